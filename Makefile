@@ -1,0 +1,40 @@
+# Thin wrapper over CMake. Every target installs what is missing first (scripts/install-deps).
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build demo test bench asan tsan format clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	@scripts/demo $(BUILD)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+bench: deps
+	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DTW_BENCH=ON
+	cmake --build $(BUILD)-bench -j $(JOBS)
+	@bench/run $(BUILD)-bench
+
+asan:
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS=-DTW_SANITIZE=address
+
+tsan:
+	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS=-DTW_SANITIZE=thread
+
+format:
+	git ls-files '*.h' '*.cpp' | xargs clang-format -i
+
+clean:
+	rm -rf build build-*

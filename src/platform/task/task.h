@@ -1,0 +1,78 @@
+#pragma once
+// Independent tasks with cooperative cancellation.
+//
+// A task runs its body on a thread of its own, starting at once. Cancellation is cooperative: cancelling a
+// task requests a stop on its std::stop_token, which the code it runs reaches through currentStopToken()
+// without a token in every signature. Blocking operations of the platform (cancellable sleep, HTTP
+// transfers) watch that token and end early with CancellationError (or, for HTTP, the URL error
+// `cancelled`).
+
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <stop_token>
+
+#include "platform/error.h"
+
+namespace tw {
+
+// The task-cancellation error: thrown by cancellation points once the current task is cancelled.
+// Domain "tw.task", code 1.
+class CancellationError : public Error {
+public:
+    CancellationError();
+};
+
+// The stop token of the task running on this thread; a token that is never stopped on a thread that runs
+// no task.
+std::stop_token currentStopToken();
+
+// True once the current task has been cancelled.
+bool isCurrentTaskCancelled();
+
+// Throws CancellationError when the current task has been cancelled.
+void checkCancellation();
+
+// Suspends the calling thread for `duration`; throws CancellationError at once when the current task is
+// cancelled before or during the pause.
+void sleepFor(std::chrono::nanoseconds duration);
+
+namespace detail {
+// Installs `token` as the current task's token for the life of the scope (used by Task and TaskGroup).
+class CurrentTokenScope {
+public:
+    explicit CurrentTokenScope(std::stop_token token);
+    ~CurrentTokenScope();
+    CurrentTokenScope(const CurrentTokenScope&) = delete;
+    CurrentTokenScope& operator=(const CurrentTokenScope&) = delete;
+
+private:
+    std::stop_token previous_;
+};
+}  // namespace detail
+
+// A handle on an independent task. Copies share the task. Dropping every handle does not cancel or wait:
+// the task runs to its end on its own (detached) thread.
+class Task {
+public:
+    // Starts `body` at once on a new thread. An exception that escapes the body is kept and rethrown by
+    // wait().
+    static Task start(std::function<void()> body);
+
+    // Requests cancellation; returns at once. Safe from any thread, any number of times.
+    void cancel() const;
+    bool isCancelled() const;
+
+    // Blocks until the body has returned; rethrows what escaped it. Must not be called from the task itself.
+    void wait() const;
+    // Waits at most `timeout`; true when the body has returned.
+    bool waitFor(std::chrono::nanoseconds timeout) const;
+
+private:
+    struct State;
+    explicit Task(std::shared_ptr<State> state) : state_(std::move(state)) {}
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace tw
