@@ -1,0 +1,570 @@
+#include "platform/http/session.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <stop_token>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/task/task.h"
+
+namespace tw::http {
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+void initCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct EasyDeleter {
+    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct SlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+// A file descriptor closed on scope exit; close errors are of no interest to a reader.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+URLError::Code codeFor(CURLcode result) {
+    using C = URLError::Code;
+    switch (result) {
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            return C::unsupportedURL;
+        case CURLE_URL_MALFORMAT:
+            return C::badURL;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return C::cannotFindHost;
+        case CURLE_COULDNT_CONNECT:
+            return C::cannotConnectToHost;
+        case CURLE_OPERATION_TIMEDOUT:
+            return C::timedOut;
+        case CURLE_TOO_MANY_REDIRECTS:
+            return C::httpTooManyRedirects;
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+        case CURLE_BAD_CONTENT_ENCODING:
+            return C::badServerResponse;
+        case CURLE_GOT_NOTHING:
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_PARTIAL_FILE:
+            return C::networkConnectionLost;
+        case CURLE_SSL_CONNECT_ERROR:
+            return C::secureConnectionFailed;
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CACERT_BADFILE:
+            return C::serverCertificateUntrusted;
+        case CURLE_WRITE_ERROR:
+            return C::cannotWriteToFile;
+        case CURLE_READ_ERROR:
+            return C::cannotOpenFile;
+        case CURLE_ABORTED_BY_CALLBACK:
+            return C::cancelled;
+        default:
+            return C::unknown;
+    }
+}
+
+// Where the request body comes from.
+struct BodySource {
+    std::string memory;
+    FileDescriptor file;
+    bool fromFile = false;
+    std::int64_t size = 0;
+    std::int64_t offset = 0;  // of the next byte to hand to libcurl (memory only; files use their own offset)
+};
+
+// Where the reply body goes.
+struct BodySink {
+    std::string memory;
+    FileDescriptor file;
+    bool toFile = false;
+    bool failed = false;  // a write to the file failed: the transfer is aborted
+};
+
+// One transfer in flight. Owned by the calling thread, which waits until the I/O thread marks it done;
+// the I/O thread touches it only while it is registered with the multi handle.
+struct Transfer {
+    std::uint64_t id = 0;
+    std::unique_ptr<CURL, EasyDeleter> easy;
+    std::unique_ptr<curl_slist, SlistDeleter> headerList;
+    BodySource source;
+    BodySink sink;
+    TaskDelegate* delegate = nullptr;
+    std::int64_t reportedSent = 0;
+    std::int64_t written = 0;
+    Response response;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+
+    std::mutex mutex;
+    std::condition_variable doneSignal;
+    bool done = false;
+    bool aborted = false;
+    CURLcode result = CURLE_OK;
+};
+
+size_t onWrite(char* data, size_t size, size_t count, void* user) {
+    auto& transfer = *static_cast<Transfer*>(user);
+    const size_t length = size * count;
+    auto& sink = transfer.sink;
+    if (sink.toFile) {
+        size_t done = 0;
+        while (done < length) {
+            const ssize_t n = ::write(sink.file.get(), data + done, length - done);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                sink.failed = true;
+                return 0;  // aborts the transfer with CURLE_WRITE_ERROR
+            }
+            done += static_cast<size_t>(n);
+        }
+    } else {
+        sink.memory.append(data, length);
+    }
+    transfer.written += static_cast<std::int64_t>(length);
+    if (transfer.delegate) {
+        curl_off_t expected = -1;
+        curl_easy_getinfo(transfer.easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
+        transfer.delegate->didWriteData(static_cast<std::int64_t>(length), transfer.written, expected);
+    }
+    return length;
+}
+
+size_t onRead(char* buffer, size_t size, size_t count, void* user) {
+    auto& source = static_cast<Transfer*>(user)->source;
+    const size_t capacity = size * count;
+    if (source.fromFile) {
+        for (;;) {
+            const ssize_t n = ::read(source.file.get(), buffer, capacity);
+            if (n >= 0) return static_cast<size_t>(n);
+            if (errno != EINTR) return CURL_READFUNC_ABORT;
+        }
+    }
+    const auto remaining = static_cast<size_t>(source.size - source.offset);
+    const size_t n = std::min(capacity, remaining);
+    std::memcpy(buffer, source.memory.data() + source.offset, n);
+    source.offset += static_cast<std::int64_t>(n);
+    return n;
+}
+
+// libcurl rewinds the body to send it again after a redirect that keeps the method (307, 308).
+int onSeek(void* user, curl_off_t offset, int origin) {
+    auto& transfer = *static_cast<Transfer*>(user);
+    auto& source = transfer.source;
+    if (origin != SEEK_SET || offset < 0 || offset > source.size) return CURL_SEEKFUNC_FAIL;
+    if (source.fromFile) {
+        if (::lseek(source.file.get(), offset, SEEK_SET) < 0) return CURL_SEEKFUNC_FAIL;
+    } else {
+        source.offset = offset;
+    }
+    transfer.reportedSent = 0;
+    return CURL_SEEKFUNC_OK;
+}
+
+size_t onHeader(char* data, size_t size, size_t count, void* user) {
+    auto& response = static_cast<Transfer*>(user)->response;
+    const size_t length = size * count;
+    std::string_view line(data, length);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.remove_suffix(1);
+    if (line.starts_with("HTTP/")) {
+        response.headers.clear();  // a new reply: a redirect's or an interim one's headers are not kept
+    } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
+        std::string_view value = line.substr(colon + 1);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+            value.remove_prefix(1);
+        response.headers.emplace_back(std::string(line.substr(0, colon)), std::string(value));
+    }
+    return length;
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded) {
+    auto& transfer = *static_cast<Transfer*>(user);
+    if (transfer.delegate && uploaded > transfer.reportedSent) {
+        const auto delta = static_cast<std::int64_t>(uploaded) - transfer.reportedSent;
+        transfer.reportedSent = uploaded;
+        transfer.delegate->didSendBodyData(delta, transfer.reportedSent, transfer.source.size);
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::optional<std::string> findHeader(const Headers& headers, std::string_view name) {
+    for (const auto& [key, value] : headers)
+        if (equalsIgnoringCase(key, name)) return value;
+    return std::nullopt;
+}
+
+void Request::setHeader(std::string_view name, std::string value) {
+    std::erase_if(headers, [&](const auto& header) { return equalsIgnoringCase(header.first, name); });
+    headers.emplace_back(std::string(name), std::move(value));
+}
+
+void TaskDelegate::didSendBodyData(std::int64_t, std::int64_t, std::int64_t) {}
+void TaskDelegate::didWriteData(std::int64_t, std::int64_t, std::int64_t) {}
+
+TemporaryFile& TemporaryFile::operator=(TemporaryFile&& other) noexcept {
+    if (this != &other) {
+        TemporaryFile discarded(std::move(*this));
+        path_ = std::exchange(other.path_, {});
+    }
+    return *this;
+}
+
+TemporaryFile::~TemporaryFile() {
+    if (!path_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(path_, ignored);
+    }
+}
+
+class Session::Impl {
+public:
+    Impl(SessionConfiguration configuration,
+         std::optional<std::vector<std::shared_ptr<Transport>>> substitutes)
+        : configuration_(std::move(configuration)), substitutes_(std::move(substitutes)) {
+        if (configuration_.downloadDirectory.empty())
+            configuration_.downloadDirectory = std::filesystem::temp_directory_path();
+        if (substitutes_) return;  // no network: no multi handle, no I/O thread
+        initCurlOnce();
+        multi_ = curl_multi_init();
+        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS,
+                          static_cast<long>(configuration_.maxConnectionsPerHost));
+        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS,
+                          static_cast<long>(4 * configuration_.maxConnectionsPerHost));
+        ioThread_ = std::thread([this] { runLoop(); });
+    }
+
+    ~Impl() {
+        if (!multi_) return;
+        {
+            std::scoped_lock lock(mutex_);
+            stopping_ = true;
+        }
+        curl_multi_wakeup(multi_);
+        ioThread_.join();
+        curl_multi_cleanup(multi_);
+    }
+
+    const SessionConfiguration& configuration() const { return configuration_; }
+
+    // Runs one transfer to its end on the calling thread's behalf.
+    void perform(const Request& request, Transfer& transfer) {
+        if (isCurrentTaskCancelled()) throw URLError(URLError::Code::cancelled);
+        if (substitutes_) return performSubstitute(request, transfer);
+
+        configure(request, transfer);
+        {
+            std::scoped_lock lock(mutex_);
+            transfer.id = ++lastId_;
+            toAdd_.push_back(&transfer);
+        }
+        curl_multi_wakeup(multi_);
+        {
+            const auto id = transfer.id;
+            std::stop_callback abortOnCancel(currentStopToken(), [this, id] {
+                {
+                    std::scoped_lock lock(mutex_);
+                    toAbort_.push_back(id);
+                }
+                curl_multi_wakeup(multi_);
+            });
+            std::unique_lock lock(transfer.mutex);
+            transfer.doneSignal.wait(lock, [&] { return transfer.done; });
+        }
+        finish(transfer);
+    }
+
+private:
+    void configure(const Request& request, Transfer& transfer) {
+        transfer.easy.reset(curl_easy_init());
+        if (!transfer.easy) throw URLError(URLError::Code::unknown, "cannot make a transfer");
+        CURL* easy = transfer.easy.get();
+        const auto timeout = static_cast<long>(request.timeout.count());
+        const bool secure = request.url.size() >= 6 && equalsIgnoringCase(request.url.substr(0, 6), "https:");
+
+        curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
+        curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
+        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+        // Never downgrade from https; libcurl already keeps a custom "Authorization" to the first origin.
+        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, configuration_.maxRedirects);
+        // The path goes out exactly as given: dot segments are not folded into another resource.
+        curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, timeout);
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout);
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT, static_cast<long>(configuration_.resourceTimeout.count()));
+        curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, configuration_.receiveBufferSize);
+        curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, configuration_.receiveBufferSize);
+        if (request.sendOnce) {
+            curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+            curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+        }
+
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onWrite);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
+        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
+        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
+
+        const bool hasBody = transfer.source.fromFile || request.body.has_value();
+        if (hasBody) {
+            curl_easy_setopt(easy, CURLOPT_READFUNCTION, onRead);
+            curl_easy_setopt(easy, CURLOPT_READDATA, &transfer);
+            curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, onSeek);
+            curl_easy_setopt(easy, CURLOPT_SEEKDATA, &transfer);
+        }
+        if (request.method == "GET" && !hasBody) {
+            curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+        } else if (request.method == "POST") {
+            curl_easy_setopt(easy, CURLOPT_POST, 1L);
+            if (hasBody) {
+                curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                                 static_cast<curl_off_t>(transfer.source.size));
+            } else {
+                curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{0});
+                curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "");
+            }
+        } else if (hasBody) {
+            curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
+            curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(transfer.source.size));
+            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+        } else {
+            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+        }
+
+        // The session's headers, then the request's; a later one replaces an earlier one of the same name.
+        Headers headers = configuration_.additionalHeaders;
+        for (const auto& [name, value] : request.headers) {
+            std::erase_if(headers, [&](const auto& h) { return equalsIgnoringCase(h.first, name); });
+            headers.emplace_back(name, value);
+        }
+        curl_slist* list = nullptr;
+        auto append = [&list](const std::string& line) {
+            if (curl_slist* grown = curl_slist_append(list, line.c_str())) list = grown;
+        };
+        for (const auto& [name, value] : headers)
+            append(name + ": " + value);
+        // Headers libcurl would add on its own, which the service is not to see.
+        for (const char* name : {"Accept", "Expect", "Content-Type"})
+            if (!findHeader(headers, name)) append(std::string(name) + ":");
+        transfer.headerList.reset(list);
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
+    }
+
+    void finish(Transfer& transfer) {
+        if (transfer.aborted) throw URLError(URLError::Code::cancelled);
+        if (transfer.result != CURLE_OK) {
+            auto code = codeFor(transfer.result);
+            if (transfer.sink.failed) code = URLError::Code::cannotWriteToFile;
+            std::string detail =
+                transfer.errorBuffer[0] ? transfer.errorBuffer : curl_easy_strerror(transfer.result);
+            throw URLError(code, std::move(detail));
+        }
+        long status = 0;
+        curl_easy_getinfo(transfer.easy.get(), CURLINFO_RESPONSE_CODE, &status);
+        char* finalURL = nullptr;
+        curl_easy_getinfo(transfer.easy.get(), CURLINFO_EFFECTIVE_URL, &finalURL);
+        transfer.response.status = status;
+        transfer.response.url = finalURL ? finalURL : "";
+    }
+
+    void performSubstitute(const Request& request, Transfer& transfer) {
+        auto found = std::find_if(substitutes_->begin(), substitutes_->end(),
+                                  [&](const auto& transport) { return transport->canHandle(request); });
+        if (found == substitutes_->end())
+            throw URLError(URLError::Code::unsupportedURL, "no transport for it");
+        std::string body = std::move(transfer.source.memory);
+        if (transfer.source.fromFile) {
+            body.resize(static_cast<size_t>(transfer.source.size));
+            if (::pread(transfer.source.file.get(), body.data(), body.size(), 0) !=
+                static_cast<ssize_t>(body.size()))
+                throw URLError(URLError::Code::cannotOpenFile, "cannot read the body file");
+        }
+        DataReply reply = (*found)->perform(request, body);
+        if (transfer.delegate && !body.empty())
+            transfer.delegate->didSendBodyData(static_cast<std::int64_t>(body.size()),
+                                               static_cast<std::int64_t>(body.size()),
+                                               static_cast<std::int64_t>(body.size()));
+        transfer.response = std::move(reply.response);
+        if (!reply.body.empty()) onWrite(reply.body.data(), 1, reply.body.size(), &transfer);
+        if (transfer.sink.failed) throw URLError(URLError::Code::cannotWriteToFile);
+        if (isCurrentTaskCancelled()) throw URLError(URLError::Code::cancelled);
+    }
+
+    void runLoop() {
+        std::unordered_map<std::uint64_t, Transfer*> active;
+        for (;;) {
+            std::deque<Transfer*> adding;
+            std::vector<std::uint64_t> aborting;
+            bool stopping;
+            {
+                std::scoped_lock lock(mutex_);
+                adding.swap(toAdd_);
+                aborting.swap(toAbort_);
+                stopping = stopping_;
+            }
+            for (Transfer* transfer : adding) {
+                active.emplace(transfer->id, transfer);
+                curl_multi_add_handle(multi_, transfer->easy.get());
+            }
+            if (stopping) {
+                for (auto& [id, transfer] : active)
+                    complete(*transfer, CURLE_ABORTED_BY_CALLBACK, true);
+                return;
+            }
+            for (const auto id : aborting) {
+                if (auto found = active.find(id); found != active.end()) {
+                    complete(*found->second, CURLE_ABORTED_BY_CALLBACK, true);
+                    active.erase(found);
+                }
+            }
+
+            int running = 0;
+            curl_multi_perform(multi_, &running);
+            int queued = 0;
+            while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+                if (message->msg != CURLMSG_DONE) continue;
+                Transfer* transfer = nullptr;
+                curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
+                const CURLcode result = message->data.result;
+                active.erase(transfer->id);
+                complete(*transfer, result, false);
+            }
+            curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+        }
+    }
+
+    // Hands a transfer back to its caller. After this the I/O thread never touches it again.
+    void complete(Transfer& transfer, CURLcode result, bool aborted) {
+        curl_multi_remove_handle(multi_, transfer.easy.get());
+        std::scoped_lock lock(transfer.mutex);
+        transfer.result = result;
+        transfer.aborted = aborted;
+        transfer.done = true;
+        transfer.doneSignal.notify_all();
+    }
+
+    SessionConfiguration configuration_;
+    std::optional<std::vector<std::shared_ptr<Transport>>> substitutes_;
+    CURLM* multi_ = nullptr;
+    std::thread ioThread_;
+
+    std::mutex mutex_;  // guards the three members below
+    std::deque<Transfer*> toAdd_;
+    std::vector<std::uint64_t> toAbort_;
+    bool stopping_ = false;
+    std::uint64_t lastId_ = 0;
+};
+
+Session::Session(SessionConfiguration configuration)
+    : impl_(std::make_unique<Impl>(std::move(configuration), std::nullopt)) {}
+
+Session::Session(SessionConfiguration configuration, std::vector<std::shared_ptr<Transport>> substitutes)
+    : impl_(std::make_unique<Impl>(std::move(configuration), std::move(substitutes))) {}
+
+Session::~Session() = default;
+
+const SessionConfiguration& Session::configuration() const {
+    return impl_->configuration();
+}
+
+DataReply Session::data(const Request& request, TaskDelegate* delegate) {
+    if (request.body) return upload(request, *request.body, delegate);
+    Transfer transfer;
+    transfer.delegate = delegate;
+    impl_->perform(request, transfer);
+    return {std::move(transfer.response), std::move(transfer.sink.memory)};
+}
+
+DataReply Session::upload(const Request& request, std::string body, TaskDelegate* delegate) {
+    Transfer transfer;
+    transfer.delegate = delegate;
+    transfer.source.size = static_cast<std::int64_t>(body.size());
+    transfer.source.memory = std::move(body);
+    Request withBody = request;
+    withBody.body.emplace();  // marks the request as carrying a body; the bytes come from the source
+    impl_->perform(withBody, transfer);
+    return {std::move(transfer.response), std::move(transfer.sink.memory)};
+}
+
+DataReply Session::upload(const Request& request, const std::filesystem::path& file, TaskDelegate* delegate) {
+    Transfer transfer;
+    transfer.delegate = delegate;
+    transfer.source.fromFile = true;
+    transfer.source.file.reset(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info {};
+    if (transfer.source.file.get() < 0 || ::fstat(transfer.source.file.get(), &info) != 0)
+        throw URLError(URLError::Code::cannotOpenFile,
+                       "cannot open " + file.string() + ": " + std::strerror(errno));
+    transfer.source.size = info.st_size;
+    Request withoutBody = request;
+    withoutBody.body.reset();
+    impl_->perform(withoutBody, transfer);
+    return {std::move(transfer.response), std::move(transfer.sink.memory)};
+}
+
+DownloadReply Session::download(const Request& request, TaskDelegate* delegate) {
+    std::string pattern = (impl_->configuration().downloadDirectory / "download-XXXXXX").string();
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0)
+        throw URLError(URLError::Code::cannotCreateFile, "cannot create a file in the download folder");
+    TemporaryFile file{std::filesystem::path(pattern)};
+
+    Transfer transfer;
+    transfer.delegate = delegate;
+    transfer.sink.toFile = true;
+    transfer.sink.file.reset(fd);
+    if (request.body) {
+        transfer.source.size = static_cast<std::int64_t>(request.body->size());
+        transfer.source.memory = *request.body;
+    }
+    impl_->perform(request, transfer);
+    if (::close(transfer.sink.file.release()) != 0) throw URLError(URLError::Code::cannotWriteToFile);
+    return {std::move(transfer.response), std::move(file)};
+}
+
+}  // namespace tw::http

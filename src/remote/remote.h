@@ -1,0 +1,90 @@
+#pragma once
+// The client of the service's HTTP API: one per configured domain, shared by every task of the extension.
+//
+// Immutable after construction and safe to use from any number of threads at once. Every failure that
+// leaves it is a RemoteError, except the task-cancellation error of a retry pause that was interrupted.
+
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/http/session.h"
+#include "records/config.h"
+#include "remote/remote_error.h"
+
+namespace tw {
+
+class Remote {
+public:
+    static constexpr std::string_view apiPath = "/api/v1";
+    static constexpr std::string_view userAgent = "Tidewright-macOS/0.1";
+    static constexpr std::int64_t directMax = 8'388'608;      // largest direct upload, in bytes
+    static constexpr std::int64_t partSizeAsked = 8'388'608;  // part size proposed for multipart uploads
+    static constexpr int maxAttempts = 3;                     // of a request sent with retry
+
+    // Throws std::invalid_argument when the base or the token holds a control character: such a value could
+    // forge a header or a URL, and is never sent.
+    explicit Remote(Config config);
+    // The same, with every request served only by `protocolClasses` instead of the network.
+    Remote(Config config, std::vector<std::shared_ptr<http::Transport>> protocolClasses);
+
+    const Config& config() const { return config_; }
+    http::Session& session() const { return *session_; }
+
+    // `config.base` followed by `path`, as text; a text that is not a URL gives a placeholder address on
+    // which every request fails as a network failure. Never fails itself.
+    std::string url(std::string_view path) const;
+
+    // A request for "/api/v1" + `path` (query included): 60-second timeout, "Authorization" when `auth`,
+    // "Content-Type: application/json" when a body is given, then `headers`, each replacing one set before.
+    http::Request request(std::string method, std::string_view path, const http::Headers& headers = {},
+                          std::optional<std::string> body = std::nullopt, bool auth = true) const;
+
+    // Sends the request and returns the body of a 2xx reply. With `retry`, a transient failure is sent
+    // again, at most three times in all, after pauses of 0.6 s and 1.2 s; without it the request is sent
+    // exactly once (the transport never re-sends it). Throws RemoteError, or CancellationError when the
+    // task is cancelled during a pause.
+    std::string send(const http::Request& request, bool retry = false) const;
+
+    // Compact JSON text of an object.
+    static std::string json(const nlohmann::json& object);
+    // The body of an HTTP 2xx reply; throws the matching RemoteError for anything else.
+    static std::string check(std::string body, const http::Response& response);
+    // The error for a non-2xx reply: code from the body's string "error", else "http_<status>"; the body's
+    // JSON object (empty when the body is not one) as details.
+    static RemoteError failure(std::int64_t status, std::string_view body);
+    // (These two settle the choice between a body text and a body file for string arguments.)
+    static RemoteError failure(std::int64_t status, const std::string& body) {
+        return failure(status, std::string_view(body));
+    }
+    static RemoteError failure(std::int64_t status, const char* body) {
+        return failure(status, std::string_view(body));
+    }
+    // The same from a reply body in a file, of which at most the first 16,384 bytes are read.
+    static RemoteError failure(std::int64_t status, const std::filesystem::path& bodyFile);
+    // Any error as a RemoteError: a RemoteError unchanged; task cancellation or a cancelled URL request as
+    // `cancelled`; anything else as `network`.
+    static RemoteError wrap(std::exception_ptr error);
+
+    // An id goes into a path (or a "parent"/"replace" query value) as it is, so one that could leave its
+    // place is refused before anything is sent, with the client error (status 0) "bad_id": empty, "." or
+    // "..", or holding '/', '\\', '?', '#', a space or a control character; also '%' (a server that
+    // decodes the path would read "%2e%2e" or "%2f" as a way out) and '&' (it would add a query parameter).
+    static void requireSafeId(std::string_view id);
+    // A cursor goes into a query as it is; one holding '&', '#', a space or a control character is refused
+    // with "bad_cursor".
+    static void requireSafeCursor(std::string_view cursor);
+
+private:
+    Config config_;
+    std::unique_ptr<http::Session> session_;
+};
+
+}  // namespace tw

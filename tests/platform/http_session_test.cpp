@@ -1,0 +1,421 @@
+#include "platform/http/session.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "platform/http/url.h"
+#include "platform/task/task.h"
+#include "support/test_server.h"
+
+namespace tw::http {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Reply;
+using test::TestServer;
+
+SessionConfiguration defaults() {
+    SessionConfiguration configuration;
+    configuration.additionalHeaders = {{"User-Agent", "Tidewright-macOS/0.1"}};
+    return configuration;
+}
+
+Request get(const std::string& url) {
+    Request request;
+    request.url = url;
+    return request;
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Peak resident memory since the last reset, in bytes (Linux).
+std::int64_t peakResidentBytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
+    return 0;
+}
+void resetPeakResident() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+class HttpSession : public ::testing::Test {
+protected:
+    TestServer server;
+    Session session{defaults()};
+};
+
+TEST_F(HttpSession, SendsOnlyItsOwnHeaders) {
+    server.script("/a", {Reply{.status = 200, .body = "hello"}});
+    Request request = get(server.base() + "/a");
+    request.setHeader("Authorization", "Bearer t");
+
+    const auto reply = session.data(request);
+
+    EXPECT_EQ(reply.response.status, 200);
+    EXPECT_EQ(reply.body, "hello");
+    const auto recorded = server.requests("/a").at(0);
+    EXPECT_EQ(recorded.method, "GET");
+    EXPECT_EQ(recorded.header("User-Agent"), "Tidewright-macOS/0.1");
+    EXPECT_EQ(recorded.header("Authorization"), "Bearer t");
+    // libcurl adds these on its own unless told not to; the service is not to see them.
+    EXPECT_FALSE(recorded.header("Accept"));
+    EXPECT_FALSE(recorded.header("Content-Type"));
+    EXPECT_FALSE(recorded.header("Expect"));
+}
+
+TEST_F(HttpSession, MethodsCarryTheirBodiesAndNothingElse) {
+    struct Case {
+        std::string method;
+        std::optional<std::string> body;
+    };
+    for (const Case& c : {Case{"POST", std::nullopt}, Case{"POST", "{\"a\":1}"}, Case{"PATCH", "{}"},
+                          Case{"PUT", "bytes"}, Case{"DELETE", std::nullopt}, Case{"GET", std::nullopt}}) {
+        SCOPED_TRACE(c.method + " " + c.body.value_or("(no body)"));
+        const std::string target = "/m" + std::to_string(server.requests().size());
+        Request request = get(server.base() + target);
+        request.method = c.method;
+        request.body = c.body;
+        if (c.body) request.setHeader("Content-Type", "application/json");
+
+        EXPECT_EQ(session.data(request).response.status, 404);  // nothing scripted: the server's default
+
+        const auto recorded = server.requests(target).at(0);
+        EXPECT_EQ(recorded.method, c.method);
+        EXPECT_EQ(recorded.body, c.body.value_or(""));
+        EXPECT_EQ(recorded.header("Content-Type").has_value(), c.body.has_value());
+    }
+}
+
+TEST_F(HttpSession, PathIsSentExactlyAsGiven) {
+    session.data(get(server.base() + "/api/v1/nodes/../trash/n9"));
+    session.data(get(server.base() + "/api/v1/nodes?parent=root&limit=500&cursor=a%2Fb"));
+
+    const auto recorded = server.requests();
+    ASSERT_EQ(recorded.size(), 2u);
+    EXPECT_EQ(recorded[0].target, "/api/v1/nodes/../trash/n9");
+    EXPECT_EQ(recorded[1].target, "/api/v1/nodes?parent=root&limit=500&cursor=a%2Fb");
+}
+
+TEST_F(HttpSession, KeepsConnectionsAliveBetweenRequests) {
+    for (int i = 0; i < 3; ++i)
+        session.data(get(server.base() + "/k"));
+    EXPECT_EQ(server.connectionsAccepted(), 1);
+}
+
+// A keep-alive connection that the server closes after reading a request makes libcurl send that request
+// again on a new connection. A request marked sendOnce must reach the server once and fail instead.
+TEST_F(HttpSession, SendOnceRequestIsNeverResent) {
+    server.script("/warm", {Reply{}});
+    server.script("/mutate", {Reply{.cut = Reply::Cut::beforeReply}, Reply{.status = 200}});
+    session.data(get(server.base() + "/warm"));  // leaves a connection to reuse
+
+    Request mutate = get(server.base() + "/mutate");
+    mutate.method = "POST";
+    mutate.body = "{}";
+    mutate.sendOnce = true;
+    try {
+        session.data(mutate);
+        FAIL() << "a request cut before any reply must fail";
+    } catch (const URLError& error) {
+        EXPECT_EQ(error.urlCode(), URLError::Code::networkConnectionLost);
+    }
+    EXPECT_EQ(server.requests("/mutate").size(), 1u);
+}
+
+// The counterpart of the test above: it shows the server's cut does provoke libcurl's silent re-send.
+TEST_F(HttpSession, OrdinaryRequestOnAClosedKeepAliveConnectionIsResentByTheTransport) {
+    server.script("/warm", {Reply{}});
+    server.script("/read", {Reply{.cut = Reply::Cut::beforeReply}, Reply{.status = 200, .body = "ok"}});
+    session.data(get(server.base() + "/warm"));
+
+    EXPECT_EQ(session.data(get(server.base() + "/read")).body, "ok");
+    EXPECT_EQ(server.requests("/read").size(), 2u);
+}
+
+TEST_F(HttpSession, OpensAtMostSixteenConnectionsToOneHost) {
+    server.script("/slow", {Reply{.status = 200, .delay = 300ms}});
+    std::vector<std::thread> clients;
+    std::atomic<int> succeeded{0};
+    for (int i = 0; i < 20; ++i)
+        clients.emplace_back([&] {
+            if (session.data(get(server.base() + "/slow")).response.status == 200) ++succeeded;
+        });
+    for (auto& client : clients)
+        client.join();
+
+    EXPECT_EQ(succeeded.load(), 20);
+    EXPECT_LE(server.peakOpenConnections(), 16);
+    EXPECT_GE(server.peakInFlight(), 8);  // they did run side by side
+}
+
+TEST_F(HttpSession, CancellingTheTaskAbortsTheTransferAtOnce) {
+    server.script("/hang", {Reply{.status = 200, .delay = 10s}});
+    std::optional<URLError::Code> code;
+    Task task = Task::start([&] {
+        try {
+            session.data(get(server.base() + "/hang"));
+        } catch (const URLError& error) {
+            code = error.urlCode();
+        }
+    });
+    std::this_thread::sleep_for(100ms);
+    const auto cancelled = std::chrono::steady_clock::now();
+    task.cancel();
+    task.wait();
+
+    EXPECT_LT(secondsSince(cancelled), 0.5);
+    EXPECT_EQ(code, URLError::Code::cancelled);
+    EXPECT_EQ(server.requests("/hang").size(), 1u);
+}
+
+TEST_F(HttpSession, AlreadyCancelledTaskSendsNothing) {
+    std::optional<URLError::Code> code;
+    Task task = Task::start([&] {
+        while (!isCurrentTaskCancelled())
+            std::this_thread::sleep_for(1ms);
+        try {
+            session.data(get(server.base() + "/never"));
+        } catch (const URLError& error) {
+            code = error.urlCode();
+        }
+    });
+    task.cancel();
+    task.wait();
+    EXPECT_EQ(code, URLError::Code::cancelled);
+    EXPECT_TRUE(server.requests().empty());
+}
+
+// libcurl checks the idle time once a second, so the failure comes between one and about two timeouts.
+TEST_F(HttpSession, IdleServerTimesOut) {
+    server.script("/idle", {Reply{.status = 200, .delay = 5s}});
+    Request request = get(server.base() + "/idle");
+    request.timeout = 1s;
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        session.data(request);
+        FAIL() << "expected a time-out";
+    } catch (const URLError& error) {
+        EXPECT_EQ(error.urlCode(), URLError::Code::timedOut);
+    }
+    EXPECT_GE(secondsSince(start), 0.9);
+    EXPECT_LT(secondsSince(start), 3.0);
+}
+
+TEST_F(HttpSession, TransportFailuresAreURLErrors) {
+    int closedPort;
+    {
+        TestServer gone;
+        closedPort = gone.port();
+    }
+    try {
+        session.data(get("http://127.0.0.1:" + std::to_string(closedPort) + "/x"));
+        FAIL();
+    } catch (const URLError& error) {
+        EXPECT_EQ(error.urlCode(), URLError::Code::cannotConnectToHost);
+        EXPECT_EQ(error.domain(), urlErrorDomain);
+    }
+    try {
+        session.data(get(placeholderURL));
+        FAIL();
+    } catch (const URLError& error) {
+        EXPECT_EQ(error.urlCode(), URLError::Code::cannotFindHost);
+    }
+    try {
+        session.data(get("file:///etc/passwd"));
+        FAIL();
+    } catch (const URLError& error) {
+        EXPECT_EQ(error.urlCode(), URLError::Code::unsupportedURL);
+    }
+}
+
+TEST_F(HttpSession, ReplyCutMidBodyFails) {
+    server.script("/cut", {Reply{.status = 200,
+                                 .generatedBodySize = 100000,
+                                 .cut = Reply::Cut::afterBodyBytes,
+                                 .cutAfter = 1000}});
+    try {
+        session.download(get(server.base() + "/cut"));
+        FAIL();
+    } catch (const URLError& error) {
+        EXPECT_EQ(error.urlCode(), URLError::Code::networkConnectionLost);
+    }
+}
+
+TEST(HttpRedirects, AuthorizationStaysWithTheFirstOrigin) {
+    TestServer api, elsewhere;
+    api.script("/same", {Reply{.status = 302, .headers = {{"Location", "/landed"}}}});
+    api.script("/away", {Reply{.status = 302, .headers = {{"Location", elsewhere.base() + "/landed"}}}});
+    api.script("/landed", {Reply{.status = 200, .body = "here"}});
+    elsewhere.script("/landed", {Reply{.status = 200, .body = "there"}});
+    Session session(defaults());
+
+    for (const std::string target : {"/same", "/away"}) {
+        Request request = get(api.base() + target);
+        request.setHeader("Authorization", "Bearer secret");
+        session.data(request);
+    }
+
+    EXPECT_EQ(api.requests("/landed").at(0).header("Authorization"), "Bearer secret");
+    ASSERT_EQ(elsewhere.requests("/landed").size(), 1u);
+    EXPECT_FALSE(elsewhere.requests("/landed").at(0).header("Authorization"));
+}
+
+TEST(HttpRedirects, EndlessRedirectsStop) {
+    TestServer server;
+    server.script("/loop", {Reply{.status = 302, .headers = {{"Location", "/loop"}}}});
+    Session session(defaults());
+    try {
+        session.data(get(server.base() + "/loop"));
+        FAIL();
+    } catch (const URLError& error) {
+        EXPECT_EQ(error.urlCode(), URLError::Code::httpTooManyRedirects);
+    }
+    EXPECT_EQ(server.requests("/loop").size(), 11u);  // the first request and ten redirects
+}
+
+struct CountingDelegate : TaskDelegate {
+    std::atomic<std::int64_t> sent{0}, written{0}, lastTotalSent{0}, expectedSent{0}, expectedWritten{0};
+    void didSendBodyData(std::int64_t bytes, std::int64_t total, std::int64_t expected) override {
+        sent += bytes;
+        lastTotalSent = total;
+        expectedSent = expected;
+    }
+    void didWriteData(std::int64_t bytes, std::int64_t, std::int64_t expected) override {
+        written += bytes;
+        expectedWritten = expected;
+    }
+};
+
+TEST_F(HttpSession, DelegateHearsOfEveryByteBothWays) {
+    server.script("/up", {Reply{.status = 201, .generatedBodySize = 300000}});
+    CountingDelegate delegate;
+    const auto reply = session.upload(get(server.base() + "/up"), std::string(1'000'000, 'x'), &delegate);
+
+    EXPECT_EQ(reply.response.status, 201);
+    EXPECT_EQ(server.requests("/up").at(0).method, "GET");
+    EXPECT_EQ(server.requests("/up").at(0).bodySize, 1'000'000);
+    EXPECT_EQ(delegate.sent.load(), 1'000'000);
+    EXPECT_EQ(delegate.lastTotalSent.load(), 1'000'000);
+    EXPECT_EQ(delegate.expectedSent.load(), 1'000'000);
+    EXPECT_EQ(delegate.written.load(), 300'000);
+    EXPECT_EQ(delegate.expectedWritten.load(), 300'000);
+}
+
+TEST_F(HttpSession, DownloadLandsInAFileTheCallerOwns) {
+    server.script("/file", {Reply{.status = 200, .generatedBodySize = 1000}});
+    server.script("/missing", {Reply{.status = 404, .body = "{\"error\":\"not_found\"}"}});
+    std::filesystem::path kept;
+    {
+        auto reply = session.download(get(server.base() + "/file"));
+        EXPECT_EQ(std::filesystem::file_size(reply.file.path()), 1000u);
+        std::ifstream in(reply.file.path(), std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), {});
+        EXPECT_EQ(static_cast<unsigned char>(bytes[300]), 300 % 251);
+        kept = reply.file.release();
+    }
+    EXPECT_TRUE(std::filesystem::exists(kept));
+    std::filesystem::remove(kept);
+
+    std::filesystem::path dropped;
+    {
+        auto reply = session.download(get(server.base() + "/missing"));
+        EXPECT_EQ(reply.response.status, 404);  // an error status still delivers its body
+        dropped = reply.file.path();
+        std::ifstream in(dropped);
+        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "{\"error\":\"not_found\"}");
+    }
+    EXPECT_FALSE(std::filesystem::exists(dropped));
+}
+
+// 200 MiB each way through files: the process must not hold the body in memory. The bound is loose (a
+// fifth of the file) so that allocator and sanitizer overheads never make it flaky.
+TEST_F(HttpSession, LargeTransfersStreamWithoutHoldingTheBody) {
+    constexpr std::int64_t size = 200LL << 20;
+    const auto path = std::filesystem::temp_directory_path() / ("tw-upload-" + std::to_string(::getpid()));
+    {
+        std::ofstream out(path, std::ios::binary);
+        std::string block(1 << 20, 'u');
+        for (std::int64_t i = 0; i < size >> 20; ++i)
+            out.write(block.data(), static_cast<std::streamsize>(block.size()));
+    }
+    server.script("/big-up", {Reply{.status = 200}});
+    server.script("/big-down", {Reply{.status = 200, .generatedBodySize = size}});
+
+    resetPeakResident();
+    const auto before = peakResidentBytes();
+    Request upload = get(server.base() + "/big-up");
+    upload.method = "PUT";
+    session.upload(upload, path);
+    auto download = session.download(get(server.base() + "/big-down"));
+    const auto growth = peakResidentBytes() - before;
+    std::filesystem::remove(path);
+
+    EXPECT_EQ(server.requests("/big-up").at(0).bodySize, size);
+    EXPECT_EQ(static_cast<std::int64_t>(std::filesystem::file_size(download.file.path())), size);
+    EXPECT_LT(growth, size / 5) << "peak resident memory grew by " << growth << " bytes";
+}
+
+TEST_F(HttpSession, UploadOfAMissingFileFailsBeforeSending) {
+    try {
+        session.upload(get(server.base() + "/u"), std::filesystem::path("/nonexistent/file"));
+        FAIL();
+    } catch (const URLError& error) {
+        EXPECT_EQ(error.urlCode(), URLError::Code::cannotOpenFile);
+    }
+    EXPECT_TRUE(server.requests().empty());
+}
+
+class EchoTransport : public Transport {
+public:
+    bool canHandle(const Request& request) const override { return request.url.starts_with("mem:"); }
+    DataReply perform(const Request& request, std::string_view body) override {
+        DataReply reply;
+        reply.response.status = 200;
+        reply.body = request.method + " " + request.url + " " + std::string(body);
+        return reply;
+    }
+};
+
+TEST(HttpSubstitutes, ServeEveryRequestInsteadOfTheNetwork) {
+    TestServer server;
+    Session session(defaults(), {std::make_shared<EchoTransport>()});
+    Request request = get("mem:/x");
+    request.method = "POST";
+
+    EXPECT_EQ(session.upload(request, std::string("abc")).body, "POST mem:/x abc");
+    EXPECT_EQ(session.download(get("mem:/y")).response.status, 200);
+    try {
+        session.data(get(server.base() + "/z"));
+        FAIL();
+    } catch (const URLError& error) {
+        EXPECT_EQ(error.urlCode(), URLError::Code::unsupportedURL);
+    }
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST(HttpURL, AcceptsURLReferencesAsTheyStand) {
+    struct Case {
+        std::string text;
+        bool valid;
+    };
+    for (const Case& c : {Case{"http://127.0.0.1:8080/api/v1/nodes/n1?trashed=1", true},
+                          Case{"https://h/a/../b?x=1&y=%2F#frag", true}, Case{"/relative/path", true},
+                          Case{"noscheme", true}, Case{"", true}, Case{"http://h/a b", false},
+                          Case{"http://h/%zz", false}, Case{"http://h/%4", false}, Case{"http://h/é", false},
+                          Case{"http://h/a#b#c", false}, Case{std::string("http://h/a\0b", 12), false},
+                          Case{"http://h/a\r\nX-Evil: 1", false}, Case{"http://h/<script>", false}}) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(isValidURL(c.text), c.valid);
+    }
+}
+
+}  // namespace
+}  // namespace tw::http

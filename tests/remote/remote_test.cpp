@@ -1,0 +1,325 @@
+#include "remote/remote.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <optional>
+#include <thread>
+
+#include "platform/http/url.h"
+#include "platform/task/task.h"
+#include "support/test_server.h"
+
+namespace tw {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Reply;
+using test::TestServer;
+
+Config configFor(const std::string& base) {
+    return Config(base, "tok-123", "", std::nullopt);
+}
+
+class RemoteSend : public ::testing::Test {
+protected:
+    TestServer server;
+    Remote remote{configFor(server.base())};
+
+    RemoteError sendExpectingError(const std::string& path, bool retry) {
+        try {
+            remote.send(remote.request("GET", path), retry);
+        } catch (const RemoteError& error) {
+            return error;
+        }
+        ADD_FAILURE() << "expected a RemoteError";
+        return RemoteError::cancelled();
+    }
+};
+
+TEST_F(RemoteSend, ServiceUnavailableIsSentThreeTimesWithGrowingPausesThenFails) {
+    server.script("/api/v1/nodes/n1", {Reply{.status = 503}});
+    const RemoteError error = sendExpectingError("/nodes/n1", true);
+
+    EXPECT_EQ(error.status(), 503);
+    EXPECT_EQ(error.code(), "http_503");
+    ASSERT_EQ(server.requests("/api/v1/nodes/n1").size(), 3u);
+    EXPECT_NEAR(server.gapSeconds(0, 1), 0.6, 0.15);
+    EXPECT_NEAR(server.gapSeconds(1, 2), 1.2, 0.15);
+}
+
+TEST_F(RemoteSend, ServiceUnavailableThenSuccessReturnsTheSecondBody) {
+    server.script("/api/v1/changes", {Reply{.status = 503}, Reply{.status = 200, .body = "{\"ok\":1}"}});
+    EXPECT_EQ(remote.send(remote.request("GET", "/changes"), true), "{\"ok\":1}");
+    ASSERT_EQ(server.requests().size(), 2u);
+    EXPECT_NEAR(server.gapSeconds(0, 1), 0.6, 0.15);
+}
+
+TEST_F(RemoteSend, OnlyTransientFailuresAreSentAgain) {
+    struct Case {
+        int status;
+        bool retry;
+        std::size_t sent;
+    };
+    for (const Case& c : {Case{404, true, 1}, Case{409, true, 1}, Case{412, true, 1}, Case{400, true, 1},
+                          Case{503, false, 1}}) {
+        SCOPED_TRACE(std::to_string(c.status) + (c.retry ? " with retry" : " without retry"));
+        const std::string path = "/case/" + std::to_string(c.status) + (c.retry ? "r" : "");
+        server.script("/api/v1" + path, {Reply{.status = c.status}});
+        const RemoteError error = sendExpectingError(path, c.retry);
+        EXPECT_EQ(error.status(), c.status);
+        EXPECT_EQ(server.requests("/api/v1" + path).size(), c.sent);
+    }
+}
+
+TEST_F(RemoteSend, NetworkFailuresAreRetriedAndWrapped) {
+    int closedPort;
+    {
+        TestServer gone;
+        closedPort = gone.port();
+    }
+    Remote unreachable(configFor("http://127.0.0.1:" + std::to_string(closedPort)));
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        unreachable.send(unreachable.request("GET", "/x"), true);
+        FAIL();
+    } catch (const RemoteError& error) {
+        EXPECT_EQ(error.kind(), RemoteError::Case::network);
+        EXPECT_TRUE(error.isTransient());
+    }
+    // Two pauses (0.6 s + 1.2 s) prove the three attempts.
+    EXPECT_NEAR(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.8, 0.3);
+}
+
+// A request sent once must reach the service once, even when the connection dies before any reply.
+TEST_F(RemoteSend, RequestWithoutRetryReachesTheServiceOnceWhenTheConnectionDies) {
+    server.script("/api/v1/warm", {Reply{}});
+    server.script("/api/v1/nodes", {Reply{.cut = Reply::Cut::beforeReply}, Reply{.status = 201}});
+    remote.send(remote.request("GET", "/warm"), true);  // leaves a keep-alive connection behind
+
+    try {
+        remote.send(remote.request("POST", "/nodes", {}, "{\"name\":\"a\"}"));
+        FAIL();
+    } catch (const RemoteError& error) {
+        EXPECT_EQ(error.kind(), RemoteError::Case::network);
+    }
+    EXPECT_EQ(server.requests("/api/v1/nodes").size(), 1u);
+}
+
+TEST_F(RemoteSend, CancellingDuringARequestEndsWithCancelledAfterOneRequest) {
+    server.script("/api/v1/slow", {Reply{.status = 200, .delay = 10s}});
+    std::optional<RemoteError> caught;
+    Task task = Task::start([&] {
+        try {
+            remote.send(remote.request("GET", "/slow"), true);
+        } catch (const RemoteError& error) {
+            caught = error;
+        }
+    });
+    std::this_thread::sleep_for(100ms);
+    task.cancel();
+    ASSERT_TRUE(task.waitFor(1s));
+    ASSERT_TRUE(caught);
+    EXPECT_EQ(caught->kind(), RemoteError::Case::cancelled);
+    EXPECT_EQ(server.requests("/api/v1/slow").size(), 1u);
+}
+
+TEST_F(RemoteSend, CancellingDuringAPauseThrowsTheTaskCancellationUnwrapped) {
+    server.script("/api/v1/flaky", {Reply{.status = 503}});
+    bool sawCancellation = false;
+    Task task = Task::start([&] {
+        try {
+            remote.send(remote.request("GET", "/flaky"), true);
+        } catch (const CancellationError&) {
+            sawCancellation = true;
+        }
+    });
+    std::this_thread::sleep_for(200ms);  // inside the 0.6 s pause
+    task.cancel();
+    ASSERT_TRUE(task.waitFor(1s));
+    EXPECT_TRUE(sawCancellation);
+    EXPECT_EQ(server.requests("/api/v1/flaky").size(), 1u);
+}
+
+TEST(RemoteRequest, IsBuiltFromBaseApiPathTokenAndHeaders) {
+    Remote remote(configFor("http://h.example"));
+
+    const auto plain = remote.request("GET", "/nodes/n1");
+    EXPECT_EQ(plain.url, "http://h.example/api/v1/nodes/n1");
+    EXPECT_EQ(plain.method, "GET");
+    EXPECT_EQ(plain.timeout, 60s);
+    EXPECT_EQ(plain.header("Authorization"), "Bearer tok-123");
+    EXPECT_FALSE(plain.header("Content-Type"));
+    EXPECT_FALSE(plain.body);
+
+    const auto withBody = remote.request("PATCH", "/nodes/n1", {{"If-Match", "7"}}, "{}");
+    EXPECT_EQ(withBody.header("Content-Type"), "application/json");
+    EXPECT_EQ(withBody.header("If-Match"), "7");
+    EXPECT_EQ(withBody.body, "{}");
+
+    const auto replaced = remote.request("PUT", "/p", {{"content-type", "application/octet-stream"}}, "x");
+    EXPECT_EQ(replaced.header("Content-Type"), "application/octet-stream");
+    EXPECT_EQ(
+        std::count_if(replaced.headers.begin(), replaced.headers.end(),
+                      [](const auto& h) { return h.first == "Content-Type" || h.first == "content-type"; }),
+        1);
+
+    EXPECT_FALSE(remote.request("POST", "/auth/device", {}, "{}", false).header("Authorization"));
+}
+
+TEST(RemoteRequest, UrlIsPlainConcatenationOrAPlaceholder) {
+    EXPECT_EQ(Remote(configFor("http://h/")).url("/api/v1/x"), "http://h//api/v1/x");
+    EXPECT_EQ(Remote(configFor("h")).url("/api/v1/x"), "h/api/v1/x");
+    EXPECT_EQ(Remote(configFor("http://h")).url("/api/v1/nodes/a b"), http::placeholderURL);
+}
+
+TEST(RemoteRequest, PlaceholderAddressFailsAsANetworkFailure) {
+    Remote remote(configFor("http://h"));
+    try {
+        remote.send(remote.request("GET", "/nodes/bad name"));
+        FAIL();
+    } catch (const RemoteError& error) {
+        EXPECT_EQ(error.kind(), RemoteError::Case::network);
+    }
+}
+
+TEST(RemoteRequest, ConfigurationWithAControlCharacterIsRefusedWithoutQuotingIt) {
+    for (const Config& config : {Config("http://h", "tok\r\nX-Evil: 1", "", std::nullopt),
+                                 Config("http://h/\n", "tok", "", std::nullopt)}) {
+        try {
+            Remote remote(config);
+            FAIL() << "accepted an unsafe configuration";
+        } catch (const std::invalid_argument& error) {
+            EXPECT_EQ(std::string(error.what()).find("X-Evil"), std::string::npos);
+            EXPECT_NE(std::string(error.what()).find("control character"), std::string::npos);
+        }
+    }
+}
+
+TEST(RemoteReply, FailureReadsTheErrorCodeAndKeepsTheWholeBody) {
+    const auto conflict = Remote::failure(409, R"({"error":"name_conflict","existing":{"id":"n1"}})");
+    EXPECT_EQ(conflict.code(), "name_conflict");
+    EXPECT_EQ(conflict.body()["existing"]["id"], "n1");
+    EXPECT_EQ(conflict.body()["error"], "name_conflict");
+
+    const auto numeric = Remote::failure(400, R"({"error":17})");
+    EXPECT_EQ(numeric.code(), "http_400");
+    EXPECT_EQ(numeric.body()["error"], 17);
+
+    for (const std::string body : {"", "<html>Bad gateway</html>", "[1,2]", "\"error\"", "{\"error\":"}) {
+        SCOPED_TRACE(body);
+        const auto error = Remote::failure(502, body);
+        EXPECT_EQ(error.code(), "http_502");
+        EXPECT_EQ(error.status(), 502);
+        EXPECT_TRUE(error.body().empty());
+    }
+}
+
+TEST(RemoteReply, FailureFromAFileReadsOnlyTheFirst16KiB) {
+    const auto dir = std::filesystem::temp_directory_path();
+    const auto small = dir / ("tw-small-" + std::to_string(::getpid()));
+    const auto large = dir / ("tw-large-" + std::to_string(::getpid()));
+    std::ofstream(small) << R"({"error":"not_found"})";
+    {
+        std::ofstream out(large);
+        out << R"({"error":"too_long","pad":")" << std::string(20000, 'x') << "\"}";
+    }
+
+    EXPECT_EQ(Remote::failure(404, small).code(), "not_found");
+    EXPECT_EQ(Remote::failure(413, large).code(), "http_413");  // cut at byte 16,384: no longer JSON
+    EXPECT_EQ(Remote::failure(500, dir / "tw-no-such-file").code(), "http_500");
+    std::filesystem::remove(small);
+    std::filesystem::remove(large);
+}
+
+TEST(RemoteReply, CheckAcceptsOnlyHttpSuccess) {
+    http::Response response;
+    for (int status : {200, 204, 299}) {
+        response.status = status;
+        EXPECT_EQ(Remote::check("b", response), "b");
+    }
+    for (int status : {100, 199, 300, 304, 404, 500}) {
+        SCOPED_TRACE(status);
+        response.status = status;
+        try {
+            Remote::check("", response);
+            FAIL();
+        } catch (const RemoteError& error) {
+            EXPECT_EQ(error.status(), status);
+        }
+    }
+    response.isHTTP = false;
+    try {
+        Remote::check("", response);
+        FAIL();
+    } catch (const RemoteError& error) {
+        ASSERT_EQ(error.kind(), RemoteError::Case::network);
+        try {
+            std::rethrow_exception(error.underlying());
+        } catch (const http::URLError& url) {
+            EXPECT_EQ(url.urlCode(), http::URLError::Code::badServerResponse);
+        }
+    }
+}
+
+TEST(RemoteReply, WrapClassifiesEveryError) {
+    const auto http = RemoteError::http(404, "not_found");
+    EXPECT_EQ(Remote::wrap(std::make_exception_ptr(http)).code(), "not_found");
+    EXPECT_EQ(Remote::wrap(std::make_exception_ptr(CancellationError())).kind(),
+              RemoteError::Case::cancelled);
+    EXPECT_EQ(Remote::wrap(std::make_exception_ptr(http::URLError(http::URLError::Code::cancelled))).kind(),
+              RemoteError::Case::cancelled);
+    EXPECT_EQ(Remote::wrap(std::make_exception_ptr(http::URLError(http::URLError::Code::timedOut))).kind(),
+              RemoteError::Case::network);
+    EXPECT_EQ(Remote::wrap(std::make_exception_ptr(std::runtime_error("x"))).kind(),
+              RemoteError::Case::network);
+    EXPECT_EQ(Remote::wrap(std::make_exception_ptr(42)).kind(), RemoteError::Case::network);
+}
+
+TEST(RemoteReply, JsonIsCompact) {
+    EXPECT_EQ(Remote::json({{"name", "a b"}, {"size", 3}}), R"({"name":"a b","size":3})");
+    EXPECT_EQ(Remote::json(nlohmann::json::object()), "{}");
+}
+
+TEST(RemoteSafety, IdsAndCursorsThatCouldLeaveTheirPlaceAreRefused) {
+    for (const std::string id : {"n1", "AbC-_.~09", "n.1", "...", "é"}) {
+        SCOPED_TRACE(id);
+        EXPECT_NO_THROW(Remote::requireSafeId(id));
+    }
+    for (const std::string& id :
+         std::vector<std::string>{"", ".", "..", "../trash/n9", "a/b", "a\\b", "a?b", "a#b", "a b", "a%2Fb",
+                                  "a&b", std::string("a\0b", 3), "a\nb", "a\x7f"}) {
+        SCOPED_TRACE(id);
+        try {
+            Remote::requireSafeId(id);
+            FAIL();
+        } catch (const RemoteError& error) {
+            EXPECT_EQ(error.status(), 0);
+            EXPECT_EQ(error.code(), "bad_id");
+            EXPECT_FALSE(error.isTransient());
+        }
+    }
+    for (const std::string cursor : {"", "abc", "a/b=c+d%2F"})
+        EXPECT_NO_THROW(Remote::requireSafeCursor(cursor));
+    for (const std::string& cursor :
+         std::vector<std::string>{"a&limit=1", "a#b", "a b", std::string("a\0", 2), "a\r"}) {
+        SCOPED_TRACE(cursor);
+        EXPECT_THROW(Remote::requireSafeCursor(cursor), RemoteError);
+    }
+}
+
+TEST(RemoteSafety, TokenAppearsInNoErrorText) {
+    TestServer server;
+    server.script("/api/v1/x", {Reply{.status = 401, .body = R"({"error":"unauthorized"})"}});
+    Remote remote(configFor(server.base()));
+    try {
+        remote.send(remote.request("GET", "/x"));
+        FAIL();
+    } catch (const RemoteError& error) {
+        EXPECT_EQ(std::string(error.what()).find("tok-123"), std::string::npos);
+        EXPECT_EQ(server.requests().at(0).header("Authorization"), "Bearer tok-123");
+    }
+}
+
+}  // namespace
+}  // namespace tw
