@@ -1,0 +1,501 @@
+#include "support/test_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <memory>
+#include <stdexcept>
+#include <system_error>
+
+namespace tw::test {
+
+namespace {
+
+constexpr std::int64_t keptBodyLimit = 16 * 1048576;
+constexpr std::size_t maxLineLength = 1 << 20;  // a longer request or header line ends the connection
+constexpr std::size_t ioChunk = 256 * 1024;
+constexpr std::size_t patternPeriod = 251;
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        return lower(x) == lower(y);
+    });
+}
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
+// Whether a comma-separated header value lists token (case-insensitive), as in "keep-alive, close".
+bool listsToken(std::string_view value, std::string_view token) {
+    while (!value.empty()) {
+        const auto comma = value.find(',');
+        if (equalsIgnoreCase(trim(value.substr(0, comma)), token)) return true;
+        if (comma == std::string_view::npos) break;
+        value.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
+const char* reasonPhrase(int status) {
+    switch (status) {
+        case 200:
+            return "OK";
+        case 201:
+            return "Created";
+        case 204:
+            return "No Content";
+        case 206:
+            return "Partial Content";
+        case 301:
+            return "Moved Permanently";
+        case 302:
+            return "Found";
+        case 304:
+            return "Not Modified";
+        case 307:
+            return "Temporary Redirect";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 408:
+            return "Request Timeout";
+        case 409:
+            return "Conflict";
+        case 412:
+            return "Precondition Failed";
+        case 413:
+            return "Content Too Large";
+        case 416:
+            return "Range Not Satisfiable";
+        case 423:
+            return "Locked";
+        case 429:
+            return "Too Many Requests";
+        case 500:
+            return "Internal Server Error";
+        case 502:
+            return "Bad Gateway";
+        case 503:
+            return "Service Unavailable";
+        case 504:
+            return "Gateway Timeout";
+        default:
+            return "Status";
+    }
+}
+
+// A run of the body pattern long enough to send ioChunk bytes from any phase of it.
+const std::string& patternRun() {
+    static const std::string run = [] {
+        std::string bytes(ioChunk + patternPeriod, '\0');
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<char>(i % patternPeriod);
+        return bytes;
+    }();
+    return run;
+}
+
+bool sendAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        data += sent;
+        size -= static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+void keep(RecordedRequest& request, const char* data, std::size_t size) {
+    request.bodySize += static_cast<std::int64_t>(size);
+    const auto room =
+        static_cast<std::size_t>(keptBodyLimit) - std::min<std::size_t>(request.body.size(), keptBodyLimit);
+    request.body.append(data, std::min(size, room));
+}
+
+// The incoming side of one connection. Every read returns false (or nullopt) once the peer has closed or the
+// connection failed; the caller then drops the connection and whatever request it was reading.
+class Reader {
+public:
+    explicit Reader(int fd) : fd_(fd), chunk_(std::make_unique<char[]>(ioChunk)) {}
+
+    // One line without its line end (CRLF, or a lone LF).
+    std::optional<std::string> line() {
+        std::size_t scanned = 0;  // bytes after pos_ known to hold no line end; fill() may move pos_
+        for (;;) {
+            const auto end = buffer_.find('\n', pos_ + scanned);
+            if (end != std::string::npos) {
+                std::string text = buffer_.substr(pos_, end - pos_);
+                pos_ = end + 1;
+                if (!text.empty() && text.back() == '\r') text.pop_back();
+                return text;
+            }
+            scanned = buffer_.size() - pos_;
+            if (scanned > maxLineLength || !fill()) return std::nullopt;
+        }
+    }
+
+    // Reads exactly count bytes into the request's body, streaming what is beyond the kept part.
+    bool body(std::int64_t count, RecordedRequest& request) {
+        while (count > 0) {
+            if (pos_ == buffer_.size()) {
+                // Nothing buffered: read straight from the socket, without growing the buffer.
+                const ssize_t got = receive(std::min<std::int64_t>(count, ioChunk));
+                if (got <= 0) return false;
+                keep(request, chunk_.get(), static_cast<std::size_t>(got));
+                count -= got;
+                continue;
+            }
+            const auto take = std::min<std::int64_t>(count, static_cast<std::int64_t>(buffer_.size() - pos_));
+            keep(request, buffer_.data() + pos_, static_cast<std::size_t>(take));
+            pos_ += static_cast<std::size_t>(take);
+            count -= take;
+        }
+        return true;
+    }
+
+    bool chunkedBody(RecordedRequest& request) {
+        for (;;) {
+            const auto sizeLine = line();
+            if (!sizeLine) return false;
+            std::int64_t size = 0;
+            const char* first = sizeLine->data();
+            const char* last = first + sizeLine->size();
+            const auto [end, error] = std::from_chars(first, last, size, 16);
+            if (error != std::errc() || size < 0 || (end != last && *end != ';' && *end != ' ')) return false;
+            if (size == 0) break;
+            if (!body(size, request)) return false;
+            const auto crlf = line();
+            if (!crlf || !crlf->empty()) return false;
+        }
+        for (;;) {  // trailer fields, ignored, up to the empty line
+            const auto trailer = line();
+            if (!trailer) return false;
+            if (trailer->empty()) return true;
+        }
+    }
+
+private:
+    ssize_t receive(std::int64_t most) {
+        ssize_t got;
+        do {
+            got = ::recv(fd_, chunk_.get(), static_cast<std::size_t>(most), 0);
+        } while (got < 0 && errno == EINTR);
+        return got;
+    }
+
+    bool fill() {
+        buffer_.erase(0, pos_);  // keeps the buffer to the unread part: a long keep-alive run never grows it
+        pos_ = 0;
+        const ssize_t got = receive(ioChunk);
+        if (got <= 0) return false;
+        buffer_.append(chunk_.get(), static_cast<std::size_t>(got));
+        return true;
+    }
+
+    int fd_;
+    std::unique_ptr<char[]> chunk_;
+    std::string buffer_;
+    std::size_t pos_ = 0;
+};
+
+// Reads one request after its request line. False when the connection closed or sent something this server
+// does not understand; the request is then dropped unrecorded.
+bool readRequest(Reader& reader, int fd, RecordedRequest& request) {
+    for (;;) {
+        const auto line = reader.line();
+        if (!line) return false;
+        if (line->empty()) break;
+        const auto colon = line->find(':');
+        if (colon == std::string::npos || colon == 0) return false;
+        request.headers.emplace_back(line->substr(0, colon),
+                                     std::string(trim(std::string_view(*line).substr(colon + 1))));
+    }
+    if (const auto expect = request.header("Expect"); expect && equalsIgnoreCase(*expect, "100-continue")) {
+        static constexpr std::string_view goOn = "HTTP/1.1 100 Continue\r\n\r\n";
+        if (!sendAll(fd, goOn.data(), goOn.size())) return false;
+    }
+    if (const auto coding = request.header("Transfer-Encoding"); coding && listsToken(*coding, "chunked"))
+        return reader.chunkedBody(request);
+    if (const auto length = request.header("Content-Length")) {
+        std::int64_t size = -1;
+        const auto [end, error] = std::from_chars(length->data(), length->data() + length->size(), size);
+        if (error != std::errc() || end != length->data() + length->size() || size < 0) return false;
+        return reader.body(size, request);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> RecordedRequest::header(std::string_view name) const {
+    for (const auto& [key, value] : headers)
+        if (equalsIgnoreCase(key, name)) return value;
+    return std::nullopt;
+}
+
+TestServer::TestServer() {
+    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenFd_ < 0) throw std::system_error(errno, std::system_category(), "test server: socket");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listenFd_, SOMAXCONN) != 0 ||
+        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        const int error = errno;
+        ::close(listenFd_);
+        throw std::system_error(error, std::system_category(), "test server: bind");
+    }
+    port_ = ntohs(address.sin_port);
+    acceptThread_ = std::thread([this] { acceptLoop(); });
+}
+
+TestServer::~TestServer() {
+    {
+        std::scoped_lock lock(mutex_);
+        stopping_ = true;
+        for (const int fd : openFds_)
+            ::shutdown(fd, SHUT_RDWR);
+    }
+    stopped_.notify_all();
+    ::shutdown(listenFd_, SHUT_RDWR);  // wakes accept()
+    acceptThread_.join();
+    ::close(listenFd_);
+    // The accept thread, now joined, was the only one adding threads; no connection registers after
+    // stopping_.
+    for (std::thread& thread : connectionThreads_)
+        thread.join();
+}
+
+std::string TestServer::base() const {
+    return "http://127.0.0.1:" + std::to_string(port_);
+}
+
+void TestServer::script(const std::string& target, std::vector<Reply> replies) {
+    std::scoped_lock lock(mutex_);
+    if (replies.empty()) {
+        scripts_.erase(target);
+    } else {
+        scripts_[target] = Script{std::move(replies), 0};
+    }
+}
+
+void TestServer::setHandler(std::function<Reply(const RecordedRequest&)> handler) {
+    std::scoped_lock lock(mutex_);
+    handler_ = std::move(handler);
+}
+
+std::vector<RecordedRequest> TestServer::requests() const {
+    std::scoped_lock lock(mutex_);
+    return requests_;
+}
+
+std::vector<RecordedRequest> TestServer::requests(const std::string& target) const {
+    std::scoped_lock lock(mutex_);
+    std::vector<RecordedRequest> matching;
+    for (const RecordedRequest& request : requests_)
+        if (request.target == target) matching.push_back(request);
+    return matching;
+}
+
+double TestServer::gapSeconds(std::size_t i, std::size_t j) const {
+    std::scoped_lock lock(mutex_);
+    return std::chrono::duration<double>(requests_.at(j).arrival - requests_.at(i).arrival).count();
+}
+
+int TestServer::peakOpenConnections() const {
+    std::scoped_lock lock(mutex_);
+    return peakOpen_;
+}
+
+int TestServer::connectionsAccepted() const {
+    std::scoped_lock lock(mutex_);
+    return accepted_;
+}
+
+int TestServer::peakInFlight() const {
+    std::scoped_lock lock(mutex_);
+    return peakInFlight_;
+}
+
+void TestServer::acceptLoop() {
+    for (;;) {
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            const int error = errno;
+            {
+                std::scoped_lock lock(mutex_);
+                if (stopping_) return;
+            }
+            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                continue;
+            }
+            return;
+        }
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one,
+                     sizeof one);  // no Nagle pause between header and body
+        std::scoped_lock lock(mutex_);
+        if (stopping_) {
+            ::close(fd);
+            return;
+        }
+        openFds_.insert(fd);
+        const int serial = ++accepted_;
+        peakOpen_ = std::max(peakOpen_, ++open_);
+        connectionThreads_.emplace_back([this, fd, serial] { serve(fd, serial); });
+    }
+}
+
+void TestServer::serve(int fd, int serial) {
+    Reader reader(fd);
+    for (;;) {
+        const auto requestLine = reader.line();
+        if (!requestLine) break;
+        if (requestLine->empty()) continue;  // a stray line end between requests is allowed
+        RecordedRequest request;
+        request.arrival = std::chrono::steady_clock::now();
+        request.connection = serial;
+
+        requestStarted();
+        bool keepOpen = false;
+        const auto firstSpace = requestLine->find(' ');
+        const auto lastSpace = requestLine->rfind(' ');
+        if (firstSpace != std::string::npos && lastSpace > firstSpace + 1) {
+            request.method = requestLine->substr(0, firstSpace);
+            request.target = requestLine->substr(firstSpace + 1, lastSpace - firstSpace - 1);
+            const std::string version = requestLine->substr(lastSpace + 1);
+            if (readRequest(reader, fd, request)) {
+                const auto connection = request.header("Connection");
+                const bool close = version == "HTTP/1.0"
+                                       ? !(connection && listsToken(*connection, "keep-alive"))
+                                       : connection && listsToken(*connection, "close");
+                record(request);
+                keepOpen = answer(fd, request, replyFor(request), close) && !close;
+            }
+        }
+        requestEnded();
+        if (!keepOpen) break;
+    }
+    std::scoped_lock lock(mutex_);
+    openFds_.erase(fd);
+    ::close(fd);
+    --open_;
+}
+
+bool TestServer::answer(int fd, const RecordedRequest& request, const Reply& reply, bool close) {
+    if (reply.delay.count() > 0 && !pause(reply.delay)) return false;
+    if (reply.cut == Reply::Cut::beforeReply) return false;
+
+    const std::int64_t size =
+        reply.generatedBodySize ? *reply.generatedBodySize : static_cast<std::int64_t>(reply.body.size());
+    std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " + reasonPhrase(reply.status) + "\r\n";
+    bool hasLength = false;
+    bool hasConnection = false;
+    for (const auto& [name, value] : reply.headers) {
+        head += name + ": " + value + "\r\n";
+        hasLength = hasLength || equalsIgnoreCase(name, "Content-Length");
+        hasConnection = hasConnection || equalsIgnoreCase(name, "Connection");
+    }
+    const bool bodyless = reply.status < 200 || reply.status == 204;
+    if (!hasLength && !bodyless) head += "Content-Length: " + std::to_string(size) + "\r\n";
+    if (close && !hasConnection) head += "Connection: close\r\n";
+    head += "\r\n";
+
+    std::int64_t toSend = request.method == "HEAD" || bodyless ? 0 : size;
+    const bool cut = reply.cut == Reply::Cut::afterBodyBytes;
+    if (cut) toSend = std::clamp<std::int64_t>(reply.cutAfter, 0, toSend);
+
+    if (reply.stallAfterHeaders.count() > 0) {
+        if (!sendAll(fd, head.data(), head.size()) || !pause(reply.stallAfterHeaders)) return false;
+        head.clear();
+    }
+    if (!reply.generatedBodySize) {
+        head.append(reply.body, 0, static_cast<std::size_t>(toSend));  // one send for head and body
+        if (!sendAll(fd, head.data(), head.size())) return false;
+    } else {
+        if (!sendAll(fd, head.data(), head.size())) return false;
+        const std::string& run = patternRun();
+        for (std::int64_t offset = 0; offset < toSend;) {
+            const auto count = static_cast<std::size_t>(std::min<std::int64_t>(toSend - offset, ioChunk));
+            if (!sendAll(fd, run.data() + offset % patternPeriod, count)) return false;
+            offset += static_cast<std::int64_t>(count);
+        }
+    }
+    return !cut;
+}
+
+Reply TestServer::replyFor(const RecordedRequest& request) {
+    std::function<Reply(const RecordedRequest&)> handler;
+    {
+        std::scoped_lock lock(mutex_);
+        auto found = scripts_.find(request.target);
+        if (found == scripts_.end()) {
+            const auto query = request.target.find('?');
+            if (query != std::string::npos) found = scripts_.find(request.target.substr(0, query));
+        }
+        if (found != scripts_.end()) {
+            Script& script = found->second;
+            const Reply& reply = script.replies[std::min(script.next, script.replies.size() - 1)];
+            if (script.next < script.replies.size()) ++script.next;
+            return reply;
+        }
+        handler = handler_;
+    }
+    if (!handler) return Reply{404};
+    try {
+        return handler(request);
+    } catch (const std::exception& error) {
+        Reply reply{500};
+        reply.body = error.what();
+        return reply;
+    }
+}
+
+void TestServer::record(RecordedRequest request) {
+    std::scoped_lock lock(mutex_);
+    // Concurrent connections finish reading in any order; keep the list in the order the requests began.
+    const auto place =
+        std::upper_bound(requests_.begin(), requests_.end(), request.arrival,
+                         [](auto arrival, const RecordedRequest& r) { return arrival < r.arrival; });
+    requests_.insert(place, std::move(request));
+}
+
+bool TestServer::pause(std::chrono::milliseconds duration) {
+    std::unique_lock lock(mutex_);
+    return !stopped_.wait_for(lock, duration, [this] { return stopping_; });
+}
+
+void TestServer::requestStarted() {
+    std::scoped_lock lock(mutex_);
+    peakInFlight_ = std::max(peakInFlight_, ++inFlight_);
+}
+
+void TestServer::requestEnded() {
+    std::scoped_lock lock(mutex_);
+    --inFlight_;
+}
+
+}  // namespace tw::test
