@@ -1,0 +1,175 @@
+#include "server/http_util.h"
+
+#include "server/faults.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+namespace tw::server {
+namespace {
+
+int portOf(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    return -1;
+}
+
+}  // namespace
+
+bool RequestBody::announced() const {
+    if (request_.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos) return true;
+    auto length = parseInteger(request_.get_header_value("Content-Length"));
+    return length && *length > 0;
+}
+
+bool RequestBody::stream(const std::function<bool(const char*, std::size_t)>& sink) {
+    consumed_ = true;
+    if (reader_) return (*reader_)([&](const char* data, std::size_t size) { return sink(data, size); });
+    return request_.body.empty() || sink(request_.body.data(), request_.body.size());
+}
+
+std::string RequestBody::readAll(std::size_t limit) {
+    std::string text;
+    bool tooLarge = false;
+    bool complete = stream([&](const char* data, std::size_t size) {
+        if (text.size() + size > limit) {
+            tooLarge = true;
+            return false;
+        }
+        text.append(data, size);
+        return true;
+    });
+    if (tooLarge) {
+        consumed_ = false;  // the rest is still on the connection
+        throw ApiError(413, "too_large");
+    }
+    if (!complete) throw ApiError(400, "bad_request");
+    return text;
+}
+
+nlohmann::json parseObject(const std::string& text) {
+    auto json = nlohmann::json::parse(text, nullptr, false);
+    if (json.is_discarded() || !json.is_object()) throw ApiError(400, "invalid_json");
+    return json;
+}
+
+std::optional<std::int64_t> parseInteger(std::string_view text) {
+    std::int64_t value = 0;
+    if (text.empty()) return std::nullopt;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+void sendJson(httplib::Response& response, int status, const nlohmann::json& body) {
+    response.status = status;
+    // Replacement of invalid UTF-8 is a safety net: stored texts are validated on the way in.
+    auto text =
+        std::make_shared<std::string>(body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    const auto& fault = currentFault();
+    if (!fault || (!fault->cutAfter && fault->stallMs == 0)) {
+        response.set_content(*text, "application/json");
+        return;
+    }
+    auto rule = *fault;
+    response.set_content_provider(
+        text->size(), "application/json",
+        [text, rule, stalled = false](std::size_t offset, std::size_t length,
+                                      httplib::DataSink& sink) mutable {
+            auto end = static_cast<std::int64_t>(offset + length);
+            if (rule.cutAfter) {
+                if (static_cast<std::int64_t>(offset) >= *rule.cutAfter) return false;
+                end = std::min(end, *rule.cutAfter);
+            }
+            if (rule.stallMs > 0 && !stalled) {
+                if (static_cast<std::int64_t>(offset) >= rule.stallAfter) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(rule.stallMs));
+                    stalled = true;
+                } else {
+                    end = std::min(end, rule.stallAfter);
+                }
+            }
+            return sink.write(text->data() + offset, static_cast<std::size_t>(end) - offset);
+        });
+}
+
+void sendError(httplib::Response& response, const ApiError& error) {
+    sendJson(response, error.status(), error.body());
+}
+
+void sendNoContent(httplib::Response& response) {
+    response.status = 204;
+}
+
+void dropConnection(const httplib::Request& request) {
+    // The handler does not see its socket, so find it: the one whose local port is the server's and
+    // whose peer port is the client's.
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc/self/fd"), closedir);
+    if (!dir) return;
+    while (dirent* entry = readdir(dir.get())) {
+        int fd = std::atoi(entry->d_name);
+        if (fd <= 2) continue;
+        sockaddr_storage local{}, peer{};
+        socklen_t localSize = sizeof local, peerSize = sizeof peer;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) != 0) continue;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0) continue;
+        if (portOf(local) == request.local_port && portOf(peer) == request.remote_port) {
+            ::shutdown(fd, SHUT_RDWR);
+            return;
+        }
+    }
+}
+
+void sleepUnless(std::int64_t ms, const std::atomic<bool>& stopping) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!stopping.load() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            std::chrono::milliseconds(20), until - std::chrono::steady_clock::now()));
+    }
+}
+
+void addRoute(httplib::Server& server, const std::string& method, const std::string& pattern,
+              RouteHandler handler) {
+    auto run = [handler](const httplib::Request& request, httplib::Response& response,
+                         const httplib::ContentReader* reader) {
+        RequestBody body(request, reader);
+        try {
+            handler(request, response, body);
+        } catch (const ApiError& error) {
+            sendError(response, error);
+        } catch (const std::exception&) {
+            sendError(response, ApiError(500, "internal"));
+        }
+        if (body.announced() && !body.consumed()) response.set_header("Connection", "close");
+    };
+    auto plain = [run](const httplib::Request& request, httplib::Response& response) {
+        run(request, response, nullptr);
+    };
+    auto streamed = [run](const httplib::Request& request, httplib::Response& response,
+                          const httplib::ContentReader& reader) { run(request, response, &reader); };
+    if (method == "GET") {
+        server.Get(pattern, plain);
+    } else if (method == "POST") {
+        server.Post(pattern, plain);
+        server.Post(pattern, streamed);
+    } else if (method == "PUT") {
+        server.Put(pattern, plain);
+        server.Put(pattern, streamed);
+    } else if (method == "PATCH") {
+        server.Patch(pattern, plain);
+        server.Patch(pattern, streamed);
+    } else if (method == "DELETE") {
+        server.Delete(pattern, plain);
+        server.Delete(pattern, streamed);
+    }
+}
+
+}  // namespace tw::server

@@ -1,0 +1,216 @@
+#include "server/service.h"
+
+#include "server/http_util.h"
+#include "server/routes.h"
+
+#include <fcntl.h>
+#include <httplib.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+namespace tw::server {
+namespace fs = std::filesystem;
+
+namespace {
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+bool endsWith(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+// Requests that change nothing: reads, and opening a file for download.
+bool isWrite(const httplib::Request& request) {
+    if (request.method == "GET" || request.method == "HEAD") return false;
+    return !(request.method == "POST" && endsWith(request.path, "/open"));
+}
+
+std::string errorCodeFor(int status) {
+    switch (status) {
+        case 400:
+            return "bad_request";
+        case 404:
+            return "not_found";
+        case 405:
+            return "method_not_allowed";
+        case 413:
+            return "too_large";
+        case 414:
+            return "uri_too_long";
+        case 416:
+            return "range_not_satisfiable";
+        default:
+            return status >= 500 ? "internal" : "http_" + std::to_string(status);
+    }
+}
+
+FileDescriptor lockDataDir(const fs::path& dir) {
+    std::error_code error;
+    fs::create_directories(dir, error);
+    if (error || !fs::is_directory(dir)) {
+        throw StartupError("cannot use data folder " + dir.string() + ": " +
+                           (error ? error.message() : "not a folder"));
+    }
+    auto path = dir / "lock";
+    FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd) throw StartupError("cannot use data folder " + dir.string() + ": " + std::strerror(errno));
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        throw StartupError("data folder " + dir.string() + " is in use by another tidewright-server");
+    }
+    return fd;
+}
+
+}  // namespace
+
+Service::Service(const Options& opts) : options(opts), partSize(opts.partSize), openTtlMs(opts.openTtlMs) {
+    lock = lockDataDir(options.dataDir);
+    try {
+        store = std::make_unique<Store>(options.dataDir / "tidewright.db");
+        blobs = std::make_unique<BlobStore>(options.dataDir);
+        blobs->removeOrphans(store->liveRevs(), store->uploadIds());
+        auth = std::make_unique<Auth>(*store, options.tokens, options.pairingSecret);
+    } catch (const std::exception& e) {
+        throw StartupError("cannot use data folder " + options.dataDir.string() + ": " + e.what());
+    }
+}
+
+Service::~Service() = default;
+
+HttpServer::HttpServer(const Options& options)
+    : service_(std::make_unique<Service>(options)), http_(std::make_unique<httplib::Server>()) {
+    Service& svc = *service_;
+    int threads = std::max(4, options.threads);
+    http_->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
+    http_->set_keep_alive_max_count(100000);
+    http_->set_read_timeout(30);
+    http_->set_write_timeout(60);
+    http_->set_tcp_nodelay(true);
+
+    http_->set_pre_routing_handler([&svc](const httplib::Request& request, httplib::Response& response) {
+        // httplib cuts any reply body to a "Range" it parsed; downloads apply "Range" themselves, and no
+        // other reply may be cut. The request object is not const in the server, only in this view.
+        const_cast<httplib::Request&>(request).ranges.clear();
+        setCurrentFault(std::nullopt);
+        const std::string& path = request.path;
+        if (startsWith(path, "/_control/")) return httplib::Server::HandlerResponse::Unhandled;
+
+        RequestBody body(request, nullptr);
+        auto answer = [&](const ApiError& error) {
+            sendError(response, error);
+            if (body.announced()) response.set_header("Connection", "close");
+            return httplib::Server::HandlerResponse::Handled;
+        };
+        if (svc.options.allowFaults) {
+            if (auto rule = svc.faults.take(request.method, path)) {
+                setCurrentFault(rule);
+                if (rule->delayMs > 0) sleepUnless(rule->delayMs, svc.stopping);
+                if (rule->drop) {
+                    dropConnection(request);
+                    response.status = 500;
+                    response.set_header("Connection", "close");
+                    return httplib::Server::HandlerResponse::Handled;
+                }
+                if (rule->status) {
+                    sendJson(response, *rule->status, rule->body);
+                    if (body.announced()) response.set_header("Connection", "close");
+                    return httplib::Server::HandlerResponse::Handled;
+                }
+            }
+        }
+        try {
+            bool api = startsWith(path, "/api/v1/");
+            bool cloudRevoke = path == "/api/cloud/auth/app/revoke";
+            bool pairing = path == "/api/v1/auth/device";
+            if ((api && !pairing) || cloudRevoke) {
+                if (!svc.auth->isValid(bearerToken(request.get_header_value("Authorization")))) {
+                    throw ApiError(401, "unauthorized");
+                }
+            }
+            bool devices = pairing || cloudRevoke || startsWith(path, "/api/v1/devices/");
+            if (api && !devices) checkSpace(svc.space.load(), isWrite(request));
+            if (startsWith(path, "/blobs/")) checkSpace(svc.space.load(), false);
+        } catch (const ApiError& error) {
+            return answer(error);
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+
+    http_->set_error_handler(httplib::Server::HandlerWithResponse(
+        [](const httplib::Request& request, httplib::Response& response) {
+            if (!response.body.empty() || response.content_provider_)
+                return httplib::Server::HandlerResponse::Unhandled;
+            const_cast<httplib::Request&>(request).ranges.clear();
+            response.set_content(nlohmann::json{{"error", errorCodeFor(response.status)}}.dump(),
+                                 "application/json");
+            return httplib::Server::HandlerResponse::Handled;
+        }));
+    http_->set_exception_handler(
+        [](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
+            response.status = 500;
+            response.set_content(R"({"error":"internal"})", "application/json");
+        });
+
+    addNodeRoutes(*http_, svc);
+    addUploadRoutes(*http_, svc);
+    addDownloadRoutes(*http_, svc);
+    addDeviceRoutes(*http_, svc);
+    if (options.allowFaults) addControlRoutes(*http_, svc);
+    // Last: anything else with a body is refused without reading the body into memory.
+    for (const char* method : {"POST", "PUT", "PATCH", "DELETE"}) {
+        addRoute(*http_, method, ".*", [](const httplib::Request&, httplib::Response&, RequestBody&) {
+            throw ApiError::notFound();
+        });
+    }
+}
+
+HttpServer::~HttpServer() {
+    stop();
+}
+
+int HttpServer::bind() {
+    port_ = service_->options.port == 0 ? http_->bind_to_any_port(service_->options.host)
+                                        : (http_->bind_to_port(service_->options.host, service_->options.port)
+                                               ? service_->options.port
+                                               : -1);
+    if (port_ <= 0) {
+        throw StartupError("cannot listen on " + service_->options.host + ":" +
+                           std::to_string(service_->options.port) + ": address unusable or in use");
+    }
+    return port_;
+}
+
+void HttpServer::run() {
+    runStarted_ = true;
+    if (!service_->stopping) http_->listen_after_bind();
+    runFinished_ = true;
+}
+
+void HttpServer::stop() {
+    service_->stopping = true;
+    std::scoped_lock lock(stopMutex_);
+    if (stopped_ || !runStarted_) return;
+    // httplib ignores stop() until its accept loop runs; wait for it (or for run() to have given up).
+    while (!http_->is_running() && !runFinished_)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    http_->stop();
+    stopped_ = true;
+}
+
+bool HttpServer::isRunning() const {
+    return http_->is_running();
+}
+
+std::string HttpServer::baseUrl() const {
+    const std::string& host = service_->options.host;
+    bool v6 = host.find(':') != std::string::npos;
+    return "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port_);
+}
+
+}  // namespace tw::server
