@@ -19,8 +19,9 @@ struct SinkSlot {
 };
 
 SinkSlot& slot() {
-    static SinkSlot instance;
-    return instance;
+    // Never destroyed: a detached task may still log while the process runs its exit handlers.
+    static SinkSlot* instance = new SinkSlot();
+    return *instance;
 }
 
 void writeToStderr(const LogRecord& record) {
