@@ -1,0 +1,113 @@
+#pragma once
+
+// Helpers for the tests of tidewright-server: the server running in this process on a free port over a
+// fresh data folder, a small JSON-over-HTTP client bound to it, and a child-process runner.
+
+#include "server/service.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tw::test {
+
+// A fresh folder under the system's temporary folder, removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// The token every in-process server accepts unless the test gives others.
+inline const std::string testToken = "test-token";
+
+// One reply as the tests look at it.
+struct Reply {
+    int status = 0;  // 0 when the request failed without a reply (connection closed, cut...)
+    std::string body;
+    httplib::Headers headers;
+    nlohmann::json json() const;  // the body parsed, or null when it is not JSON
+    std::string error() const;    // the "error" member of a JSON body, or ""
+    std::string header(const std::string& name) const;
+};
+
+// A client for one server with a fixed bearer token (none when empty). Not thread-safe: one per thread.
+class Api {
+public:
+    Api(const std::string& base, std::string token = testToken);
+
+    Reply get(const std::string& path, const httplib::Headers& headers = {});
+    Reply post(const std::string& path, const nlohmann::json& body, const httplib::Headers& headers = {});
+    Reply postBytes(const std::string& path, const std::string& bytes, const httplib::Headers& headers = {});
+    Reply postRaw(const std::string& path, const std::string& text);  // a body sent as is, as JSON
+    Reply postEmpty(const std::string& path);
+    Reply put(const std::string& path, const std::string& bytes);
+    Reply patch(const std::string& path, const nlohmann::json& body, const httplib::Headers& headers = {});
+    Reply del(const std::string& path, const httplib::Headers& headers = {});
+
+    // Shortcuts that expect success (they fail the running test otherwise) and return the node record.
+    nlohmann::json folder(const std::string& name, const std::string& parent = "");
+    nlohmann::json upload(const std::string& name, const std::string& bytes, const std::string& parent = "");
+    // The whole content behind an open record's url.
+    std::string download(const std::string& id);
+
+private:
+    httplib::Headers with(const httplib::Headers& headers) const;
+    std::unique_ptr<httplib::Client> client_;
+    std::string token_;
+};
+
+// tidewright-server in this process, bound to 127.0.0.1 on a free port and serving on a thread.
+class InProcessServer {
+public:
+    // Defaults for tests: a fresh data folder, the token testToken, faults allowed.
+    static server::Options testOptions();
+    explicit InProcessServer(server::Options options = testOptions());
+    ~InProcessServer();
+
+    const std::string& base() const { return base_; }
+    server::Service& service() { return server_->service(); }
+    const std::filesystem::path& dataDir() const { return options_.dataDir; }
+    Api api(const std::string& token = testToken) const { return Api(base_, token); }
+
+private:
+    std::unique_ptr<TempDir> dir_;
+    server::Options options_;
+    std::unique_ptr<server::HttpServer> server_;
+    std::thread thread_;
+    std::string base_;
+};
+
+// A child process with its standard output and error captured.
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::vector<std::string>& argv);
+    ~ChildProcess();  // kills the child if it is still running
+    // The next line of standard output (without the newline); nullopt at end of output or after `seconds`.
+    std::optional<std::string> readLine(double seconds = 10);
+    void signal(int signal);
+    // Waits for the exit; the exit status, or 128 + signal number. -1 after `seconds` without an exit.
+    int wait(double seconds = 10);
+    std::string stderrText();
+
+private:
+    int pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    std::string pending_;
+    bool exited_ = false;
+};
+
+}  // namespace tw::test
