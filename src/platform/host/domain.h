@@ -1,0 +1,47 @@
+#pragma once
+// A domain (one configured storage space) and the host's manager for it.
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace tw::host {
+
+struct Domain {
+    std::string identifier;
+    std::string displayName;
+    // The domain's configuration dictionary as whoever set the domain up stored it; values of any type.
+    std::optional<nlohmann::json> userInfo;
+};
+
+// The host's services for one domain.
+class Manager {
+public:
+    virtual ~Manager() = default;
+    // A folder where the extension may put files it hands to the host. Throws tw::Error when there is none.
+    virtual std::filesystem::path temporaryDirectory() const = 0;
+
+    // The host's manager for `domain`, or none when the host keeps no manager for it.
+    static std::shared_ptr<Manager> forDomain(const Domain& domain);
+
+    using Provider = std::function<std::shared_ptr<Manager>(const Domain&)>;
+    // Installs how managers are found (a host does this once at start); returns the previous provider. The
+    // default gives each domain a folder "tidewright-<identifier>" under the system's temporary folder.
+    static Provider setProvider(Provider provider);
+};
+
+// A manager whose temporary folder is a given directory (created on first use).
+class DirectoryManager : public Manager {
+public:
+    explicit DirectoryManager(std::filesystem::path directory) : directory_(std::move(directory)) {}
+    std::filesystem::path temporaryDirectory() const override;
+
+private:
+    std::filesystem::path directory_;
+};
+
+}  // namespace tw::host
