@@ -17,6 +17,7 @@
 
 #include "platform/http/session.h"
 #include "records/config.h"
+#include "records/records.h"
 #include "remote/remote_error.h"
 
 namespace tw {
@@ -72,6 +73,33 @@ public:
     // Any error as a RemoteError: a RemoteError unchanged; task cancellation or a cancelled URL request as
     // `cancelled`; anything else as `network`.
     static RemoteError wrap(std::exception_ptr error);
+
+    // --- Metadata endpoints. Reads are sent with retry; the five mutations exactly once. A 2xx reply that
+    // does not decode fails at once with the service error 502 "bad_response" (empty details). Ids and
+    // cursors are inserted unencoded, after requireSafeId / requireSafeCursor.
+
+    // GET /changes?since=SINCE&limit=LIMIT
+    Changes changes(std::int64_t since, std::int64_t limit = 500) const;
+    // GET /nodes/ID, with "?trashed=1" when `includeTrashed`.
+    Node node(std::string_view id, bool includeTrashed = true) const;
+    // GET /nodes?parent=PARENT|root&limit=500[&cursor=CURSOR]: one page of a folder's children.
+    Listing list(const std::optional<std::string>& parent, const std::optional<std::string>& cursor) const;
+    // GET /trash: the first page only; its "nextCursor" is not followed.
+    std::vector<Node> trash() const;
+    // POST /nodes {"name"[, "parent"]}
+    Node createFolder(const std::string& name, const std::optional<std::string>& parent) const;
+    // PATCH /nodes/ID with "If-Match". `parent`: absent leaves the parent alone; present and empty moves to
+    // the top level ("root" on the wire); present with an id moves into that folder.
+    Node patch(std::string_view id, const std::optional<std::string>& name,
+               const std::optional<std::optional<std::string>>& parent, std::int64_t ifMatch) const;
+    // DELETE /nodes/ID with "If-Match": to the trash. The reply body is not read.
+    void trashNode(std::string_view id, std::int64_t ifMatch) const;
+    // POST /nodes/ID/restore
+    Node restore(std::string_view id) const;
+    // DELETE /trash/ID: gone for good. The reply body is not read.
+    void purge(std::string_view id) const;
+    // POST /nodes/ID/open: fresh metadata and a short-lived download address.
+    Opened open(std::string_view id) const;
 
     // An id goes into a path (or a "parent"/"replace" query value) as it is, so one that could leave its
     // place is refused before anything is sent, with the client error (status 0) "bad_id": empty, "." or
