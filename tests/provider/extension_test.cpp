@@ -1,0 +1,145 @@
+#include "provider/extension.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "provider/item.h"
+#include "support/test_server.h"
+
+namespace tw {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Reply;
+using test::TestServer;
+
+host::Domain configuredDomain(const std::string& base) {
+    return {.identifier = "d1",
+            .displayName = "Tidewright",
+            .userInfo = nlohmann::json{{"base", base}, {"token", "t"}}};
+}
+
+// Records every call of a completion handler; the tests check it is called exactly once.
+struct Completion {
+    std::atomic<int> calls{0};
+    std::promise<std::pair<host::ItemPointer, std::optional<Error>>> answer;
+
+    host::ItemCompletion handler() {
+        return [this](host::ItemPointer item, std::optional<Error> error) {
+            if (calls.fetch_add(1) == 0) answer.set_value({std::move(item), std::move(error)});
+        };
+    }
+    std::pair<host::ItemPointer, std::optional<Error>> wait() {
+        auto future = answer.get_future();
+        EXPECT_EQ(future.wait_for(5s), std::future_status::ready);
+        auto result = future.get();
+        std::this_thread::sleep_for(20ms);  // room for a second, wrong call to show up
+        EXPECT_EQ(calls.load(), 1);
+        return result;
+    }
+};
+
+TEST(ExtensionLifecycle, UnconfiguredDomainLogsAndAnswersNotAuthenticatedWithoutNetwork) {
+    LogCapture log;
+    auto extension =
+        FileProviderExtension::make({.identifier = "d0", .displayName = "Tidewright", .userInfo = {}});
+    EXPECT_FALSE(extension->isConfigured());
+
+    Completion completion;
+    extension->item("n1", {}, completion.handler());
+    auto [item, error] = completion.wait();
+    EXPECT_FALSE(item);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), fileProviderErrorDomain);
+    EXPECT_EQ(error->code(), -1000);
+
+    const auto records = log.records();
+    ASSERT_GE(records.size(), 1u);
+    EXPECT_EQ(records[0].message, "init domain=d0 configured=false");
+    EXPECT_EQ(records[0].level, LogLevel::info);
+    EXPECT_EQ(records[0].category, "fp");
+}
+
+TEST(ExtensionLifecycle, ConfiguredDomainKeepsOneClient) {
+    LogCapture log;
+    auto extension = FileProviderExtension::make(configuredDomain("http://127.0.0.1:1"));
+    EXPECT_EQ(log.records().at(0).message, "init domain=d1 configured=true");
+    EXPECT_EQ(extension->api().get(), extension->api().get());
+    extension->invalidate();
+    EXPECT_TRUE(extension->isConfigured());
+}
+
+TEST(ExtensionLifecycle, ContainersAnswerAtOnceWithoutConfiguration) {
+    auto extension =
+        FileProviderExtension::make({.identifier = "d0", .displayName = "Meus arquivos", .userInfo = {}});
+    for (const auto& identifier : {host::rootContainer, host::trashContainer}) {
+        int calls = 0;
+        host::ItemPointer answered;
+        auto progress =
+            extension->item(identifier, {}, [&](host::ItemPointer item, std::optional<Error> error) {
+                ++calls;
+                answered = item;
+                EXPECT_FALSE(error);
+            });
+        EXPECT_EQ(calls, 1);  // before returning
+        ASSERT_TRUE(answered);
+        EXPECT_EQ(answered->itemIdentifier(), identifier);
+        EXPECT_EQ(progress->totalUnitCount(), 0);
+    }
+}
+
+TEST(ExtensionLookup, FindsNodesIncludingTrashedOnes) {
+    TestServer server;
+    server.script(
+        "/api/v1/nodes/n1?trashed=1",
+        {{200, {}, R"({"id":"n1","parent":"p1","kind":"file","name":"a.pdf","version":3,"deleted":true})"}});
+    auto extension = FileProviderExtension::make(configuredDomain(server.base()));
+
+    Completion completion;
+    auto progress = extension->item("n1", {}, completion.handler());
+    EXPECT_EQ(progress->totalUnitCount(), 1);
+    auto [item, error] = completion.wait();
+    ASSERT_TRUE(item) << (error ? error->what() : "");
+    EXPECT_EQ(item->parentItemIdentifier(), host::trashContainer);
+    EXPECT_EQ(progress->completedUnitCount(), 0);
+}
+
+TEST(ExtensionLookup, FailureIsLoggedUnmappedAndReportedMappedOnce) {
+    TestServer server;
+    server.script("/api/v1/nodes/gone?trashed=1", {{404, {}, R"({"error":"not_found"})"}});
+    LogCapture log;
+    auto extension = FileProviderExtension::make(configuredDomain(server.base()));
+
+    Completion completion;
+    extension->item("gone", {}, completion.handler());
+    auto [item, error] = completion.wait();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), -1005);  // noSuchItem
+
+    const auto records = log.records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].level, LogLevel::error);
+    EXPECT_EQ(records[1].message, "operação falhou: service error 404 not_found");
+}
+
+TEST(ExtensionLookup, CancellingTheProgressEndsTheCallWithUserCancelled) {
+    TestServer server;
+    server.script("/api/v1/nodes/slow?trashed=1", {{200, {}, "{}", std::nullopt, 10s}});
+    auto extension = FileProviderExtension::make(configuredDomain(server.base()));
+
+    Completion completion;
+    auto progress = extension->item("slow", {}, completion.handler());
+    std::this_thread::sleep_for(100ms);
+    progress->cancel();
+    auto [item, error] = completion.wait();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), cocoaErrorDomain);
+    EXPECT_EQ(error->code(), 3072);
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
+}  // namespace
+}  // namespace tw

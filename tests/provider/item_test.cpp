@@ -1,0 +1,99 @@
+#include "provider/item.h"
+
+#include <gtest/gtest.h>
+
+namespace tw {
+namespace {
+
+Node file(std::string name, std::optional<std::string> mime = std::nullopt) {
+    Node node;
+    node.id = "n1";
+    node.kind = "file";
+    node.name = std::move(name);
+    node.mime = std::move(mime);
+    node.version = 1;
+    return node;
+}
+
+TEST(ItemProperties, ParentIsTheTrashThenTheParentThenTheRoot) {
+    Node node = file("a.txt");
+    EXPECT_EQ(Item(node).parentItemIdentifier(), host::rootContainer);
+    node.parent = "p1";
+    EXPECT_EQ(Item(node).parentItemIdentifier(), "p1");
+    node.deleted = true;
+    EXPECT_EQ(Item(node).parentItemIdentifier(), host::trashContainer);
+}
+
+TEST(ItemProperties, ContentTypeComesFromTheNameBeforeTheMimeType) {
+    struct Case {
+        std::string name;
+        std::optional<std::string> mime;
+        std::string kind;
+        std::string expected;
+    };
+    for (const Case& c : {Case{"Relatório.pdf", "text/plain", "file", "application/pdf"},
+                          Case{"LEIAME", "text/plain", "file", "text/plain"},
+                          Case{"LEIAME", std::nullopt, "file", "public.data"},
+                          Case{"LEIAME", "application/x-unheard-of", "file", "public.data"},
+                          Case{"photo.JPG", std::nullopt, "file", "image/jpeg"},
+                          Case{"Fotos.pdf", std::nullopt, "folder", "public.folder"},
+                          Case{"a.unknownext", "text/plain", "file", "text/plain"}}) {
+        SCOPED_TRACE(c.name + " " + c.mime.value_or("(no mime)"));
+        Node node = file(c.name, c.mime);
+        node.kind = c.kind;
+        ASSERT_TRUE(Item(node).contentType());
+        EXPECT_EQ(Item(node).contentType()->identifier(), c.expected);
+    }
+}
+
+TEST(ItemProperties, VersionsSizesAndDates) {
+    Node node = file("a.txt");
+    node.version = 0;
+    node.createdAt = 1500;
+    node.updatedAt = -250;
+    EXPECT_EQ(Item(node).itemVersion(), (host::ItemVersion{"-", "0"}));
+    EXPECT_EQ(Item(node).documentSize(), 0);
+    EXPECT_EQ(Item(node).creationDate(), host::Date{1.5});
+    EXPECT_EQ(Item(node).contentModificationDate(), host::Date{-0.25});
+
+    node.rev = "r-9";
+    node.version = 7;
+    node.size = 12;
+    EXPECT_EQ(Item(node).itemVersion(), (host::ItemVersion{"r-9", "7"}));
+    EXPECT_EQ(Item(node).documentSize(), 12);
+
+    node.kind = "folder";
+    EXPECT_FALSE(Item(node).documentSize());
+    node.kind = "Folder";  // only the exact kind marks a folder
+    EXPECT_EQ(Item(node).documentSize(), 12);
+}
+
+TEST(ItemProperties, CapabilitiesAreFixedPerKind) {
+    Node node = file("a");
+    EXPECT_EQ(Item(node).capabilities(), 127u);
+    node.kind = "folder";
+    node.deleted = true;
+    EXPECT_EQ(Item(node).capabilities(), 127u);
+    EXPECT_EQ(RootItem("x").capabilities(), 3u);
+    EXPECT_EQ(TrashItem().capabilities(), 1u);
+}
+
+TEST(ItemProperties, ContainersAreFoldersWithFixedVersions) {
+    const RootItem root("Meu Tidewright");
+    EXPECT_EQ(root.itemIdentifier(), host::rootContainer);
+    EXPECT_EQ(root.parentItemIdentifier(), host::rootContainer);
+    EXPECT_EQ(root.filename(), "Meu Tidewright");
+    EXPECT_EQ(root.contentType(), ContentType::folder());
+    EXPECT_EQ(root.itemVersion(), (host::ItemVersion{"1", "1"}));
+    EXPECT_FALSE(root.documentSize());
+    EXPECT_FALSE(root.creationDate());
+
+    const TrashItem trash;
+    EXPECT_EQ(trash.itemIdentifier(), host::trashContainer);
+    EXPECT_EQ(trash.parentItemIdentifier(), host::rootContainer);
+    EXPECT_EQ(trash.filename(), "Lixeira");
+    EXPECT_EQ(trash.itemVersion(), (host::ItemVersion{"1", "1"}));
+}
+
+}  // namespace
+}  // namespace tw
