@@ -1,0 +1,140 @@
+#include "cli_host.h"
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <future>
+#include <iostream>
+
+#include "platform/log.h"
+#include "records/config.h"
+
+namespace tw::cli {
+namespace {
+
+std::optional<nlohmann::json> readConfig(const std::filesystem::path& path, bool named) {
+    std::ifstream in(path);
+    if (!in) {
+        if (named) throw UsageError("cannot read the configuration file " + path.string());
+        return std::nullopt;
+    }
+    nlohmann::json object = nlohmann::json::parse(in, nullptr, /*allow_exceptions=*/false);
+    if (!object.is_object())
+        throw UsageError("the configuration file " + path.string() + " is not a JSON object");
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRWXG | S_IRWXO)))
+        std::cerr << "warning: " << path.string()
+                  << " is readable by other users and holds an access token (chmod 600 it)\n";
+    return object;
+}
+
+std::string formatDate(const std::optional<host::Date>& date) {
+    if (!date) return "-";
+    const auto seconds = static_cast<std::time_t>(std::floor(date->secondsSince1970));
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local);
+    return text;
+}
+
+}  // namespace
+
+std::filesystem::path configPath(const Options& options) {
+    if (options.configFile) return *options.configFile;
+    if (const char* env = std::getenv("TIDEWRIGHT_CONFIG"); env && *env) return env;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
+        return std::filesystem::path(xdg) / "tidewright" / "domain.json";
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(home ? home : ".") / ".config" / "tidewright" / "domain.json";
+}
+
+CliHost::CliHost(Options options) : options_(std::move(options)) {
+    if (options_.verbose) {
+        setLogSink([](const LogRecord& record) {
+            std::cerr << (record.level == LogLevel::info ? "info " : "error ") << record.subsystem << "["
+                      << record.category << "] " << record.message << "\n";
+        });
+    } else {
+        setLogSink([](const LogRecord&) {});  // the extension's log is for --verbose only
+    }
+    const bool named = options_.configFile || std::getenv("TIDEWRIGHT_CONFIG");
+    const auto path = configPath(options_);
+    host::Domain domain{
+        .identifier = "default", .displayName = options_.displayName, .userInfo = readConfig(path, named)};
+    if (domain.userInfo) {
+        if (auto config = Config::fromUserInfo(domain.userInfo); !config) {
+            std::cerr
+                << "warning: " << path.string()
+                << " does not configure the domain (it needs \"base\" and \"token\" strings without control "
+                   "characters)\n";
+        }
+    }
+    extension_ = FileProviderExtension::make(std::move(domain));
+}
+
+host::ItemIdentifier CliHost::identifierFor(const std::string& word) {
+    if (word == "root") return host::rootContainer;
+    if (word == "trash") return host::trashContainer;
+    if (word == "working-set") return host::workingSet;
+    return word;
+}
+
+host::ItemPointer CliHost::item(const host::ItemIdentifier& identifier) {
+    std::promise<host::ItemPointer> answer;
+    extension_->item(identifier, host::Request{},
+                     [&answer](host::ItemPointer item, std::optional<Error> error) {
+                         if (error)
+                             answer.set_exception(std::make_exception_ptr(*error));
+                         else
+                             answer.set_value(std::move(item));
+                     });
+    return answer.get_future().get();
+}
+
+nlohmann::json CliHost::toJson(const host::Item& item) {
+    const auto version = item.itemVersion();
+    nlohmann::json object = {
+        {"id", item.itemIdentifier()},
+        {"parent", item.parentItemIdentifier()},
+        {"filename", item.filename()},
+        {"contentType",
+         item.contentType() ? item.contentType()->identifier() : ContentType::item().identifier()},
+        {"capabilities", item.capabilities()},
+        {"contentVersion", version.contentVersion},
+        {"metadataVersion", version.metadataVersion},
+    };
+    if (auto size = item.documentSize()) object["size"] = *size;
+    if (auto created = item.creationDate()) object["created"] = created->secondsSince1970;
+    if (auto modified = item.contentModificationDate()) object["modified"] = modified->secondsSince1970;
+    return object;
+}
+
+void CliHost::printItem(const host::Item& item) const {
+    if (options_.json) return printJson(toJson(item));
+    const auto size = item.documentSize();
+    std::cout << item.itemIdentifier() << "\t" << item.filename() << "\t"
+              << (item.contentType() ? item.contentType()->identifier() : "-") << "\t"
+              << (size ? std::to_string(*size) : "-") << "\t" << formatDate(item.contentModificationDate())
+              << "\n";
+}
+
+void CliHost::printErrorTo(std::ostream& out, const Error& error, bool json) {
+    const std::string message = error.userInfo().localizedDescription.value_or(error.what());
+    if (json)
+        out << nlohmann::json{{"error",
+                               {{"domain", error.domain()}, {"code", error.code()}, {"message", message}}}}
+                   .dump()
+            << "\n";
+    else
+        out << "error: " << error.domain() << " " << error.code() << ": " << message << "\n";
+}
+
+void CliHost::printJson(const nlohmann::json& object) const {
+    std::cout << object.dump() << "\n" << std::flush;
+}
+
+}  // namespace tw::cli

@@ -1,0 +1,19 @@
+#pragma once
+// Each command of the tool is one small file that registers itself here.
+
+#include <functional>
+#include <memory>
+
+#include <CLI/CLI.hpp>
+
+#include "cli_host.h"
+
+namespace tw::cli {
+
+// Runs the chosen command against the host; returns the exit status.
+using Action = std::function<int(CliHost& host)>;
+
+// Adds a subcommand to `app`; when it is chosen, `*chosen` is set to its action.
+void addItemCommand(CLI::App& app, Action* chosen);
+
+}  // namespace tw::cli

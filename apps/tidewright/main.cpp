@@ -1,0 +1,41 @@
+// tidewright: the command-line host of the Tidewright file-provider extension.
+#include <iostream>
+
+#include "commands.h"
+
+int main(int argc, char** argv) {
+    using namespace tw::cli;
+    CLI::App app("Tidewright: drives the file-provider extension of one domain, as a desktop host would.",
+                 "tidewright");
+    Options options;
+    std::string configFile;
+    app.add_option("--config", configFile, "domain configuration (JSON with \"base\" and \"token\")");
+    app.add_option("--name", options.displayName, "the domain's display name")->capture_default_str();
+    app.add_flag("--json", options.json, "one JSON object a line");
+    app.add_flag("--verbose", options.verbose, "show the extension's log on stderr");
+    app.require_subcommand(1);
+
+    Action action;
+    addItemCommand(app, &action);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::ParseError& error) {
+        app.exit(error);
+        return 2;
+    }
+    if (!configFile.empty()) options.configFile = configFile;
+
+    try {
+        CliHost host(options);
+        return action(host);
+    } catch (const UsageError& error) {
+        std::cerr << "tidewright: " << error.what() << "\n";
+        return 2;
+    } catch (const tw::Error& error) {
+        CliHost::printErrorTo(std::cerr, error, options.json);
+        return 1;
+    }
+}
