@@ -109,9 +109,11 @@ void sendNoContent(httplib::Response& response) {
     response.status = 204;
 }
 
-void dropConnection(const httplib::Request& request) {
-    // The handler does not see its socket, so find it: the one whose local port is the server's and
-    // whose peer port is the client's.
+namespace {
+
+// Calls `found` with every socket descriptor of this process and its local and peer ports.
+template <class F>
+void eachSocket(F&& found) {
     std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc/self/fd"), closedir);
     if (!dir) return;
     while (dirent* entry = readdir(dir.get())) {
@@ -121,11 +123,27 @@ void dropConnection(const httplib::Request& request) {
         socklen_t localSize = sizeof local, peerSize = sizeof peer;
         if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) != 0) continue;
         if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0) continue;
-        if (portOf(local) == request.local_port && portOf(peer) == request.remote_port) {
-            ::shutdown(fd, SHUT_RDWR);
-            return;
-        }
+        if (found(fd, portOf(local), portOf(peer))) return;
     }
+}
+
+}  // namespace
+
+void dropConnection(const httplib::Request& request) {
+    // The handler does not see its socket, so find it: the one whose local port is the server's and
+    // whose peer port is the client's.
+    eachSocket([&](int fd, int local, int peer) {
+        if (local != request.local_port || peer != request.remote_port) return false;
+        ::shutdown(fd, SHUT_RDWR);
+        return true;
+    });
+}
+
+void endConnections(int port) {
+    eachSocket([&](int fd, int local, int) {
+        if (local == port) ::shutdown(fd, SHUT_RD);
+        return false;
+    });
 }
 
 void sleepUnless(std::int64_t ms, const std::atomic<bool>& stopping) {

@@ -50,6 +50,10 @@ void sendNoContent(httplib::Response& response);
 // Shuts the connection that carries `request` down both ways, so the client gets no reply at all.
 void dropConnection(const httplib::Request& request);
 
+// Shuts the reading side of every accepted connection on local port `port`, so connections idling
+// between requests end at once instead of after the keep-alive timeout. Used when the server stops.
+void endConnections(int port);
+
 // Waits `ms` milliseconds, or less when `stopping` turns true.
 void sleepUnless(std::int64_t ms, const std::atomic<bool>& stopping);
 

@@ -200,6 +200,7 @@ void HttpServer::stop() {
     while (!http_->is_running() && !runFinished_)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     http_->stop();
+    endConnections(port_);
     stopped_ = true;
 }
 
