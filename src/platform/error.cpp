@@ -39,11 +39,36 @@ Error Error::from(std::exception_ptr error) {
 }
 
 Error fileProviderError(FileProviderErrorCode code, UserInfo userInfo) {
-    return Error(fileProviderErrorDomain, static_cast<std::int64_t>(code), std::move(userInfo));
+    using C = FileProviderErrorCode;
+    const char* text = "file provider error";
+    switch (code) {
+        case C::notAuthenticated:
+            text = "not authenticated: the domain has no usable configuration or token";
+            break;
+        case C::filenameCollision:
+            text = "an item with this name already exists";
+            break;
+        case C::syncAnchorExpired:
+            text = "the sync anchor or page has expired";
+            break;
+        case C::serverUnreachable:
+            text = "the server cannot be reached";
+            break;
+        case C::noSuchItem:
+            text = "no such item";
+            break;
+        case C::cannotSynchronize:
+            text = "cannot synchronize";
+            break;
+        case C::excludedFromSync:
+            text = "the item is excluded from sync";
+            break;
+    }
+    return Error(fileProviderErrorDomain, static_cast<std::int64_t>(code), std::move(userInfo), text);
 }
 
 Error userCancelledError() {
-    return Error(cocoaErrorDomain, userCancelledErrorCode);
+    return Error(cocoaErrorDomain, userCancelledErrorCode, {}, "cancelled");
 }
 
 }  // namespace tw

@@ -24,7 +24,7 @@ TEST(Error, FromBridgesEveryKindOfException) {
         {"Error with a description", std::make_exception_ptr(Error("com.example", 7, {}, "quota")),
          "com.example", 7, "quota"},
         {"file-provider error", std::make_exception_ptr(fileProviderError(FileProviderErrorCode::noSuchItem)),
-         "NSFileProviderErrorDomain", -1005, "NSFileProviderErrorDomain error -1005"},
+         "NSFileProviderErrorDomain", -1005, "no such item"},
         {"Error subclass", std::make_exception_ptr(CancellationError()), "tw.task", 1, "task cancelled"},
         {"system_error, generic",
          std::make_exception_ptr(std::system_error(ECONNREFUSED, std::generic_category(), "connect")),

@@ -335,8 +335,9 @@ TEST_F(HttpSession, DownloadLandsInAFileTheCallerOwns) {
     EXPECT_FALSE(std::filesystem::exists(dropped));
 }
 
-// 200 MiB each way through files: the process must not hold the body in memory. The bound is loose (a
-// fifth of the file) so that allocator and sanitizer overheads never make it flaky.
+// 200 MiB each way through files: the process must not hold the body in memory. A client that buffered
+// would grow by the whole 200 MiB; the bound is half of that because the in-process test server keeps the
+// first 16 MiB of what it receives and a sanitizer's allocator holds on to freed blocks.
 TEST_F(HttpSession, LargeTransfersStreamWithoutHoldingTheBody) {
     constexpr std::int64_t size = 200LL << 20;
     const auto path = std::filesystem::temp_directory_path() / ("tw-upload-" + std::to_string(::getpid()));
@@ -360,7 +361,7 @@ TEST_F(HttpSession, LargeTransfersStreamWithoutHoldingTheBody) {
 
     EXPECT_EQ(server.requests("/big-up").at(0).bodySize, size);
     EXPECT_EQ(static_cast<std::int64_t>(std::filesystem::file_size(download.file.path())), size);
-    EXPECT_LT(growth, size / 5) << "peak resident memory grew by " << growth << " bytes";
+    EXPECT_LT(growth, size / 2) << "peak resident memory grew by " << growth << " bytes";
 }
 
 TEST_F(HttpSession, UploadOfAMissingFileFailsBeforeSending) {

@@ -1,0 +1,55 @@
+#pragma once
+// End-to-end tests of the command-line host: a tidewright-server in the test process, a domain
+// configuration for it in a fresh folder, and the tidewright binary run as a child process.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "server/server_fixture.h"
+
+namespace tw::test {
+
+inline std::string tidewrightPath() {
+    return TIDEWRIGHT_BINARY;
+}
+
+struct Outcome {
+    int status = -1;
+    std::vector<std::string> lines;  // standard output, a line each
+    std::string err;
+};
+
+inline Outcome runProgram(const std::vector<std::string>& argv, double seconds = 30) {
+    ChildProcess child(argv);
+    Outcome result;
+    while (auto line = child.readLine(seconds))
+        result.lines.push_back(*line);
+    result.status = child.wait(seconds);
+    result.err = child.stderrText();
+    return result;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    CliTest() {
+        std::ofstream(configFile) << nlohmann::json{{"base", server.base()}, {"token", testToken}}.dump();
+        ::chmod(configFile.c_str(), 0600);
+    }
+
+    // tidewright --config <this test's configuration> ARGS...
+    Outcome tidewright(const std::vector<std::string>& args, double seconds = 30) {
+        std::vector<std::string> argv = {tidewrightPath(), "--config", configFile.string()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return runProgram(argv, seconds);
+    }
+
+    InProcessServer server;
+    TempDir dir;
+    std::filesystem::path configFile = dir.path() / "domain.json";
+};
+
+}  // namespace tw::test
