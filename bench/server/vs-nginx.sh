@@ -11,6 +11,7 @@
 #    500 over one keep-alive connection; prints nodes per second. Goal: >= 20,000 nodes/s.
 # Everything runs on 127.0.0.1 and is removed at the end. TW_BENCH_SIZE_MIB changes the file size.
 set -euo pipefail
+[ -n "${TW_BENCH_TRACE:-}" ] && set -x
 
 build=${1:-build}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -56,6 +57,7 @@ free_port() {
 
 echo "== making a ${size_mib} MiB file"
 mkdir -p "$work/www"
+chmod 755 "$work" "$work/www"  # nginx's workers run as an unprivileged user
 head -c $((size_mib * 1048576)) /dev/urandom > "$work/www/big.bin"
 
 echo "== starting tidewright-server (seeding $children children)"
@@ -96,6 +98,7 @@ CONF
 "$nginx_bin" -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;' &
 nginx_pid=$!
 for _ in $(seq 1 100); do curl -sf -o /dev/null "http://127.0.0.1:$port/big.bin" -r 0-0 && break; sleep 0.1; done
+curl -sf -o /dev/null -r 0-0 "http://127.0.0.1:$port/big.bin" || { echo "vs-nginx: nginx does not serve the file: $(tail -3 "$work/nginx/error.log")" >&2; exit 1; }
 nginx_url="http://127.0.0.1:$port/big.bin"
 
 rate() { curl -sf -o /dev/null -w '%{speed_download}\n' "$1"; }

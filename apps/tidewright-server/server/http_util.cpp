@@ -129,14 +129,20 @@ void eachSocket(F&& found) {
 
 }  // namespace
 
-void dropConnection(const httplib::Request& request) {
-    // The handler does not see its socket, so find it: the one whose local port is the server's and
-    // whose peer port is the client's.
+int connectionSocket(const httplib::Request& request) {
+    // The one whose local port is the server's and whose peer port is the client's.
+    int socket = -1;
     eachSocket([&](int fd, int local, int peer) {
         if (local != request.local_port || peer != request.remote_port) return false;
-        ::shutdown(fd, SHUT_RDWR);
+        socket = fd;
         return true;
     });
+    return socket;
+}
+
+void dropConnection(const httplib::Request& request) {
+    int fd = connectionSocket(request);
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
 void endConnections(int port) {

@@ -47,6 +47,10 @@ void sendJson(httplib::Response& response, int status, const nlohmann::json& bod
 void sendError(httplib::Response& response, const ApiError& error);
 void sendNoContent(httplib::Response& response);
 
+// The socket of the connection that carries `request`, or -1 when it cannot be found. Handlers do not
+// get it from httplib; the descriptor stays owned by httplib and must not be closed.
+int connectionSocket(const httplib::Request& request);
+
 // Shuts the connection that carries `request` down both ways, so the client gets no reply at all.
 void dropConnection(const httplib::Request& request);
 

@@ -1,7 +1,8 @@
 // Opening a file for download (POST /api/v1/nodes/ID/open) and the download itself (GET /blobs/TOKEN).
 //
 // The open record's url carries a random token stored with the node's revision and an expiry; the GET
-// needs nothing else. Contents stream from the file in 1 MiB reads: a file is never held in memory.
+// needs nothing else. Contents stream from the file: with sendfile(2) straight to the connection's
+// socket, or in 1 MiB reads when a fault shapes the body. A file is never held in memory.
 
 #include "server/byte_range.h"
 #include "server/http_util.h"
@@ -10,8 +11,10 @@
 #include "server/util.h"
 
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include <memory>
 #include <vector>
@@ -46,6 +49,23 @@ bool provide(int fd, std::int64_t start, std::size_t offset, std::size_t length,
     ssize_t n = ::pread(fd, buffer.data(), static_cast<std::size_t>(want), start + at);
     if (n <= 0) return false;  // the file shrank or failed: end the connection rather than send junk
     return sink.write(buffer.data(), static_cast<std::size_t>(n));
+}
+
+// Sends [start, start + length) of the file with sendfile(2) on the connection's socket, bypassing
+// httplib's stream (which has written the headers, unbuffered, before the body provider runs).
+bool sendFile(int socket, int fd, std::int64_t start, std::int64_t length,
+              const std::atomic<bool>& stopping) {
+    off_t offset = start;
+    std::int64_t left = length;
+    while (left > 0) {
+        if (stopping) return false;
+        ssize_t n =
+            ::sendfile(socket, fd, &offset, static_cast<std::size_t>(std::min<std::int64_t>(left, 8 * MiB)));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;  // peer gone, send timeout, or the file shrank
+        left -= n;
+    }
+    return true;
 }
 
 }  // namespace
@@ -102,6 +122,21 @@ void addDownloadRoutes(httplib::Server& http, Service& service) {
         std::string mime = node->mime.value_or("application/octet-stream");
         if (sent == 0) {
             response.set_content("", mime);
+            return;
+        }
+        bool shaped = fault && (fault->cutAfter || fault->stallMs > 0);
+        int socket = shaped ? -1 : connectionSocket(request);
+        if (socket >= 0) {
+            // Without a length httplib sends no Content-Length and lets the provider say when it is done;
+            // the header is set here so the connection stays usable for the next request.
+            response.set_header("Content-Length", std::to_string(sent));
+            response.set_content_provider(
+                mime, [fd, socket, start = body.start, sent, &stopping = service.stopping](
+                          std::size_t, httplib::DataSink& sink) {
+                    if (!sendFile(socket, fd->get(), start, sent, stopping)) return false;
+                    sink.done();
+                    return true;
+                });
             return;
         }
         response.set_content_provider(
