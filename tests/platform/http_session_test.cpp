@@ -336,8 +336,9 @@ TEST_F(HttpSession, DownloadLandsInAFileTheCallerOwns) {
 }
 
 // 200 MiB each way through files: the process must not hold the body in memory. A client that buffered
-// would grow by the whole 200 MiB; the bound is half of that because the in-process test server keeps the
-// first 16 MiB of what it receives and a sanitizer's allocator holds on to freed blocks.
+// would grow by the whole 200 MiB; the bound leaves room for the in-process test server, which keeps the
+// first 16 MiB of what it receives. Sanitizers keep shadow memory and hold freed blocks, so under them
+// only the transfers themselves are checked.
 TEST_F(HttpSession, LargeTransfersStreamWithoutHoldingTheBody) {
     constexpr std::int64_t size = 200LL << 20;
     const auto path = std::filesystem::temp_directory_path() / ("tw-upload-" + std::to_string(::getpid()));
@@ -361,7 +362,11 @@ TEST_F(HttpSession, LargeTransfersStreamWithoutHoldingTheBody) {
 
     EXPECT_EQ(server.requests("/big-up").at(0).bodySize, size);
     EXPECT_EQ(static_cast<std::int64_t>(std::filesystem::file_size(download.file.path())), size);
-    EXPECT_LT(growth, size / 2) << "peak resident memory grew by " << growth << " bytes";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    (void)growth;
+#else
+    EXPECT_LT(growth, size / 5) << "peak resident memory grew by " << growth << " bytes";
+#endif
 }
 
 TEST_F(HttpSession, UploadOfAMissingFileFailsBeforeSending) {
