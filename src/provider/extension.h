@@ -46,6 +46,9 @@ public:
     // Root and trash are answered at once, without configuration; anything else is read from the service.
     std::shared_ptr<Progress> item(const host::ItemIdentifier& identifier, const host::Request& request,
                                    host::ItemCompletion completionHandler) override;
+    // Root, working set, trash (compared in this order), else the folder of that identifier.
+    std::shared_ptr<host::Enumerator> enumerator(const host::ItemIdentifier& containerIdentifier,
+                                                 const host::Request& request) override;
     void invalidate() override {}
 
 protected:

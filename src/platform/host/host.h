@@ -51,6 +51,9 @@ public:
 
     virtual std::shared_ptr<Progress> item(const ItemIdentifier& identifier, const Request& request,
                                            ItemCompletion completionHandler) = 0;
+    // Synchronous and never fails; makes no request.
+    virtual std::shared_ptr<Enumerator> enumerator(const ItemIdentifier& containerIdentifier,
+                                                   const Request& request) = 0;
     // The host is done with the extension.
     virtual void invalidate() = 0;
 };

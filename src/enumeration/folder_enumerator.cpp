@@ -1,0 +1,67 @@
+#include "enumeration/folder_enumerator.h"
+
+#include "enumeration/items.h"
+#include "platform/task/task.h"
+#include "platform/text.h"
+#include "provider/item.h"
+#include "remote/fp_error.h"
+
+namespace tw {
+
+std::vector<host::ItemPointer> itemsFor(const std::vector<Node>& nodes) {
+    std::vector<host::ItemPointer> items;
+    items.reserve(nodes.size());
+    for (const Node& node : nodes)
+        items.push_back(std::make_shared<Item>(node));
+    return items;
+}
+
+void FolderEnumerator::enumerateItems(std::shared_ptr<host::EnumerationObserver> observer, host::Page page) {
+    Task::start([ext = ext_, parent = parent_, observer = std::move(observer), page = std::move(page)] {
+        Listing listing;
+        try {
+            std::optional<std::string> cursor;
+            if (!host::isInitialPage(page)) cursor = decodeUTF8Lossy(page);
+            listing = ext->api()->list(parent, cursor);
+        } catch (...) {
+            return observer->finishEnumeratingWithError(fpError(std::current_exception()));
+        }
+        observer->didEnumerateItems(itemsFor(listing.items));
+        observer->finishEnumeratingUpToPage(std::move(listing.nextCursor));  // an empty cursor is a page too
+    });
+}
+
+void FolderEnumerator::enumerateChanges(std::shared_ptr<host::ChangeObserver> observer,
+                                        host::SyncAnchor anchor) {
+    observer->finishEnumeratingChanges(std::move(anchor), false);
+}
+
+void FolderEnumerator::currentSyncAnchor(
+    std::function<void(std::optional<host::SyncAnchor>)> completionHandler) {
+    completionHandler(host::SyncAnchor("0"));
+}
+
+void TrashEnumerator::enumerateItems(std::shared_ptr<host::EnumerationObserver> observer, host::Page) {
+    Task::start([ext = ext_, observer = std::move(observer)] {
+        std::vector<Node> nodes;
+        try {
+            nodes = ext->api()->trash();
+        } catch (...) {
+            return observer->finishEnumeratingWithError(fpError(std::current_exception()));
+        }
+        observer->didEnumerateItems(itemsFor(nodes));
+        observer->finishEnumeratingUpToPage(std::nullopt);
+    });
+}
+
+void TrashEnumerator::enumerateChanges(std::shared_ptr<host::ChangeObserver> observer,
+                                       host::SyncAnchor anchor) {
+    observer->finishEnumeratingChanges(std::move(anchor), false);
+}
+
+void TrashEnumerator::currentSyncAnchor(
+    std::function<void(std::optional<host::SyncAnchor>)> completionHandler) {
+    completionHandler(host::SyncAnchor("0"));
+}
+
+}  // namespace tw

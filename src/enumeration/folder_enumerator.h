@@ -1,0 +1,46 @@
+#pragma once
+// Enumerators of a folder's children and of the trash. Neither reports changes of its own (their anchor
+// is the constant "0"): the host learns of changes through the working set.
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/host/enumeration.h"
+#include "provider/extension.h"
+
+namespace tw {
+
+// Pages through one folder on the service, 500 children a page. A page other than the two initial ones
+// is the service's cursor, handed out and read back as the service gave it.
+class FolderEnumerator : public host::Enumerator {
+public:
+    // `parent` absent: the root container.
+    FolderEnumerator(std::shared_ptr<const FileProviderExtension> ext, std::optional<std::string> parent)
+        : ext_(std::move(ext)), parent_(std::move(parent)) {}
+
+    void enumerateItems(std::shared_ptr<host::EnumerationObserver> observer, host::Page page) override;
+    void enumerateChanges(std::shared_ptr<host::ChangeObserver> observer, host::SyncAnchor anchor) override;
+    void currentSyncAnchor(std::function<void(std::optional<host::SyncAnchor>)> completionHandler) override;
+    void invalidate() override {}
+
+private:
+    std::shared_ptr<const FileProviderExtension> ext_;
+    std::optional<std::string> parent_;
+};
+
+// Lists the whole trash as one page, whatever page it is asked for.
+class TrashEnumerator : public host::Enumerator {
+public:
+    explicit TrashEnumerator(std::shared_ptr<const FileProviderExtension> ext) : ext_(std::move(ext)) {}
+
+    void enumerateItems(std::shared_ptr<host::EnumerationObserver> observer, host::Page page) override;
+    void enumerateChanges(std::shared_ptr<host::ChangeObserver> observer, host::SyncAnchor anchor) override;
+    void currentSyncAnchor(std::function<void(std::optional<host::SyncAnchor>)> completionHandler) override;
+    void invalidate() override {}
+
+private:
+    std::shared_ptr<const FileProviderExtension> ext_;
+};
+
+}  // namespace tw

@@ -1,0 +1,84 @@
+#include "enumeration/working_set_enumerator.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "enumeration/items.h"
+#include "platform/task/task.h"
+#include "remote/fp_error.h"
+
+namespace tw {
+
+std::int64_t seqOf(const host::SyncAnchor& anchor) {
+    // Invalid UTF-8 could only turn into characters other than a sign or a digit, so the bytes are read
+    // directly: the result is the same as parsing their lossy decoding.
+    std::string_view text = anchor;
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return 0;
+    // Parse with the sign so that the most negative value fits.
+    std::string signedText = (negative ? "-" : "") + std::string(text);
+    std::int64_t value = 0;
+    const auto [end, error] =
+        std::from_chars(signedText.data(), signedText.data() + signedText.size(), value);
+    if (error != std::errc() || end != signedText.data() + signedText.size()) return 0;
+    return value;
+}
+
+host::SyncAnchor anchorFor(std::int64_t position) {
+    return std::to_string(position);
+}
+
+void WorkingSetEnumerator::enumerateItems(std::shared_ptr<host::EnumerationObserver> observer,
+                                          host::Page page) {
+    const std::int64_t since = host::isInitialPage(page) ? 0 : seqOf(page);
+    Task::start([ext = ext_, observer = std::move(observer), since] {
+        Changes changes;
+        try {
+            changes = ext->api()->changes(since, pageLimit);
+        } catch (...) {
+            return observer->finishEnumeratingWithError(fpError(std::current_exception()));
+        }
+        observer->didEnumerateItems(itemsFor(changes.changes));
+        observer->finishEnumeratingUpToPage(changes.hasMore ? std::optional(anchorFor(changes.cursor))
+                                                            : std::nullopt);
+    });
+}
+
+void WorkingSetEnumerator::enumerateChanges(std::shared_ptr<host::ChangeObserver> observer,
+                                            host::SyncAnchor anchor) {
+    const std::int64_t since = seqOf(anchor);
+    Task::start([ext = ext_, observer = std::move(observer), since] {
+        Changes changes;
+        try {
+            changes = ext->api()->changes(since, pageLimit);
+        } catch (...) {
+            return observer->finishEnumeratingWithError(fpError(std::current_exception()));
+        }
+        if (!changes.changes.empty()) observer->didUpdateItems(itemsFor(changes.changes));
+        log().info("changes since=" + std::to_string(since) + " n=" + std::to_string(changes.changes.size()) +
+                   " more=" + (changes.hasMore ? "true" : "false"));
+        // At the end of a batch the anchor never falls below the position it started from.
+        const std::int64_t position = changes.hasMore ? changes.cursor : std::max(changes.cursor, since);
+        observer->finishEnumeratingChanges(anchorFor(position), changes.hasMore);
+    });
+}
+
+void WorkingSetEnumerator::currentSyncAnchor(
+    std::function<void(std::optional<host::SyncAnchor>)> completionHandler) {
+    Task::start([ext = ext_, completionHandler = std::move(completionHandler)] {
+        std::optional<host::SyncAnchor> anchor;
+        try {
+            if (ext->isConfigured()) anchor = anchorFor(ext->api()->changes(latestProbe, 1).latest);
+        } catch (...) {
+            // No anchor is the whole answer: the host asks again later.
+        }
+        completionHandler(std::move(anchor));
+    });
+}
+
+}  // namespace tw

@@ -1,0 +1,250 @@
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "enumeration/folder_enumerator.h"
+#include "enumeration/working_set_enumerator.h"
+#include "platform/log.h"
+#include "support/test_server.h"
+
+namespace tw {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Reply;
+using test::TestServer;
+
+// Records what an enumerator reports, checking the order: items first, then exactly one finishing call.
+class Recorder : public host::EnumerationObserver, public host::ChangeObserver {
+public:
+    std::vector<std::string>
+        calls;  // "items:N", "updated:N", "page:TEXT", "end", "changes:ANCHOR:MORE", "error:CODE"
+    std::vector<host::ItemPointer> items;
+
+    void didEnumerateItems(std::vector<host::ItemPointer> got) override {
+        add("items:" + count(got));
+        keep(got);
+    }
+    void didUpdateItems(std::vector<host::ItemPointer> got) override {
+        add("updated:" + count(got));
+        keep(got);
+    }
+    void didDeleteItems(std::vector<host::ItemIdentifier>) override { add("deleted"); }
+    void finishEnumeratingUpToPage(std::optional<host::Page> page) override {
+        finish(page ? "page:" + *page : "end");
+    }
+    void finishEnumeratingChanges(host::SyncAnchor anchor, bool more) override {
+        finish("changes:" + anchor + ":" + (more ? "more" : "done"));
+    }
+    void finishEnumeratingWithError(Error error) override { finish("error:" + std::to_string(error.code())); }
+
+    // Waits for the finishing call, then a moment more so that a second one would be seen.
+    std::vector<std::string> wait() {
+        EXPECT_EQ(finished_.get_future().wait_for(5s), std::future_status::ready);
+        std::this_thread::sleep_for(20ms);
+        std::scoped_lock lock(mutex_);
+        return calls;
+    }
+
+private:
+    static std::string count(const std::vector<host::ItemPointer>& got) { return std::to_string(got.size()); }
+    void keep(const std::vector<host::ItemPointer>& got) {
+        std::scoped_lock lock(mutex_);
+        items.insert(items.end(), got.begin(), got.end());
+    }
+    void add(std::string call) {
+        std::scoped_lock lock(mutex_);
+        calls.push_back(std::move(call));
+    }
+    void finish(std::string call) {
+        add(std::move(call));
+        if (!done_.exchange(true)) finished_.set_value();
+    }
+    std::mutex mutex_;
+    std::atomic<bool> done_{false};
+    std::promise<void> finished_;
+};
+
+std::string node(const std::string& id, const std::string& extra = "") {
+    return R"({"id":")" + id + R"(","kind":"file","name":")" + id + R"(.txt","version":1)" + extra + "}";
+}
+
+class Enumeration : public ::testing::Test {
+protected:
+    TestServer server;
+    std::shared_ptr<FileProviderExtension> ext =
+        FileProviderExtension::make({.identifier = "d",
+                                     .displayName = "T",
+                                     .userInfo = nlohmann::json{{"base", server.base()}, {"token", "t"}}});
+
+    std::vector<std::string> enumerate(const host::ItemIdentifier& container, const host::Page& page) {
+        auto recorder = std::make_shared<Recorder>();
+        ext->enumerator(container, {})->enumerateItems(recorder, page);
+        return recorder->wait();
+    }
+    std::vector<std::string> changesFrom(const host::SyncAnchor& anchor) {
+        auto recorder = std::make_shared<Recorder>();
+        ext->enumerator(host::workingSet, {})->enumerateChanges(recorder, anchor);
+        return recorder->wait();
+    }
+};
+
+TEST_F(Enumeration, FolderPagesFollowTheServiceCursorExactly) {
+    server.script(
+        "/api/v1/nodes?parent=f1&limit=500",
+        {{200, {}, R"({"items":[)" + node("a") + "," + node("b") + R"(],"nextCursor":"c/2=x+y"})"}});
+    server.script("/api/v1/nodes?parent=f1&limit=500&cursor=c/2=x+y",
+                  {{200, {}, R"({"items":[)" + node("c") + R"(]})"}});
+
+    EXPECT_EQ(enumerate("f1", host::initialPageSortedByName),
+              (std::vector<std::string>{"items:2", "page:c/2=x+y"}));
+    EXPECT_EQ(enumerate("f1", host::initialPageSortedByDate),
+              (std::vector<std::string>{"items:2", "page:c/2=x+y"}));
+    EXPECT_EQ(enumerate("f1", "c/2=x+y"), (std::vector<std::string>{"items:1", "end"}));
+}
+
+TEST_F(Enumeration, EmptyFolderStillReportsItsEmptyPageAndAnEmptyCursorIsAPage) {
+    server.script("/api/v1/nodes?parent=root&limit=500", {{200, {}, R"({"items":[],"nextCursor":""})"}});
+    server.script("/api/v1/nodes?parent=root&limit=500&cursor=", {{200, {}, R"({"items":[]})"}});
+    EXPECT_EQ(enumerate(host::rootContainer, host::initialPageSortedByName),
+              (std::vector<std::string>{"items:0", "page:"}));
+    EXPECT_EQ(enumerate(host::rootContainer, ""), (std::vector<std::string>{"items:0", "end"}));
+}
+
+TEST_F(Enumeration, TrashIsOnePageWhateverPageIsAsked) {
+    server.script("/api/v1/trash", {{200,
+                                     {},
+                                     R"({"items":[)" + node("t", R"(,"parent":"p","deleted":true)") +
+                                         R"(],"nextCursor":"more"})"}});
+    auto recorder = std::make_shared<Recorder>();
+    ext->enumerator(host::trashContainer, {})->enumerateItems(recorder, "some-folder-cursor");
+    EXPECT_EQ(recorder->wait(), (std::vector<std::string>{"items:1", "end"}));
+    EXPECT_EQ(recorder->items.at(0)->parentItemIdentifier(), host::trashContainer);
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST_F(Enumeration, FailuresEndWithTheMappedErrorAndNothingElse) {
+    server.script("/api/v1/nodes?parent=gone&limit=500", {{404, {}, R"({"error":"not_found"})"}});
+    server.script("/api/v1/changes?since=7&limit=500", {{410, {}, R"({"error":"gone"})"}});
+    server.script("/api/v1/changes?since=8&limit=500", {{410, {}, R"({"error":"space_unavailable"})"}});
+    EXPECT_EQ(enumerate("gone", host::initialPageSortedByName), (std::vector<std::string>{"error:-1005"}));
+    EXPECT_EQ(changesFrom("7"), (std::vector<std::string>{"error:-1002"}));  // syncAnchorExpired
+    EXPECT_EQ(changesFrom("8"), (std::vector<std::string>{"error:-2005"}));  // the space, not the anchor
+}
+
+TEST_F(Enumeration, FolderAndTrashAnchorsAreConstantAndTheirChangesEmpty) {
+    for (const auto& container : {host::rootContainer, host::trashContainer, std::string("f1")}) {
+        SCOPED_TRACE(container);
+        auto enumerator = ext->enumerator(container, {});
+        std::optional<host::SyncAnchor> anchor;
+        enumerator->currentSyncAnchor([&](std::optional<host::SyncAnchor> a) { anchor = a; });
+        EXPECT_EQ(anchor, "0");  // answered before returning
+        auto recorder = std::make_shared<Recorder>();
+        enumerator->enumerateChanges(recorder, "7");
+        EXPECT_EQ(recorder->calls, (std::vector<std::string>{"changes:7:done"}));
+    }
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(Enumeration, WorkingSetReplaysTheFeedInPagesOfPositions) {
+    server.script("/api/v1/changes?since=0&limit=500",
+                  {{200,
+                    {},
+                    R"({"changes":[)" + node("a") + "," + node("b", R"(,"deleted":true)") +
+                        R"(],"cursor":510,"latest":900,"hasMore":true})"}});
+    server.script("/api/v1/changes?since=510&limit=500",
+                  {{200, {}, R"({"changes":[],"cursor":900,"latest":900,"hasMore":false})"}});
+    auto recorder = std::make_shared<Recorder>();
+    ext->enumerator(host::workingSet, {})->enumerateItems(recorder, host::initialPageSortedByDate);
+    EXPECT_EQ(recorder->wait(), (std::vector<std::string>{"items:2", "page:510"}));
+    EXPECT_EQ(recorder->items.at(1)->parentItemIdentifier(), host::trashContainer);
+    EXPECT_EQ(enumerate(host::workingSet, "510"), (std::vector<std::string>{"items:0", "end"}));
+}
+
+TEST_F(Enumeration, ChangeBatchesNeverMoveTheAnchorBackwards) {
+    struct Case {
+        std::string since, reply, expected;
+    };
+    const std::vector<Case> cases = {
+        {"15", R"({"changes":[],"cursor":10,"latest":10,"hasMore":false})", "changes:15:done"},
+        {"16", R"({"changes":[],"cursor":20,"latest":20,"hasMore":false})", "changes:20:done"},
+        {"17", R"({"changes":[],"cursor":510,"latest":900,"hasMore":true})", "changes:510:more"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.since);
+        server.script("/api/v1/changes?since=" + c.since + "&limit=500", {{200, {}, c.reply}});
+        EXPECT_EQ(changesFrom(c.since), (std::vector<std::string>{c.expected}));
+    }
+}
+
+TEST_F(Enumeration, ChangeBatchReportsDeletionsAsUpdatesInTheTrashAndLogsOnce) {
+    server.script("/api/v1/changes?since=3&limit=500", {{200,
+                                                         {},
+                                                         R"({"changes":[)" + node("a", R"(,"deletedAt":5)") +
+                                                             R"(],"cursor":4,"latest":4,"hasMore":false})"}});
+    LogCapture log;
+    auto recorder = std::make_shared<Recorder>();
+    ext->enumerator(host::workingSet, {})->enumerateChanges(recorder, "3");
+    EXPECT_EQ(recorder->wait(), (std::vector<std::string>{"updated:1", "changes:4:done"}));
+    EXPECT_EQ(recorder->items.at(0)->parentItemIdentifier(), host::trashContainer);
+    const auto records = log.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].message, "changes since=3 n=1 more=false");
+}
+
+TEST_F(Enumeration, UnreadableAnchorStartsFromTheBeginning) {
+    server.script("/api/v1/changes?since=0&limit=500",
+                  {{200, {}, R"({"changes":[],"cursor":0,"latest":0,"hasMore":false})"}});
+    EXPECT_EQ(changesFrom("4x"), (std::vector<std::string>{"changes:0:done"}));
+}
+
+TEST_F(Enumeration, CurrentAnchorProbesForTheLatestPosition) {
+    server.script("/api/v1/changes?since=1125899906842624&limit=1",
+                  {{200, {}, R"({"changes":[],"cursor":1125899906842624,"latest":1234,"hasMore":false})"}});
+    std::promise<std::optional<host::SyncAnchor>> answer;
+    ext->enumerator(host::workingSet, {})->currentSyncAnchor([&](auto anchor) { answer.set_value(anchor); });
+    EXPECT_EQ(answer.get_future().get(), "1234");
+
+    server.script("/api/v1/changes?since=1125899906842624&limit=1", {{404}});
+    std::promise<std::optional<host::SyncAnchor>> none;
+    ext->enumerator(host::workingSet, {})->currentSyncAnchor([&](auto anchor) { none.set_value(anchor); });
+    EXPECT_EQ(none.get_future().get(), std::nullopt);
+}
+
+TEST(EnumerationUnconfigured, EnumeratorsExistButEndWithNotAuthenticated) {
+    auto ext = FileProviderExtension::make({.identifier = "d", .displayName = "T", .userInfo = {}});
+    for (const auto& container :
+         {host::rootContainer, host::trashContainer, host::workingSet, std::string("f1")}) {
+        SCOPED_TRACE(container);
+        auto recorder = std::make_shared<Recorder>();
+        ext->enumerator(container, {})->enumerateItems(recorder, host::initialPageSortedByName);
+        EXPECT_EQ(recorder->wait(), (std::vector<std::string>{"error:-1000"}));
+    }
+    std::promise<std::optional<host::SyncAnchor>> answer;
+    ext->enumerator(host::workingSet, {})->currentSyncAnchor([&](auto anchor) { answer.set_value(anchor); });
+    EXPECT_EQ(answer.get_future().get(), std::nullopt);
+}
+
+TEST(SyncAnchors, ReadBackOnlyWhatIsADecimalPosition) {
+    struct Case {
+        std::string text;
+        std::int64_t position;
+    };
+    for (const Case& c :
+         {Case{"42", 42}, Case{"+42", 42}, Case{"-3", -3}, Case{"", 0}, Case{"4x", 0}, Case{"+", 0},
+          Case{"-", 0}, Case{" 1", 0}, Case{"1 ", 0}, Case{"99999999999999999999", 0},
+          Case{"9223372036854775807", INT64_MAX}, Case{"-9223372036854775808", INT64_MIN},
+          Case{"9223372036854775808", 0}, Case{"+-1", 0},
+          Case{"\xff"
+               "1",
+               0},
+          Case{"007", 7}}) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(seqOf(c.text), c.position);
+    }
+    EXPECT_EQ(anchorFor(1234), "1234");
+    EXPECT_EQ(anchorFor(0), "0");
+}
+
+}  // namespace
+}  // namespace tw
