@@ -122,6 +122,11 @@ void CliHost::printItem(const host::Item& item) const {
               << "\n";
 }
 
+void CliHost::printAnchor(const std::string& anchor) const {
+    if (options_.json) return printJson({{"anchor", anchor}});
+    std::cout << "anchor " << anchor << "\n" << std::flush;
+}
+
 void CliHost::printErrorTo(std::ostream& out, const Error& error, bool json) {
     const std::string message = error.userInfo().localizedDescription.value_or(error.what());
     if (json)
@@ -134,7 +139,8 @@ void CliHost::printErrorTo(std::ostream& out, const Error& error, bool json) {
 }
 
 void CliHost::printJson(const nlohmann::json& object) const {
-    std::cout << object.dump() << "\n" << std::flush;
+    // Names come from the service as UTF-8; should one not be, it is shown with replacement characters.
+    std::cout << object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n" << std::flush;
 }
 
 }  // namespace tw::cli

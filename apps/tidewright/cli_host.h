@@ -46,7 +46,10 @@ public:
     // One host call, waited for: the item, or the host error it completed with.
     host::ItemPointer item(const host::ItemIdentifier& identifier);
 
+    bool json() const { return options_.json; }
     void printItem(const host::Item& item) const;
+    // {"anchor":"TEXT"} with --json, else "anchor TEXT".
+    void printAnchor(const std::string& anchor) const;
     // Prints the error (domain, code, message) on `out`, as a JSON object when `json`.
     static void printErrorTo(std::ostream& out, const Error& error, bool json);
     void printJson(const nlohmann::json& object) const;

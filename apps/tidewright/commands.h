@@ -15,5 +15,9 @@ using Action = std::function<int(CliHost& host)>;
 
 // Adds a subcommand to `app`; when it is chosen, `*chosen` is set to its action.
 void addItemCommand(CLI::App& app, Action* chosen);
+void addLsCommand(CLI::App& app, Action* chosen);
+void addAnchorCommand(CLI::App& app, Action* chosen);
+void addChangesCommand(CLI::App& app, Action* chosen);
+void addWatchCommand(CLI::App& app, Action* chosen);
 
 }  // namespace tw::cli

@@ -17,6 +17,10 @@ int main(int argc, char** argv) {
 
     Action action;
     addItemCommand(app, &action);
+    addLsCommand(app, &action);
+    addAnchorCommand(app, &action);
+    addChangesCommand(app, &action);
+    addWatchCommand(app, &action);
 
     try {
         app.parse(argc, argv);

@@ -1,0 +1,43 @@
+#include "observers.h"
+
+namespace tw::cli {
+
+void PageObserver::didEnumerateItems(std::vector<host::ItemPointer> items) {
+    items_.insert(items_.end(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+}
+
+void PageObserver::finishEnumeratingUpToPage(std::optional<host::Page> nextPage) {
+    result_.set_value({std::move(items_), std::move(nextPage)});
+}
+
+void PageObserver::finishEnumeratingWithError(Error error) {
+    result_.set_exception(std::make_exception_ptr(error));
+}
+
+void ChangeBatchObserver::didUpdateItems(std::vector<host::ItemPointer> items) {
+    updated_.insert(updated_.end(), std::make_move_iterator(items.begin()),
+                    std::make_move_iterator(items.end()));
+}
+
+void ChangeBatchObserver::finishEnumeratingChanges(host::SyncAnchor anchor, bool moreComing) {
+    result_.set_value({std::move(updated_), std::move(anchor), moreComing});
+}
+
+void ChangeBatchObserver::finishEnumeratingWithError(Error error) {
+    result_.set_exception(std::make_exception_ptr(error));
+}
+
+std::optional<host::SyncAnchor> currentAnchor(host::Enumerator& enumerator) {
+    std::promise<std::optional<host::SyncAnchor>> answer;
+    enumerator.currentSyncAnchor(
+        [&answer](std::optional<host::SyncAnchor> anchor) { answer.set_value(std::move(anchor)); });
+    return answer.get_future().get();
+}
+
+ChangeBatch nextChanges(host::Enumerator& enumerator, const host::SyncAnchor& anchor) {
+    auto observer = std::make_shared<ChangeBatchObserver>();
+    enumerator.enumerateChanges(observer, anchor);
+    return observer->wait();
+}
+
+}  // namespace tw::cli

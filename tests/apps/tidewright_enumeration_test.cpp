@@ -1,0 +1,127 @@
+// ls, anchor, changes and watch run as processes against tidewright-server.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include "cli_fixture.h"
+
+namespace tw::test {
+namespace {
+
+std::vector<std::string> idsOf(const Outcome& outcome) {
+    std::vector<std::string> ids;
+    for (const auto& line : outcome.lines)
+        ids.push_back(nlohmann::json::parse(line)["id"]);
+    return ids;
+}
+
+std::string anchorOf(const Outcome& outcome) {
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    return outcome.lines.empty() ? ""
+                                 : nlohmann::json::parse(outcome.lines.back())["anchor"].get<std::string>();
+}
+
+TEST_F(CliTest, LsShowsWhatTheServiceHolds) {
+    Api api = server.api();
+    const auto docs = api.folder("Documentos");
+    const auto note = api.upload("nota.txt", "oi", docs["id"]);
+    const auto top = api.upload("Leia-me.md", "# oi");
+
+    const auto root = tidewright({"--json", "ls"});
+    ASSERT_EQ(root.status, 0) << root.err;
+    auto ids = idsOf(root);
+    std::sort(ids.begin(), ids.end());
+    std::vector<std::string> expected = {docs["id"], top["id"]};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ids, expected);
+
+    const auto inside = tidewright({"--json", "ls", docs["id"]});
+    ASSERT_EQ(inside.status, 0) << inside.err;
+    EXPECT_EQ(idsOf(inside), std::vector<std::string>{note["id"]});
+    EXPECT_EQ(nlohmann::json::parse(inside.lines[0])["parent"], docs["id"]);
+
+    EXPECT_EQ(tidewright({"ls", "trash"}).lines.size(), 0u);
+    EXPECT_EQ(tidewright({"ls", "no-such-folder"}).status, 1);
+}
+
+TEST_F(CliTest, LsOfAFolderOfMoreThanOnePageComesBackWholeInTheServiceOrder) {
+    Api api = server.api();
+    const std::string folder = api.folder("Muitos")["id"];
+    for (int i = 0; i < 1203; ++i)
+        api.folder("pasta " + std::to_string(i), folder);
+
+    // The service's own order, page by page.
+    std::vector<std::string> expected;
+    std::string cursor;
+    do {
+        const auto page = api.get("/api/v1/nodes?parent=" + folder + "&limit=500" +
+                                  (cursor.empty() ? "" : "&cursor=" + cursor))
+                              .json();
+        for (const auto& node : page["items"])
+            expected.push_back(node["id"]);
+        cursor = page.contains("nextCursor") && page["nextCursor"].is_string()
+                     ? page["nextCursor"].get<std::string>()
+                     : "";
+    } while (!cursor.empty());
+
+    const auto listed = tidewright({"--json", "ls", folder});
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    EXPECT_EQ(idsOf(listed).size(), 1203u);
+    EXPECT_EQ(idsOf(listed), expected);
+}
+
+TEST_F(CliTest, AnchorTracksTheFeedAndChangesShowTrashedNodesInTheTrash) {
+    Api api = server.api();
+    const auto file = api.upload("velho.txt", "x");
+    const std::string before = anchorOf(tidewright({"--json", "anchor"}));
+
+    ASSERT_EQ(api.del("/api/v1/nodes/" + file["id"].get<std::string>(),
+                      {{"If-Match", std::to_string(file["version"].get<std::int64_t>())}})
+                      .status /
+                  100,
+              2);
+    const std::string after = anchorOf(tidewright({"--json", "anchor"}));
+    EXPECT_GT(std::stoll(after), std::stoll(before));
+
+    const auto changes = tidewright({"--json", "changes", "--from", before});
+    ASSERT_EQ(changes.status, 0) << changes.err;
+    ASSERT_EQ(changes.lines.size(), 2u);
+    const auto item = nlohmann::json::parse(changes.lines[0]);
+    EXPECT_EQ(item["id"], file["id"]);
+    EXPECT_EQ(item["parent"], "NSFileProviderTrashContainerItemIdentifier");
+    EXPECT_EQ(anchorOf(changes), after);
+
+    // From the start the whole feed comes back, the last anchor the same.
+    const auto all = tidewright({"--json", "changes"});
+    EXPECT_EQ(anchorOf(all), after);
+}
+
+TEST_F(CliTest, WatchPrintsChangesAsTheyArriveUntilInterrupted) {
+    ChildProcess watch(
+        {tidewrightPath(), "--config", configFile.string(), "--json", "watch", "--interval", "0.1"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // it has read the current anchor by now
+    const auto folder = server.api().folder("Novidade");
+
+    const auto line = watch.readLine(10);
+    ASSERT_TRUE(line);
+    EXPECT_EQ(nlohmann::json::parse(*line)["id"], folder["id"]);
+    watch.signal(SIGINT);
+    EXPECT_EQ(watch.wait(10), 0);
+}
+
+TEST_F(CliTest, WatchReportsAFailedBatchAndKeepsGoing) {
+    TempDir other;
+    const auto config = other.path() / "domain.json";
+    std::ofstream(config) << R"({"base":"http://127.0.0.1:1","token":"t"})";
+    ::chmod(config.c_str(), 0600);
+    ChildProcess watch({tidewrightPath(), "--config", config.string(), "--json", "watch", "--from", "0",
+                        "--interval", "0.1"});
+    std::this_thread::sleep_for(std::chrono::seconds(4));  // a failed batch takes its retries: about 1.8 s
+    watch.signal(SIGINT);
+    EXPECT_EQ(watch.wait(10), 0);
+    const std::string err = watch.stderrText();
+    EXPECT_NE(err.find("-1004"), std::string::npos) << err;
+}
+
+}  // namespace
+}  // namespace tw::test
