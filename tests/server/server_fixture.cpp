@@ -58,6 +58,7 @@ Api::Api(const std::string& base, std::string token)
     : client_(std::make_unique<httplib::Client>(base)), token_(std::move(token)) {
     client_->set_read_timeout(20);
     client_->set_keep_alive(true);
+    client_->set_tcp_nodelay(true);  // without it each request waits out a delayed ACK (about 40 ms)
 }
 
 httplib::Headers Api::with(const httplib::Headers& headers) const {
