@@ -22,8 +22,9 @@ bool renamePolicy(const std::string& conflict) {
 }
 
 // Streams the request body into `file`; throws 400 "incomplete_body" when the connection broke, and
-// 400 `sizeCode` when more than `max` bytes arrive.
-void receive(RequestBody& body, TempFile& file, std::int64_t max, const char* sizeCode) {
+// `tooLongStatus` `tooLongCode` when more than `max` bytes arrive.
+void receive(RequestBody& body, TempFile& file, std::int64_t max, int tooLongStatus,
+             const char* tooLongCode) {
     bool tooLong = false;
     bool complete = body.stream([&](const char* data, std::size_t size) {
         if (file.size() + static_cast<std::int64_t>(size) > max) {
@@ -33,7 +34,7 @@ void receive(RequestBody& body, TempFile& file, std::int64_t max, const char* si
         file.write(data, size);
         return true;
     });
-    if (tooLong) throw ApiError(400, sizeCode);
+    if (tooLong) throw ApiError(tooLongStatus, tooLongCode);
     if (!complete) throw ApiError(400, "incomplete_body");
 }
 
@@ -83,7 +84,7 @@ void addUploadRoutes(httplib::Server& http, Service& service) {
                  service.store->precheck(commit);
 
                  TempFile file(service.blobs->tmpDir());
-                 receive(body, file, maxContentSize, "too_large");
+                 receive(body, file, maxContentSize, 413, "too_large");
                  auto done = commitContent(service, file, commit,
                                            [&](const FileCommit& c) { return service.store->commitFile(c); });
                  sendJson(response, commit.replace ? 200 : 201, toJson(done.node));
@@ -139,7 +140,7 @@ void addUploadRoutes(httplib::Server& http, Service& service) {
                  if (announced && *announced != expected) throw ApiError(400, "part_size");
 
                  TempFile file(service.blobs->tmpDir());
-                 receive(body, file, expected, "part_size");
+                 receive(body, file, expected, 400, "part_size");
                  if (file.size() != expected) throw ApiError(400, "part_size");
                  try {
                      file.moveTo(service.blobs->partPath(upload->id, *part));

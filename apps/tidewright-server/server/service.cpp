@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <httplib.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -86,6 +87,9 @@ Service::~Service() = default;
 HttpServer::HttpServer(const Options& options)
     : service_(std::make_unique<Service>(options)), http_(std::make_unique<httplib::Server>()) {
     Service& svc = *service_;
+    // A peer that goes away mid-reply must cost an EPIPE, not the process (sendfile cannot pass
+    // MSG_NOSIGNAL).
+    ::signal(SIGPIPE, SIG_IGN);
     int threads = std::max(4, options.threads);
     http_->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
     http_->set_keep_alive_max_count(100000);
