@@ -2,6 +2,11 @@
 
 #include "server_fixture.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 namespace tw::test {
@@ -73,6 +78,48 @@ TEST(ServerDownload, ALargeFileStreamsIntactAcrossReadChunks) {
     Reply piece = Api(server.base(), "").get(url, {{"Range", "bytes=1048570-2097160"}});
     ASSERT_EQ(piece.status, 206);
     EXPECT_TRUE(piece.body == bytes.substr(1048570, 2097160 - 1048570 + 1));
+}
+
+// Reads one reply with a Content-Length from a raw connection; "" when the connection ends first.
+std::string readReply(int fd) {
+    std::string data;
+    char buffer[65536];
+    for (;;) {
+        auto headEnd = data.find("\r\n\r\n");
+        if (headEnd != std::string::npos) {
+            auto at = data.find("Content-Length: ");
+            std::size_t length = at == std::string::npos ? 0 : std::stoul(data.substr(at + 16));
+            if (data.size() >= headEnd + 4 + length) return data.substr(0, headEnd + 4 + length);
+        }
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) return "";
+        data.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+TEST(ServerDownload, TheConnectionServesAnotherRequestAfterADownload) {
+    InProcessServer server;
+    Api api = server.api();
+    std::string bytes(2 * 1048576, 'z');
+    std::string id = api.upload("big.bin", bytes)["id"];
+    std::string url = api.postEmpty("/api/v1/nodes/" + id + "/open").json()["url"];
+
+    int port = std::stoi(server.base().substr(server.base().rfind(':') + 1));
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    std::string request = "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+        std::string reply = readReply(fd);
+        EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0u);
+        EXPECT_EQ(reply.size() - reply.find("\r\n\r\n") - 4, bytes.size());
+    }
+    close(fd);
 }
 
 TEST(ServerDownload, AnExpiredAddressAnswers403) {
