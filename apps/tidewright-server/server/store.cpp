@@ -161,22 +161,27 @@ Store::Store(const std::filesystem::path& file) : file_(file) {
 Store::~Store() = default;
 
 void Store::read(const std::function<void(Database&)>& body) {
-    std::unique_ptr<Database> db;
+    // The connection goes back to the pool however the body ends; its transaction is over by then.
+    struct Lease {
+        Store& store;
+        std::unique_ptr<Database> db;
+        ~Lease() {
+            if (!db) return;
+            std::scoped_lock lock(store.poolMutex_);
+            store.idle_.push_back(std::move(db));
+        }
+    } lease{*this, nullptr};
     {
         std::scoped_lock lock(poolMutex_);
         if (!idle_.empty()) {
-            db = std::move(idle_.back());
+            lease.db = std::move(idle_.back());
             idle_.pop_back();
         }
     }
-    if (!db) db = std::make_unique<Database>(file_.string());
-    {
-        Transaction tx(*db, Transaction::Kind::read);
-        body(*db);
-        tx.commit();
-    }
-    std::scoped_lock lock(poolMutex_);
-    idle_.push_back(std::move(db));
+    if (!lease.db) lease.db = std::make_unique<Database>(file_.string());
+    Transaction tx(*lease.db, Transaction::Kind::read);
+    body(*lease.db);
+    tx.commit();
 }
 
 void Store::write(const std::function<void(Database&)>& body) {
