@@ -14,7 +14,7 @@ void addChangesCommand(CLI::App& app, Action* chosen) {
             auto enumerator = host.extension().enumerator(host::workingSet, host::Request{});
             host::SyncAnchor anchor = *from;
             for (;;) {
-                ChangeBatch batch = nextChanges(*enumerator, anchor);
+                ChangeBatch batch = *nextChanges(*enumerator, anchor);
                 for (const auto& item : batch.updated)
                     host.printItem(*item);
                 anchor = std::move(batch.anchor);

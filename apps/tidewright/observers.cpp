@@ -34,10 +34,14 @@ std::optional<host::SyncAnchor> currentAnchor(host::Enumerator& enumerator) {
     return answer.get_future().get();
 }
 
-ChangeBatch nextChanges(host::Enumerator& enumerator, const host::SyncAnchor& anchor) {
+std::optional<ChangeBatch> nextChanges(host::Enumerator& enumerator, const host::SyncAnchor& anchor,
+                                       const StopCondition& stop) {
     auto observer = std::make_shared<ChangeBatchObserver>();
+    auto batch = observer->future();
     enumerator.enumerateChanges(observer, anchor);
-    return observer->wait();
+    while (batch.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready)
+        if (stop && stop()) return std::nullopt;
+    return batch.get();
 }
 
 }  // namespace tw::cli

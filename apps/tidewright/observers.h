@@ -2,6 +2,7 @@
 // Observers that let the command-line host wait for one enumerator call, as a host waits for its
 // observer's finishing call.
 
+#include <functional>
 #include <future>
 #include <optional>
 #include <vector>
@@ -42,7 +43,7 @@ public:
     void didDeleteItems(std::vector<host::ItemIdentifier>) override {}
     void finishEnumeratingChanges(host::SyncAnchor anchor, bool moreComing) override;
     void finishEnumeratingWithError(Error error) override;
-    ChangeBatch wait() { return result_.get_future().get(); }
+    std::future<ChangeBatch> future() { return result_.get_future(); }
 
 private:
     std::vector<host::ItemPointer> updated_;
@@ -52,7 +53,12 @@ private:
 // The enumerator's current anchor, waited for; absent when it has none.
 std::optional<host::SyncAnchor> currentAnchor(host::Enumerator& enumerator);
 
-// One change batch from `anchor`, waited for.
-ChangeBatch nextChanges(host::Enumerator& enumerator, const host::SyncAnchor& anchor);
+// Says when a wait should be given up (checked every few milliseconds); the default never does.
+using StopCondition = std::function<bool()>;
+
+// One change batch from `anchor`, waited for; nullopt when `stop` ended the wait first (the batch's task
+// then runs to its end unobserved).
+std::optional<ChangeBatch> nextChanges(host::Enumerator& enumerator, const host::SyncAnchor& anchor,
+                                       const StopCondition& stop = {});
 
 }  // namespace tw::cli

@@ -36,11 +36,13 @@ void addWatchCommand(CLI::App& app, Action* chosen) {
                         if (!anchor)
                             throw Error("tidewright", 1, {}, "the working set has no sync anchor now");
                     }
-                    ChangeBatch batch = nextChanges(*enumerator, *anchor);
-                    for (const auto& item : batch.updated)
+                    // An interruption ends the watch at once, even while a batch waits out its retries.
+                    auto batch = nextChanges(*enumerator, *anchor, [] { return interrupted != 0; });
+                    if (!batch) break;
+                    for (const auto& item : batch->updated)
                         host.printItem(*item);
-                    anchor = std::move(batch.anchor);
-                    if (batch.moreComing) continue;
+                    anchor = std::move(batch->anchor);
+                    if (batch->moreComing) continue;
                 } catch (const Error& error) {
                     CliHost::printErrorTo(std::cerr, error, host.json());  // asked again at the next interval
                 }

@@ -118,7 +118,7 @@ TEST_F(CliTest, WatchReportsAFailedBatchAndKeepsGoing) {
                         "--interval", "0.1"});
     std::this_thread::sleep_for(std::chrono::seconds(4));  // a failed batch takes its retries: about 1.8 s
     watch.signal(SIGINT);
-    EXPECT_EQ(watch.wait(10), 0);
+    EXPECT_EQ(watch.wait(20), 0);
     const std::string err = watch.stderrText();
     EXPECT_NE(err.find("-1004"), std::string::npos) << err;
 }
