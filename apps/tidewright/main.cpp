@@ -1,4 +1,5 @@
 // tidewright: the command-line host of the Tidewright file-provider extension.
+#include <cstdlib>
 #include <iostream>
 
 #include "commands.h"
@@ -32,14 +33,20 @@ int main(int argc, char** argv) {
     }
     if (!configFile.empty()) options.configFile = configFile;
 
+    int status;
     try {
         CliHost host(options);
-        return action(host);
+        status = action(host);
     } catch (const UsageError& error) {
         std::cerr << "tidewright: " << error.what() << "\n";
-        return 2;
+        status = 2;
     } catch (const tw::Error& error) {
         CliHost::printErrorTo(std::cerr, error, options.json);
-        return 1;
+        status = 1;
     }
+    // A task may still be winding down after it completed its call (releasing the extension, writing to the
+    // log); static destructors must not run under it, so the process ends here without them.
+    std::cout.flush();
+    std::cerr.flush();
+    std::_Exit(status);
 }
