@@ -31,16 +31,6 @@ void FolderEnumerator::enumerateItems(std::shared_ptr<host::EnumerationObserver>
     });
 }
 
-void FolderEnumerator::enumerateChanges(std::shared_ptr<host::ChangeObserver> observer,
-                                        host::SyncAnchor anchor) {
-    observer->finishEnumeratingChanges(std::move(anchor), false);
-}
-
-void FolderEnumerator::currentSyncAnchor(
-    std::function<void(std::optional<host::SyncAnchor>)> completionHandler) {
-    completionHandler(host::SyncAnchor("0"));
-}
-
 void TrashEnumerator::enumerateItems(std::shared_ptr<host::EnumerationObserver> observer, host::Page) {
     Task::start([ext = ext_, observer = std::move(observer)] {
         std::vector<Node> nodes;
@@ -54,12 +44,12 @@ void TrashEnumerator::enumerateItems(std::shared_ptr<host::EnumerationObserver> 
     });
 }
 
-void TrashEnumerator::enumerateChanges(std::shared_ptr<host::ChangeObserver> observer,
-                                       host::SyncAnchor anchor) {
+void ContainerEnumerator::enumerateChanges(std::shared_ptr<host::ChangeObserver> observer,
+                                           host::SyncAnchor anchor) {
     observer->finishEnumeratingChanges(std::move(anchor), false);
 }
 
-void TrashEnumerator::currentSyncAnchor(
+void ContainerEnumerator::currentSyncAnchor(
     std::function<void(std::optional<host::SyncAnchor>)> completionHandler) {
     completionHandler(host::SyncAnchor("0"));
 }
