@@ -7,8 +7,9 @@
 // the extension's enumerators, with observers that count items and keep nothing, waiting for each call's
 // finishing call as a host does. Lines starting with "RESULT" are the figures bench/run collects.
 //
-// `list` also records the peak resident size (VmHWM) after a tenth, half and all of the folder, and then
-// measures the client's share of the listing: the same pages, fetched again as bytes, are replayed through
+// `list` also records the peak resident size (VmHWM) after a tenth, half and all of the folder (and, as a
+// control, after a listing whose observer keeps every item), and then measures the client's share of the
+// listing: the same pages, fetched again as bytes, are replayed through
 // the client's page body over a substitute transport (no network), and that time is set against the
 // end-to-end time.
 

@@ -11,7 +11,9 @@ void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
     for (const Run& run : runs) {
         if (run.error_occurred) continue;
         const double unit = benchmark::GetTimeUnitMultiplier(run.time_unit);
-        const Times times{run.GetAdjustedRealTime() / unit, run.GetAdjustedCPUTime() / unit};
+        Times times{run.GetAdjustedRealTime() / unit, run.GetAdjustedCPUTime() / unit, {}};
+        for (const auto& [counter, value] : run.counters)
+            times.counters[counter] = value.value;
         const std::string& name = run.run_name.function_name;
         if (run.run_type == Run::RT_Aggregate) {
             if (run.aggregate_name == "median") median_[name] = times;

@@ -17,6 +17,7 @@ namespace tw::bench {
 struct Times {
     double real = 0;
     double cpu = 0;
+    std::map<std::string, double> counters;  // the benchmark's user counters, as reported
 };
 
 class RatioReporter : public benchmark::ConsoleReporter {
