@@ -1,5 +1,7 @@
 #include "platform/task/task.h"
 
+#include "platform/task/executor.h"
+
 #include <cassert>
 #include <condition_variable>
 #include <mutex>
@@ -73,7 +75,7 @@ struct Task::State {
 
 Task Task::start(std::function<void()> body) {
     auto state = std::make_shared<State>();
-    std::thread([state, body = std::move(body)]() mutable {
+    Executor::shared().submit([state, body = std::move(body)]() mutable {
         {
             std::scoped_lock lock(state->mutex);
             state->thread = std::this_thread::get_id();
@@ -94,7 +96,7 @@ Task Task::start(std::function<void()> body) {
             state->error = std::move(error);
         }
         state->finished.notify_all();
-    }).detach();
+    });
     return Task(std::move(state));
 }
 

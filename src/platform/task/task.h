@@ -53,11 +53,11 @@ private:
 }  // namespace detail
 
 // A handle on an independent task. Copies share the task. Dropping every handle does not cancel or wait:
-// the task runs to its end on its own (detached) thread.
+// the task runs to its end on a thread of the shared executor.
 class Task {
 public:
-    // Starts `body` at once on a new thread. An exception that escapes the body is kept and rethrown by
-    // wait().
+    // Starts `body` at once on a thread of the shared executor (never queued behind another task). An
+    // exception that escapes the body is kept and rethrown by wait().
     static Task start(std::function<void()> body);
 
     // Requests cancellation; returns at once. Safe from any thread, any number of times.
