@@ -48,7 +48,7 @@ void folderPage(const Remote& remote, const std::optional<std::string>& parent, 
     } catch (...) {
         return observer.finishEnumeratingWithError(fpError(std::current_exception()));
     }
-    observer.didEnumerateItems(itemsFor(listing.items));
+    observer.didEnumerateItems(itemsFor(std::move(listing.items)));
     observer.finishEnumeratingUpToPage(std::move(listing.nextCursor));
 }
 

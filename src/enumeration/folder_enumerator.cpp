@@ -8,11 +8,11 @@
 
 namespace tw {
 
-std::vector<host::ItemPointer> itemsFor(const std::vector<Node>& nodes) {
+std::vector<host::ItemPointer> itemsFor(std::vector<Node> nodes) {
     std::vector<host::ItemPointer> items;
     items.reserve(nodes.size());
-    for (const Node& node : nodes)
-        items.push_back(std::make_shared<Item>(node));
+    for (Node& node : nodes)
+        items.push_back(std::make_shared<Item>(std::move(node)));
     return items;
 }
 
@@ -26,7 +26,7 @@ void FolderEnumerator::enumerateItems(std::shared_ptr<host::EnumerationObserver>
         } catch (...) {
             return observer->finishEnumeratingWithError(fpError(std::current_exception()));
         }
-        observer->didEnumerateItems(itemsFor(listing.items));
+        observer->didEnumerateItems(itemsFor(std::move(listing.items)));
         observer->finishEnumeratingUpToPage(std::move(listing.nextCursor));  // an empty cursor is a page too
     });
 }
@@ -39,7 +39,7 @@ void TrashEnumerator::enumerateItems(std::shared_ptr<host::EnumerationObserver> 
         } catch (...) {
             return observer->finishEnumeratingWithError(fpError(std::current_exception()));
         }
-        observer->didEnumerateItems(itemsFor(nodes));
+        observer->didEnumerateItems(itemsFor(std::move(nodes)));
         observer->finishEnumeratingUpToPage(std::nullopt);
     });
 }

@@ -6,7 +6,7 @@
 
 namespace tw {
 
-// One item per node, in order.
-std::vector<host::ItemPointer> itemsFor(const std::vector<Node>& nodes);
+// One item per node, in order. The nodes are moved into their items.
+std::vector<host::ItemPointer> itemsFor(std::vector<Node> nodes);
 
 }  // namespace tw

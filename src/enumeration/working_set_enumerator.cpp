@@ -43,7 +43,7 @@ void WorkingSetEnumerator::enumerateItems(std::shared_ptr<host::EnumerationObser
         } catch (...) {
             return observer->finishEnumeratingWithError(fpError(std::current_exception()));
         }
-        observer->didEnumerateItems(itemsFor(changes.changes));
+        observer->didEnumerateItems(itemsFor(std::move(changes.changes)));
         observer->finishEnumeratingUpToPage(changes.hasMore ? std::optional(anchorFor(changes.cursor))
                                                             : std::nullopt);
     });
@@ -59,8 +59,9 @@ void WorkingSetEnumerator::enumerateChanges(std::shared_ptr<host::ChangeObserver
         } catch (...) {
             return observer->finishEnumeratingWithError(fpError(std::current_exception()));
         }
-        if (!changes.changes.empty()) observer->didUpdateItems(itemsFor(changes.changes));
-        log().info("changes since=" + std::to_string(since) + " n=" + std::to_string(changes.changes.size()) +
+        const std::size_t count = changes.changes.size();
+        if (count > 0) observer->didUpdateItems(itemsFor(std::move(changes.changes)));
+        log().info("changes since=" + std::to_string(since) + " n=" + std::to_string(count) +
                    " more=" + (changes.hasMore ? "true" : "false"));
         // At the end of a batch the anchor never falls below the position it started from.
         const std::int64_t position = changes.hasMore ? changes.cursor : std::max(changes.cursor, since);
