@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -100,6 +101,9 @@ URLError::Code codeFor(CURLcode result) {
             return C::unknown;
     }
 }
+
+// The most a Content-Length may make a memory sink reserve before any byte arrives.
+constexpr std::int64_t memoryReserveLimit = 64 << 20;
 
 // Where the request body comes from.
 struct BodySource {
@@ -198,7 +202,8 @@ int onSeek(void* user, curl_off_t offset, int origin) {
 }
 
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
-    auto& response = static_cast<Transfer*>(user)->response;
+    auto& transfer = *static_cast<Transfer*>(user);
+    auto& response = transfer.response;
     const size_t length = size * count;
     std::string_view line(data, length);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
@@ -209,7 +214,15 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
         std::string_view value = line.substr(colon + 1);
         while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
             value.remove_prefix(1);
-        response.headers.emplace_back(std::string(line.substr(0, colon)), std::string(value));
+        const std::string_view name = line.substr(0, colon);
+        // A body kept in memory gets its room at once rather than growing (and being copied) step by step.
+        if (!transfer.sink.toFile && equalsIgnoringCase(name, "Content-Length")) {
+            std::int64_t announced = 0;
+            const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), announced);
+            if (error == std::errc() && announced > 0)
+                transfer.sink.memory.reserve(static_cast<size_t>(std::min(announced, memoryReserveLimit)));
+        }
+        response.headers.emplace_back(std::string(name), std::string(value));
     }
     return length;
 }
