@@ -23,7 +23,7 @@ test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 bench: deps
-	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DTW_BENCH=ON
+	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DTW_BENCH=ON -DBUILD_TESTING=OFF
 	cmake --build $(BUILD)-bench -j $(JOBS)
 	@bench/run $(BUILD)-bench
 
