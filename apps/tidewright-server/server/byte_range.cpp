@@ -19,12 +19,12 @@ RangeRequest resolveRange(std::string_view header, std::int64_t size) {
     RangeRequest whole;
     constexpr std::string_view prefix = "bytes=";
     if (header.substr(0, prefix.size()) != prefix) return whole;
-    std::string_view spec = header.substr(prefix.size());
-    if (spec.find(',') != std::string_view::npos) return whole;
-    auto dash = spec.find('-');
+    std::string_view rangeSet = header.substr(prefix.size());
+    if (rangeSet.find(',') != std::string_view::npos) return whole;
+    auto dash = rangeSet.find('-');
     if (dash == std::string_view::npos) return whole;
-    std::string_view first = spec.substr(0, dash);
-    std::string_view last = spec.substr(dash + 1);
+    std::string_view first = rangeSet.substr(0, dash);
+    std::string_view last = rangeSet.substr(dash + 1);
 
     RangeRequest result;
     if (first.empty()) {
