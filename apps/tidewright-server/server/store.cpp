@@ -203,6 +203,18 @@ Node Store::get(std::int64_t num, bool includeTrashed) {
     return *node;
 }
 
+namespace {
+
+// Pages are read one row longer than asked: the extra row only tells that another page follows.
+void closePage(ListingPage& page, int limit) {
+    if (page.items.size() > static_cast<std::size_t>(limit)) {
+        page.items.pop_back();
+        page.next = page.items.back().num;
+    }
+}
+
+}  // namespace
+
 ListingPage Store::children(std::int64_t parent, std::int64_t after, int limit) {
     ListingPage page;
     read([&](Database& db) {
@@ -218,10 +230,7 @@ ListingPage Store::children(std::int64_t parent, std::int64_t after, int limit) 
         while (st.step())
             page.items.push_back(rows::nodeFrom(st));
     });
-    if (page.items.size() > static_cast<std::size_t>(limit)) {
-        page.items.pop_back();
-        page.next = page.items.back().num;
-    }
+    closePage(page, limit);
     return page;
 }
 
@@ -235,10 +244,7 @@ ListingPage Store::trash(std::int64_t after, int limit) {
         while (st.step())
             page.items.push_back(rows::nodeFrom(st));
     });
-    if (page.items.size() > static_cast<std::size_t>(limit)) {
-        page.items.pop_back();
-        page.next = page.items.back().num;
-    }
+    closePage(page, limit);
     return page;
 }
 
