@@ -27,11 +27,12 @@ bench: deps
 	cmake --build $(BUILD)-bench -j $(JOBS)
 	@bench/run $(BUILD)-bench
 
+# Sanitizer builds: Debug (assertions on) at -O1, in build folders of their own.
 asan:
-	$(MAKE) test BUILD=build-asan CMAKE_FLAGS=-DTW_SANITIZE=address
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DTW_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug"
 
 tsan:
-	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS=-DTW_SANITIZE=thread
+	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DTW_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug"
 
 format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i
