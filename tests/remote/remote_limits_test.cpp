@@ -96,20 +96,20 @@ TEST(RemoteLimits, IdThatMakesNoURLFailsLocallyAsARetriedNetworkFailure) {
 
 TEST(RemoteLimits, DeepErrorBodyKeepsStatusAndCodeAndDropsTheDepth) {
     const std::string deep(1'000'000, '[');
-    const std::string closed = deep + std::string(1'000'000, ']');
+    const auto nested = [](int levels) {  // in all, with the outer object
+        return R"({"error":"x","d":)" + std::string(levels - 1, '[') + std::string(levels - 1, ']') + "}";
+    };
     struct Case {
         std::string body, code;
         nlohmann::json details;
     };
     for (const Case& c :
          {Case{deep, "http_400", nlohmann::json::object()},
-          Case{closed, "http_400", nlohmann::json::object()},
-          Case{R"({"error":"x","reason":"r","d":)" + closed + R"(,"o":{"k":1}})",
+          Case{R"({"error":"x","reason":"r","d":)" + deep + std::string(1'000'000, ']') + R"(,"o":{"k":1}})",
                "x",
                {{"error", "x"}, {"reason", "r"}}},
-          Case{R"({"error":"x","d":)" + std::string(63, '[') + std::string(63, ']') + "}", "x",
-               nlohmann::json::parse(R"({"error":"x","d":)" + std::string(63, '[') + std::string(63, ']') +
-                                     "}")}}) {
+          Case{nested(64), "x", nlohmann::json::parse(nested(64))},
+          Case{nested(65), "x", {{"error", "x"}}}}) {
         SCOPED_TRACE(c.body.substr(0, 30));
         const RemoteError error = Remote::failure(400, c.body);
         const RemoteError copy = error;  // as a thrown error is copied
@@ -120,9 +120,7 @@ TEST(RemoteLimits, DeepErrorBodyKeepsStatusAndCodeAndDropsTheDepth) {
 
     // As deep as an error body of at most 16 KiB gets.
     TestServer server;
-    server.script("/api/v1/nodes/n1", {Reply{.status = 400,
-                                             .body = R"({"error":"x","d":)" + std::string(8000, '[') +
-                                                     std::string(8000, ']') + "}"}});
+    server.script("/api/v1/nodes/n1", {Reply{.status = 400, .body = nested(8000)}});
     Remote remote(configFor(server.base()));
     EXPECT_EQ(sendFailure(remote, remote.request("GET", "/nodes/n1")).code(), "x");
 }
@@ -161,7 +159,8 @@ TEST(RemoteLimits, TricklingReplyFailsAtTheDeadline) {
     request.deadline = 300ms;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(urlCodeOf(sendFailure(remote, request)), http::URLError::Code::timedOut);
-    EXPECT_NEAR(secondsSince(start), 0.3, 0.2);
+    EXPECT_GE(secondsSince(start), 0.28);
+    EXPECT_LT(secondsSince(start), 1.5);  // well before the stall ends
 }
 
 }  // namespace
