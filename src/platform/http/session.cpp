@@ -39,29 +39,6 @@ struct EasyDeleter {
 struct SlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
-struct UrlDeleter {
-    void operator()(CURLU* url) const { curl_url_cleanup(url); }
-};
-
-// Whether `url` is an "https" URL; throws URLError unless it is an "http" or "https" URL as written.
-// libcurl's own parse would complete "host:port/path" or "host/path" to "http://...": such a text is
-// refused here instead, before any name is looked up, so a token never leaves in clear by a guess.
-bool requireHTTPURL(const std::string& url) {
-    std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
-    if (!parsed) throw URLError(URLError::Code::unknown, "cannot parse a URL");
-    const CURLUcode result = curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0);  // no scheme guess
-    if (result == CURLUE_BAD_SCHEME || result == CURLUE_UNSUPPORTED_SCHEME)
-        throw URLError(URLError::Code::unsupportedURL, "only http and https URLs are used");
-    if (result != CURLUE_OK) throw URLError(URLError::Code::badURL, curl_url_strerror(result));
-    char* scheme = nullptr;
-    curl_url_get(parsed.get(), CURLUPART_SCHEME, &scheme, 0);
-    const std::string name = scheme ? scheme : "";
-    curl_free(scheme);
-    if (name != "http" && name != "https")
-        throw URLError(URLError::Code::unsupportedURL, "only http and https URLs are used");
-    return name == "https";
-}
-
 // A file descriptor closed on scope exit; close errors are of no interest to a reader.
 class FileDescriptor {
 public:
@@ -404,7 +381,9 @@ private:
         if (!transfer.easy) throw URLError(URLError::Code::unknown, "cannot make a transfer");
         CURL* easy = transfer.easy.get();
         const auto timeout = static_cast<long>(request.timeout.count());
-        const bool secure = requireHTTPURL(request.url);
+        // libcurl would complete a URL without a scheme to "http://..." and send its token in clear: such a
+        // URL, like any other that is not http or https, fails here before any name is looked up.
+        const bool secure = schemeOf(request.url) == Scheme::https;
         const auto deadline = request.deadline.value_or(configuration_.resourceTimeout);
 
         curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
