@@ -10,11 +10,15 @@
 namespace tw {
 namespace {
 
+// Of an error reply no more is read, from memory or from a file.
+constexpr std::size_t bodyFileLimit = 16'384;
+
 http::SessionConfiguration sessionConfiguration() {
     http::SessionConfiguration configuration;
     configuration.additionalHeaders = {{"User-Agent", std::string(Remote::userAgent)}};
     configuration.maxConnectionsPerHost = 16;
     configuration.resourceTimeout = std::chrono::seconds(86'400);
+    configuration.errorBodyLimit = bodyFileLimit;
     return configuration;
 }
 
@@ -28,7 +32,6 @@ bool isControl(char c) {
     return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
 }
 
-constexpr std::size_t bodyFileLimit = 16'384;
 constexpr std::chrono::milliseconds retryPauseStep{600};
 // A metadata reply takes seconds at most; a service that trickles one must not hold a call for a day.
 constexpr std::chrono::minutes metadataDeadline{5};
