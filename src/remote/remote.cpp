@@ -10,11 +10,15 @@
 namespace tw {
 namespace {
 
+// Of an error reply no more is read, from memory or from a file.
+constexpr std::size_t bodyFileLimit = 16'384;
+
 http::SessionConfiguration sessionConfiguration() {
     http::SessionConfiguration configuration;
     configuration.additionalHeaders = {{"User-Agent", std::string(Remote::userAgent)}};
     configuration.maxConnectionsPerHost = 16;
     configuration.resourceTimeout = std::chrono::seconds(86'400);
+    configuration.errorBodyLimit = bodyFileLimit;
     return configuration;
 }
 
@@ -28,8 +32,34 @@ bool isControl(char c) {
     return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
 }
 
-constexpr std::size_t bodyFileLimit = 16'384;
 constexpr std::chrono::milliseconds retryPauseStep{600};
+// A metadata reply takes seconds at most; a service that trickles one must not hold a call for a day.
+constexpr std::chrono::minutes metadataDeadline{5};
+// Deeper error details are not kept: copying (and comparing, printing) a JSON value recurses once per level.
+constexpr int detailsDepthLimit = 64;
+
+// Whether the JSON text nests arrays and objects more than `limit` levels deep (brackets inside strings do
+// not count). Looks at the text only, so it is safe at any depth.
+bool nestsDeeperThan(std::string_view text, int limit) {
+    int depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -66,11 +96,17 @@ std::string Remote::send(const http::Request& request, bool retry) const {
     http::Request once = request;
     // A request the caller does not retry must reach the service at most once.
     once.sendOnce = !retry;
+    if (!once.deadline) once.deadline = metadataDeadline;
     for (int attempt = 0;; ++attempt) {
         std::exception_ptr failed;
         try {
             auto reply = session_->data(once);
             return check(std::move(reply.body), reply.response);
+        } catch (const http::URLError& error) {
+            // Not sent again, though 502 is transient: the reply would be as large the next time.
+            if (error.urlCode() == http::URLError::Code::dataLengthExceedsMaximum)
+                throw RemoteError::http(502, "too_large");
+            failed = std::current_exception();
         } catch (...) {
             failed = std::current_exception();
         }
@@ -93,8 +129,19 @@ std::string Remote::check(std::string body, const http::Response& response) {
 }
 
 RemoteError Remote::failure(std::int64_t status, std::string_view body) {
-    nlohmann::json details = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+    // Of a body nested too deep only the top level's plain members are kept (arrays and objects in it are
+    // dropped while parsing, so the deep value is never built).
+    nlohmann::json::parser_callback_t topLevelOnly = nullptr;
+    if (nestsDeeperThan(body, detailsDepthLimit)) {
+        topLevelOnly = [](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+            using Event = nlohmann::json::parse_event_t;
+            return depth == 0 || (event != Event::object_start && event != Event::array_start);
+        };
+    }
+    nlohmann::json details = nlohmann::json::parse(body, topLevelOnly, /*allow_exceptions=*/false);
     if (!details.is_object()) details = nlohmann::json::object();
+    for (auto member = details.begin(); member != details.end();)  // what the parse dropped may leave a mark
+        member = member->is_discarded() ? details.erase(member) : std::next(member);
     std::string code = "http_" + std::to_string(status);
     if (const auto error = details.find("error"); error != details.end() && error->is_string())
         code = error->get<std::string>();

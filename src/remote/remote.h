@@ -51,7 +51,9 @@ public:
     // Sends the request and returns the body of a 2xx reply. With `retry`, a transient failure is sent
     // again, at most three times in all, after pauses of 0.6 s and 1.2 s; without it the request is sent
     // exactly once (the transport never re-sends it). Throws RemoteError, or CancellationError when the
-    // task is cancelled during a pause.
+    // task is cancelled during a pause. Each attempt ends with a time-out after the request's deadline, 5
+    // minutes unless it sets one; a 2xx body larger than the request's memoryLimit fails at once, never
+    // sent again, with 502 "too_large".
     std::string send(const http::Request& request, bool retry = false) const;
 
     // Compact JSON text of an object.
@@ -59,7 +61,8 @@ public:
     // The body of an HTTP 2xx reply; throws the matching RemoteError for anything else.
     static std::string check(std::string body, const http::Response& response);
     // The error for a non-2xx reply: code from the body's string "error", else "http_<status>"; the body's
-    // JSON object (empty when the body is not one) as details.
+    // JSON object (empty when the body is not one) as details. Of a body nested more than 64 levels deep
+    // only the top level's members that are neither arrays nor objects are kept.
     static RemoteError failure(std::int64_t status, std::string_view body);
     // (These two settle the choice between a body text and a body file for string arguments.)
     static RemoteError failure(std::int64_t status, const std::string& body) {

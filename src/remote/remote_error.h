@@ -3,7 +3,8 @@
 //
 // - `http`: the service answered with an error status, or the client judged a reply (or an argument)
 //   unusable. Carries the status, a code ("not_found", "http_404", "bad_response", ...) and the reply's
-//   JSON object, kept whole so callers can read further keys ("reason", "existing").
+//   JSON object, kept whole (unless it nests too deep) so callers can read further keys ("reason",
+//   "existing").
 // - `network`: no usable HTTP reply (transport failure, time-out, a reply that is not HTTP, or any error
 //   not otherwise classified). Carries the underlying error.
 // - `cancelled`: the request was cancelled.

@@ -16,6 +16,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/http/url.h"
 #include "platform/task/task.h"
 
 namespace tw::http {
@@ -38,7 +39,6 @@ struct EasyDeleter {
 struct SlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
-
 // A file descriptor closed on scope exit; close errors are of no interest to a reader.
 class FileDescriptor {
 public:
@@ -102,8 +102,8 @@ URLError::Code codeFor(CURLcode result) {
     }
 }
 
-// The most a Content-Length may make a memory sink reserve before any byte arrives.
-constexpr std::int64_t memoryReserveLimit = 64 << 20;
+// The most header bytes of one reply: a service's headers take a few KiB, and libcurl keeps no bound.
+constexpr std::int64_t headerLimit = 256 << 10;
 
 // Where the request body comes from.
 struct BodySource {
@@ -119,7 +119,9 @@ struct BodySink {
     std::string memory;
     FileDescriptor file;
     bool toFile = false;
-    bool failed = false;  // a write to the file failed: the transfer is aborted
+    bool failed = false;    // a write to the file failed: the transfer is aborted
+    bool tooLarge = false;  // a success body passed its bound: the transfer is aborted
+    bool cut = false;       // an error body reached its bound: the transfer ends, what was kept is the reply
 };
 
 // One transfer in flight. Owned by the calling thread, which waits until the I/O thread marks it done;
@@ -133,6 +135,11 @@ struct Transfer {
     TaskDelegate* delegate = nullptr;
     std::int64_t reportedSent = 0;
     std::int64_t written = 0;
+    std::int64_t memoryLimit = 0;     // of a 2xx body in memory
+    std::int64_t errorBodyLimit = 0;  // of any other body in memory
+    std::int64_t status = 0;          // of the reply being received
+    std::int64_t headerBytes = 0;     // of the reply being received
+    bool headersTooLarge = false;
     Response response;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
@@ -142,6 +149,16 @@ struct Transfer {
     bool aborted = false;
     CURLcode result = CURLE_OK;
 };
+
+bool isSuccess(const Transfer& transfer) {
+    return transfer.status >= 200 && transfer.status <= 299;
+}
+
+// The most bytes of the current reply's body a memory sink keeps: a success body is refused beyond its
+// bound, of any other reply only a short prefix is kept.
+std::int64_t memoryBound(const Transfer& transfer) {
+    return isSuccess(transfer) ? transfer.memoryLimit : transfer.errorBodyLimit;
+}
 
 size_t onWrite(char* data, size_t size, size_t count, void* user) {
     auto& transfer = *static_cast<Transfer*>(user);
@@ -159,6 +176,17 @@ size_t onWrite(char* data, size_t size, size_t count, void* user) {
             done += static_cast<size_t>(n);
         }
     } else {
+        const auto room = static_cast<size_t>(
+            std::max<std::int64_t>(0, memoryBound(transfer) - static_cast<std::int64_t>(sink.memory.size())));
+        if (length > room) {
+            if (isSuccess(transfer)) {
+                sink.tooLarge = true;
+            } else {
+                sink.memory.append(data, room);
+                sink.cut = true;
+            }
+            return 0;  // ends the transfer
+        }
         sink.memory.append(data, length);
     }
     transfer.written += static_cast<std::int64_t>(length);
@@ -208,19 +236,36 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     std::string_view line(data, length);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
         line.remove_suffix(1);
-    if (line.starts_with("HTTP/")) {
+    const bool statusLine = line.starts_with("HTTP/");
+    if (statusLine) {
         response.headers.clear();  // a new reply: a redirect's or an interim one's headers are not kept
-    } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
+        transfer.headerBytes = 0;
+        transfer.status = 0;
+        if (const auto space = line.find(' '); space != std::string_view::npos)
+            std::from_chars(line.data() + space + 1, line.data() + line.size(), transfer.status);
+    }
+    transfer.headerBytes += static_cast<std::int64_t>(length);
+    if (transfer.headerBytes > headerLimit) {
+        transfer.headersTooLarge = true;
+        return 0;  // ends the transfer
+    }
+    if (statusLine) return length;
+    if (const auto colon = line.find(':'); colon != std::string_view::npos) {
         std::string_view value = line.substr(colon + 1);
         while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
             value.remove_prefix(1);
         const std::string_view name = line.substr(0, colon);
-        // A body kept in memory gets its room at once rather than growing (and being copied) step by step.
+        // A body kept in memory gets its room at once rather than growing (and being copied) step by step;
+        // a success body announced larger than its bound is refused before it arrives.
         if (!transfer.sink.toFile && equalsIgnoringCase(name, "Content-Length")) {
             std::int64_t announced = 0;
             const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), announced);
+            if (error == std::errc() && announced > transfer.memoryLimit && isSuccess(transfer)) {
+                transfer.sink.tooLarge = true;
+                return 0;  // ends the transfer
+            }
             if (error == std::errc() && announced > 0)
-                transfer.sink.memory.reserve(static_cast<size_t>(std::min(announced, memoryReserveLimit)));
+                transfer.sink.memory.reserve(static_cast<size_t>(std::min(announced, memoryBound(transfer))));
         }
         response.headers.emplace_back(std::string(name), std::string(value));
     }
@@ -301,6 +346,11 @@ public:
     // Runs one transfer to its end on the calling thread's behalf.
     void perform(const Request& request, Transfer& transfer) {
         if (isCurrentTaskCancelled()) throw URLError(URLError::Code::cancelled);
+        // Fails here, with nothing looked up or sent: a name in ".invalid" is still handed to the system's
+        // resolver, and whoever answers it would be sent the request and its headers.
+        if (request.url == placeholderURL) throw URLError(URLError::Code::badURL, "not a URL");
+        transfer.memoryLimit = request.memoryLimit;
+        transfer.errorBodyLimit = configuration_.errorBodyLimit;
         if (substitutes_) return performSubstitute(request, transfer);
 
         configure(request, transfer);
@@ -331,7 +381,10 @@ private:
         if (!transfer.easy) throw URLError(URLError::Code::unknown, "cannot make a transfer");
         CURL* easy = transfer.easy.get();
         const auto timeout = static_cast<long>(request.timeout.count());
-        const bool secure = request.url.size() >= 6 && equalsIgnoringCase(request.url.substr(0, 6), "https:");
+        // libcurl would complete a URL without a scheme to "http://..." and send its token in clear: such a
+        // URL, like any other that is not http or https, fails here before any name is looked up.
+        const bool secure = schemeOf(request.url) == Scheme::https;
+        const auto deadline = request.deadline.value_or(configuration_.resourceTimeout);
 
         curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
         curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
@@ -347,7 +400,7 @@ private:
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, timeout);
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout);
-        curl_easy_setopt(easy, CURLOPT_TIMEOUT, static_cast<long>(configuration_.resourceTimeout.count()));
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(deadline.count()));
         curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, configuration_.receiveBufferSize);
         curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, configuration_.receiveBufferSize);
         if (request.sendOnce) {
@@ -410,7 +463,13 @@ private:
 
     void finish(Transfer& transfer) {
         if (transfer.aborted) throw URLError(URLError::Code::cancelled);
-        if (transfer.result != CURLE_OK) {
+        if (transfer.sink.tooLarge)
+            throw URLError(URLError::Code::dataLengthExceedsMaximum,
+                           "reply body larger than " + std::to_string(transfer.memoryLimit) + " bytes");
+        if (transfer.headersTooLarge)
+            throw URLError(URLError::Code::badServerResponse,
+                           "reply headers larger than " + std::to_string(headerLimit) + " bytes");
+        if (transfer.result != CURLE_OK && !transfer.sink.cut) {
             auto code = codeFor(transfer.result);
             if (transfer.sink.failed) code = URLError::Code::cannotWriteToFile;
             std::string detail =
@@ -443,8 +502,10 @@ private:
                                                static_cast<std::int64_t>(body.size()),
                                                static_cast<std::int64_t>(body.size()));
         transfer.response = std::move(reply.response);
+        transfer.status = transfer.response.status;
         if (!reply.body.empty()) onWrite(reply.body.data(), 1, reply.body.size(), &transfer);
         if (transfer.sink.failed) throw URLError(URLError::Code::cannotWriteToFile);
+        if (transfer.sink.tooLarge) throw URLError(URLError::Code::dataLengthExceedsMaximum);
         if (isCurrentTaskCancelled()) throw URLError(URLError::Code::cancelled);
     }
 

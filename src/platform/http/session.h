@@ -6,6 +6,10 @@
 // Transport failures are URLErrors; any HTTP status is a reply, not an error. The session keeps no cookies
 // and no cache, follows redirects (never from https to http, and at most `maxRedirects` of them), and sends
 // an "Authorization" header only to the origin of the request's own URL.
+//
+// Only "http" and "https" URLs go out, and only as written: a URL without a scheme is never completed by
+// guessing one, but fails with `unsupportedURL` before anything is looked up or sent, and the placeholder
+// for a text that is not a URL (url.h) fails at once with `badURL`.
 
 #include <chrono>
 #include <cstdint>
@@ -32,6 +36,11 @@ struct Request {
     Headers headers;
     std::optional<std::string> body;   // sent from memory when present
     std::chrono::seconds timeout{60};  // longest wait for the next byte (connecting included)
+    // Longest whole transfer; absent: the session's resourceTimeout. Passing it fails with `timedOut`.
+    std::optional<std::chrono::milliseconds> deadline;
+    // Most bytes of a 2xx reply body held in memory: a longer one fails with `dataLengthExceedsMaximum` as
+    // soon as its Content-Length or the bytes received pass it. Bodies streamed to a file are not bounded.
+    std::int64_t memoryLimit = std::int64_t{64} << 20;
     // Deliver at most once: the transport never re-sends the request by itself. Such a request gets a fresh
     // connection that is closed after it, so a keep-alive connection that the server closed in the meantime
     // cannot make it reach the server twice. For requests that are not idempotent.
@@ -106,6 +115,8 @@ struct SessionConfiguration {
     std::int64_t maxConnectionsPerHost = 16;      // further transfers wait in the session's queue
     std::chrono::seconds resourceTimeout{86400};  // longest whole transfer
     long maxRedirects = 10;
+    // Most bytes of a reply body held in memory whose status is not 2xx: the rest is not received.
+    std::int64_t errorBodyLimit = 16'384;
     long receiveBufferSize = 512 * 1024;      // bytes; libcurl's default 16 KiB halves loopback throughput
     std::filesystem::path downloadDirectory;  // where downloads land; empty: the system's temporary folder
 };

@@ -1,6 +1,11 @@
 #include "platform/http/url.h"
 
+#include <curl/curl.h>
+
+#include <memory>
 #include <string_view>
+
+#include "platform/http/url_error.h"
 
 namespace tw::http {
 namespace {
@@ -12,6 +17,10 @@ bool isAsciiAlnum(char c) {
 bool isHexDigit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
+
+struct UrlDeleter {
+    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
 
 }  // namespace
 
@@ -31,6 +40,23 @@ bool isValidURL(std::string_view text) {
         if (c == '#' && ++hashes > 1) return false;
     }
     return true;
+}
+
+Scheme schemeOf(const std::string& url) {
+    std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
+    if (!parsed) throw URLError(URLError::Code::unknown, "cannot parse a URL");
+    // Without CURLU_GUESS_SCHEME or CURLU_DEFAULT_SCHEME: a text without a scheme fails here.
+    const CURLUcode result = curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0);
+    if (result == CURLUE_BAD_SCHEME || result == CURLUE_UNSUPPORTED_SCHEME)
+        throw URLError(URLError::Code::unsupportedURL, "only http and https URLs are used");
+    if (result != CURLUE_OK) throw URLError(URLError::Code::badURL, curl_url_strerror(result));
+    char* scheme = nullptr;
+    curl_url_get(parsed.get(), CURLUPART_SCHEME, &scheme, 0);
+    const std::string name = scheme ? scheme : "";
+    curl_free(scheme);
+    if (name == "http") return Scheme::http;
+    if (name == "https") return Scheme::https;
+    throw URLError(URLError::Code::unsupportedURL, "only http and https URLs are used");
 }
 
 }  // namespace tw::http

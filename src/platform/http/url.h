@@ -1,4 +1,5 @@
 #pragma once
+#include <string>
 #include <string_view>
 
 namespace tw::http {
@@ -7,6 +8,13 @@ namespace tw::http {
 // reserved and well-formed %HH escapes) and holds at most one '#'. Text that passes is used exactly as it
 // stands: nothing is encoded, trimmed or inserted.
 bool isValidURL(std::string_view text);
+
+enum class Scheme { http, https };
+
+// The scheme of `url`, read as written: a scheme is never guessed, so "host:port/path" and "host/path" are
+// not taken for "http://...". Throws URLError `unsupportedURL` for anything but an http or https URL and
+// `badURL` for a text that does not parse.
+Scheme schemeOf(const std::string& url);
 
 // The address used in place of a text that is not a URL. Requests to it fail in the transport.
 inline constexpr const char* placeholderURL = "http://unparseable-url.invalid/";

@@ -25,6 +25,8 @@ const char* toString(URLError::Code code) {
             return "httpTooManyRedirects";
         case C::badServerResponse:
             return "badServerResponse";
+        case C::dataLengthExceedsMaximum:
+            return "dataLengthExceedsMaximum";
         case C::secureConnectionFailed:
             return "secureConnectionFailed";
         case C::serverCertificateUntrusted:

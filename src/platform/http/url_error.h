@@ -24,6 +24,7 @@ public:
         networkConnectionLost = -1005,
         httpTooManyRedirects = -1007,
         badServerResponse = -1011,
+        dataLengthExceedsMaximum = -1103,
         secureConnectionFailed = -1200,
         serverCertificateUntrusted = -1202,
         cannotCreateFile = -3000,
