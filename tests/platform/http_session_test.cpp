@@ -226,7 +226,7 @@ TEST_F(HttpSession, TransportFailuresAreURLErrors) {
         session.data(get(placeholderURL));
         FAIL();
     } catch (const URLError& error) {
-        EXPECT_EQ(error.urlCode(), URLError::Code::cannotFindHost);
+        EXPECT_EQ(error.urlCode(), URLError::Code::badURL);
     }
     try {
         session.data(get("file:///etc/passwd"));
