@@ -1,6 +1,7 @@
 #include "provider/extension.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -120,7 +121,8 @@ TEST(ExtensionLifecycle, WithoutTemporaryOrCacheFolderWorksWithoutManagerAndSays
     server.script("/api/v1/nodes/n1?trashed=1",
                   {{200, {}, R"({"id":"n1","kind":"file","name":"a.txt","version":1})"}});
     // A cache folder that cannot be made, even by root: its parent is a file.
-    const auto file = std::filesystem::temp_directory_path() / "tw-not-a-folder";
+    const auto file =
+        std::filesystem::temp_directory_path() / ("tw-not-a-folder-" + std::to_string(::getpid()));
     std::ofstream(file).put('x');
     const ScopedEnv cache("XDG_CACHE_HOME", (file / "cache").string());
     const ScopedEnv tmp("TMPDIR", "/nonexistent");
