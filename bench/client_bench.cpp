@@ -1,7 +1,8 @@
 // The client-side cost of one 500-node folder page, without the network: the decode, the items, the
 // observer's calls, and the task each enumerateItems call starts. Each step is measured on its own so that
 // the printed breakdown shows where a page's time goes; two more runs show what a reused thread would save,
-// and the last runs the real FolderEnumerator against a loopback server answering the same page, for scale.
+// and the last runs the same FolderEnumerator against a loopback server answering the same page, for scale.
+// Every page goes through the extension's own FolderEnumerator; only its transport is replaced.
 //
 // CPU times are the whole process's (MeasureProcessCPUTime), so that work on the task's thread counts and
 // work of other processes on the machine does not; real times are the latency a host waits.
@@ -18,6 +19,7 @@
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 
+#include "enumeration/folder_enumerator.h"
 #include "enumeration/items.h"
 #include "platform/log.h"
 #include "provider/extension.h"
@@ -38,9 +40,14 @@ const std::string& page() {
     return bytes;
 }
 
-std::shared_ptr<const Remote> remote() {
-    static const auto shared = substituteRemote(std::make_shared<PageTransport>(std::vector{page()}));
+std::shared_ptr<FileProviderExtension> extension() {
+    static const auto shared = substituteExtension(std::make_shared<PageTransport>(std::vector{page()}));
     return shared;
+}
+
+// The folder's enumerator, as the extension hands it to a host.
+std::shared_ptr<FolderEnumerator> folder() {
+    return std::dynamic_pointer_cast<FolderEnumerator>(extension()->enumerator(*parent, host::Request{}));
 }
 
 long minorFaults() {
@@ -107,7 +114,7 @@ BENCHMARK(BM_Decode)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
 
 // The request, the session's dispatch to the transport, the reply check and the decode.
 void BM_RemoteList(benchmark::State& state) {
-    const auto client = remote();
+    const auto client = extension()->api();
     const long faults = minorFaults();
     for (auto _ : state)
         benchmark::DoNotOptimize(client->list(parent, std::string(secondPage)));
@@ -130,28 +137,28 @@ void BM_ItemsFor(benchmark::State& state) {
 }
 BENCHMARK(BM_ItemsFor)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
 
-// A whole page's body on the calling thread: list, items, the observer's two calls (the items are
-// released when didEnumerateItems returns).
+// A whole page's work on the calling thread (FolderEnumerator::enumeratePage): list, items, the observer's
+// two calls (the items are released when didEnumerateItems returns).
 void BM_PageOnCallingThread(benchmark::State& state) {
-    const auto client = remote();
+    const auto enumerator = folder();
     const long faults = minorFaults();
     for (auto _ : state) {
-        CountingObserver observer;
-        folderPage(*client, parent, secondPage, observer);
-        if (observer.count() != pageNodes) state.SkipWithError("wrong item count");
+        auto observer = std::make_shared<CountingObserver>();
+        enumerator->enumeratePage(observer, secondPage);
+        if (observer->count() != pageNodes) state.SkipWithError("wrong item count");
     }
     perPage(state, faults);
 }
 BENCHMARK(BM_PageOnCallingThread)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
 
-// As FolderEnumerator::enumerateItems runs it: the same body on a task (a new thread), waited for
-// through the observer's finishing call, as a host waits.
+// FolderEnumerator::enumerateItems: the same work on a task of its own, waited for through the observer's
+// finishing call, as a host waits.
 void BM_PageAsTask(benchmark::State& state) {
-    const auto client = remote();
+    const auto enumerator = folder();
     const long faults = minorFaults();
     for (auto _ : state) {
         auto observer = std::make_shared<CountingObserver>();
-        startFolderPage(client, parent, secondPage, observer);
+        enumerator->enumerateItems(observer, secondPage);
         observer->wait();
         if (observer->count() != pageNodes) state.SkipWithError("wrong item count");
     }
@@ -176,14 +183,14 @@ void BM_DecodeOnNewTask(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeOnNewTask)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime()->UseRealTime();
 
-// The page's body handed to one long-lived thread instead of a new one.
+// The page's work handed to one long-lived thread instead of a task.
 void BM_PageOnReusedThread(benchmark::State& state) {
-    const auto client = remote();
+    const auto enumerator = folder();
     Worker worker;
     const long faults = minorFaults();
     for (auto _ : state) {
         auto observer = std::make_shared<CountingObserver>();
-        worker.post([&client, observer] { folderPage(*client, parent, secondPage, *observer); });
+        worker.post([&enumerator, observer] { enumerator->enumeratePage(observer, secondPage); });
         observer->wait();
         if (observer->count() != pageNodes) state.SkipWithError("wrong item count");
     }

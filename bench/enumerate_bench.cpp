@@ -10,8 +10,8 @@
 // `list` also records the peak resident size (VmHWM) after a tenth, half and all of the folder (and, as a
 // control, after a listing whose observer keeps every item), and then measures the client's share of the
 // listing: the same pages, fetched again as bytes, are replayed through
-// the client's page body over a substitute transport (no network), and that time is set against the
-// end-to-end time.
+// the extension's FolderEnumerator over a substitute transport (no network), and that time is set against
+// the end-to-end time.
 
 #include <algorithm>
 #include <chrono>
@@ -26,6 +26,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "enumeration/folder_enumerator.h"
 #include "platform/log.h"
 #include "provider/extension.h"
 #include "support/page_client.h"
@@ -143,19 +144,21 @@ struct Replayed {
     double cpuSeconds = 0;  // the process's CPU time: the same without the moments other work held the cores
 };
 
-// The client's time for `pages` without the network: each page's body as a task (as the enumerator runs
-// it) or on the calling thread.
+// The client's time for `pages` without the network, through the folder's enumerator: each page as a
+// task (enumerateItems, as a host asks) or on the calling thread (enumeratePage).
 Replayed replay(const std::vector<std::string>& pages, const std::string& folder, bool asTasks) {
-    const auto remote = substituteRemote(std::make_shared<PageTransport>(pages));
+    const auto extension = substituteExtension(std::make_shared<PageTransport>(pages));
+    const auto enumerator =
+        std::dynamic_pointer_cast<FolderEnumerator>(extension->enumerator(folder, host::Request{}));
     const auto start = Clock::now();
     const double cpuStart = processCpuSeconds();
     std::optional<host::Page> page = host::initialPageSortedByName;
     while (page) {
         auto observer = std::make_shared<CountingObserver>();
         if (asTasks)
-            startFolderPage(remote, folder, *page, observer);
+            enumerator->enumerateItems(observer, *page);
         else
-            folderPage(*remote, folder, *page, *observer);
+            enumerator->enumeratePage(observer, *page);
         page = observer->wait();
     }
     return {secondsSince(start), processCpuSeconds() - cpuStart};

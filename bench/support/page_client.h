@@ -1,11 +1,7 @@
 #pragma once
-// The client side of one enumeration page without the network: a Remote whose session is served by a
-// substitute transport replaying page bytes, the body a FolderEnumerator runs for a page, and observers
-// that count what they are given.
-//
-// The body is restated here because FolderEnumerator takes its Remote from the extension, and the
-// extension always builds its own Remote on the network: there is no way to hand it one over a substitute
-// transport. The restatement is kept step for step with FolderEnumerator::enumerateItems.
+// The client side of enumeration pages without the network: an extension whose Remote is served by a
+// substitute transport replaying page bytes, and observers that count what they are given. The pages go
+// through the extension's own enumerators, so what is measured is what a host gets.
 
 #include <cstdint>
 #include <future>
@@ -17,8 +13,7 @@
 
 #include "platform/host/enumeration.h"
 #include "platform/http/session.h"
-#include "platform/task/task.h"
-#include "remote/remote.h"
+#include "provider/extension.h"
 
 namespace tw::bench {
 
@@ -35,8 +30,8 @@ private:
     std::size_t next_ = 0;
 };
 
-// A Remote configured for an address that is never reached, every request served by `transport`.
-std::shared_ptr<const Remote> substituteRemote(std::shared_ptr<http::Transport> transport);
+// An extension configured for an address that is never reached, every request served by `transport`.
+std::shared_ptr<FileProviderExtension> substituteExtension(std::shared_ptr<http::Transport> transport);
 
 // Counts the items of one page and keeps nothing else, as a host would that only counts. One per page.
 class CountingObserver : public host::EnumerationObserver {
@@ -77,14 +72,5 @@ private:
     std::int64_t count_ = 0;
     std::promise<Batch> finished_;
 };
-
-// FolderEnumerator::enumerateItems's task body for `page` of folder `parent` (absent: the root), on the
-// calling thread: list, one item per node, the observer's calls.
-void folderPage(const Remote& remote, const std::optional<std::string>& parent, const host::Page& page,
-                host::EnumerationObserver& observer);
-
-// The same body started as a task of its own, as FolderEnumerator::enumerateItems starts it.
-Task startFolderPage(std::shared_ptr<const Remote> remote, std::optional<std::string> parent, host::Page page,
-                     std::shared_ptr<host::EnumerationObserver> observer);
 
 }  // namespace tw::bench

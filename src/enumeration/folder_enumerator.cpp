@@ -1,10 +1,8 @@
 #include "enumeration/folder_enumerator.h"
 
 #include "enumeration/items.h"
-#include "platform/task/task.h"
 #include "platform/text.h"
 #include "provider/item.h"
-#include "remote/fp_error.h"
 
 namespace tw {
 
@@ -16,31 +14,39 @@ std::vector<host::ItemPointer> itemsFor(std::vector<Node> nodes) {
     return items;
 }
 
+std::function<void(Error)> failWith(std::shared_ptr<host::EnumerationObserver> observer) {
+    return [observer = std::move(observer)](Error error) {
+        observer->finishEnumeratingWithError(std::move(error));
+    };
+}
+
 void FolderEnumerator::enumerateItems(std::shared_ptr<host::EnumerationObserver> observer, host::Page page) {
-    Task::start([ext = ext_, parent = parent_, observer = std::move(observer), page = std::move(page)] {
-        Listing listing;
-        try {
-            std::optional<std::string> cursor;
-            if (!host::isInitialPage(page)) cursor = decodeUTF8Lossy(page);
-            listing = ext->api()->list(parent, cursor);
-        } catch (...) {
-            return observer->finishEnumeratingWithError(fpError(std::current_exception()));
-        }
+    ext_->run(failWith(observer), body(observer, std::move(page)));
+}
+
+void FolderEnumerator::enumeratePage(std::shared_ptr<host::EnumerationObserver> observer,
+                                     host::Page page) const {
+    FileProviderExtension::perform(failWith(observer), body(observer, std::move(page)));
+}
+
+FileProviderExtension::Body FolderEnumerator::body(std::shared_ptr<host::EnumerationObserver> observer,
+                                                   host::Page page) const {
+    return [ext = ext_, parent = parent_, observer = std::move(observer),
+            page = std::move(page)]() -> FileProviderExtension::Finish {
+        std::optional<std::string> cursor;
+        if (!host::isInitialPage(page)) cursor = decodeUTF8Lossy(page);
+        Listing listing = ext->api()->list(parent, cursor);
         observer->didEnumerateItems(itemsFor(std::move(listing.items)));
-        observer->finishEnumeratingUpToPage(std::move(listing.nextCursor));  // an empty cursor is a page too
-    });
+        // An empty cursor is a page too.
+        return
+            [observer, next = std::move(listing.nextCursor)] { observer->finishEnumeratingUpToPage(next); };
+    };
 }
 
 void TrashEnumerator::enumerateItems(std::shared_ptr<host::EnumerationObserver> observer, host::Page) {
-    Task::start([ext = ext_, observer = std::move(observer)] {
-        std::vector<Node> nodes;
-        try {
-            nodes = ext->api()->trash();
-        } catch (...) {
-            return observer->finishEnumeratingWithError(fpError(std::current_exception()));
-        }
-        observer->didEnumerateItems(itemsFor(std::move(nodes)));
-        observer->finishEnumeratingUpToPage(std::nullopt);
+    ext_->run(failWith(observer), [ext = ext_, observer]() -> FileProviderExtension::Finish {
+        observer->didEnumerateItems(itemsFor(ext->api()->trash()));
+        return [observer] { observer->finishEnumeratingUpToPage(std::nullopt); };
     });
 }
 

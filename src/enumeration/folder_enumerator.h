@@ -33,8 +33,14 @@ public:
         : ContainerEnumerator(std::move(ext)), parent_(std::move(parent)) {}
 
     void enumerateItems(std::shared_ptr<host::EnumerationObserver> observer, host::Page page) override;
+    // The work of one enumerateItems call, done on the calling thread instead of a task of its own: for a
+    // host that already runs the call on a thread of its choice, and to measure the page alone.
+    void enumeratePage(std::shared_ptr<host::EnumerationObserver> observer, host::Page page) const;
 
 private:
+    FileProviderExtension::Body body(std::shared_ptr<host::EnumerationObserver> observer,
+                                     host::Page page) const;
+
     std::optional<std::string> parent_;
 };
 

@@ -1,6 +1,10 @@
 #pragma once
+#include <functional>
+#include <memory>
 #include <vector>
 
+#include "platform/error.h"
+#include "platform/host/enumeration.h"
 #include "platform/host/item.h"
 #include "records/node.h"
 
@@ -8,5 +12,8 @@ namespace tw {
 
 // One item per node, in order. The nodes are moved into their items.
 std::vector<host::ItemPointer> itemsFor(std::vector<Node> nodes);
+
+// The failing way out of an enumeration call: the observer's finishEnumeratingWithError.
+std::function<void(Error)> failWith(std::shared_ptr<host::EnumerationObserver> observer);
 
 }  // namespace tw

@@ -5,7 +5,6 @@
 
 #include "enumeration/items.h"
 #include "platform/task/task.h"
-#include "remote/fp_error.h"
 
 namespace tw {
 
@@ -36,36 +35,30 @@ host::SyncAnchor anchorFor(std::int64_t position) {
 void WorkingSetEnumerator::enumerateItems(std::shared_ptr<host::EnumerationObserver> observer,
                                           host::Page page) {
     const std::int64_t since = host::isInitialPage(page) ? 0 : seqOf(page);
-    Task::start([ext = ext_, observer = std::move(observer), since] {
-        Changes changes;
-        try {
-            changes = ext->api()->changes(since, pageLimit);
-        } catch (...) {
-            return observer->finishEnumeratingWithError(fpError(std::current_exception()));
-        }
+    ext_->run(failWith(observer), [ext = ext_, observer, since]() -> FileProviderExtension::Finish {
+        Changes changes = ext->api()->changes(since, pageLimit);
         observer->didEnumerateItems(itemsFor(std::move(changes.changes)));
-        observer->finishEnumeratingUpToPage(changes.hasMore ? std::optional(anchorFor(changes.cursor))
-                                                            : std::nullopt);
+        std::optional<host::Page> next;
+        if (changes.hasMore) next = anchorFor(changes.cursor);
+        return [observer, next = std::move(next)] { observer->finishEnumeratingUpToPage(next); };
     });
 }
 
 void WorkingSetEnumerator::enumerateChanges(std::shared_ptr<host::ChangeObserver> observer,
                                             host::SyncAnchor anchor) {
     const std::int64_t since = seqOf(anchor);
-    Task::start([ext = ext_, observer = std::move(observer), since] {
-        Changes changes;
-        try {
-            changes = ext->api()->changes(since, pageLimit);
-        } catch (...) {
-            return observer->finishEnumeratingWithError(fpError(std::current_exception()));
-        }
+    auto fail = [observer](Error error) { observer->finishEnumeratingWithError(std::move(error)); };
+    ext_->run(fail, [ext = ext_, observer, since]() -> FileProviderExtension::Finish {
+        Changes changes = ext->api()->changes(since, pageLimit);
         const std::size_t count = changes.changes.size();
         if (count > 0) observer->didUpdateItems(itemsFor(std::move(changes.changes)));
         log().info("changes since=" + std::to_string(since) + " n=" + std::to_string(count) +
                    " more=" + (changes.hasMore ? "true" : "false"));
         // At the end of a batch the anchor never falls below the position it started from.
         const std::int64_t position = changes.hasMore ? changes.cursor : std::max(changes.cursor, since);
-        observer->finishEnumeratingChanges(anchorFor(position), changes.hasMore);
+        return [observer, anchor = anchorFor(position), more = changes.hasMore] {
+            observer->finishEnumeratingChanges(anchor, more);
+        };
     });
 }
 

@@ -1,8 +1,5 @@
 #include "provider/extension.h"
 
-#include <atomic>
-
-#include "platform/task/task.h"
 #include "provider/item.h"
 #include "remote/fp_error.h"
 
@@ -27,13 +24,29 @@ const Logger& log() {
 }
 
 std::shared_ptr<FileProviderExtension> FileProviderExtension::make(host::Domain domain) {
-    return std::shared_ptr<FileProviderExtension>(new FileProviderExtension(std::move(domain)));
+    return std::shared_ptr<FileProviderExtension>(new FileProviderExtension(std::move(domain), std::nullopt));
 }
 
-FileProviderExtension::FileProviderExtension(host::Domain domain) : domain_(std::move(domain)) {
+std::shared_ptr<FileProviderExtension> FileProviderExtension::make(
+    host::Domain domain, std::vector<std::shared_ptr<http::Transport>> substitutes) {
+    return std::shared_ptr<FileProviderExtension>(
+        new FileProviderExtension(std::move(domain), std::move(substitutes)));
+}
+
+FileProviderExtension::FileProviderExtension(
+    host::Domain domain, std::optional<std::vector<std::shared_ptr<http::Transport>>> substitutes)
+    : domain_(std::move(domain)) {
     if (auto config = Config::fromUserInfo(domain_.userInfo))
-        remote_ = std::make_shared<const Remote>(*config);
-    manager_ = host::Manager::forDomain(domain_);
+        remote_ = substitutes ? std::make_shared<const Remote>(*config, std::move(*substitutes))
+                              : std::make_shared<const Remote>(*config);
+    try {
+        manager_ = host::Manager::forDomain(domain_);
+    } catch (...) {
+        // Only downloads need the manager; everything else works without one. The log otherwise holds
+        // three lines (init, a failed call, a change batch); this fourth is there because nothing else
+        // would tell why every download fails. It names the domain and the folder, never the configuration.
+        log().error("no manager domain=" + domain_.identifier + ": " + describe(std::current_exception()));
+    }
     log().info("init domain=" + domain_.identifier + " configured=" + (remote_ ? "true" : "false"));
 }
 
@@ -42,20 +55,27 @@ std::shared_ptr<const Remote> FileProviderExtension::api() const {
     return remote_;
 }
 
-std::shared_ptr<Progress> FileProviderExtension::run(std::shared_ptr<Progress> progress,
-                                                     std::function<void(Error)> fail,
-                                                     std::function<void()> body) const {
+void FileProviderExtension::perform(const std::function<void(Error)>& fail, const Body& body) {
+    Finish finish;
+    try {
+        finish = body();
+    } catch (...) {
+        const auto error = std::current_exception();
+        log().error("operação falhou: " + describe(error));
+        return fail(fpError(error));
+    }
+    finish();  // outside the try: a finishing call that throws is not followed by the failure's
+}
+
+Task FileProviderExtension::run(std::function<void(Error)> fail, Body body) const {
     // The task holds the extension, so the extension outlives every call it is running.
-    auto self = shared_from_this();
-    Task task = Task::start([self, fail = std::move(fail), body = std::move(body)] {
-        try {
-            body();
-        } catch (...) {
-            const auto error = std::current_exception();
-            log().error("operação falhou: " + describe(error));
-            fail(fpError(error));
-        }
-    });
+    return Task::start(
+        [self = shared_from_this(), fail = std::move(fail), body = std::move(body)] { perform(fail, body); });
+}
+
+std::shared_ptr<Progress> FileProviderExtension::run(std::shared_ptr<Progress> progress,
+                                                     std::function<void(Error)> fail, Body body) const {
+    Task task = run(std::move(fail), std::move(body));
     progress->setCancellationHandler([task] { task.cancel(); });
     return progress;
 }
@@ -73,9 +93,9 @@ std::shared_ptr<Progress> FileProviderExtension::item(const host::ItemIdentifier
     }
     return run(
         Progress::make(1), [completionHandler](Error error) { completionHandler(nullptr, std::move(error)); },
-        [this, identifier, completionHandler] {
-            const auto node = api()->node(identifier, /*includeTrashed=*/true);
-            completionHandler(std::make_shared<Item>(node), std::nullopt);
+        [this, identifier, completionHandler]() -> Finish {
+            auto item = std::make_shared<Item>(api()->node(identifier, /*includeTrashed=*/true));
+            return [completionHandler, item = std::move(item)] { completionHandler(item, std::nullopt); };
         });
 }
 

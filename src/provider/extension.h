@@ -10,11 +10,15 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/host/host.h"
+#include "platform/http/session.h"
 #include "platform/log.h"
 #include "platform/progress.h"
+#include "platform/task/task.h"
 #include "records/records.h"
 #include "remote/remote.h"
 
@@ -30,18 +34,36 @@ public:
 
     // Reads the configuration from the domain's user info and logs "init domain=<id> configured=<bool>".
     // Never fails and sends nothing. Tasks keep the extension alive, so it must be owned by a shared_ptr.
+    // Without a manager for the domain (none, or the host's failing to make one) the extension works all
+    // the same; a failure is logged once.
     static std::shared_ptr<FileProviderExtension> make(host::Domain domain);
+    // The same, with every request to the service served only by `substitutes` instead of the network: for
+    // hosts and tests that answer in memory.
+    static std::shared_ptr<FileProviderExtension> make(
+        host::Domain domain, std::vector<std::shared_ptr<http::Transport>> substitutes);
 
     const host::Domain& domain() const { return domain_; }
     // The API client; throws the host error notAuthenticated when the domain is not configured.
     std::shared_ptr<const Remote> api() const;
     bool isConfigured() const { return remote_ != nullptr; }
 
-    // Runs `body` as an independent task and returns `progress` at once; cancelling the progress cancels
-    // the task. A failure of the body is logged ("operação falhou: <description>") and handed to `fail`
-    // once, mapped by fpError. The body reports success itself, as its last step.
+    // A host call's finishing call for success (a completion handler's or an observer's).
+    using Finish = std::function<void()>;
+    // A host call's work: everything that can fail, including any report made before the end (an
+    // observer's items); it returns the finishing call for success, which it does not make itself.
+    using Body = std::function<Finish()>;
+
+    // How every asynchronous host call ends, on the calling thread: runs `body`; when it fails, logs the
+    // failure ("operação falhou: <description>") and hands it to `fail` mapped by fpError; otherwise makes
+    // the finishing call the body returned. So exactly one finishing call is made: one that throws is not
+    // followed by another (its exception goes to the caller).
+    static void perform(const std::function<void(Error)>& fail, const Body& body);
+
+    // `perform` as an independent task; returns at once. The task keeps the extension alive.
+    Task run(std::function<void(Error)> fail, Body body) const;
+    // The same, returning `progress` at once: cancelling the progress cancels the task.
     std::shared_ptr<Progress> run(std::shared_ptr<Progress> progress, std::function<void(Error)> fail,
-                                  std::function<void()> body) const;
+                                  Body body) const;
 
     // Root and trash are answered at once, without configuration; anything else is read from the service.
     std::shared_ptr<Progress> item(const host::ItemIdentifier& identifier, const host::Request& request,
@@ -52,7 +74,8 @@ public:
     void invalidate() override {}
 
 protected:
-    explicit FileProviderExtension(host::Domain domain);
+    FileProviderExtension(host::Domain domain,
+                          std::optional<std::vector<std::shared_ptr<http::Transport>>> substitutes);
 
 private:
     host::Domain domain_;

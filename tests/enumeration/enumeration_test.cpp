@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <stdexcept>
 
 #include "enumeration/folder_enumerator.h"
 #include "enumeration/working_set_enumerator.h"
@@ -20,21 +21,26 @@ public:
     std::vector<std::string>
         calls;  // "items:N", "updated:N", "page:TEXT", "end", "changes:ANCHOR:MORE", "error:CODE"
     std::vector<host::ItemPointer> items;
+    std::string throwAfter;  // the call ("items", "page", ...) after which to throw, as a faulty host might
 
     void didEnumerateItems(std::vector<host::ItemPointer> got) override {
         add("items:" + count(got));
         keep(got);
+        maybeThrow("items");
     }
     void didUpdateItems(std::vector<host::ItemPointer> got) override {
         add("updated:" + count(got));
         keep(got);
+        maybeThrow("updated");
     }
     void didDeleteItems(std::vector<host::ItemIdentifier>) override { add("deleted"); }
     void finishEnumeratingUpToPage(std::optional<host::Page> page) override {
         finish(page ? "page:" + *page : "end");
+        maybeThrow("page");
     }
     void finishEnumeratingChanges(host::SyncAnchor anchor, bool more) override {
         finish("changes:" + anchor + ":" + (more ? "more" : "done"));
+        maybeThrow("changes");
     }
     void finishEnumeratingWithError(Error error) override { finish("error:" + std::to_string(error.code())); }
 
@@ -47,6 +53,9 @@ public:
     }
 
 private:
+    void maybeThrow(const std::string& call) const {
+        if (call == throwAfter) throw std::runtime_error("observer failed");
+    }
     static std::string count(const std::vector<host::ItemPointer>& got) { return std::to_string(got.size()); }
     void keep(const std::vector<host::ItemPointer>& got) {
         std::scoped_lock lock(mutex_);
@@ -123,13 +132,42 @@ TEST_F(Enumeration, TrashIsOnePageWhateverPageIsAsked) {
     EXPECT_EQ(server.requests().size(), 1u);
 }
 
-TEST_F(Enumeration, FailuresEndWithTheMappedErrorAndNothingElse) {
+TEST_F(Enumeration, FailuresAreLoggedAndEndWithTheMappedErrorAndNothingElse) {
     server.script("/api/v1/nodes?parent=gone&limit=500", {{404, {}, R"({"error":"not_found"})"}});
     server.script("/api/v1/changes?since=7&limit=500", {{410, {}, R"({"error":"gone"})"}});
     server.script("/api/v1/changes?since=8&limit=500", {{410, {}, R"({"error":"space_unavailable"})"}});
+    LogCapture log;
     EXPECT_EQ(enumerate("gone", host::initialPageSortedByName), (std::vector<std::string>{"error:-1005"}));
     EXPECT_EQ(changesFrom("7"), (std::vector<std::string>{"error:-1002"}));  // syncAnchorExpired
     EXPECT_EQ(changesFrom("8"), (std::vector<std::string>{"error:-2005"}));  // the space, not the anchor
+    std::vector<std::string> logged;
+    for (const LogRecord& record : log.records())
+        logged.push_back(record.message);
+    EXPECT_EQ(logged, (std::vector<std::string>{"operação falhou: service error 404 not_found",
+                                                "operação falhou: service error 410 gone",
+                                                "operação falhou: service error 410 space_unavailable"}));
+}
+
+TEST_F(Enumeration, AnObserverThatThrowsGetsExactlyOneFinishingCall) {
+    server.script("/api/v1/nodes?parent=f1&limit=500", {{200, {}, R"({"items":[)" + node("a") + "]}"}});
+    server.script("/api/v1/changes?since=3&limit=500",
+                  {{200, {}, R"({"changes":[)" + node("a") + R"(],"cursor":4,"latest":4,"hasMore":false})"}});
+    struct Case {
+        std::string throwAfter;
+        std::vector<std::string> calls;
+    };
+    for (const Case& c : {Case{"items", {"items:1", "error:1"}},  // a failure before the end is reported
+                          Case{"page", {"items:1", "end"}},       // the end is not reported twice
+                          Case{"changes", {"updated:1", "changes:4:done"}}}) {
+        SCOPED_TRACE(c.throwAfter);
+        auto recorder = std::make_shared<Recorder>();
+        recorder->throwAfter = c.throwAfter;
+        if (c.throwAfter == "changes")
+            ext->enumerator(host::workingSet, {})->enumerateChanges(recorder, "3");
+        else
+            ext->enumerator("f1", {})->enumerateItems(recorder, host::initialPageSortedByName);
+        EXPECT_EQ(recorder->wait(), c.calls);
+    }
 }
 
 TEST_F(Enumeration, FolderAndTrashAnchorsAreConstantAndTheirChangesEmpty) {

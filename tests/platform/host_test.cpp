@@ -1,6 +1,14 @@
 #include "platform/host/host.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <iterator>
+#include <optional>
+#include <string>
 
 namespace tw::host {
 namespace {
@@ -29,14 +37,92 @@ TEST(HostContract, InitialPagesAreNeitherEmptyNorEachOther) {
     EXPECT_FALSE(isInitialPage("0"));
 }
 
-TEST(HostContract, DefaultManagerKeepsEachDomainInAFolderOfItsOwn) {
-    const auto plain = Manager::forDomain({.identifier = "d1", .displayName = "", .userInfo = {}});
-    const auto tricky = Manager::forDomain({.identifier = "../../etc", .displayName = "", .userInfo = {}});
-    const auto dir = plain->temporaryDirectory();
-    EXPECT_TRUE(std::filesystem::is_directory(dir));
-    EXPECT_EQ(dir.parent_path(), std::filesystem::temp_directory_path());
-    EXPECT_EQ(tricky->temporaryDirectory().parent_path(), std::filesystem::temp_directory_path());
+// Points XDG_CACHE_HOME at a fresh folder, with umask 022, for the life of the scope.
+class FreshCacheHome {
+public:
+    FreshCacheHome() {
+        std::string pattern = std::filesystem::temp_directory_path() / "cache-XXXXXX";
+        path_ = ::mkdtemp(pattern.data());
+        const char* previous = std::getenv("XDG_CACHE_HOME");
+        if (previous) previous_ = previous;
+        ::setenv("XDG_CACHE_HOME", path_.c_str(), 1);
+        umask_ = ::umask(022);
+    }
+    ~FreshCacheHome() {
+        ::umask(umask_);
+        if (previous_)
+            ::setenv("XDG_CACHE_HOME", previous_->c_str(), 1);
+        else
+            ::unsetenv("XDG_CACHE_HOME");
+        std::filesystem::remove_all(path_);
+    }
+    const std::filesystem::path& path() const { return path_; }
 
+private:
+    std::filesystem::path path_;
+    std::optional<std::string> previous_;
+    mode_t umask_;
+};
+
+mode_t modeOf(const std::filesystem::path& path) {
+    struct stat info {};
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 07777;
+}
+
+TEST(DefaultManager, MakesAPrivateFolderPerDomainThatNoIdentifierLeaves) {
+    const FreshCacheHome cache;
+    const auto root = cache.path() / "tidewright";
+    struct Case {
+        std::string identifier, folder;
+    };
+    for (const Case& c : {Case{"d1", "d1"}, Case{"../../etc", "%2E%2E%2F%2E%2E%2Fetc"}, Case{"..", "%2E%2E"},
+                          Case{"a/b", "a%2Fb"}, Case{"a%2Fb", "a%252Fb"}, Case{".hidden", "%2Ehidden"}}) {
+        SCOPED_TRACE(c.identifier);
+        const auto manager =
+            Manager::forDomain({.identifier = c.identifier, .displayName = "", .userInfo = {}});
+        ASSERT_TRUE(manager);
+        EXPECT_EQ(manager->temporaryDirectory(), root / c.folder);
+        EXPECT_EQ(modeOf(root / c.folder), 0700u);  // not 0755, which the umask would give
+    }
+    EXPECT_EQ(modeOf(root), 0700u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root), {}), 6);
+    EXPECT_THROW(Manager::forDomain({.identifier = "", .displayName = "", .userInfo = {}}),
+                 std::system_error);
+}
+
+TEST(DefaultManager, RefusesAFolderSomeoneElseCouldHaveMadeOrSwapped) {
+    const FreshCacheHome cache;
+    const auto root = cache.path() / "tidewright";
+    std::filesystem::create_directories(root / "private");
+    std::filesystem::permissions(root, std::filesystem::perms::owner_all);
+    std::filesystem::permissions(root / "private", std::filesystem::perms::owner_all);
+
+    std::filesystem::create_directory(root / "open");
+    std::filesystem::permissions(root / "open", std::filesystem::perms::all);  // 0777
+    std::filesystem::create_directory_symlink(root / "private", root / "link");
+    std::filesystem::create_directory(root / "theirs", root / "private");
+    // Only root can give a folder to another user: elsewhere that case is left out.
+    const bool asRoot = ::geteuid() == 0;
+    if (asRoot) {
+        ASSERT_EQ(::chown((root / "theirs").c_str(), 65534, 65534), 0);
+    }
+
+    for (const std::string identifier : {"open", "link", "theirs"}) {
+        if (identifier == "theirs" && !asRoot) continue;
+        SCOPED_TRACE(identifier);
+        EXPECT_THROW(Manager::forDomain({.identifier = identifier, .displayName = "", .userInfo = {}}),
+                     std::system_error);
+    }
+    EXPECT_EQ(modeOf(root / "open"), 0777u);  // refused, not repaired: someone may already be inside
+
+    // The same for the folder that holds every domain's.
+    std::filesystem::permissions(root, std::filesystem::perms::all);
+    EXPECT_THROW(Manager::forDomain({.identifier = "private", .displayName = "", .userInfo = {}}),
+                 std::system_error);
+}
+
+TEST(DefaultManager, AHostCanSayItHasNone) {
     const auto previous = Manager::setProvider([](const Domain&) { return nullptr; });
     EXPECT_EQ(Manager::forDomain({.identifier = "d1", .displayName = "", .userInfo = {}}), nullptr);
     Manager::setProvider(previous);

@@ -1,9 +1,15 @@
 #include "provider/extension.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <optional>
+#include <stdexcept>
 #include <thread>
 
 #include "provider/item.h"
@@ -91,6 +97,53 @@ TEST(ExtensionLifecycle, ContainersAnswerAtOnceWithoutConfiguration) {
     }
 }
 
+// Sets an environment variable for the life of the scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* previous = std::getenv(name)) previous_ = previous;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (previous_)
+            ::setenv(name_, previous_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> previous_;
+};
+
+TEST(ExtensionLifecycle, WithoutTemporaryOrCacheFolderWorksWithoutManagerAndSaysSoOnce) {
+    TestServer server;
+    server.script("/api/v1/nodes/n1?trashed=1",
+                  {{200, {}, R"({"id":"n1","kind":"file","name":"a.txt","version":1})"}});
+    // A cache folder that cannot be made, even by root: its parent is a file.
+    const auto file =
+        std::filesystem::temp_directory_path() / ("tw-not-a-folder-" + std::to_string(::getpid()));
+    std::ofstream(file).put('x');
+    const ScopedEnv cache("XDG_CACHE_HOME", (file / "cache").string());
+    const ScopedEnv tmp("TMPDIR", "/nonexistent");
+    LogCapture log;
+
+    std::shared_ptr<FileProviderExtension> extension;
+    ASSERT_NO_THROW(extension = FileProviderExtension::make(configuredDomain(server.base())));
+    Completion completion;
+    extension->item("n1", {}, completion.handler());
+    auto [item, error] = completion.wait();
+    ASSERT_TRUE(item) << (error ? error->what() : "");
+    EXPECT_EQ(item->filename(), "a.txt");
+
+    const auto records = log.records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].level, LogLevel::error);
+    EXPECT_EQ(records[0].message.rfind("no manager domain=d1: ", 0), 0u) << records[0].message;
+    EXPECT_EQ(records[1].message, "init domain=d1 configured=true");
+    std::filesystem::remove(file);
+}
+
 TEST(ExtensionLookup, FindsNodesIncludingTrashedOnes) {
     TestServer server;
     server.script(
@@ -123,6 +176,24 @@ TEST(ExtensionLookup, FailureIsLoggedUnmappedAndReportedMappedOnce) {
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[1].level, LogLevel::error);
     EXPECT_EQ(records[1].message, "operação falhou: service error 404 not_found");
+}
+
+TEST(ExtensionLookup, ACompletionThatThrowsIsNotCalledAgain) {
+    TestServer server;
+    server.script("/api/v1/nodes/n1?trashed=1",
+                  {{200, {}, R"({"id":"n1","kind":"file","name":"a.txt","version":1})"}});
+    auto extension = FileProviderExtension::make(configuredDomain(server.base()));
+    LogCapture log;
+
+    Completion completion;
+    extension->item("n1", {},
+                    [handler = completion.handler()](host::ItemPointer item, std::optional<Error> error) {
+                        handler(std::move(item), std::move(error));
+                        throw std::runtime_error("the host's completion failed");
+                    });
+    auto [item, error] = completion.wait();  // checks that it is called once
+    EXPECT_TRUE(item);
+    EXPECT_TRUE(log.records().empty());
 }
 
 TEST(ExtensionLookup, CancellingTheProgressEndsTheCallWithUserCancelled) {

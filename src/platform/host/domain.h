@@ -22,19 +22,26 @@ struct Domain {
 class Manager {
 public:
     virtual ~Manager() = default;
-    // A folder where the extension may put files it hands to the host. Throws tw::Error when there is none.
+    // A folder where the extension may put files it hands to the host. Throws std::system_error when
+    // there is none.
     virtual std::filesystem::path temporaryDirectory() const = 0;
 
-    // The host's manager for `domain`, or none when the host keeps no manager for it.
+    // The host's manager for `domain`, or none when the host keeps no manager for it. Throws (any
+    // exception) when the host cannot make one; the default throws std::system_error when the domain's
+    // folder cannot be made or is refused.
     static std::shared_ptr<Manager> forDomain(const Domain& domain);
 
     using Provider = std::function<std::shared_ptr<Manager>(const Domain&)>;
     // Installs how managers are found (a host does this once at start); returns the previous provider. The
-    // default gives each domain a folder "tidewright-<identifier>" under the system's temporary folder.
+    // default gives each domain a private folder of its own, made (or checked) at once:
+    // $XDG_CACHE_HOME/tidewright/<identifier>, else ~/.cache/tidewright/<identifier>, where every byte of
+    // the identifier but a letter, digit, '-' or '_' is written %XX (so no identifier leaves the folder).
     static Provider setProvider(Provider provider);
 };
 
-// A manager whose temporary folder is a given directory (created on first use).
+// A manager whose temporary folder is a given directory, private to the current user: made with mode
+// 0700 (its parents as usual) when missing, and refused when it is a symbolic link or not a folder,
+// belongs to another user, or lets group or others in. Checked on every call.
 class DirectoryManager : public Manager {
 public:
     explicit DirectoryManager(std::filesystem::path directory) : directory_(std::move(directory)) {}

@@ -318,8 +318,11 @@ public:
     Impl(SessionConfiguration configuration,
          std::optional<std::vector<std::shared_ptr<Transport>>> substitutes)
         : configuration_(std::move(configuration)), substitutes_(std::move(substitutes)) {
-        if (configuration_.downloadDirectory.empty())
-            configuration_.downloadDirectory = std::filesystem::temp_directory_path();
+        if (configuration_.downloadDirectory.empty()) {
+            // Without a temporary folder (TMPDIR naming a missing one) only downloads fail, when they start.
+            std::error_code missing;
+            configuration_.downloadDirectory = std::filesystem::temp_directory_path(missing);
+        }
         if (substitutes_) return;  // no network: no multi handle, no I/O thread
         initCurlOnce();
         multi_ = curl_multi_init();
@@ -622,6 +625,8 @@ DataReply Session::upload(const Request& request, const std::filesystem::path& f
 }
 
 DownloadReply Session::download(const Request& request, TaskDelegate* delegate) {
+    if (impl_->configuration().downloadDirectory.empty())
+        throw URLError(URLError::Code::cannotCreateFile, "no temporary folder for downloads");
     std::string pattern = (impl_->configuration().downloadDirectory / "download-XXXXXX").string();
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0)
