@@ -22,8 +22,8 @@ int Executor::maxWorkers() {
     // malloc arena each, and the scheduler's work). The session holds at most 16 connections to the
     // service and further transfers only wait inside it for one, so 32 workers keep every connection busy
     // while as many tasks again decode, pause between retries or work on files. On larger machines, 4 per
-    // core lets processor-bound work (decoding large pages) use every core while others block. That is the
-    // range of the blocking pools of desktop thread-pool executors: a few dozen threads, a queue beyond.
+    // core lets processor-bound work (decoding large pages) use every core while others block. Desktop
+    // executors bound their pools for blocking work in the same range: a few dozen threads, a queue beyond.
     static const int bound = std::max(32, 4 * static_cast<int>(std::thread::hardware_concurrency()));
     return bound;
 }

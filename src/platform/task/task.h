@@ -2,11 +2,10 @@
 // Independent tasks with cooperative cancellation.
 //
 // A task runs its body on a worker of the shared executor: at once while one is free, else queued until one
-// comes free (see Executor). Cancellation is cooperative: cancelling a
-// task requests a stop on its std::stop_token, which the code it runs reaches through currentStopToken()
-// without a token in every signature. Blocking operations of the platform (cancellable sleep, HTTP
-// transfers) watch that token and end early with CancellationError (or, for HTTP, the URL error
-// `cancelled`).
+// comes free (see Executor). Cancellation is cooperative: cancelling a task requests a stop on its
+// std::stop_token, which the code it runs reaches through currentStopToken() without a token in every
+// signature. Blocking operations of the platform (cancellable sleep, HTTP transfers) watch that token and
+// end early with CancellationError (or, for HTTP, the URL error `cancelled`).
 
 #include <chrono>
 #include <exception>
@@ -69,7 +68,7 @@ public:
     bool isCancelled() const;
 
     // Blocks until the body has returned; rethrows what escaped it. Must not be called from the task itself
-    // while it runs (a Debug build asserts it); any other thread may wait, the task's former worker too.
+    // while it runs (an assertion checks it); any other thread may wait, even the worker that ran it.
     void wait() const;
     // Waits at most `timeout`; true when the body has returned.
     bool waitFor(std::chrono::nanoseconds timeout) const;
