@@ -4,8 +4,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <latch>
 #include <stdexcept>
+#include <vector>
 
+#include "platform/task/executor.h"
 #include "platform/task/task.h"
 
 namespace tw {
@@ -53,6 +56,29 @@ TEST(TaskGroup, WaitAwaitsEveryChild) {
     }
     group.wait();
     EXPECT_EQ(finished.load(), 4);
+}
+
+// The pool deadlock: every worker runs a task that waits for its children, which are all queued behind
+// those very tasks. The waiting tasks run their queued children themselves.
+TEST(TaskGroup, ChildrenQueuedBehindAFullExecutorStillComplete) {
+    const int parents = Executor::maxWorkers();
+    std::latch everyWorkerBusy(parents);
+    std::atomic<int> childrenRan{0};
+    std::vector<Task> tasks;
+    for (int i = 0; i < parents; ++i)
+        tasks.push_back(Task::start([&] {
+            everyWorkerBusy.arrive_and_wait();
+            TaskGroup group;
+            for (int part = 0; part < 4; ++part)
+                group.spawn([&] {
+                    sleepFor(2ms);
+                    ++childrenRan;
+                });
+            group.wait();
+        }));
+    for (const Task& task : tasks)
+        EXPECT_TRUE(task.waitFor(5s));
+    EXPECT_EQ(childrenRan.load(), 4 * parents);
 }
 
 TEST(TaskGroup, ParentCancellationReachesEveryChild) {

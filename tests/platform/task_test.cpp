@@ -4,9 +4,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <latch>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace tw {
 namespace {
@@ -32,6 +34,34 @@ TEST(Task, WaitRethrowsWhatEscapedTheBody) {
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "disk full");
     }
+}
+
+// A finished task's worker goes on to run other tasks, which may wait for it like any other thread; only a
+// task waiting for itself while it runs is a mistake (asserted in builds with assertions on).
+TEST(Task, ATaskOnTheThreadOfAFinishedOneMayWaitForIt) {
+    std::thread::id finishedOn;
+    Task finished = Task::start([&] { finishedOn = std::this_thread::get_id(); });
+    finished.wait();
+    bool waitedOnItsThread = false;
+    // Idle workers take turns; the one that ran `finished` comes up within a few tries.
+    for (int i = 0; i < 1000 && !waitedOnItsThread; ++i)
+        Task::start([&] {
+            if (std::this_thread::get_id() != finishedOn) return;
+            finished.wait();
+            waitedOnItsThread = true;
+        }).wait();
+    EXPECT_TRUE(waitedOnItsThread);
+#ifndef NDEBUG
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            std::promise<Task> handle;
+            Task self = Task::start([future = handle.get_future().share()] { future.get().wait(); });
+            handle.set_value(self);
+            self.waitFor(5s);
+        },
+        "a task cannot wait for itself");
+#endif
 }
 
 TEST(Task, CancellingEndsASleepPromptlyWithCancellationError) {

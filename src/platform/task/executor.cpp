@@ -1,5 +1,6 @@
 #include "platform/task/executor.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -15,6 +16,18 @@ struct Executor::State {
     int workers = 0;
 };
 
+int Executor::maxWorkers() {
+    // Tasks here spend nearly all their time blocked on the network or in pauses, not on a processor, so
+    // the bound is not about cores: it caps what a burst of host calls can cost in threads (a stack and a
+    // malloc arena each, and the scheduler's work). The session holds at most 16 connections to the
+    // service and further transfers only wait inside it for one, so 32 workers keep every connection busy
+    // while as many tasks again decode, pause between retries or work on files. On larger machines, 4 per
+    // core lets processor-bound work (decoding large pages) use every core while others block. Desktop
+    // executors bound their pools for blocking work in the same range: a few dozen threads, a queue beyond.
+    static const int bound = std::max(32, 4 * static_cast<int>(std::thread::hardware_concurrency()));
+    return bound;
+}
+
 Executor& Executor::shared() {
     static Executor* executor = [] {
         auto* made = new Executor;
@@ -29,8 +42,10 @@ void Executor::submit(std::function<void()> job) {
     {
         std::scoped_lock lock(state_->mutex);
         state_->jobs.push_back(std::move(job));
-        // Each idle worker takes one queued job; a job beyond them gets a worker of its own.
-        startWorker = static_cast<std::size_t>(state_->idle) < state_->jobs.size();
+        // Each idle worker takes one queued job; a job beyond them gets a worker of its own while the bound
+        // allows, else it stays queued until a busy worker finishes and comes back for it.
+        startWorker =
+            static_cast<std::size_t>(state_->idle) < state_->jobs.size() && state_->workers < maxWorkers();
         if (startWorker) ++state_->workers;
     }
     if (startWorker)

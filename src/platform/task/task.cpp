@@ -70,7 +70,9 @@ struct Task::State {
     std::condition_variable finished;
     bool done = false;
     std::exception_ptr error;
-    std::thread::id thread;  // the body's thread, to catch a task waiting for itself
+    // The thread running the body, while it runs, to catch a task waiting for itself. Cleared when the body
+    // ends: the worker goes on to run other tasks, which may wait for this one like any other thread.
+    std::thread::id runningOn;
 };
 
 Task Task::start(std::function<void()> body) {
@@ -78,7 +80,7 @@ Task Task::start(std::function<void()> body) {
     Executor::shared().submit([state, body = std::move(body)]() mutable {
         {
             std::scoped_lock lock(state->mutex);
-            state->thread = std::this_thread::get_id();
+            state->runningOn = std::this_thread::get_id();
         }
         std::exception_ptr error;
         {
@@ -92,6 +94,7 @@ Task Task::start(std::function<void()> body) {
         }
         {
             std::scoped_lock lock(state->mutex);
+            state->runningOn = std::thread::id();
             state->done = true;
             state->error = std::move(error);
         }
@@ -110,7 +113,7 @@ bool Task::isCancelled() const {
 
 void Task::wait() const {
     std::unique_lock lock(state_->mutex);
-    assert(state_->thread != std::this_thread::get_id() && "a task cannot wait for itself");
+    assert(state_->runningOn != std::this_thread::get_id() && "a task cannot wait for itself");
     state_->finished.wait(lock, [&] { return state_->done; });
     if (state_->error) std::rethrow_exception(state_->error);
 }

@@ -1,11 +1,11 @@
 #pragma once
 // Independent tasks with cooperative cancellation.
 //
-// A task runs its body on a thread of its own, starting at once. Cancellation is cooperative: cancelling a
-// task requests a stop on its std::stop_token, which the code it runs reaches through currentStopToken()
-// without a token in every signature. Blocking operations of the platform (cancellable sleep, HTTP
-// transfers) watch that token and end early with CancellationError (or, for HTTP, the URL error
-// `cancelled`).
+// A task runs its body on a worker of the shared executor: at once while one is free, else queued until one
+// comes free (see Executor). Cancellation is cooperative: cancelling a task requests a stop on its
+// std::stop_token, which the code it runs reaches through currentStopToken() without a token in every
+// signature. Blocking operations of the platform (cancellable sleep, HTTP transfers) watch that token and
+// end early with CancellationError (or, for HTTP, the URL error `cancelled`).
 
 #include <chrono>
 #include <exception>
@@ -56,15 +56,19 @@ private:
 // the task runs to its end on a thread of the shared executor.
 class Task {
 public:
-    // Starts `body` at once on a thread of the shared executor (never queued behind another task). An
-    // exception that escapes the body is kept and rethrown by wait().
+    // Starts `body` on a worker of the shared executor: at once while fewer than Executor::maxWorkers() are
+    // busy, else as soon as one comes free, in start order. A task cancelled while queued still runs its
+    // body, under a stopped token. An exception that escapes the body is kept and rethrown by wait(). A task
+    // that must wait for work of its own runs it in a TaskGroup, never as tasks it waits for: those could
+    // queue behind the very workers that wait for them.
     static Task start(std::function<void()> body);
 
     // Requests cancellation; returns at once. Safe from any thread, any number of times.
     void cancel() const;
     bool isCancelled() const;
 
-    // Blocks until the body has returned; rethrows what escaped it. Must not be called from the task itself.
+    // Blocks until the body has returned; rethrows what escaped it. Must not be called from the task itself
+    // while it runs (an assertion checks it); any other thread may wait, even the worker that ran it.
     void wait() const;
     // Waits at most `timeout`; true when the body has returned.
     bool waitFor(std::chrono::nanoseconds timeout) const;
