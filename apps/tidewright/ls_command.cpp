@@ -11,7 +11,8 @@ void addLsCommand(CLI::App& app, Action* chosen) {
     command->add_option("CONTAINER", *word, "root (default), trash, working-set, or a folder's identifier");
     command->callback([chosen, word] {
         *chosen = [word](CliHost& host) {
-            auto enumerator = host.extension().enumerator(CliHost::identifierFor(*word), host::Request{});
+            const auto container = CliHost::containerFor(*word);
+            auto enumerator = host.extension().enumerator(container, host::Request{});
             host::Page page = host::initialPageSortedByName;
             for (;;) {
                 auto observer = std::make_shared<PageObserver>();
