@@ -13,6 +13,7 @@ void addLsCommand(CLI::App& app, Action* chosen) {
         *chosen = [word](CliHost& host) {
             const auto container = CliHost::containerFor(*word);
             auto enumerator = host.extension().enumerator(container, host::Request{});
+            PageTrail trail(/*feedPositions=*/container == host::workingSet);
             host::Page page = host::initialPageSortedByName;
             for (;;) {
                 auto observer = std::make_shared<PageObserver>();
@@ -21,6 +22,7 @@ void addLsCommand(CLI::App& app, Action* chosen) {
                 for (const auto& item : result.items)
                     host.printItem(*item);
                 if (!result.nextPage) break;
+                trail.follow(*result.nextPage);
                 page = std::move(*result.nextPage);
             }
             enumerator->invalidate();
