@@ -40,8 +40,9 @@ int main(int argc, char** argv) {
     } catch (const UsageError& error) {
         std::cerr << "tidewright: " << error.what() << "\n";
         status = 2;
-    } catch (const tw::Error& error) {
-        CliHost::printErrorTo(std::cerr, error, options.json);
+    } catch (...) {
+        // A host error, or anything else (a filesystem error, memory exhausted): one error line all the same.
+        CliHost::printErrorTo(std::cerr, tw::Error::from(std::current_exception()), options.json);
         status = 1;
     }
     // A task may still be winding down after it completed its call (releasing the extension, writing to the
