@@ -51,16 +51,25 @@ TEST_F(CliTest, ReadableLinesEscapeNamesAndNameContainersByTheirWords) {
     EXPECT_TRUE(tidewright({"item", "trash"}).lines.at(0).starts_with("trash\troot\tLixeira\t"));
 }
 
+TEST_F(CliTest, OutputThatCannotBeWrittenIsAFailure) {
+    const auto run =
+        runProgram({"/bin/sh", "-c",
+                    tidewrightPath() + " --json --config " + configFile.string() + " item root > /dev/full"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(nlohmann::json::parse(run.err)["error"]["message"], "the output could not be written");
+}
+
 // A real exception that is not a host error: the configuration is an endless stream and memory runs out
 // while it is read.
 TEST(CliUnexpectedFailure, EndsWithOneErrorLineAndStatusOne) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "a sanitizer's shadow memory does not fit under an address-space limit";
 #endif
-    const auto run = runProgram({"/bin/sh", "-c",
-                                 "ulimit -v 65536; { printf '{\"a\":\"'; yes | tr -d '\\n'; } 2>/dev/null | " +
-                                     tidewrightPath() + " --json --config /dev/stdin item root"},
-                                10);
+    const auto run =
+        runProgram({"/bin/sh", "-c",
+                    "ulimit -v 65536; { printf '{\"a\":\"'; yes | tr -d '\\n'; } 2>/dev/null | " +
+                        tidewrightPath() + " --json --config /dev/stdin item root"},
+                   10);
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(nlohmann::json::parse(run.err)["error"]["message"], "std::bad_alloc");
 }
