@@ -56,8 +56,10 @@ std::filesystem::path configPath(const Options& options) {
 CliHost::CliHost(Options options) : options_(std::move(options)) {
     if (options_.verbose) {
         setLogSink([](const LogRecord& record) {
-            std::cerr << (record.level == LogLevel::info ? "info " : "error ") << record.subsystem << "["
-                      << record.category << "] " << record.message << "\n";
+            // A message may quote the service (an error code it sent): escaped like the readable output.
+            std::cerr << (record.level == LogLevel::info ? "info " : "error ")
+                      << terminalText(record.subsystem) << "[" << terminalText(record.category) << "] "
+                      << terminalText(record.message) << "\n";
         });
     } else {
         setLogSink([](const LogRecord&) {});  // the extension's log is for --verbose only

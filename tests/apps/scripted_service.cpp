@@ -11,10 +11,10 @@ std::string ScriptedService::base() const {
     return server_->base();
 }
 
-void ScriptedService::script(const std::string& path, const std::vector<std::string>& bodies) {
+void ScriptedService::script(const std::string& path, const std::vector<std::string>& bodies, int status) {
     std::vector<Reply> replies;
     for (const auto& body : bodies)
-        replies.push_back({200, {{"Content-Type", "application/json"}}, body});
+        replies.push_back({status, {{"Content-Type", "application/json"}}, body});
     server_->script(path, std::move(replies));
 }
 

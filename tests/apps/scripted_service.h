@@ -18,8 +18,9 @@ public:
     ~ScriptedService();
 
     std::string base() const;
-    // Answers requests whose path is `path` with these bodies, status 200, in order; the last one repeats.
-    void script(const std::string& path, const std::vector<std::string>& bodies);
+    // Answers requests whose path is `path` with these JSON bodies and `status`, in order; the last one
+    // repeats.
+    void script(const std::string& path, const std::vector<std::string>& bodies, int status = 200);
     std::size_t requestCount() const;
 
 private:

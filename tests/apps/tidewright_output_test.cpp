@@ -6,6 +6,7 @@
 
 #include "cli_fixture.h"
 #include "cli_host.h"
+#include "scripted_service.h"
 #include "terminal_text.h"
 
 namespace tw::test {
@@ -49,6 +50,17 @@ TEST_F(CliTest, ReadableLinesEscapeNamesAndNameContainersByTheirWords) {
     EXPECT_EQ(nlohmann::json::parse(tidewright({"--json", "item", folder["id"]}).lines.at(0))["filename"],
               name);
     EXPECT_TRUE(tidewright({"item", "trash"}).lines.at(0).starts_with("trash\troot\tLixeira\t"));
+}
+
+TEST(CliAgainstScriptedService, VerboseLogEscapesTheErrorCodeTheServiceSent) {
+    ScriptedService service;
+    service.script("/api/v1/nodes/n1", {R"({"error":"bad\u001b]0;owned\u0007"})"}, 400);
+    TempDir dir;
+    const auto run = runProgram(
+        {tidewrightPath(), "--verbose", "--config", writeConfig(dir.path(), service.base()), "item", "n1"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("bad\\x1b]0;owned\\x07"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find('\x1b'), std::string::npos);
 }
 
 TEST_F(CliTest, OutputThatCannotBeWrittenIsAFailure) {
