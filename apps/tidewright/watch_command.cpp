@@ -44,8 +44,7 @@ void addWatchCommand(CLI::App& app, Action* chosen) {
                     CliHost::printErrorTo(std::cerr, error, host.json());  // asked again at the next interval
                 }
                 if (batch) {
-                    // A feed that does not advance would not at the next interval either: that ends the
-                    // watch.
+                    // A feed that does not advance would not at the next interval either: it ends the watch.
                     requireProgress(*anchor, *batch);
                     for (const auto& item : batch->updated)
                         host.printItem(*item);
