@@ -15,6 +15,7 @@ void addChangesCommand(CLI::App& app, Action* chosen) {
             host::SyncAnchor anchor = *from;
             for (;;) {
                 ChangeBatch batch = *nextChanges(*enumerator, anchor);
+                requireProgress(anchor, batch);
                 for (const auto& item : batch.updated)
                     host.printItem(*item);
                 anchor = std::move(batch.anchor);

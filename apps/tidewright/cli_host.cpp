@@ -11,6 +11,7 @@
 
 #include "platform/log.h"
 #include "records/config.h"
+#include "terminal_text.h"
 
 namespace tw::cli {
 namespace {
@@ -55,13 +56,16 @@ std::filesystem::path configPath(const Options& options) {
 CliHost::CliHost(Options options) : options_(std::move(options)) {
     if (options_.verbose) {
         setLogSink([](const LogRecord& record) {
-            std::cerr << (record.level == LogLevel::info ? "info " : "error ") << record.subsystem << "["
-                      << record.category << "] " << record.message << "\n";
+            // A message may quote the service (an error code it sent): escaped like the readable output.
+            std::cerr << (record.level == LogLevel::info ? "info " : "error ")
+                      << terminalText(record.subsystem) << "[" << terminalText(record.category) << "] "
+                      << terminalText(record.message) << "\n";
         });
     } else {
         setLogSink([](const LogRecord&) {});  // the extension's log is for --verbose only
     }
-    const bool named = options_.configFile || std::getenv("TIDEWRIGHT_CONFIG");
+    const char* env = std::getenv("TIDEWRIGHT_CONFIG");
+    const bool named = options_.configFile || (env && *env);
     const auto path = configPath(options_);
     host::Domain domain{
         .identifier = "default", .displayName = options_.displayName, .userInfo = readConfig(path, named)};
@@ -79,8 +83,18 @@ CliHost::CliHost(Options options) : options_(std::move(options)) {
 host::ItemIdentifier CliHost::identifierFor(const std::string& word) {
     if (word == "root") return host::rootContainer;
     if (word == "trash") return host::trashContainer;
-    if (word == "working-set") return host::workingSet;
     return word;
+}
+
+host::ItemIdentifier CliHost::containerFor(const std::string& word) {
+    return word == "working-set" ? host::workingSet : identifierFor(word);
+}
+
+std::string CliHost::wordFor(const host::ItemIdentifier& identifier) {
+    if (identifier == host::rootContainer) return "root";
+    if (identifier == host::trashContainer) return "trash";
+    if (identifier == host::workingSet) return "working-set";
+    return identifier;
 }
 
 host::ItemPointer CliHost::item(const host::ItemIdentifier& identifier) {
@@ -116,31 +130,35 @@ nlohmann::json CliHost::toJson(const host::Item& item) {
 void CliHost::printItem(const host::Item& item) const {
     if (options_.json) return printJson(toJson(item));
     const auto size = item.documentSize();
-    std::cout << item.itemIdentifier() << "\t" << item.filename() << "\t"
-              << (item.contentType() ? item.contentType()->identifier() : "-") << "\t"
+    std::cout << terminalText(wordFor(item.itemIdentifier())) << "\t"
+              << terminalText(wordFor(item.parentItemIdentifier())) << "\t" << terminalText(item.filename())
+              << "\t" << (item.contentType() ? terminalText(item.contentType()->identifier()) : "-") << "\t"
               << (size ? std::to_string(*size) : "-") << "\t" << formatDate(item.contentModificationDate())
               << "\n";
 }
 
 void CliHost::printAnchor(const std::string& anchor) const {
     if (options_.json) return printJson({{"anchor", anchor}});
-    std::cout << "anchor " << anchor << "\n" << std::flush;
+    std::cout << "anchor " << terminalText(anchor) << "\n" << std::flush;
 }
 
 void CliHost::printErrorTo(std::ostream& out, const Error& error, bool json) {
     const std::string message = error.userInfo().localizedDescription.value_or(error.what());
     if (json)
-        out << nlohmann::json{{"error",
-                               {{"domain", error.domain()}, {"code", error.code()}, {"message", message}}}}
-                   .dump()
-            << "\n";
+        out << jsonLine(
+            {{"error", {{"domain", error.domain()}, {"code", error.code()}, {"message", message}}}});
     else
-        out << "error: " << error.domain() << " " << error.code() << ": " << message << "\n";
+        out << "error: " << terminalText(error.domain()) << " " << error.code() << ": "
+            << terminalText(message) << "\n";
+    out << std::flush;
+}
+
+std::string CliHost::jsonLine(const nlohmann::json& object) {
+    return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 void CliHost::printJson(const nlohmann::json& object) const {
-    // Names come from the service as UTF-8; should one not be, it is shown with replacement characters.
-    std::cout << object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n" << std::flush;
+    std::cout << jsonLine(object) << std::flush;
 }
 
 }  // namespace tw::cli

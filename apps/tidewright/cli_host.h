@@ -40,19 +40,30 @@ public:
 
     FileProviderExtension& extension() { return *extension_; }
 
-    // "root", "trash" and "working-set" name the containers; any other word is an item identifier.
+    // "root" and "trash" name the containers; any other word is an item identifier.
     static host::ItemIdentifier identifierFor(const std::string& word);
+    // As identifierFor, and "working-set" names the working set (it can be enumerated, not looked up).
+    static host::ItemIdentifier containerFor(const std::string& word);
+    // The inverse of containerFor: the readable output names the containers as the command line does.
+    static std::string wordFor(const host::ItemIdentifier& identifier);
 
     // One host call, waited for: the item, or the host error it completed with.
     host::ItemPointer item(const host::ItemIdentifier& identifier);
 
+    // Readable output shows text through terminalText (terminal_text.h): nothing the service sends can
+    // break a line or reach the terminal as a control sequence. JSON output keeps every text exact; bytes
+    // that are not UTF-8 (which the service cannot send) become U+FFFD there.
     bool json() const { return options_.json; }
+    // The item's toJson with --json, else one line: id, parent, name, type, size, modification time,
+    // separated by tabs.
     void printItem(const host::Item& item) const;
     // {"anchor":"TEXT"} with --json, else "anchor TEXT".
     void printAnchor(const std::string& anchor) const;
-    // Prints the error (domain, code, message) on `out`, as a JSON object when `json`.
+    // Prints the error (domain, code, message) on `out` as one line, a JSON object when `json`.
     static void printErrorTo(std::ostream& out, const Error& error, bool json);
     void printJson(const nlohmann::json& object) const;
+    // The object as one line of JSON; never throws on text that is not UTF-8.
+    static std::string jsonLine(const nlohmann::json& object);
 
     static nlohmann::json toJson(const host::Item& item);
 

@@ -11,7 +11,9 @@ void addLsCommand(CLI::App& app, Action* chosen) {
     command->add_option("CONTAINER", *word, "root (default), trash, working-set, or a folder's identifier");
     command->callback([chosen, word] {
         *chosen = [word](CliHost& host) {
-            auto enumerator = host.extension().enumerator(CliHost::identifierFor(*word), host::Request{});
+            const auto container = CliHost::containerFor(*word);
+            auto enumerator = host.extension().enumerator(container, host::Request{});
+            PageTrail trail(/*feedPositions=*/container == host::workingSet);
             host::Page page = host::initialPageSortedByName;
             for (;;) {
                 auto observer = std::make_shared<PageObserver>();
@@ -20,6 +22,7 @@ void addLsCommand(CLI::App& app, Action* chosen) {
                 for (const auto& item : result.items)
                     host.printItem(*item);
                 if (!result.nextPage) break;
+                trail.follow(*result.nextPage);
                 page = std::move(*result.nextPage);
             }
             enumerator->invalidate();

@@ -40,13 +40,19 @@ int main(int argc, char** argv) {
     } catch (const UsageError& error) {
         std::cerr << "tidewright: " << error.what() << "\n";
         status = 2;
-    } catch (const tw::Error& error) {
-        CliHost::printErrorTo(std::cerr, error, options.json);
+    } catch (...) {
+        // A host error, or anything else (a filesystem error, memory exhausted): one error line all the same.
+        CliHost::printErrorTo(std::cerr, tw::Error::from(std::current_exception()), options.json);
+        status = 1;
+    }
+    // Output that could not be written (a full disk, a closed file) makes the command a failure.
+    if (!std::cout.flush() && status == 0) {
+        CliHost::printErrorTo(std::cerr, tw::Error("tidewright", 1, {}, "the output could not be written"),
+                              options.json);
         status = 1;
     }
     // A task may still be winding down after it completed its call (releasing the extension, writing to the
     // log); static destructors must not run under it, so the process ends here without them.
-    std::cout.flush();
     std::cerr.flush();
     std::_Exit(status);
 }

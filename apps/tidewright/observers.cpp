@@ -1,5 +1,7 @@
 #include "observers.h"
 
+#include "enumeration/working_set_enumerator.h"
+
 namespace tw::cli {
 
 void PageObserver::didEnumerateItems(std::vector<host::ItemPointer> items) {
@@ -42,6 +44,31 @@ std::optional<ChangeBatch> nextChanges(host::Enumerator& enumerator, const host:
     while (batch.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready)
         if (stop && stop()) return std::nullopt;
     return batch.get();
+}
+
+void requireProgress(const host::SyncAnchor& from, const ChangeBatch& batch) {
+    const auto before = seqOf(from), after = seqOf(batch.anchor);
+    if (batch.moreComing && after <= before)
+        throw Error("tidewright", 1, {},
+                    "the service announces more changes without moving past position " +
+                        std::to_string(before) + " (it answered " + std::to_string(after) +
+                        "); stopped rather than asking for ever");
+}
+
+void PageTrail::follow(const host::Page& next) {
+    if (feedPositions_) {
+        const auto position = seqOf(next);
+        if (position <= position_)
+            throw Error("tidewright", 1, {},
+                        "the service announces more of the working set without moving past position " +
+                            std::to_string(position_) + " (it answered " + std::to_string(position) +
+                            "); stopped rather than asking for ever");
+        position_ = position;
+    } else if (!followed_.insert(next).second) {
+        throw Error("tidewright", 1, {},
+                    "the service handed out the listing cursor \"" + next +
+                        "\" a second time; stopped rather than listing for ever");
+    }
 }
 
 }  // namespace tw::cli

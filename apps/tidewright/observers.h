@@ -2,9 +2,11 @@
 // Observers that let the command-line host wait for one enumerator call, as a host waits for its
 // observer's finishing call.
 
+#include <cstdint>
 #include <functional>
 #include <future>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "platform/error.h"
@@ -60,5 +62,24 @@ using StopCondition = std::function<bool()>;
 // then runs to its end unobserved).
 std::optional<ChangeBatch> nextChanges(host::Enumerator& enumerator, const host::SyncAnchor& anchor,
                                        const StopCondition& stop = {});
+
+// Throws an Error (domain "tidewright", code 1) when `batch`, asked for from `from`, announces more changes
+// without moving past it: a service answering so would be asked again and again, for ever.
+void requireProgress(const host::SyncAnchor& from, const ChangeBatch& batch);
+
+// The pages one listing has followed. A host that follows every next page would go round for ever when the
+// service hands out a cursor it has handed out before (or, in the working set, whose pages are feed
+// positions, one that does not move forward); follow() refuses such a page instead.
+class PageTrail {
+public:
+    explicit PageTrail(bool feedPositions) : feedPositions_(feedPositions) {}
+    // Throws an Error (domain "tidewright", code 1) when `next` cannot lead anywhere new.
+    void follow(const host::Page& next);
+
+private:
+    bool feedPositions_;
+    std::int64_t position_ = 0;      // the working set's listing starts at position 0
+    std::set<host::Page> followed_;  // folder cursors
+};
 
 }  // namespace tw::cli

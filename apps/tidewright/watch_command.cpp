@@ -30,6 +30,7 @@ void addWatchCommand(CLI::App& app, Action* chosen) {
             if (!from->empty()) anchor = *from;
             const auto pause = std::chrono::duration<double>(*interval);
             while (!interrupted) {
+                std::optional<ChangeBatch> batch;
                 try {
                     if (!anchor) {
                         anchor = currentAnchor(*enumerator);
@@ -37,14 +38,18 @@ void addWatchCommand(CLI::App& app, Action* chosen) {
                             throw Error("tidewright", 1, {}, "the working set has no sync anchor now");
                     }
                     // An interruption ends the watch at once, even while a batch waits out its retries.
-                    auto batch = nextChanges(*enumerator, *anchor, [] { return interrupted != 0; });
+                    batch = nextChanges(*enumerator, *anchor, [] { return interrupted != 0; });
                     if (!batch) break;
+                } catch (const Error& error) {
+                    CliHost::printErrorTo(std::cerr, error, host.json());  // asked again at the next interval
+                }
+                if (batch) {
+                    // A feed that does not advance would not at the next interval either: it ends the watch.
+                    requireProgress(*anchor, *batch);
                     for (const auto& item : batch->updated)
                         host.printItem(*item);
                     anchor = std::move(batch->anchor);
                     if (batch->moreComing) continue;
-                } catch (const Error& error) {
-                    CliHost::printErrorTo(std::cerr, error, host.json());  // asked again at the next interval
                 }
                 const auto until = std::chrono::steady_clock::now() + pause;
                 while (!interrupted && std::chrono::steady_clock::now() < until)

@@ -33,13 +33,16 @@ inline Outcome runProgram(const std::vector<std::string>& argv, double seconds =
     return result;
 }
 
+// A domain configuration for `base` (token testToken) as domain.json in `folder`, readable by its owner only.
+inline std::filesystem::path writeConfig(const std::filesystem::path& folder, const std::string& base) {
+    const auto file = folder / "domain.json";
+    std::ofstream(file) << nlohmann::json{{"base", base}, {"token", testToken}}.dump();
+    ::chmod(file.c_str(), 0600);
+    return file;
+}
+
 class CliTest : public ::testing::Test {
 protected:
-    CliTest() {
-        std::ofstream(configFile) << nlohmann::json{{"base", server.base()}, {"token", testToken}}.dump();
-        ::chmod(configFile.c_str(), 0600);
-    }
-
     // tidewright --config <this test's configuration> ARGS...
     Outcome tidewright(const std::vector<std::string>& args, double seconds = 30) {
         std::vector<std::string> argv = {tidewrightPath(), "--config", configFile.string()};
@@ -49,7 +52,7 @@ protected:
 
     InProcessServer server;
     TempDir dir;
-    std::filesystem::path configFile = dir.path() / "domain.json";
+    std::filesystem::path configFile = writeConfig(dir.path(), server.base());
 };
 
 }  // namespace tw::test

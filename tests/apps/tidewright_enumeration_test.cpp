@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "cli_fixture.h"
+#include "scripted_service.h"
 
 namespace tw::test {
 namespace {
@@ -111,9 +112,7 @@ TEST_F(CliTest, WatchPrintsChangesAsTheyArriveUntilInterrupted) {
 
 TEST_F(CliTest, WatchReportsAFailedBatchAndKeepsGoing) {
     TempDir other;
-    const auto config = other.path() / "domain.json";
-    std::ofstream(config) << R"({"base":"http://127.0.0.1:1","token":"t"})";
-    ::chmod(config.c_str(), 0600);
+    const auto config = writeConfig(other.path(), "http://127.0.0.1:1");
     ChildProcess watch({tidewrightPath(), "--config", config.string(), "--json", "watch", "--from", "0",
                         "--interval", "0.1"});
     std::this_thread::sleep_for(std::chrono::seconds(4));  // a failed batch takes its retries: about 1.8 s
@@ -121,6 +120,49 @@ TEST_F(CliTest, WatchReportsAFailedBatchAndKeepsGoing) {
     EXPECT_EQ(watch.wait(20), 0);
     const std::string err = watch.stderrText();
     EXPECT_NE(err.find("-1004"), std::string::npos) << err;
+}
+
+// A service that announces more without going anywhere: the host stops at the reply that shows it (a cursor
+// it has followed before, a feed position that does not grow), with status 1 and an error saying so.
+TEST(CliAgainstScriptedService, ListingsAndFeedsThatGoNowhereEndWithAnError) {
+    const std::string stuck = R"({"changes":[],"cursor":5,"latest":5,"hasMore":true})";
+    const std::string ahead = R"({"changes":[],"cursor":10,"latest":10,"hasMore":true})";
+    const std::string back = R"({"changes":[],"cursor":4,"latest":10,"hasMore":true})";
+    struct Case {
+        std::vector<std::string> args;
+        std::string path;
+        std::vector<std::string> replies;  // the last one repeats
+        std::size_t requests;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"ls"}, "/api/v1/nodes", {R"({"items":[],"nextCursor":"c1"})"}, 2, "cursor \"c1\" a second time"},
+        {{"ls"},
+         "/api/v1/nodes",
+         {R"({"items":[],"nextCursor":"c1"})", R"({"items":[],"nextCursor":"c2"})",
+          R"({"items":[],"nextCursor":"c1"})"},
+         3,
+         "cursor \"c1\" a second time"},
+        {{"ls", "working-set"}, "/api/v1/changes", {stuck}, 2, "past position 5 (it answered 5)"},
+        {{"ls", "working-set"}, "/api/v1/changes", {ahead, back}, 2, "past position 10 (it answered 4)"},
+        {{"changes"}, "/api/v1/changes", {stuck}, 2, "past position 5 (it answered 5)"},
+        {{"changes"}, "/api/v1/changes", {ahead, back}, 2, "past position 10 (it answered 4)"},
+        {{"watch", "--from", "0", "--interval", "0.05"}, "/api/v1/changes", {stuck}, 2, "past position 5"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.replies.back());
+        ScriptedService service;
+        service.script(c.path, c.replies);
+        TempDir dir;
+        std::vector<std::string> argv = {tidewrightPath(), "--config",
+                                         writeConfig(dir.path(), service.base())};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+
+        const auto run = runProgram(argv, 5);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+        EXPECT_EQ(service.requestCount(), c.requests);
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "cli_fixture.h"
+#include "scripted_service.h"
 
 namespace tw::test {
 namespace {
@@ -69,7 +70,8 @@ TEST_F(CliTest, UnconfiguredDomainStillShowsTheContainers) {
     TempDir empty;
     const std::string env = "XDG_CONFIG_HOME=" + empty.path().string();
 
-    const auto root = runProgram({"/usr/bin/env", "-u", "TIDEWRIGHT_CONFIG", env, tidewrightPath(), "--json",
+    // An empty TIDEWRIGHT_CONFIG counts as unset.
+    const auto root = runProgram({"/usr/bin/env", "TIDEWRIGHT_CONFIG=", env, tidewrightPath(), "--json",
                                   "--name", "Meu espaço", "item", "root"});
     ASSERT_EQ(root.status, 0) << root.err;
     const auto rootItem = nlohmann::json::parse(root.lines.at(0));
@@ -85,6 +87,17 @@ TEST_F(CliTest, UnconfiguredDomainStillShowsTheContainers) {
         {"/usr/bin/env", "-u", "TIDEWRIGHT_CONFIG", env, tidewrightPath(), "--json", "item", "n1"});
     EXPECT_EQ(node.status, 1);
     EXPECT_EQ(nlohmann::json::parse(node.err)["error"]["code"], -1000);
+}
+
+TEST(CliAgainstScriptedService, ItemWorkingSetLooksTheWordUpAsAnIdentifier) {
+    ScriptedService service;
+    service.script("/api/v1/nodes/working-set",
+                   {R"({"id":"working-set","kind":"file","name":"w.txt","version":1})"});
+    TempDir dir;
+    const auto run = runProgram(
+        {tidewrightPath(), "--config", writeConfig(dir.path(), service.base()), "item", "working-set"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(run.lines.at(0).starts_with("working-set\troot\tw.txt\t")) << run.lines.at(0);
 }
 
 TEST_F(CliTest, BadCommandLinesAndConfigurationsAreUsageErrors) {

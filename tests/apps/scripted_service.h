@@ -1,0 +1,30 @@
+#pragma once
+// The recording loopback server (support/test_server.h) answering JSON bodies, for the end-to-end tests:
+// they include server/server_fixture.h, whose names clash with test_server.h's, so it is reached through
+// this narrow door.
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tw::test {
+
+class TestServer;
+
+class ScriptedService {
+public:
+    ScriptedService();
+    ~ScriptedService();
+
+    std::string base() const;
+    // Answers requests whose path is `path` with these JSON bodies and `status`, in order; the last one
+    // repeats.
+    void script(const std::string& path, const std::vector<std::string>& bodies, int status = 200);
+    std::size_t requestCount() const;
+
+private:
+    std::unique_ptr<TestServer> server_;
+};
+
+}  // namespace tw::test
