@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build demo test bench asan tsan format clean
+.PHONY: all deps build demo test bench asan tsan fuzz format clean
 
 all: build
 
@@ -33,6 +33,13 @@ asan:
 
 tsan:
 	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DTW_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug"
+
+# libFuzzer targets (clang, ASan + UBSan) in their own build folder; each runs SECONDS seconds on its corpus.
+SECONDS ?= 60
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTW_FUZZ=ON -DBUILD_TESTING=OFF
+	cmake --build build-fuzz --target fuzz_targets -j $(JOBS)
+	tests/fuzz/run build-fuzz $(SECONDS)
 
 format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i

@@ -448,7 +448,7 @@ private:
         // The session's headers, then the request's; a later one replaces an earlier one of the same name.
         Headers headers = configuration_.additionalHeaders;
         for (const auto& [name, value] : request.headers) {
-            std::erase_if(headers, [&](const auto& h) { return equalsIgnoringCase(h.first, name); });
+            std::erase_if(headers, [&key = name](const auto& h) { return equalsIgnoringCase(h.first, key); });
             headers.emplace_back(name, value);
         }
         curl_slist* list = nullptr;
