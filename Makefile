@@ -36,7 +36,8 @@ tsan:
 
 # libFuzzer targets (clang, ASan + UBSan) in their own build folder; each runs SECONDS seconds on its corpus.
 SECONDS ?= 60
-fuzz: deps
+fuzz:
+	@scripts/install-deps --fuzz
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTW_FUZZ=ON -DBUILD_TESTING=OFF
 	cmake --build build-fuzz --target fuzz_targets -j $(JOBS)
 	tests/fuzz/run build-fuzz $(SECONDS)
