@@ -1,4 +1,4 @@
-#include "server_fixture.h"
+#include "support/service_fixture.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,7 +1,7 @@
 #pragma once
 
-// Helpers for the tests of tidewright-server: the server running in this process on a free port over a
-// fresh data folder, a small JSON-over-HTTP client bound to it, and a child-process runner.
+// The local service for tests (tests/server, tests/apps): tidewright-server running in this process on a free
+// port over a fresh data folder, a small JSON-over-HTTP client bound to it, and a child-process runner.
 
 #include "server/service.h"
 
