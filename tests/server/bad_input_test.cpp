@@ -23,7 +23,7 @@ TEST(ServerBadInput, MalformedRequestsAreRefusedAndChangeNothing) {
     const std::string nodes = "/api/v1/nodes", files = "/api/v1/files?", uploads = "/api/v1/uploads";
     struct Case {
         std::string what;
-        Reply reply;  // sent in order while the table is built
+        ServiceReply reply;  // sent in order while the table is built
         int status;
         std::string error;
     };

@@ -97,7 +97,7 @@ TEST(ServerChanges, ConcurrentMutationsLeaveAConsistentTreeAndFeed) {
             std::vector<std::string> mine;
             for (int r = 0; r < 25; ++r) {
                 // Names collide on purpose across threads: "rename" must still give unique names.
-                Reply made = api.postBytes(
+                ServiceReply made = api.postBytes(
                     "/api/v1/files?name=n" + std::to_string(random() % 5) +
                         ".txt&mime=text%2Fplain&conflict=rename&parent=" + folders[random() % 3],
                     std::string(100 + random() % 1000, 'a' + t));

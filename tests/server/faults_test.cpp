@@ -58,11 +58,11 @@ TEST(ServerFaults, DownloadRulesCutIgnoreRangeShortenAndStall) {
     std::string url = api.postEmpty("/api/v1/nodes/" + id + "/open").json()["url"];
     Api anonymous(server.base(), "");
     ASSERT_EQ(api.post("/_control/faults", {{"path", "/blobs/*"}, {"ignoreRange", true}}).status, 201);
-    Reply whole = anonymous.get(url, {{"Range", "bytes=0-99"}});
+    ServiceReply whole = anonymous.get(url, {{"Range", "bytes=0-99"}});
     EXPECT_EQ(whole.status, 200);
     EXPECT_EQ(whole.body.size(), 50'000u);
     ASSERT_EQ(api.post("/_control/faults", {{"path", "/blobs/*"}, {"shortBy", 10}}).status, 201);
-    Reply shortReply = anonymous.get(url, {{"Range", "bytes=0-99"}});
+    ServiceReply shortReply = anonymous.get(url, {{"Range", "bytes=0-99"}});
     EXPECT_EQ(shortReply.status, 206);
     EXPECT_EQ(shortReply.header("Content-Range"), "bytes 0-99/50000");
     EXPECT_EQ(shortReply.body.size(), 90u);

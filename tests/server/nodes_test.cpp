@@ -21,12 +21,12 @@ TEST(ServerNodes, CreatedFolderReadsBackAndUnknownCallersOrNodesGetTheirCodes) {
     EXPECT_EQ(api.folder("Contratos", docs["id"])["parent"], docs["id"]);
     EXPECT_EQ(api.get("/api/v1/nodes/" + docs["id"].get<std::string>()).json(), docs);
 
-    Reply unknown = api.get("/api/v1/nodes/n999");
+    ServiceReply unknown = api.get("/api/v1/nodes/n999");
     EXPECT_EQ(unknown.status, 404);
     EXPECT_EQ(unknown.error(), "not_found");
     for (const std::string& token : {std::string(), std::string("wrong")}) {
         SCOPED_TRACE("token '" + token + "'");
-        Reply reply = Api(server.base(), token).get("/api/v1/nodes?parent=root&limit=500");
+        ServiceReply reply = Api(server.base(), token).get("/api/v1/nodes?parent=root&limit=500");
         EXPECT_EQ(reply.status, 401);
         EXPECT_EQ(reply.body, R"({"error":"unauthorized"})");
     }
@@ -36,11 +36,11 @@ TEST(ServerNodes, StaleIfMatchAnswers412AndChangesNothing) {
     InProcessServer server;
     Api api = server.api();
     std::string id = api.folder("Old")["id"];
-    Reply renamed = api.patch("/api/v1/nodes/" + id, {{"name", "New"}}, {{"If-Match", "1"}});
+    ServiceReply renamed = api.patch("/api/v1/nodes/" + id, {{"name", "New"}}, {{"If-Match", "1"}});
     ASSERT_EQ(renamed.status, 200) << renamed.body;
     EXPECT_EQ(renamed.json()["version"], 2);
 
-    Reply stale = api.patch("/api/v1/nodes/" + id, {{"name", "Newer"}}, {{"If-Match", "1"}});
+    ServiceReply stale = api.patch("/api/v1/nodes/" + id, {{"name", "Newer"}}, {{"If-Match", "1"}});
     EXPECT_EQ(stale.status, 412);
     EXPECT_EQ(stale.error(), "version_mismatch");
     EXPECT_EQ(api.del("/api/v1/nodes/" + id, {{"If-Match", "1"}}).status, 412);
@@ -52,8 +52,8 @@ TEST(ServerNodes, UsedNameAnswers409CarryingTheExistingNode) {
     Api api = server.api();
     auto first = api.folder("Fotos");
     std::string other = api.folder("Outra")["id"];
-    for (Reply reply : {api.post("/api/v1/nodes", {{"name", "Fotos"}}),
-                        api.patch("/api/v1/nodes/" + other, {{"name", "Fotos"}})}) {
+    for (ServiceReply reply : {api.post("/api/v1/nodes", {{"name", "Fotos"}}),
+                               api.patch("/api/v1/nodes/" + other, {{"name", "Fotos"}})}) {
         EXPECT_EQ(reply.status, 409);
         EXPECT_EQ(reply.error(), "name_conflict");
         EXPECT_EQ(reply.json()["existing"]["id"], first["id"]);
@@ -72,7 +72,7 @@ TEST(ServerNodes, MovingAFolderIntoItselfOrBelowAnswers409) {
     std::string c = api.folder("C", b)["id"];
     for (const std::string& target : {a, b, c}) {
         SCOPED_TRACE(target);
-        Reply reply = api.patch("/api/v1/nodes/" + a, {{"parent", target}});
+        ServiceReply reply = api.patch("/api/v1/nodes/" + a, {{"parent", target}});
         EXPECT_EQ(reply.status, 409);
         EXPECT_EQ(reply.error(), "move_into_descendant");
     }
@@ -89,7 +89,7 @@ TEST(ServerNodes, TrashRestoreAndPurge) {
     auto blob = server.dataDir() / "blobs" / file["rev"].get<std::string>();
     ASSERT_TRUE(fs::exists(blob));
 
-    Reply trashed = api.del("/api/v1/nodes/" + id, {{"If-Match", "1"}});
+    ServiceReply trashed = api.del("/api/v1/nodes/" + id, {{"If-Match", "1"}});
     ASSERT_EQ(trashed.status, 200);
     EXPECT_EQ(trashed.json()["deleted"], true);
     EXPECT_TRUE(trashed.json()["deletedAt"].is_number_integer());
@@ -98,7 +98,7 @@ TEST(ServerNodes, TrashRestoreAndPurge) {
     EXPECT_EQ(api.get("/api/v1/nodes?parent=" + folder + "&limit=500").json()["items"].size(), 0u);
     EXPECT_EQ(api.get("/api/v1/trash").json()["items"][0]["id"], id);
 
-    Reply restored = api.postEmpty("/api/v1/nodes/" + id + "/restore");
+    ServiceReply restored = api.postEmpty("/api/v1/nodes/" + id + "/restore");
     ASSERT_EQ(restored.status, 200);
     EXPECT_EQ(restored.json()["deleted"], false);
     EXPECT_EQ(restored.json()["parent"], folder);
@@ -159,11 +159,11 @@ TEST(ServerSpace, EachStateAnswersReadsAndWritesWithItsCode) {
              {{{"state", "normal"}}, 200, "", 201, ""}}) {
         SCOPED_TRACE(c.state.dump());
         ASSERT_EQ(api.post("/_control/space", c.state).status, 200);
-        Reply read = api.get("/api/v1/nodes/" + id);
+        ServiceReply read = api.get("/api/v1/nodes/" + id);
         EXPECT_EQ(read.status, c.readStatus);
         EXPECT_EQ(read.error(), c.readError);
         EXPECT_EQ(api.postEmpty("/api/v1/nodes/" + id + "/open").status, c.readStatus) << "opening reads";
-        Reply write = api.post("/api/v1/nodes", {{"name", "folder " + c.state.dump()}});
+        ServiceReply write = api.post("/api/v1/nodes", {{"name", "folder " + c.state.dump()}});
         EXPECT_EQ(write.status, c.writeStatus);
         EXPECT_EQ(write.error(), c.writeError);
         EXPECT_EQ(api.postBytes("/api/v1/files?name=u&mime=x&conflict=rename", "b").status, c.writeStatus);
@@ -176,7 +176,7 @@ TEST(ServerDevices, PairingIssuesATokenThatRevokingEnds) {
     InProcessServer server(options);
     Api anonymous(server.base(), "");
     nlohmann::json mac = {{"secret", "nope"}, {"name", "Mac de Ana"}, {"kind", "macos"}};
-    Reply wrong = anonymous.post("/api/v1/auth/device", mac);
+    ServiceReply wrong = anonymous.post("/api/v1/auth/device", mac);
     EXPECT_EQ(wrong.status, 403);
     EXPECT_EQ(wrong.body.find("token"), std::string::npos);
 

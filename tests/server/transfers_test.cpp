@@ -22,7 +22,7 @@ TEST(ServerUpload, ConflictFailAnswers409AndRenamePicksAFreeName) {
     EXPECT_EQ(first["mime"], "text/plain");
     EXPECT_EQ(first["size"], std::string("conteúdo").size());
 
-    Reply fail = api.postBytes(filesPath("Relatório 2025.txt", "fail"), "2");
+    ServiceReply fail = api.postBytes(filesPath("Relatório 2025.txt", "fail"), "2");
     EXPECT_EQ(fail.status, 409);
     EXPECT_EQ(fail.error(), "name_conflict");
     EXPECT_EQ(fail.json()["existing"]["id"], first["id"]);
@@ -41,7 +41,7 @@ TEST(ServerUpload, ReplaceKeepsTheIdChecksTheVersionAndDropsTheOldContent) {
     std::string oldUrl = api.postEmpty("/api/v1/nodes/" + id + "/open").json()["url"];
     std::string path = filesPath("doc.txt", "fail") + "&replace=" + id;
 
-    Reply replaced = api.postBytes(path, "new bytes", {{"If-Match", "1"}});
+    ServiceReply replaced = api.postBytes(path, "new bytes", {{"If-Match", "1"}});
     ASSERT_EQ(replaced.status, 200) << replaced.body;
     EXPECT_EQ(replaced.json()["id"], id);
     EXPECT_EQ(replaced.json()["version"], 2);
@@ -56,7 +56,8 @@ TEST(ServerMultipart, PartsInAnyOrderCompleteAndMissingOrWrongPartsAreRefused) {
     InProcessServer server;
     Api api = server.api();
     server.service().partSize = 4;  // the server's part size governs the layout: 4, 4 and 2 bytes
-    Reply started = api.post("/api/v1/uploads", {{"name", "p.bin"}, {"size", 10}, {"partSize", 8388608}});
+    ServiceReply started =
+        api.post("/api/v1/uploads", {{"name", "p.bin"}, {"size", 10}, {"partSize", 8388608}});
     ASSERT_EQ(started.status, 201) << started.body;
     EXPECT_EQ(started.json()["partSize"], 4);
     std::string id = started.json()["uploadId"];
@@ -71,7 +72,7 @@ TEST(ServerMultipart, PartsInAnyOrderCompleteAndMissingOrWrongPartsAreRefused) {
                                            {"1", "abcde", "part_size"},
                                            {"3", "abcd", "part_size"}}) {
         SCOPED_TRACE("part " + c.part + " with " + std::to_string(c.bytes.size()) + " bytes");
-        Reply reply = api.put(parts + "/parts/" + c.part, c.bytes);
+        ServiceReply reply = api.put(parts + "/parts/" + c.part, c.bytes);
         EXPECT_EQ(reply.status, 400);
         EXPECT_EQ(reply.error(), c.error);
     }
@@ -79,14 +80,14 @@ TEST(ServerMultipart, PartsInAnyOrderCompleteAndMissingOrWrongPartsAreRefused) {
 
     ASSERT_EQ(api.put(parts + "/parts/3", "ij").status, 200);
     ASSERT_EQ(api.put(parts + "/parts/1", "abcd").status, 200);
-    Reply early = api.postRaw(parts + "/complete", "{}");
+    ServiceReply early = api.postRaw(parts + "/complete", "{}");
     EXPECT_EQ(early.status, 400);
     EXPECT_EQ(early.error(), "missing_parts");
     EXPECT_EQ(early.json()["missing"], nlohmann::json::array({2}));
     EXPECT_EQ(api.get("/api/v1/nodes?parent=root&limit=500").json()["items"].size(), 0u);
 
     ASSERT_EQ(api.put(parts + "/parts/2", "efgh").status, 200);
-    Reply done = api.postRaw(parts + "/complete", "{}");
+    ServiceReply done = api.postRaw(parts + "/complete", "{}");
     ASSERT_EQ(done.status, 201) << done.body;
     EXPECT_EQ(api.download(done.json()["id"]), "abcdefghij");
     EXPECT_FALSE(fs::exists(server.dataDir() / "uploads" / id));
@@ -115,7 +116,7 @@ TEST(ServerMultipart, ReplacingThroughAStartChecksTheVersion) {
     std::string parts =
         "/api/v1/uploads/" + api.post("/api/v1/uploads", start).json()["uploadId"].get<std::string>();
     ASSERT_EQ(api.put(parts + "/parts/1", "v22").status, 200);
-    Reply done = api.postRaw(parts + "/complete", "{}");
+    ServiceReply done = api.postRaw(parts + "/complete", "{}");
     ASSERT_EQ(done.status, 200) << done.body;
     EXPECT_EQ(done.json()["id"], id);
     EXPECT_EQ(done.json()["version"], 2);
@@ -151,7 +152,7 @@ TEST(ServerDownload, OpenGivesAnAddressThatServesTheWholeFileOrOneRange) {
                                            {"bytes=10-12", 416, "", "bytes */10"},
                                            {"bytes=0-1,4-5", 200, "0123456789", ""}}) {
         SCOPED_TRACE(c.range);
-        Reply reply = c.range.empty() ? anonymous.get(url) : anonymous.get(url, {{"Range", c.range}});
+        ServiceReply reply = c.range.empty() ? anonymous.get(url) : anonymous.get(url, {{"Range", c.range}});
         EXPECT_EQ(reply.status, c.status);
         if (c.status != 416) {
             EXPECT_EQ(reply.body, c.body);
@@ -172,7 +173,7 @@ TEST(ServerDownload, ALargeFileStreamsIntactWholeAndByRange) {
     std::string url = api.postEmpty("/api/v1/nodes/" + id + "/open").json()["url"];
     Api anonymous(server.base(), "");  // one connection: it serves another request after a download
     for (int round = 0; round < 2; ++round) {
-        Reply piece = anonymous.get(url, {{"Range", "bytes=1048570-2097160"}});
+        ServiceReply piece = anonymous.get(url, {{"Range", "bytes=1048570-2097160"}});
         ASSERT_EQ(piece.status, 206);
         EXPECT_TRUE(piece.body == bytes.substr(1048570, 2097160 - 1048570 + 1));
     }
@@ -183,7 +184,8 @@ TEST(ServerDownload, AnExpiredAddressAnswers403AndAnUnknownOne404) {
     Api api = server.api();
     std::string id = api.upload("a.txt", "abc")["id"];
     server.service().openTtlMs = 0;
-    Reply expired = Api(server.base(), "").get(api.postEmpty("/api/v1/nodes/" + id + "/open").json()["url"]);
+    ServiceReply expired =
+        Api(server.base(), "").get(api.postEmpty("/api/v1/nodes/" + id + "/open").json()["url"]);
     EXPECT_EQ(expired.status, 403);
     EXPECT_EQ(expired.error(), "link_expired");
 
