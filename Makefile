@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build demo test bench asan tsan fuzz format clean
+.PHONY: all deps build demo test bench asan tsan fuzz coverage format clean
 
 all: build
 
@@ -41,6 +41,14 @@ fuzz:
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTW_FUZZ=ON -DBUILD_TESTING=OFF
 	cmake --build build-fuzz --target fuzz_targets -j $(JOBS)
 	tests/fuzz/run build-fuzz $(SECONDS)
+
+# Line coverage of src/ and apps/ by the whole suite (gcovr from Debian), in a Debug build of its own.
+coverage: deps
+	cmake -S . -B build-cov -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=--coverage -DCMAKE_EXE_LINKER_FLAGS=--coverage
+	cmake --build build-cov -j $(JOBS)
+	find build-cov -name '*.gcda' -delete
+	ctest --test-dir build-cov --output-on-failure -j $(JOBS)
+	gcovr -r . --filter 'src/' --filter 'apps/' build-cov
 
 format:
 	git ls-files '*.h' '*.cpp' | xargs clang-format -i

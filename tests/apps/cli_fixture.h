@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "server/server_fixture.h"
+#include "support/service_fixture.h"
 
 namespace tw::test {
 

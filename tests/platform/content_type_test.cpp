@@ -12,47 +12,36 @@
 namespace tw {
 namespace {
 
-// The identifier found, or "(none)", so that expectations read as plain text.
-std::string idOf(const std::optional<ContentType>& type) {
-    return type ? type->identifier() : "(none)";
+// "identifier mime extension" of a type found, or "(none)", so that expectations read as plain text.
+std::string describe(const std::optional<ContentType>& type) {
+    if (!type) return "(none)";
+    return type->identifier() + " " + type->preferredMIMEType().value_or("-") + " " +
+           type->preferredFilenameExtension().value_or("-");
 }
 
 // These use the system registry, /etc/mime.types from Debian's media-types package.
-TEST(ContentTypeLookup, PdfExtensionInAnyCaseFindsPdf) {
-    for (const char* extension : {"pdf", "PDF", "Pdf"}) {
-        SCOPED_TRACE(extension);
-        const auto type = ContentType::fromFilenameExtension(extension);
-        EXPECT_EQ(idOf(type), "application/pdf");
-        ASSERT_TRUE(type);
-        EXPECT_EQ(type->preferredMIMEType(), "application/pdf");
-        EXPECT_EQ(type->preferredFilenameExtension(), "pdf");
+TEST(ContentTypeLookup, FindsByExtensionOrMIMETypeInAnyCase) {
+    const auto byExtension = [](const char* text) { return ContentType::fromFilenameExtension(text); };
+    const auto byMIME = [](const char* text) { return ContentType::fromMIMEType(text); };
+    struct Case {
+        std::optional<ContentType> (*lookup)(const char*);
+        const char* text;
+        std::string found;
+    };
+    for (const Case& c :
+         {Case{byExtension, "pdf", "application/pdf application/pdf pdf"},
+          Case{byExtension, "PDF", "application/pdf application/pdf pdf"},
+          Case{byMIME, "TEXT/Plain", "text/plain text/plain txt"},
+          Case{byMIME, " text/plain ;format=flowed", "text/plain text/plain txt"},
+          Case{byExtension, "no-such-extension-zz", "(none)"}, Case{byExtension, "", "(none)"},
+          Case{byExtension, ".pdf", "(none)"}, Case{byMIME, "application/x-no-such-type", "(none)"},
+          Case{byMIME, "; charset=utf-8", "(none)"}}) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(describe(c.lookup(c.text)), c.found);
     }
-}
-
-TEST(ContentTypeLookup, MIMETypeInAnyCaseWithParametersFindsIt) {
-    for (const char* mime :
-         {"text/plain", "TEXT/Plain", "text/plain; charset=utf-8", " text/plain ;format=flowed"}) {
-        SCOPED_TRACE(mime);
-        const auto type = ContentType::fromMIMEType(mime);
-        EXPECT_EQ(idOf(type), "text/plain");
-        ASSERT_TRUE(type);
-        EXPECT_EQ(type->preferredMIMEType(), "text/plain");
-        EXPECT_EQ(type->preferredFilenameExtension(), "txt");
-    }
-}
-
-TEST(ContentTypeLookup, UnknownOrEmptyFindsNothing) {
-    EXPECT_EQ(idOf(ContentType::fromFilenameExtension("no-such-extension-zz")), "(none)");
-    EXPECT_EQ(idOf(ContentType::fromFilenameExtension("")), "(none)");
-    EXPECT_EQ(idOf(ContentType::fromFilenameExtension(".pdf")), "(none)");
-    EXPECT_EQ(idOf(ContentType::fromMIMEType("application/x-no-such-type")), "(none)");
-    EXPECT_EQ(idOf(ContentType::fromMIMEType("; charset=utf-8")), "(none)");
-}
-
-TEST(ContentTypeLookup, TypeThatDoesNotConformFindsNothing) {
-    EXPECT_EQ(idOf(ContentType::fromFilenameExtension("pdf", ContentType::item())), "application/pdf");
-    EXPECT_EQ(idOf(ContentType::fromFilenameExtension("pdf", ContentType::folder())), "(none)");
-    EXPECT_EQ(idOf(ContentType::fromMIMEType("application/pdf", ContentType::symbolicLink())), "(none)");
+    EXPECT_EQ(describe(ContentType::fromFilenameExtension("pdf", ContentType::folder())), "(none)");
+    EXPECT_EQ(describe(ContentType::fromMIMEType("application/pdf", ContentType::symbolicLink())), "(none)");
+    EXPECT_EQ(describe(ContentType::folder()), "public.folder - -");
 }
 
 TEST(ContentType, ConformanceTable) {
@@ -82,64 +71,35 @@ TEST(ContentType, ConformanceTable) {
     }
 }
 
-TEST(ContentType, WellKnownTypesHaveNoMIMETypeOrExtension) {
-    for (const ContentType& type : {ContentType::folder(), ContentType::directory(),
-                                    ContentType::symbolicLink(), ContentType::data(), ContentType::item()}) {
-        SCOPED_TRACE(type.identifier());
-        EXPECT_EQ(type.preferredMIMEType(), std::nullopt);
-        EXPECT_EQ(type.preferredFilenameExtension(), std::nullopt);
-    }
-}
-
-class ContentTypeRegistryFile : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir = std::filesystem::temp_directory_path() / ("content_type_test." + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
-    std::filesystem::path write(const std::string& text) {
-        const auto path = dir / "mime.types";
-        std::ofstream(path, std::ios::binary) << text;
-        return path;
-    }
-
-    std::filesystem::path dir;
-};
-
-TEST_F(ContentTypeRegistryFile, ReadsTypesExtensionsAndComments) {
-    const auto registry =
-        ContentTypeRegistry::fromFile(write("# a comment line\n"
-                                            "application/X-Thing\tthg THX   # one trailing comment\n"
-                                            "text/x-bare\n"
-                                            "not-a-mime-type   nope\n"
-                                            "   \n"
-                                            "application/x-second thg sec\r\n"
-                                            "text/x-bare  bare\n"));
-
-    const auto thing = registry.typeForFilenameExtension("THX");
-    EXPECT_EQ(idOf(thing), "application/x-thing");
-    ASSERT_TRUE(thing);
-    EXPECT_EQ(thing->preferredFilenameExtension(), "thg");
+TEST(ContentTypeRegistryFile, ReadsTypesExtensionsAndCommentsOrNothing) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("content_type_test." + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "mime.types", std::ios::binary)
+        << "# a comment line\n"
+           "application/X-Thing\tthg THX   # one trailing comment\n"
+           "text/x-bare\n"
+           "not-a-mime-type   nope\n"
+           "   \n"
+           "application/x-second thg sec\r\n"
+           "text/x-bare  bare\n";
+    const auto registry = ContentTypeRegistry::fromFile(dir / "mime.types");
+    EXPECT_EQ(describe(registry.typeForFilenameExtension("THX")),
+              "application/x-thing application/x-thing thg");
     // An extension listed twice keeps its first type; the carriage return is not part of "sec".
-    EXPECT_EQ(idOf(registry.typeForFilenameExtension("thg")), "application/x-thing");
-    EXPECT_EQ(idOf(registry.typeForFilenameExtension("sec")), "application/x-second");
+    EXPECT_EQ(describe(registry.typeForFilenameExtension("thg")),
+              "application/x-thing application/x-thing thg");
+    EXPECT_EQ(describe(registry.typeForFilenameExtension("sec")),
+              "application/x-second application/x-second thg");
     // A type listed first without extensions takes its preferred one from its later line.
-    EXPECT_EQ(idOf(registry.typeForMIMEType("text/x-bare")), "text/x-bare");
-    EXPECT_EQ(registry.typeForMIMEType("text/x-bare")->preferredFilenameExtension(), "bare");
-    EXPECT_EQ(registry.typeForFilenameExtension("bare")->preferredFilenameExtension(), "bare");
-    EXPECT_EQ(idOf(registry.typeForFilenameExtension("nope")), "(none)");
-    EXPECT_EQ(idOf(registry.typeForFilenameExtension("pdf")), "(none)");
-}
-
-TEST_F(ContentTypeRegistryFile, MissingOrUnreadableFileFindsNothing) {
+    EXPECT_EQ(describe(registry.typeForMIMEType("text/x-bare")), "text/x-bare text/x-bare bare");
+    EXPECT_EQ(describe(registry.typeForFilenameExtension("nope")), "(none)");
+    EXPECT_EQ(describe(registry.typeForFilenameExtension("pdf")), "(none)");
     for (const auto& path : {dir / "absent.types", dir}) {
         SCOPED_TRACE(path);
-        const auto registry = ContentTypeRegistry::fromFile(path);
-        EXPECT_EQ(idOf(registry.typeForFilenameExtension("pdf")), "(none)");
-        EXPECT_EQ(idOf(registry.typeForMIMEType("text/plain")), "(none)");
+        EXPECT_EQ(describe(ContentTypeRegistry::fromFile(path).typeForMIMEType("text/plain")), "(none)");
     }
+    std::filesystem::remove_all(dir);
 }
 
 TEST(PathExtension, FollowsTheLastComponentsLastDot) {

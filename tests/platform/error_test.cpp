@@ -13,6 +13,10 @@ namespace tw {
 namespace {
 
 TEST(Error, FromBridgesEveryKindOfException) {
+    UserInfo readOnly;
+    readOnly.localizedDescription = "O espaço está somente leitura.";
+    const std::system_error refused(ECONNREFUSED, std::generic_category(), "connect");
+    const std::system_error full(ENOSPC, std::system_category());
     struct Case {
         const char* name;
         std::exception_ptr error;
@@ -25,12 +29,14 @@ TEST(Error, FromBridgesEveryKindOfException) {
          "com.example", 7, "quota"},
         {"file-provider error", std::make_exception_ptr(fileProviderError(FileProviderErrorCode::noSuchItem)),
          "NSFileProviderErrorDomain", -1005, "no such item"},
+        {"with a localized description",
+         std::make_exception_ptr(fileProviderError(FileProviderErrorCode::cannotSynchronize, readOnly)),
+         "NSFileProviderErrorDomain", -2005, "O espaço está somente leitura."},
+        {"user cancelled", std::make_exception_ptr(userCancelledError()), "NSCocoaErrorDomain", 3072,
+         "cancelled"},
         {"Error subclass", std::make_exception_ptr(CancellationError()), "tw.task", 1, "task cancelled"},
-        {"system_error, generic",
-         std::make_exception_ptr(std::system_error(ECONNREFUSED, std::generic_category(), "connect")),
-         "generic", ECONNREFUSED, std::system_error(ECONNREFUSED, std::generic_category(), "connect").what()},
-        {"system_error, system", std::make_exception_ptr(std::system_error(ENOSPC, std::system_category())),
-         "system", ENOSPC, std::system_error(ENOSPC, std::system_category()).what()},
+        {"system_error, generic", std::make_exception_ptr(refused), "generic", ECONNREFUSED, refused.what()},
+        {"system_error, system", std::make_exception_ptr(full), "system", ENOSPC, full.what()},
         {"runtime_error", std::make_exception_ptr(std::runtime_error("disk full")), "tw.exception", 1,
          "disk full"},
         {"not a std::exception", std::make_exception_ptr(42), "tw.exception", 1, "unknown exception"},
@@ -43,16 +49,12 @@ TEST(Error, FromBridgesEveryKindOfException) {
         EXPECT_EQ(bridged.code(), c.code);
         EXPECT_EQ(std::string(bridged.what()), c.what);
     }
-}
-
-TEST(Error, FromKeepsUserInfo) {
-    UserInfo info;
-    info.localizedDescription = "O espaço está somente leitura.";
-    Error bridged = Error::from(
-        std::make_exception_ptr(fileProviderError(FileProviderErrorCode::cannotSynchronize, info)));
-    EXPECT_EQ(bridged.code(), -2005);
-    EXPECT_EQ(bridged.userInfo().localizedDescription, "O espaço está somente leitura.");
-    EXPECT_STREQ(bridged.what(), "O espaço está somente leitura.");
+    EXPECT_EQ(Error::from(std::make_exception_ptr(
+                              fileProviderError(FileProviderErrorCode::cannotSynchronize, readOnly)))
+                  .userInfo()
+                  .localizedDescription,
+              readOnly.localizedDescription);
+    EXPECT_TRUE(fileProviderError(FileProviderErrorCode::notAuthenticated).userInfo().empty());
 }
 
 TEST(Error, WhatPrefersLocalizedDescriptionThenDescriptionThenDomainAndCode) {
@@ -61,17 +63,6 @@ TEST(Error, WhatPrefersLocalizedDescriptionThenDescriptionThenDomainAndCode) {
     EXPECT_STREQ(Error("d", 2, localized, "given").what(), "shown");
     EXPECT_STREQ(Error("d", 2, {}, "given").what(), "given");
     EXPECT_STREQ(Error("d", -2).what(), "d error -2");
-}
-
-TEST(Error, HostErrorsCarryTheirDomainCodeAndNoUserInfo) {
-    Error cancelled = userCancelledError();
-    EXPECT_EQ(cancelled.domain(), "NSCocoaErrorDomain");
-    EXPECT_EQ(cancelled.code(), 3072);
-    EXPECT_TRUE(cancelled.userInfo().empty());
-    Error unauthenticated = fileProviderError(FileProviderErrorCode::notAuthenticated);
-    EXPECT_EQ(unauthenticated.domain(), "NSFileProviderErrorDomain");
-    EXPECT_EQ(unauthenticated.code(), -1000);
-    EXPECT_TRUE(unauthenticated.userInfo().empty());
 }
 
 }  // namespace

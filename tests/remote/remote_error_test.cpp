@@ -80,33 +80,19 @@ TEST(RemoteErrorMapping, FollowsTheHostTableFirstMatchWins) {
     }
 }
 
-TEST(RemoteErrorMapping, NetworkAndCancelledCarryNoStatusOrCode) {
-    const auto network =
-        RemoteError::network(std::make_exception_ptr(http::URLError(http::URLError::Code::timedOut)));
-    EXPECT_EQ(network.status(), 0);
-    EXPECT_EQ(network.code(), "");
-    EXPECT_FALSE(network.neutralMessage());
-    EXPECT_EQ(RemoteError::cancelled().status(), 0);
-    EXPECT_EQ(RemoteError::cancelled().code(), "");
-}
-
 TEST(RemoteErrorMapping, OtherErrorsKeepTheirOwnDomainAndCode) {
-    const Error noSuchItem = fileProviderError(C::noSuchItem);
-    const Error passed = fpError(std::make_exception_ptr(noSuchItem));
-    EXPECT_EQ(passed.domain(), fileProviderErrorDomain);
-    EXPECT_EQ(passed.code(), -1005);
-
-    const Error url =
-        fpError(std::make_exception_ptr(http::URLError(http::URLError::Code::badServerResponse)));
-    EXPECT_EQ(url.domain(), http::urlErrorDomain);
-    EXPECT_EQ(url.code(), -1011);
-
-    const Error system = fpError(std::make_exception_ptr(std::system_error(ENOSPC, std::generic_category())));
-    EXPECT_EQ(system.domain(), "generic");
-    EXPECT_EQ(system.code(), ENOSPC);
-
-    const Error cancelled = fpError(std::make_exception_ptr(CancellationError()));
-    EXPECT_EQ(cancelled.domain(), CancellationError().domain());
+    const std::pair<std::exception_ptr, std::pair<std::string, std::int64_t>> cases[] = {
+        {std::make_exception_ptr(fileProviderError(C::noSuchItem)), {fileProviderErrorDomain, -1005}},
+        {std::make_exception_ptr(http::URLError(http::URLError::Code::badServerResponse)),
+         {http::urlErrorDomain, -1011}},
+        {std::make_exception_ptr(std::system_error(ENOSPC, std::generic_category())), {"generic", ENOSPC}},
+        {std::make_exception_ptr(CancellationError()),
+         {CancellationError().domain(), CancellationError().code()}},
+    };
+    for (const auto& [error, expected] : cases) {
+        const Error mapped = fpError(error);
+        EXPECT_EQ(std::pair(mapped.domain(), mapped.code()), expected);
+    }
 }
 
 TEST(RemoteErrorMapping, MessagesAreTheServiceTextsByteForByte) {

@@ -1,6 +1,6 @@
 // tidewright-server as a process: the first line of output, persistence across a restart, bad arguments.
 
-#include "server_fixture.h"
+#include "support/service_fixture.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -23,9 +23,8 @@ TEST(ServerProcess, KeepsEverythingAcrossARestart) {
     std::string data = (dir.path() / "data").string();
     std::string secretFile = (dir.path() / "secret").string();
     std::ofstream(secretFile) << "pairing-secret\n";
-    std::vector<std::string> argv = {binary,        "--data",  data,  "--listen",
-                                     "127.0.0.1:0", "--token", "t1",  "--pairing-secret-file",
-                                     secretFile,    "--seed",  "demo"};
+    std::vector<std::string> argv = {binary,     "--data", data,  "--token", "t1", "--pairing-secret-file",
+                                     secretFile, "--seed", "demo"};
 
     std::string deviceToken, folderId;
     nlohmann::json before;

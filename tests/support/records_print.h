@@ -9,35 +9,21 @@
 
 namespace tw {
 
-namespace test {
-
-template <class T>
-void printOptional(std::ostream& out, const std::optional<T>& value) {
-    if (value) {
-        out << '"' << *value << '"';
-    } else {
-        out << "absent";
-    }
+inline std::ostream& operator<<(std::ostream& out, const std::optional<std::string>& value) {
+    return value ? out << '"' << *value << '"' : out << "absent";
 }
-
-}  // namespace test
 
 inline void PrintTo(const Config& config, std::ostream* out) {
     *out << "Config{base \"" << config.base << "\", token \"" << config.token << "\", deviceId \""
-         << config.deviceId << "\", spaceId ";
-    test::printOptional(*out, config.spaceId);
-    *out << '}';
+         << config.deviceId << "\", spaceId " << config.spaceId << '}';
 }
 
 inline void PrintTo(const Node& node, std::ostream* out) {
-    *out << "Node{id \"" << node.id << "\", parent ";
-    test::printOptional(*out, node.parent);
-    *out << ", kind \"" << node.kind << "\", name \"" << node.name << "\", size " << node.size << ", mime ";
-    test::printOptional(*out, node.mime);
-    *out << ", rev ";
-    test::printOptional(*out, node.rev);
-    *out << ", version " << node.version << ", seq " << node.seq << ", createdAt " << node.createdAt
-         << ", updatedAt " << node.updatedAt << ", deleted " << (node.deleted ? "true" : "false") << '}';
+    *out << "Node{id \"" << node.id << "\", parent " << node.parent << ", kind \"" << node.kind
+         << "\", name \"" << node.name << "\", size " << node.size << ", mime " << node.mime << ", rev "
+         << node.rev << ", version " << node.version << ", seq " << node.seq << ", createdAt "
+         << node.createdAt << ", updatedAt " << node.updatedAt << ", deleted "
+         << (node.deleted ? "true" : "false") << '}';
 }
 
 inline void PrintTo(const Opened& opened, std::ostream* out) {

@@ -27,7 +27,6 @@ struct RecordedRequest {
     std::string body;  // whole up to 16 MiB; beyond that only counted in bodySize
     std::int64_t bodySize = 0;
     std::chrono::steady_clock::time_point arrival;  // when the request line arrived
-    int connection = 0;                             // serial number of the connection it came on, from 1
 
     // Case-insensitive name; the first match.
     std::optional<std::string> header(std::string_view name) const;
@@ -45,7 +44,6 @@ struct Reply {
     // Close the connection before any byte of the reply, or after cutAfter bytes of the body.
     enum class Cut { none, beforeReply, afterBodyBytes } cut = Cut::none;
     std::int64_t cutAfter = 0;
-    std::chrono::milliseconds stallAfterHeaders{0};  // send the headers, then pause this long before the body
 };
 
 // Serves from construction to destruction, a thread per connection, with keep-alive (several requests per
@@ -85,7 +83,7 @@ private:
     };
 
     void acceptLoop();
-    void serve(int fd, int serial);
+    void serve(int fd);
     // Sends reply; false when the connection must close (cut, failed, or the server stopping).
     bool answer(int fd, const RecordedRequest& request, const Reply& reply, bool close);
     Reply replyFor(const RecordedRequest& request);

@@ -1,7 +1,8 @@
 #pragma once
 
-// Helpers for the tests of tidewright-server: the server running in this process on a free port over a
-// fresh data folder, a small JSON-over-HTTP client bound to it, and a child-process runner.
+// The local service for tests (tests/server, tests/apps): tidewright-server running in this process on a free
+// port over a fresh data folder, a small JSON-over-HTTP client bound to it, and a child-process runner.
+// Its names differ from those of support/test_server.h, so a test may use both.
 
 #include "server/service.h"
 
@@ -34,7 +35,7 @@ private:
 inline const std::string testToken = "test-token";
 
 // One reply as the tests look at it.
-struct Reply {
+struct ServiceReply {
     int status = 0;  // 0 when the request failed without a reply (connection closed, cut...)
     std::string body;
     httplib::Headers headers;
@@ -48,14 +49,17 @@ class Api {
 public:
     Api(const std::string& base, std::string token = testToken);
 
-    Reply get(const std::string& path, const httplib::Headers& headers = {});
-    Reply post(const std::string& path, const nlohmann::json& body, const httplib::Headers& headers = {});
-    Reply postBytes(const std::string& path, const std::string& bytes, const httplib::Headers& headers = {});
-    Reply postRaw(const std::string& path, const std::string& text);  // a body sent as is, as JSON
-    Reply postEmpty(const std::string& path);
-    Reply put(const std::string& path, const std::string& bytes);
-    Reply patch(const std::string& path, const nlohmann::json& body, const httplib::Headers& headers = {});
-    Reply del(const std::string& path, const httplib::Headers& headers = {});
+    ServiceReply get(const std::string& path, const httplib::Headers& headers = {});
+    ServiceReply post(const std::string& path, const nlohmann::json& body,
+                      const httplib::Headers& headers = {});
+    ServiceReply postBytes(const std::string& path, const std::string& bytes,
+                           const httplib::Headers& headers = {});
+    ServiceReply postRaw(const std::string& path, const std::string& text);  // a body sent as is, as JSON
+    ServiceReply postEmpty(const std::string& path);
+    ServiceReply put(const std::string& path, const std::string& bytes);
+    ServiceReply patch(const std::string& path, const nlohmann::json& body,
+                       const httplib::Headers& headers = {});
+    ServiceReply del(const std::string& path, const httplib::Headers& headers = {});
 
     // Shortcuts that expect success (they fail the running test otherwise) and return the node record.
     nlohmann::json folder(const std::string& name, const std::string& parent = "");

@@ -1,4 +1,4 @@
-#include "server_fixture.h"
+#include "support/service_fixture.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -25,26 +25,26 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ignored);
 }
 
-nlohmann::json Reply::json() const {
+nlohmann::json ServiceReply::json() const {
     auto parsed = nlohmann::json::parse(body, nullptr, false);
     return parsed.is_discarded() ? nlohmann::json() : parsed;
 }
 
-std::string Reply::error() const {
+std::string ServiceReply::error() const {
     auto parsed = json();
     if (parsed.is_object() && parsed.contains("error") && parsed["error"].is_string()) return parsed["error"];
     return "";
 }
 
-std::string Reply::header(const std::string& name) const {
+std::string ServiceReply::header(const std::string& name) const {
     auto it = headers.find(name);
     return it == headers.end() ? "" : it->second;
 }
 
 namespace {
 
-Reply toReply(const httplib::Result& result) {
-    Reply reply;
+ServiceReply toReply(const httplib::Result& result) {
+    ServiceReply reply;
     if (!result) return reply;
     reply.status = result->status;
     reply.body = result->body;
@@ -67,42 +67,44 @@ httplib::Headers Api::with(const httplib::Headers& headers) const {
     return all;
 }
 
-Reply Api::get(const std::string& path, const httplib::Headers& headers) {
+ServiceReply Api::get(const std::string& path, const httplib::Headers& headers) {
     return toReply(client_->Get(path, with(headers)));
 }
 
-Reply Api::post(const std::string& path, const nlohmann::json& body, const httplib::Headers& headers) {
+ServiceReply Api::post(const std::string& path, const nlohmann::json& body, const httplib::Headers& headers) {
     return toReply(client_->Post(path, with(headers), body.dump(), "application/json"));
 }
 
-Reply Api::postBytes(const std::string& path, const std::string& bytes, const httplib::Headers& headers) {
+ServiceReply Api::postBytes(const std::string& path, const std::string& bytes,
+                            const httplib::Headers& headers) {
     return toReply(client_->Post(path, with(headers), bytes, "application/octet-stream"));
 }
 
-Reply Api::postRaw(const std::string& path, const std::string& text) {
+ServiceReply Api::postRaw(const std::string& path, const std::string& text) {
     return toReply(client_->Post(path, with({}), text, "application/json"));
 }
 
-Reply Api::postEmpty(const std::string& path) {
+ServiceReply Api::postEmpty(const std::string& path) {
     return toReply(client_->Post(path, with({}), "", ""));
 }
 
-Reply Api::put(const std::string& path, const std::string& bytes) {
+ServiceReply Api::put(const std::string& path, const std::string& bytes) {
     return toReply(client_->Put(path, with({}), bytes, "application/octet-stream"));
 }
 
-Reply Api::patch(const std::string& path, const nlohmann::json& body, const httplib::Headers& headers) {
+ServiceReply Api::patch(const std::string& path, const nlohmann::json& body,
+                        const httplib::Headers& headers) {
     return toReply(client_->Patch(path, with(headers), body.dump(), "application/json"));
 }
 
-Reply Api::del(const std::string& path, const httplib::Headers& headers) {
+ServiceReply Api::del(const std::string& path, const httplib::Headers& headers) {
     return toReply(client_->Delete(path, with(headers)));
 }
 
 nlohmann::json Api::folder(const std::string& name, const std::string& parent) {
     nlohmann::json body = {{"name", name}};
     if (!parent.empty()) body["parent"] = parent;
-    Reply reply = post("/api/v1/nodes", body);
+    ServiceReply reply = post("/api/v1/nodes", body);
     EXPECT_EQ(reply.status, 201) << reply.body;
     return reply.json();
 }
@@ -111,15 +113,15 @@ nlohmann::json Api::upload(const std::string& name, const std::string& bytes, co
     std::string path = "/api/v1/files?name=" + httplib::detail::encode_query_param(name) +
                        "&mime=text%2Fplain&conflict=fail";
     if (!parent.empty()) path += "&parent=" + parent;
-    Reply reply = postBytes(path, bytes);
+    ServiceReply reply = postBytes(path, bytes);
     EXPECT_EQ(reply.status, 201) << reply.body;
     return reply.json();
 }
 
 std::string Api::download(const std::string& id) {
-    Reply opened = postEmpty("/api/v1/nodes/" + id + "/open");
+    ServiceReply opened = postEmpty("/api/v1/nodes/" + id + "/open");
     EXPECT_EQ(opened.status, 200) << opened.body;
-    Reply content = toReply(client_->Get(opened.json().value("url", "")));
+    ServiceReply content = toReply(client_->Get(opened.json().value("url", "")));
     EXPECT_EQ(content.status, 200) << content.body;
     return content.body;
 }
