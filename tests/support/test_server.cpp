@@ -349,6 +349,10 @@ bool TestServer::answer(int fd, const RecordedRequest& request, const Reply& rep
     const bool cut = reply.cut == Reply::Cut::afterBodyBytes;
     if (cut) toSend = std::clamp<std::int64_t>(reply.cutAfter, 0, toSend);
 
+    if (reply.stallAfterHeaders.count() > 0) {
+        if (!sendAll(fd, head.data(), head.size()) || !pause(reply.stallAfterHeaders)) return false;
+        head.clear();
+    }
     if (!reply.generatedBodySize) {
         head.append(reply.body, 0, static_cast<std::size_t>(toSend));  // one send for head and body
         if (!sendAll(fd, head.data(), head.size())) return false;

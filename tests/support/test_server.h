@@ -44,6 +44,7 @@ struct Reply {
     // Close the connection before any byte of the reply, or after cutAfter bytes of the body.
     enum class Cut { none, beforeReply, afterBodyBytes } cut = Cut::none;
     std::int64_t cutAfter = 0;
+    std::chrono::milliseconds stallAfterHeaders{0};  // send the headers, then pause this long before the body
 };
 
 // Serves from construction to destruction, a thread per connection, with keep-alive (several requests per
