@@ -89,7 +89,8 @@ TEST(ServerFaults, DownloadRulesCutIgnoreRangeShortenAndStall) {
     }));
     EXPECT_EQ(received, 50'000u);
     EXPECT_EQ(atStall, 1000u) << "bytes that came before the pause";
-    EXPECT_GE(secondsSince(firstBytes), 0.39);
+    // The pause is 400 ms from the first bytes' departure; on a loaded machine they may reach us late.
+    EXPECT_GE(secondsSince(firstBytes), 0.3);
 }
 
 TEST(ServerFaults, BadRulesAreRefusedAndTheEndpointNeedsFaultsAllowed) {
