@@ -1,7 +1,6 @@
 #pragma once
-// The recording loopback server (support/test_server.h) answering JSON bodies, for the end-to-end tests:
-// they include server/server_fixture.h, whose names clash with test_server.h's, so it is reached through
-// this narrow door.
+// The recording loopback server (support/test_server.h) as a service that answers scripted JSON bodies,
+// for the end-to-end tests of replies the local service never gives.
 
 #include <cstddef>
 #include <memory>
