@@ -9,6 +9,7 @@
 
 #include "platform/http/url.h"
 #include "platform/task/task.h"
+#include "support/elapsed.h"
 #include "support/test_server.h"
 
 namespace tw::http {
@@ -30,9 +31,7 @@ Request get(const std::string& url) {
     return request;
 }
 
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+using test::secondsSince;
 
 // Peak resident memory since the last reset, in bytes (Linux).
 std::int64_t peakResidentBytes() {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "remote/remote.h"
+#include "support/elapsed.h"
 #include "support/test_server.h"
 
 namespace tw {
@@ -19,9 +20,7 @@ Config configFor(const std::string& base) {
     return Config(base, "tok-123", "", std::nullopt);
 }
 
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+using test::secondsSince;
 
 RemoteError sendFailure(const Remote& remote, const http::Request& request, bool retry = false) {
     try {

@@ -8,6 +8,7 @@
 
 #include "platform/http/url.h"
 #include "platform/task/task.h"
+#include "support/elapsed.h"
 #include "support/test_server.h"
 
 namespace tw {
@@ -21,9 +22,7 @@ Config configFor(const std::string& base) {
     return Config(base, "tok-123", "", std::nullopt);
 }
 
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+using test::secondsSince;
 
 // The RemoteError that call throws; a failure of the test when it throws none.
 template <class Call>

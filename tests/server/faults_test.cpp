@@ -1,5 +1,6 @@
 // Fault injection through /_control/faults: the failures the client's tests provoke.
 
+#include "support/elapsed.h"
 #include "support/service_fixture.h"
 
 #include <gtest/gtest.h>
@@ -10,10 +11,6 @@ namespace tw::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 TEST(ServerFaults, StatusDelayAndDropRulesShapeTheNextRequestsOnly) {
     InProcessServer server;
