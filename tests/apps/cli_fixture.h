@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/service_fixture.h"
+#include "support/test_server.h"
 
 namespace tw::test {
 
@@ -39,6 +40,25 @@ inline std::filesystem::path writeConfig(const std::filesystem::path& folder, co
     std::ofstream(file) << nlohmann::json{{"base", base}, {"token", testToken}}.dump();
     ::chmod(file.c_str(), 0600);
     return file;
+}
+
+// tidewright --config <a configuration for base> ARGS...
+inline Outcome tidewrightAt(const std::string& base, const std::vector<std::string>& args,
+                            double seconds = 30) {
+    TempDir dir;
+    std::vector<std::string> argv = {tidewrightPath(), "--config", writeConfig(dir.path(), base)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProgram(argv, seconds);
+}
+
+// Scripts the recording loopback server to answer `path` with these JSON bodies and `status` in order, the
+// last one repeating: replies the local service never gives.
+inline void scriptJson(TestServer& server, const std::string& path, const std::vector<std::string>& bodies,
+                       int status = 200) {
+    std::vector<Reply> replies;
+    for (const auto& body : bodies)
+        replies.push_back({status, {{"Content-Type", "application/json"}}, body});
+    server.script(path, std::move(replies));
 }
 
 class CliTest : public ::testing::Test {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "cli_fixture.h"
-#include "scripted_service.h"
 
 namespace tw::test {
 namespace {
@@ -22,7 +21,7 @@ std::string anchorOf(const Outcome& outcome) {
                                  : nlohmann::json::parse(outcome.lines.back())["anchor"].get<std::string>();
 }
 
-TEST_F(CliTest, LsShowsWhatTheServiceHolds) {
+TEST_F(CliTest, LsShowsWhatTheServiceHoldsAndChangesShowTrashedNodesInTheTrash) {
     Api api = server.api();
     const auto docs = api.folder("Documentos");
     const auto note = api.upload("nota.txt", "oi", docs["id"]);
@@ -35,14 +34,24 @@ TEST_F(CliTest, LsShowsWhatTheServiceHolds) {
     std::vector<std::string> expected = {docs["id"], top["id"]};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(ids, expected);
-
     const auto inside = tidewright({"--json", "ls", docs["id"]});
     ASSERT_EQ(inside.status, 0) << inside.err;
     EXPECT_EQ(idsOf(inside), std::vector<std::string>{note["id"]});
     EXPECT_EQ(nlohmann::json::parse(inside.lines[0])["parent"], docs["id"]);
-
     EXPECT_EQ(tidewright({"ls", "trash"}).lines.size(), 0u);
     EXPECT_EQ(tidewright({"ls", "no-such-folder"}).status, 1);
+
+    const std::string before = anchorOf(tidewright({"--json", "anchor"}));
+    ASSERT_EQ(api.del("/api/v1/nodes/" + top["id"].get<std::string>()).status, 200);
+    const std::string after = anchorOf(tidewright({"--json", "anchor"}));
+    EXPECT_GT(std::stoll(after), std::stoll(before));
+    const auto changes = tidewright({"--json", "changes", "--from", before});
+    ASSERT_EQ(changes.lines.size(), 2u);
+    const auto item = nlohmann::json::parse(changes.lines[0]);
+    EXPECT_EQ(item["id"], top["id"]);
+    EXPECT_EQ(item["parent"], "NSFileProviderTrashContainerItemIdentifier");
+    EXPECT_EQ(anchorOf(changes), after);
+    EXPECT_EQ(anchorOf(tidewright({"--json", "changes"})), after) << "the whole feed, the same last anchor";
 }
 
 TEST_F(CliTest, LsOfAFolderOfMoreThanOnePageComesBackWholeInTheServiceOrder) {
@@ -50,51 +59,20 @@ TEST_F(CliTest, LsOfAFolderOfMoreThanOnePageComesBackWholeInTheServiceOrder) {
     const std::string folder = api.folder("Muitos")["id"];
     for (int i = 0; i < 1203; ++i)
         api.folder("pasta " + std::to_string(i), folder);
-
-    // The service's own order, page by page.
-    std::vector<std::string> expected;
-    std::string cursor;
-    do {
-        const auto page = api.get("/api/v1/nodes?parent=" + folder + "&limit=500" +
-                                  (cursor.empty() ? "" : "&cursor=" + cursor))
-                              .json();
+    std::vector<std::string> expected;  // the service's own order, page by page
+    for (std::string cursor = "&cursor="; !cursor.empty();) {
+        const auto page = api.get("/api/v1/nodes?parent=" + folder + "&limit=500" + cursor).json();
         for (const auto& node : page["items"])
             expected.push_back(node["id"]);
-        cursor = page.contains("nextCursor") && page["nextCursor"].is_string()
-                     ? page["nextCursor"].get<std::string>()
+        cursor = page.value("nextCursor", nlohmann::json()).is_string()
+                     ? "&cursor=" + page["nextCursor"].get<std::string>()
                      : "";
-    } while (!cursor.empty());
+    }
 
     const auto listed = tidewright({"--json", "ls", folder});
     ASSERT_EQ(listed.status, 0) << listed.err;
     EXPECT_EQ(idsOf(listed).size(), 1203u);
     EXPECT_EQ(idsOf(listed), expected);
-}
-
-TEST_F(CliTest, AnchorTracksTheFeedAndChangesShowTrashedNodesInTheTrash) {
-    Api api = server.api();
-    const auto file = api.upload("velho.txt", "x");
-    const std::string before = anchorOf(tidewright({"--json", "anchor"}));
-
-    ASSERT_EQ(api.del("/api/v1/nodes/" + file["id"].get<std::string>(),
-                      {{"If-Match", std::to_string(file["version"].get<std::int64_t>())}})
-                      .status /
-                  100,
-              2);
-    const std::string after = anchorOf(tidewright({"--json", "anchor"}));
-    EXPECT_GT(std::stoll(after), std::stoll(before));
-
-    const auto changes = tidewright({"--json", "changes", "--from", before});
-    ASSERT_EQ(changes.status, 0) << changes.err;
-    ASSERT_EQ(changes.lines.size(), 2u);
-    const auto item = nlohmann::json::parse(changes.lines[0]);
-    EXPECT_EQ(item["id"], file["id"]);
-    EXPECT_EQ(item["parent"], "NSFileProviderTrashContainerItemIdentifier");
-    EXPECT_EQ(anchorOf(changes), after);
-
-    // From the start the whole feed comes back, the last anchor the same.
-    const auto all = tidewright({"--json", "changes"});
-    EXPECT_EQ(anchorOf(all), after);
 }
 
 TEST_F(CliTest, WatchPrintsChangesAsTheyArriveUntilInterrupted) {
@@ -151,17 +129,12 @@ TEST(CliAgainstScriptedService, ListingsAndFeedsThatGoNowhereEndWithAnError) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.replies.back());
-        ScriptedService service;
-        service.script(c.path, c.replies);
-        TempDir dir;
-        std::vector<std::string> argv = {tidewrightPath(), "--config",
-                                         writeConfig(dir.path(), service.base())};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-
-        const auto run = runProgram(argv, 5);
+        TestServer service;
+        scriptJson(service, c.path, c.replies);
+        const auto run = tidewrightAt(service.base(), c.args, 5);
         EXPECT_EQ(run.status, 1);
         EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
-        EXPECT_EQ(service.requestCount(), c.requests);
+        EXPECT_EQ(service.requests().size(), c.requests);
     }
 }
 

@@ -6,21 +6,26 @@
 #include <fstream>
 
 #include "cli_fixture.h"
-#include "scripted_service.h"
 
 namespace tw::test {
 namespace {
 
-TEST_F(CliTest, ItemOfAFileReportsEveryKeyOfTheNode) {
+using nlohmann::json;
+
+TEST_F(CliTest, ItemReportsFilesFoldersAndTrashedNodesAndFailsForAnUnknownId) {
     Api api = server.api();
     const auto folder = api.folder("Relatórios");
     const auto file = api.upload("Relatório 2025.pdf", "abc", folder["id"]);
+    const auto trashed = api.upload("a.txt", "x");
+    ASSERT_EQ(api.del("/api/v1/nodes/" + trashed["id"].get<std::string>()).status, 200);
+    const auto itemOf = [&](const std::string& id) {
+        const auto run = tidewright({"--json", "item", id});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.lines.size(), 1u);
+        return json::parse(run.lines.at(0));
+    };
 
-    const auto run = tidewright({"--json", "item", file["id"]});
-
-    ASSERT_EQ(run.status, 0) << run.err;
-    ASSERT_EQ(run.lines.size(), 1u);
-    const auto item = nlohmann::json::parse(run.lines[0]);
+    const auto item = itemOf(file["id"]);
     EXPECT_EQ(item["id"], file["id"]);
     EXPECT_EQ(item["parent"], folder["id"]);
     EXPECT_EQ(item["filename"], "Relatório 2025.pdf");
@@ -32,41 +37,27 @@ TEST_F(CliTest, ItemOfAFileReportsEveryKeyOfTheNode) {
     EXPECT_DOUBLE_EQ(item["created"].get<double>(), file["createdAt"].get<double>() / 1000.0);
     EXPECT_DOUBLE_EQ(item["modified"].get<double>(), file["updatedAt"].get<double>() / 1000.0);
     EXPECT_EQ(item.size(), 10u);
-}
 
-TEST_F(CliTest, FolderHasNoSizeAndTrashedNodeSitsInTheTrash) {
-    Api api = server.api();
-    const auto folder = api.folder("Fotos");
-    const auto file = api.upload("a.txt", "x");
-    ASSERT_EQ(api.del("/api/v1/nodes/" + file["id"].get<std::string>(),
-                      {{"If-Match", std::to_string(file["version"].get<std::int64_t>())}})
-                      .status /
-                  100,
-              2);
-
-    const auto folderRun = tidewright({"--json", "item", folder["id"]});
-    ASSERT_EQ(folderRun.status, 0) << folderRun.err;
-    const auto folderItem = nlohmann::json::parse(folderRun.lines.at(0));
+    const auto folderItem = itemOf(folder["id"]);
     EXPECT_FALSE(folderItem.contains("size"));
     EXPECT_EQ(folderItem["contentType"], "public.folder");
     EXPECT_EQ(folderItem["parent"], "NSFileProviderRootContainerItemIdentifier");
+    EXPECT_EQ(itemOf(trashed["id"])["parent"], "NSFileProviderTrashContainerItemIdentifier");
 
-    const auto trashedRun = tidewright({"--json", "item", file["id"]});
-    ASSERT_EQ(trashedRun.status, 0) << trashedRun.err;
-    EXPECT_EQ(nlohmann::json::parse(trashedRun.lines.at(0))["parent"],
-              "NSFileProviderTrashContainerItemIdentifier");
+    const auto unknown = tidewright({"--json", "item", "n-does-not-exist"});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_TRUE(unknown.lines.empty());
+    EXPECT_EQ(json::parse(unknown.err)["error"]["domain"], "NSFileProviderErrorDomain");
+    EXPECT_EQ(json::parse(unknown.err)["error"]["code"], -1005);
+
+    ::chmod(configFile.c_str(), 0644);
+    const auto exposed = tidewright({"item", "root"});
+    EXPECT_EQ(exposed.status, 0);
+    EXPECT_NE(exposed.err.find("readable by other users"), std::string::npos) << exposed.err;
+    EXPECT_EQ(exposed.err.find(testToken), std::string::npos);
 }
 
-TEST_F(CliTest, UnknownIdFailsWithNoSuchItem) {
-    const auto run = tidewright({"--json", "item", "n-does-not-exist"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(run.lines.empty());
-    const auto error = nlohmann::json::parse(run.err)["error"];
-    EXPECT_EQ(error["domain"], "NSFileProviderErrorDomain");
-    EXPECT_EQ(error["code"], -1005);
-}
-
-TEST_F(CliTest, UnconfiguredDomainStillShowsTheContainers) {
+TEST(CliUnconfigured, StillShowsTheContainersAndRefusesNodes) {
     TempDir empty;
     const std::string env = "XDG_CONFIG_HOME=" + empty.path().string();
 
@@ -74,30 +65,34 @@ TEST_F(CliTest, UnconfiguredDomainStillShowsTheContainers) {
     const auto root = runProgram({"/usr/bin/env", "TIDEWRIGHT_CONFIG=", env, tidewrightPath(), "--json",
                                   "--name", "Meu espaço", "item", "root"});
     ASSERT_EQ(root.status, 0) << root.err;
-    const auto rootItem = nlohmann::json::parse(root.lines.at(0));
-    EXPECT_EQ(rootItem["filename"], "Meu espaço");
-    EXPECT_EQ(rootItem["capabilities"], 3);
+    EXPECT_EQ(json::parse(root.lines.at(0))["filename"], "Meu espaço");
+    EXPECT_EQ(json::parse(root.lines.at(0))["capabilities"], 3);
 
     const auto trash = runProgram(
         {"/usr/bin/env", "-u", "TIDEWRIGHT_CONFIG", env, tidewrightPath(), "--json", "item", "trash"});
     ASSERT_EQ(trash.status, 0) << trash.err;
-    EXPECT_EQ(nlohmann::json::parse(trash.lines.at(0))["filename"], "Lixeira");
+    EXPECT_EQ(json::parse(trash.lines.at(0))["filename"], "Lixeira");
 
     const auto node = runProgram(
         {"/usr/bin/env", "-u", "TIDEWRIGHT_CONFIG", env, tidewrightPath(), "--json", "item", "n1"});
     EXPECT_EQ(node.status, 1);
-    EXPECT_EQ(nlohmann::json::parse(node.err)["error"]["code"], -1000);
+    EXPECT_EQ(json::parse(node.err)["error"]["code"], -1000);
 }
 
-TEST(CliAgainstScriptedService, ItemWorkingSetLooksTheWordUpAsAnIdentifier) {
-    ScriptedService service;
-    service.script("/api/v1/nodes/working-set",
-                   {R"({"id":"working-set","kind":"file","name":"w.txt","version":1})"});
-    TempDir dir;
-    const auto run = runProgram(
-        {tidewrightPath(), "--config", writeConfig(dir.path(), service.base()), "item", "working-set"});
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(run.lines.at(0).starts_with("working-set\troot\tw.txt\t")) << run.lines.at(0);
+TEST(CliAgainstScriptedService, ItemLooksWorkingSetUpAsAnIdAndTheVerboseLogEscapesTheServiceErrorCode) {
+    TestServer service;
+    scriptJson(service, "/api/v1/nodes/working-set",
+               {R"({"id":"working-set","kind":"file","name":"w.txt","version":1})"});
+    scriptJson(service, "/api/v1/nodes/n1", {R"({"error":"bad\u001b]0;owned\u0007"})"}, 400);
+
+    const auto found = tidewrightAt(service.base(), {"item", "working-set"});
+    ASSERT_EQ(found.status, 0) << found.err;
+    EXPECT_TRUE(found.lines.at(0).starts_with("working-set\troot\tw.txt\t")) << found.lines.at(0);
+
+    const auto refused = tidewrightAt(service.base(), {"--verbose", "item", "n1"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("bad\\x1b]0;owned\\x07"), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.err.find('\x1b'), std::string::npos);
 }
 
 TEST_F(CliTest, BadCommandLinesAndConfigurationsAreUsageErrors) {
@@ -112,14 +107,6 @@ TEST_F(CliTest, BadCommandLinesAndConfigurationsAreUsageErrors) {
     const auto broken = runProgram({tidewrightPath(), "--config", notJson.string(), "item", "root"});
     EXPECT_EQ(broken.status, 2);
     EXPECT_NE(broken.err.find("not a JSON object"), std::string::npos) << broken.err;
-}
-
-TEST_F(CliTest, ConfigurationReadableByOthersIsWarnedAbout) {
-    ::chmod(configFile.c_str(), 0644);
-    const auto run = tidewright({"item", "root"});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_NE(run.err.find("readable by other users"), std::string::npos) << run.err;
-    EXPECT_EQ(run.err.find(testToken), std::string::npos);
 }
 
 }  // namespace

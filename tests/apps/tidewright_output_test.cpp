@@ -6,7 +6,6 @@
 
 #include "cli_fixture.h"
 #include "cli_host.h"
-#include "scripted_service.h"
 #include "terminal_text.h"
 
 namespace tw::test {
@@ -36,7 +35,7 @@ TEST(CliErrorLine, TextThatIsNotUtf8StillGivesOneJsonLine) {
     EXPECT_EQ(nlohmann::json::parse(out.str())["error"]["message"], "cursor \"\xef\xbf\xbd\" again");
 }
 
-TEST_F(CliTest, ReadableLinesEscapeNamesAndNameContainersByTheirWords) {
+TEST_F(CliTest, ReadableLinesEscapeNamesAndNameContainersAndUnwritableOutputIsAFailure) {
     const std::string name = "a\nb\x1b[31mc\xc2\x9b\\d é";
     const auto folder = server.api().folder(name);
 
@@ -50,25 +49,12 @@ TEST_F(CliTest, ReadableLinesEscapeNamesAndNameContainersByTheirWords) {
     EXPECT_EQ(nlohmann::json::parse(tidewright({"--json", "item", folder["id"]}).lines.at(0))["filename"],
               name);
     EXPECT_TRUE(tidewright({"item", "trash"}).lines.at(0).starts_with("trash\troot\tLixeira\t"));
-}
 
-TEST(CliAgainstScriptedService, VerboseLogEscapesTheErrorCodeTheServiceSent) {
-    ScriptedService service;
-    service.script("/api/v1/nodes/n1", {R"({"error":"bad\u001b]0;owned\u0007"})"}, 400);
-    TempDir dir;
-    const auto run = runProgram(
-        {tidewrightPath(), "--verbose", "--config", writeConfig(dir.path(), service.base()), "item", "n1"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("bad\\x1b]0;owned\\x07"), std::string::npos) << run.err;
-    EXPECT_EQ(run.err.find('\x1b'), std::string::npos);
-}
-
-TEST_F(CliTest, OutputThatCannotBeWrittenIsAFailure) {
-    const auto run =
+    const auto full =
         runProgram({"/bin/sh", "-c",
                     tidewrightPath() + " --json --config " + configFile.string() + " item root > /dev/full"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(nlohmann::json::parse(run.err)["error"]["message"], "the output could not be written");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(nlohmann::json::parse(full.err)["error"]["message"], "the output could not be written");
 }
 
 // A real exception that is not a host error: the configuration is an endless stream and memory runs out

@@ -98,7 +98,7 @@ protected:
     }
 };
 
-TEST_F(Enumeration, FolderPagesFollowTheServiceCursorExactly) {
+TEST_F(Enumeration, FolderPagesFollowTheServiceCursorExactlyEvenWhenEmpty) {
     server.script(
         "/api/v1/nodes?parent=f1&limit=500",
         {{200, {}, R"({"items":[)" + node("a") + "," + node("b") + R"(],"nextCursor":"c/2=x+y"})"}});
@@ -110,9 +110,8 @@ TEST_F(Enumeration, FolderPagesFollowTheServiceCursorExactly) {
     EXPECT_EQ(enumerate("f1", host::initialPageSortedByDate),
               (std::vector<std::string>{"items:2", "page:c/2=x+y"}));
     EXPECT_EQ(enumerate("f1", "c/2=x+y"), (std::vector<std::string>{"items:1", "end"}));
-}
 
-TEST_F(Enumeration, EmptyFolderStillReportsItsEmptyPageAndAnEmptyCursorIsAPage) {
+    // An empty page is still reported, and an empty cursor is a page like any other.
     server.script("/api/v1/nodes?parent=root&limit=500", {{200, {}, R"({"items":[],"nextCursor":""})"}});
     server.script("/api/v1/nodes?parent=root&limit=500&cursor=", {{200, {}, R"({"items":[]})"}});
     EXPECT_EQ(enumerate(host::rootContainer, host::initialPageSortedByName),
@@ -184,7 +183,7 @@ TEST_F(Enumeration, FolderAndTrashAnchorsAreConstantAndTheirChangesEmpty) {
     EXPECT_TRUE(server.requests().empty());
 }
 
-TEST_F(Enumeration, WorkingSetReplaysTheFeedInPagesOfPositions) {
+TEST_F(Enumeration, WorkingSetReplaysTheFeedInPagesAndReportsDeletionsInTheTrash) {
     server.script("/api/v1/changes?since=0&limit=500",
                   {{200,
                     {},
@@ -197,31 +196,14 @@ TEST_F(Enumeration, WorkingSetReplaysTheFeedInPagesOfPositions) {
     EXPECT_EQ(recorder->wait(), (std::vector<std::string>{"items:2", "page:510"}));
     EXPECT_EQ(recorder->items.at(1)->parentItemIdentifier(), host::trashContainer);
     EXPECT_EQ(enumerate(host::workingSet, "510"), (std::vector<std::string>{"items:0", "end"}));
-}
 
-TEST_F(Enumeration, ChangeBatchesNeverMoveTheAnchorBackwards) {
-    struct Case {
-        std::string since, reply, expected;
-    };
-    const std::vector<Case> cases = {
-        {"15", R"({"changes":[],"cursor":10,"latest":10,"hasMore":false})", "changes:15:done"},
-        {"16", R"({"changes":[],"cursor":20,"latest":20,"hasMore":false})", "changes:20:done"},
-        {"17", R"({"changes":[],"cursor":510,"latest":900,"hasMore":true})", "changes:510:more"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.since);
-        server.script("/api/v1/changes?since=" + c.since + "&limit=500", {{200, {}, c.reply}});
-        EXPECT_EQ(changesFrom(c.since), (std::vector<std::string>{c.expected}));
-    }
-}
-
-TEST_F(Enumeration, ChangeBatchReportsDeletionsAsUpdatesInTheTrashAndLogsOnce) {
+    // A batch of changes reports a deletion as an update in the trash, and logs once.
     server.script("/api/v1/changes?since=3&limit=500", {{200,
                                                          {},
                                                          R"({"changes":[)" + node("a", R"(,"deletedAt":5)") +
                                                              R"(],"cursor":4,"latest":4,"hasMore":false})"}});
     LogCapture log;
-    auto recorder = std::make_shared<Recorder>();
+    recorder = std::make_shared<Recorder>();
     ext->enumerator(host::workingSet, {})->enumerateChanges(recorder, "3");
     EXPECT_EQ(recorder->wait(), (std::vector<std::string>{"updated:1", "changes:4:done"}));
     EXPECT_EQ(recorder->items.at(0)->parentItemIdentifier(), host::trashContainer);
@@ -230,10 +212,21 @@ TEST_F(Enumeration, ChangeBatchReportsDeletionsAsUpdatesInTheTrashAndLogsOnce) {
     EXPECT_EQ(records[0].message, "changes since=3 n=1 more=false");
 }
 
-TEST_F(Enumeration, UnreadableAnchorStartsFromTheBeginning) {
-    server.script("/api/v1/changes?since=0&limit=500",
-                  {{200, {}, R"({"changes":[],"cursor":0,"latest":0,"hasMore":false})"}});
-    EXPECT_EQ(changesFrom("4x"), (std::vector<std::string>{"changes:0:done"}));
+TEST_F(Enumeration, ChangeBatchesNeverMoveTheAnchorBackwardsAndAnUnreadableOneStartsOver) {
+    struct Case {
+        std::string anchor, since, reply, expected;
+    };
+    const std::vector<Case> cases = {
+        {"15", "15", R"({"changes":[],"cursor":10,"latest":10,"hasMore":false})", "changes:15:done"},
+        {"16", "16", R"({"changes":[],"cursor":20,"latest":20,"hasMore":false})", "changes:20:done"},
+        {"17", "17", R"({"changes":[],"cursor":510,"latest":900,"hasMore":true})", "changes:510:more"},
+        {"4x", "0", R"({"changes":[],"cursor":0,"latest":0,"hasMore":false})", "changes:0:done"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.anchor);
+        server.script("/api/v1/changes?since=" + c.since + "&limit=500", {{200, {}, c.reply}});
+        EXPECT_EQ(changesFrom(c.anchor), (std::vector<std::string>{c.expected}));
+    }
 }
 
 TEST_F(Enumeration, CurrentAnchorProbesForTheLatestPosition) {
@@ -270,9 +263,8 @@ TEST(SyncAnchors, ReadBackOnlyWhatIsADecimalPosition) {
     };
     for (const Case& c :
          {Case{"42", 42}, Case{"+42", 42}, Case{"-3", -3}, Case{"", 0}, Case{"4x", 0}, Case{"+", 0},
-          Case{"-", 0}, Case{" 1", 0}, Case{"1 ", 0}, Case{"99999999999999999999", 0},
-          Case{"9223372036854775807", INT64_MAX}, Case{"-9223372036854775808", INT64_MIN},
-          Case{"9223372036854775808", 0}, Case{"+-1", 0},
+          Case{"-", 0}, Case{" 1", 0}, Case{"1 ", 0}, Case{"9223372036854775807", INT64_MAX},
+          Case{"-9223372036854775808", INT64_MIN}, Case{"9223372036854775808", 0}, Case{"+-1", 0},
           Case{"\xff"
                "1",
                0},
@@ -280,8 +272,6 @@ TEST(SyncAnchors, ReadBackOnlyWhatIsADecimalPosition) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(seqOf(c.text), c.position);
     }
-    EXPECT_EQ(anchorFor(1234), "1234");
-    EXPECT_EQ(anchorFor(0), "0");
 }
 
 }  // namespace

@@ -48,39 +48,17 @@ struct Completion {
     }
 };
 
-TEST(ExtensionLifecycle, UnconfiguredDomainLogsAndAnswersNotAuthenticatedWithoutNetwork) {
+TEST(ExtensionLifecycle, UnconfiguredDomainLogsAnswersContainersAtOnceAndNodesNotAuthenticated) {
     LogCapture log;
     auto extension =
-        FileProviderExtension::make({.identifier = "d0", .displayName = "Tidewright", .userInfo = {}});
+        FileProviderExtension::make({.identifier = "d0", .displayName = "Meus arquivos", .userInfo = {}});
     EXPECT_FALSE(extension->isConfigured());
-
-    Completion completion;
-    extension->item("n1", {}, completion.handler());
-    auto [item, error] = completion.wait();
-    EXPECT_FALSE(item);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->domain(), fileProviderErrorDomain);
-    EXPECT_EQ(error->code(), -1000);
-
     const auto records = log.records();
     ASSERT_GE(records.size(), 1u);
     EXPECT_EQ(records[0].message, "init domain=d0 configured=false");
     EXPECT_EQ(records[0].level, LogLevel::info);
     EXPECT_EQ(records[0].category, "fp");
-}
 
-TEST(ExtensionLifecycle, ConfiguredDomainKeepsOneClient) {
-    LogCapture log;
-    auto extension = FileProviderExtension::make(configuredDomain("http://127.0.0.1:1"));
-    EXPECT_EQ(log.records().at(0).message, "init domain=d1 configured=true");
-    EXPECT_EQ(extension->api().get(), extension->api().get());
-    extension->invalidate();
-    EXPECT_TRUE(extension->isConfigured());
-}
-
-TEST(ExtensionLifecycle, ContainersAnswerAtOnceWithoutConfiguration) {
-    auto extension =
-        FileProviderExtension::make({.identifier = "d0", .displayName = "Meus arquivos", .userInfo = {}});
     for (const auto& identifier : {host::rootContainer, host::trashContainer}) {
         int calls = 0;
         host::ItemPointer answered;
@@ -95,6 +73,14 @@ TEST(ExtensionLifecycle, ContainersAnswerAtOnceWithoutConfiguration) {
         EXPECT_EQ(answered->itemIdentifier(), identifier);
         EXPECT_EQ(progress->totalUnitCount(), 0);
     }
+
+    Completion completion;
+    extension->item("n1", {}, completion.handler());
+    auto [item, error] = completion.wait();
+    EXPECT_FALSE(item);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), fileProviderErrorDomain);
+    EXPECT_EQ(error->code(), -1000);
 }
 
 // Sets an environment variable for the life of the scope.
@@ -144,72 +130,55 @@ TEST(ExtensionLifecycle, WithoutTemporaryOrCacheFolderWorksWithoutManagerAndSays
     std::filesystem::remove(file);
 }
 
-TEST(ExtensionLookup, FindsNodesIncludingTrashedOnes) {
+TEST(ExtensionLookup, FindsTrashedNodesReportsFailuresAndCancellationOnceAndLogsFailuresUnmapped) {
     TestServer server;
     server.script(
         "/api/v1/nodes/n1?trashed=1",
         {{200, {}, R"({"id":"n1","parent":"p1","kind":"file","name":"a.pdf","version":3,"deleted":true})"}});
+    server.script("/api/v1/nodes/gone?trashed=1", {{404, {}, R"({"error":"not_found"})"}});
+    server.script("/api/v1/nodes/slow?trashed=1", {{200, {}, "{}", std::nullopt, 10s}});
     auto extension = FileProviderExtension::make(configuredDomain(server.base()));
+    EXPECT_EQ(extension->api().get(), extension->api().get());  // one client for every call
+    LogCapture log;
 
-    Completion completion;
-    auto progress = extension->item("n1", {}, completion.handler());
+    Completion found;
+    auto progress = extension->item("n1", {}, found.handler());
     EXPECT_EQ(progress->totalUnitCount(), 1);
-    auto [item, error] = completion.wait();
-    ASSERT_TRUE(item) << (error ? error->what() : "");
+    const auto [item, noError] = found.wait();
+    ASSERT_TRUE(item) << (noError ? noError->what() : "");
     EXPECT_EQ(item->parentItemIdentifier(), host::trashContainer);
     EXPECT_EQ(progress->completedUnitCount(), 0);
-}
 
-TEST(ExtensionLookup, FailureIsLoggedUnmappedAndReportedMappedOnce) {
-    TestServer server;
-    server.script("/api/v1/nodes/gone?trashed=1", {{404, {}, R"({"error":"not_found"})"}});
-    LogCapture log;
-    auto extension = FileProviderExtension::make(configuredDomain(server.base()));
+    Completion failed;
+    extension->item("gone", {}, failed.handler());
+    const auto notFound = failed.wait().second;
+    ASSERT_TRUE(notFound);
+    EXPECT_EQ(notFound->code(), -1005);  // noSuchItem
 
-    Completion completion;
-    extension->item("gone", {}, completion.handler());
-    auto [item, error] = completion.wait();
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code(), -1005);  // noSuchItem
-
-    const auto records = log.records();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[1].level, LogLevel::error);
-    EXPECT_EQ(records[1].message, "operação falhou: service error 404 not_found");
-}
-
-TEST(ExtensionLookup, ACompletionThatThrowsIsNotCalledAgain) {
-    TestServer server;
-    server.script("/api/v1/nodes/n1?trashed=1",
-                  {{200, {}, R"({"id":"n1","kind":"file","name":"a.txt","version":1})"}});
-    auto extension = FileProviderExtension::make(configuredDomain(server.base()));
-    LogCapture log;
-
-    Completion completion;
+    Completion throwing;  // a completion that throws is not called again, and nothing is logged for it
     extension->item("n1", {},
-                    [handler = completion.handler()](host::ItemPointer item, std::optional<Error> error) {
+                    [handler = throwing.handler()](host::ItemPointer item, std::optional<Error> error) {
                         handler(std::move(item), std::move(error));
                         throw std::runtime_error("the host's completion failed");
                     });
-    auto [item, error] = completion.wait();  // checks that it is called once
-    EXPECT_TRUE(item);
-    EXPECT_TRUE(log.records().empty());
-}
+    EXPECT_TRUE(throwing.wait().first);
 
-TEST(ExtensionLookup, CancellingTheProgressEndsTheCallWithUserCancelled) {
-    TestServer server;
-    server.script("/api/v1/nodes/slow?trashed=1", {{200, {}, "{}", std::nullopt, 10s}});
-    auto extension = FileProviderExtension::make(configuredDomain(server.base()));
+    const auto records = log.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].level, LogLevel::error);
+    EXPECT_EQ(records[0].message, "operação falhou: service error 404 not_found");
 
-    Completion completion;
-    auto progress = extension->item("slow", {}, completion.handler());
+    Completion cancelled;
+    auto slow = extension->item("slow", {}, cancelled.handler());
     std::this_thread::sleep_for(100ms);
-    progress->cancel();
-    auto [item, error] = completion.wait();
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->domain(), cocoaErrorDomain);
-    EXPECT_EQ(error->code(), 3072);
-    EXPECT_EQ(server.requests().size(), 1u);
+    slow->cancel();
+    const auto userCancelled = cancelled.wait().second;
+    ASSERT_TRUE(userCancelled);
+    EXPECT_EQ(userCancelled->domain(), cocoaErrorDomain);
+    EXPECT_EQ(userCancelled->code(), 3072);
+    EXPECT_EQ(server.requests("/api/v1/nodes/slow?trashed=1").size(), 1u);
+    extension->invalidate();
+    EXPECT_TRUE(extension->isConfigured());
 }
 
 }  // namespace

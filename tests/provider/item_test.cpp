@@ -15,13 +15,16 @@ Node file(std::string name, std::optional<std::string> mime = std::nullopt) {
     return node;
 }
 
-TEST(ItemProperties, ParentIsTheTrashThenTheParentThenTheRoot) {
+TEST(ItemProperties, ParentIsTheTrashThenTheParentThenTheRootAndCapabilitiesAreFixed) {
     Node node = file("a.txt");
     EXPECT_EQ(Item(node).parentItemIdentifier(), host::rootContainer);
     node.parent = "p1";
     EXPECT_EQ(Item(node).parentItemIdentifier(), "p1");
     node.deleted = true;
     EXPECT_EQ(Item(node).parentItemIdentifier(), host::trashContainer);
+    EXPECT_EQ(Item(node).capabilities(), 127u);
+    node.kind = "folder";
+    EXPECT_EQ(Item(node).capabilities(), 127u);
 }
 
 TEST(ItemProperties, ContentTypeComesFromTheNameBeforeTheMimeType) {
@@ -68,16 +71,6 @@ TEST(ItemProperties, VersionsSizesAndDates) {
     EXPECT_EQ(Item(node).documentSize(), 12);
 }
 
-TEST(ItemProperties, CapabilitiesAreFixedPerKind) {
-    Node node = file("a");
-    EXPECT_EQ(Item(node).capabilities(), 127u);
-    node.kind = "folder";
-    node.deleted = true;
-    EXPECT_EQ(Item(node).capabilities(), 127u);
-    EXPECT_EQ(RootItem("x").capabilities(), 3u);
-    EXPECT_EQ(TrashItem().capabilities(), 1u);
-}
-
 TEST(ItemProperties, ContainersAreFoldersWithFixedVersions) {
     const RootItem root("Meu Tidewright");
     EXPECT_EQ(root.itemIdentifier(), host::rootContainer);
@@ -87,11 +80,13 @@ TEST(ItemProperties, ContainersAreFoldersWithFixedVersions) {
     EXPECT_EQ(root.itemVersion(), (host::ItemVersion{"1", "1"}));
     EXPECT_FALSE(root.documentSize());
     EXPECT_FALSE(root.creationDate());
+    EXPECT_EQ(root.capabilities(), 3u);
 
     const TrashItem trash;
     EXPECT_EQ(trash.itemIdentifier(), host::trashContainer);
     EXPECT_EQ(trash.parentItemIdentifier(), host::rootContainer);
     EXPECT_EQ(trash.filename(), "Lixeira");
+    EXPECT_EQ(trash.capabilities(), 1u);
     EXPECT_EQ(trash.itemVersion(), (host::ItemVersion{"1", "1"}));
 }
 

@@ -148,20 +148,13 @@ TEST(RemoteRequest, IsBuiltFromBaseApiPathTokenAndHeaders) {
     EXPECT_FALSE(remote.request("POST", "/auth/device", {}, "{}", false).header("Authorization"));
 }
 
-TEST(RemoteRequest, UrlIsPlainConcatenationOrAPlaceholder) {
+TEST(RemoteRequest, UrlIsPlainConcatenationOrAPlaceholderThatFailsAsANetworkFailure) {
     EXPECT_EQ(Remote(configFor("http://h/")).url("/api/v1/x"), "http://h//api/v1/x");
     EXPECT_EQ(Remote(configFor("h")).url("/api/v1/x"), "h/api/v1/x");
-    EXPECT_EQ(Remote(configFor("http://h")).url("/api/v1/nodes/a b"), http::placeholderURL);
-}
-
-TEST(RemoteRequest, PlaceholderAddressFailsAsANetworkFailure) {
     Remote remote(configFor("http://h"));
-    try {
-        remote.send(remote.request("GET", "/nodes/bad name"));
-        FAIL();
-    } catch (const RemoteError& error) {
-        EXPECT_EQ(error.kind(), RemoteError::Case::network);
-    }
+    EXPECT_EQ(remote.url("/api/v1/nodes/a b"), http::placeholderURL);
+    EXPECT_EQ(errorOf([&] { remote.send(remote.request("GET", "/nodes/bad name")); }).kind(),
+              RemoteError::Case::network);
 }
 
 TEST(RemoteRequest, ConfigurationWithAControlCharacterIsRefusedWithoutQuotingIt) {
@@ -258,17 +251,10 @@ TEST(RemoteSafety, IdsAndCursorsThatCouldLeaveTheirPlaceAreRefused) {
     }
 }
 
-TEST(RemoteSafety, TokenAppearsInNoErrorText) {
-    TestServer server;
+TEST_F(RemoteSend, TokenAppearsInNoErrorText) {
     server.script("/api/v1/x", {Reply{.status = 401, .body = R"({"error":"unauthorized"})"}});
-    Remote remote(configFor(server.base()));
-    try {
-        remote.send(remote.request("GET", "/x"));
-        FAIL();
-    } catch (const RemoteError& error) {
-        EXPECT_EQ(std::string(error.what()).find("tok-123"), std::string::npos);
-        EXPECT_EQ(server.requests().at(0).header("Authorization"), "Bearer tok-123");
-    }
+    EXPECT_EQ(std::string(sendExpectingError("/x", false).what()).find("tok-123"), std::string::npos);
+    EXPECT_EQ(server.requests().at(0).header("Authorization"), "Bearer tok-123");
 }
 
 }  // namespace

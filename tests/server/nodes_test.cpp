@@ -32,44 +32,33 @@ TEST(ServerNodes, CreatedFolderReadsBackAndUnknownCallersOrNodesGetTheirCodes) {
     }
 }
 
-TEST(ServerNodes, StaleIfMatchAnswers412AndChangesNothing) {
-    InProcessServer server;
-    Api api = server.api();
-    std::string id = api.folder("Old")["id"];
-    ServiceReply renamed = api.patch("/api/v1/nodes/" + id, {{"name", "New"}}, {{"If-Match", "1"}});
-    ASSERT_EQ(renamed.status, 200) << renamed.body;
-    EXPECT_EQ(renamed.json()["version"], 2);
-
-    ServiceReply stale = api.patch("/api/v1/nodes/" + id, {{"name", "Newer"}}, {{"If-Match", "1"}});
-    EXPECT_EQ(stale.status, 412);
-    EXPECT_EQ(stale.error(), "version_mismatch");
-    EXPECT_EQ(api.del("/api/v1/nodes/" + id, {{"If-Match", "1"}}).status, 412);
-    EXPECT_EQ(api.get("/api/v1/nodes/" + id).json()["name"], "New");
-}
-
-TEST(ServerNodes, UsedNameAnswers409CarryingTheExistingNode) {
+TEST(ServerNodes, StaleVersionsUsedNamesAndMovesBelowItselfAreRefusedAndChangeNothing) {
     InProcessServer server;
     Api api = server.api();
     auto first = api.folder("Fotos");
-    std::string other = api.folder("Outra")["id"];
+    std::string a = api.folder("A")["id"];
+    std::string b = api.folder("B", a)["id"];
+    std::string c = api.folder("C", b)["id"];
+    ServiceReply renamed = api.patch("/api/v1/nodes/" + a, {{"name", "A2"}}, {{"If-Match", "1"}});
+    ASSERT_EQ(renamed.status, 200) << renamed.body;
+    EXPECT_EQ(renamed.json()["version"], 2);
+    ServiceReply stale = api.patch("/api/v1/nodes/" + a, {{"name", "A3"}}, {{"If-Match", "1"}});
+    EXPECT_EQ(stale.status, 412);
+    EXPECT_EQ(stale.error(), "version_mismatch");
+    EXPECT_EQ(api.del("/api/v1/nodes/" + a, {{"If-Match", "1"}}).status, 412);
+    EXPECT_EQ(api.get("/api/v1/nodes/" + a).json()["name"], "A2");
+
     for (ServiceReply reply : {api.post("/api/v1/nodes", {{"name", "Fotos"}}),
-                               api.patch("/api/v1/nodes/" + other, {{"name", "Fotos"}})}) {
+                               api.patch("/api/v1/nodes/" + a, {{"name", "Fotos"}})}) {
         EXPECT_EQ(reply.status, 409);
         EXPECT_EQ(reply.error(), "name_conflict");
         EXPECT_EQ(reply.json()["existing"]["id"], first["id"]);
     }
     // The same name in another folder is fine, and a trashed node frees its name.
-    EXPECT_EQ(api.post("/api/v1/nodes", {{"name", "Fotos"}, {"parent", other}}).status, 201);
+    EXPECT_EQ(api.post("/api/v1/nodes", {{"name", "Fotos"}, {"parent", a}}).status, 201);
     ASSERT_EQ(api.del("/api/v1/nodes/" + first["id"].get<std::string>()).status, 200);
     EXPECT_EQ(api.post("/api/v1/nodes", {{"name", "Fotos"}}).status, 201);
-}
 
-TEST(ServerNodes, MovingAFolderIntoItselfOrBelowAnswers409) {
-    InProcessServer server;
-    Api api = server.api();
-    std::string a = api.folder("A")["id"];
-    std::string b = api.folder("B", a)["id"];
-    std::string c = api.folder("C", b)["id"];
     for (const std::string& target : {a, b, c}) {
         SCOPED_TRACE(target);
         ServiceReply reply = api.patch("/api/v1/nodes/" + a, {{"parent", target}});
