@@ -105,8 +105,6 @@ TEST(DecodeNode, RefusesMalformedJsonAndMissingNullOrWronglyTypedKeys) {
          R"(key "version": expected integer, got string)"},
         {R"({"id": "n", "kind": "file", "name": "f", "version": 3.0})",
          R"(key "version": expected integer, got number)"},
-        {R"({"id": "n", "kind": "file", "name": "f", "version": 1e2})",
-         R"(key "version": expected integer, got number)"},
         {R"({"id": "n", "kind": "file", "name": "f", "version": 9223372036854775808})",
          R"(key "version": integer out of range)"},
         {R"({"id": "n", "kind": "file", "name": "f", "version": 1, "size": "12"})",
