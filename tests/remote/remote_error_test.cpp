@@ -95,5 +95,17 @@ TEST(RemoteErrorMapping, OtherErrorsKeepTheirOwnDomainAndCode) {
     }
 }
 
+// The two texts a person reads: a changed byte is a changed message.
+TEST(RemoteErrorMapping, MessagesAreTheServiceTextsByteForByte) {
+    EXPECT_EQ(
+        RemoteError::readOnlyMessage,
+        "Este espa\xc3\xa7o est\xc3\xa1 somente leitura no momento: d\xc3\xa1 para ver e baixar os arquivos, "
+        "mas n\xc3\xa3o enviar nem alterar. Veja o estado da conta na web.");
+    EXPECT_EQ(
+        RemoteError::spaceUnavailableMessage,
+        "Este espa\xc3\xa7o est\xc3\xa1 indispon\xc3\xadvel no momento. Seus arquivos continuam guardados; "
+        "se isso persistir, veja o estado da conta na web.");
+}
+
 }  // namespace
 }  // namespace tw
