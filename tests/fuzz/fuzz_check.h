@@ -2,9 +2,14 @@
 // Property checks inside fuzz targets. A failed check prints what was expected and aborts, which libFuzzer
 // reports as a crash (saving the input) and the replay driver reports with the name of the file it ran.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #define FUZZ_CHECK(condition)                                                                     \
     do {                                                                                          \
@@ -19,4 +24,19 @@
     std::fprintf(stderr, "%s: unexpected exception: %s\n", where,
                  error ? error->what() : "(not a std::exception)");
     std::abort();
+}
+
+// Nesting depth of a JSON value (a scalar is 0, an empty object 1), without recursion.
+inline std::size_t depthOf(const nlohmann::json& root) {
+    std::size_t deepest = 0;
+    std::vector<std::pair<const nlohmann::json*, std::size_t>> pending{{&root, 0}};
+    while (!pending.empty()) {
+        const auto [value, depth] = pending.back();
+        pending.pop_back();
+        if (!value->is_structured()) continue;
+        deepest = std::max(deepest, depth + 1);
+        for (const auto& child : *value)
+            pending.emplace_back(&child, depth + 1);
+    }
+    return deepest;
 }

@@ -46,24 +46,20 @@ TEST(ContentTypeLookup, FindsByExtensionOrMIMETypeInAnyCase) {
 
 TEST(ContentType, ConformanceTable) {
     const ContentType pdf = ContentType::fromMIMEType("application/pdf").value();
+    const ContentType folder = ContentType::folder(), directory = ContentType::directory(),
+                      item = ContentType::item(), data = ContentType::data(),
+                      link = ContentType::symbolicLink();
     const struct {
         ContentType type;
         ContentType to;
         bool conforms;
     } cases[] = {
-        {ContentType::folder(), ContentType::directory(), true},
-        {ContentType::folder(), ContentType::item(), true},
-        {ContentType::folder(), ContentType::data(), false},
-        {ContentType::directory(), ContentType::folder(), false},
-        {ContentType::symbolicLink(), ContentType::item(), true},
-        {ContentType::symbolicLink(), ContentType::data(), false},
-        {ContentType::data(), ContentType::item(), true},
-        {ContentType::item(), ContentType::data(), false},
-        {pdf, ContentType::data(), true},
-        {pdf, ContentType::item(), true},
-        {pdf, ContentType::symbolicLink(), false},
-        {ContentType::data(), pdf, false},
+        // clang-format off
+        {folder, directory, true}, {folder, item, true}, {folder, data, false}, {directory, folder, false},
+        {link, item, true}, {link, data, false}, {data, item, true}, {item, data, false},
+        {pdf, data, true}, {pdf, item, true}, {pdf, link, false}, {data, pdf, false},
         {pdf, ContentType::fromMIMEType("text/plain").value(), false},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.type.identifier() + " -> " + c.to.identifier());

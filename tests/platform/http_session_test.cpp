@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "platform/http/url.h"
@@ -51,6 +52,7 @@ std::optional<URLError::Code> urlErrorOf(Call call) {
     try {
         call();
     } catch (const URLError& error) {
+        EXPECT_EQ(error.domain(), urlErrorDomain);
         return error.urlCode();
     }
     return std::nullopt;
@@ -62,61 +64,36 @@ protected:
     Session session{defaults()};
 };
 
-TEST_F(HttpSession, SendsOnlyItsOwnHeaders) {
-    server.script("/a", {Reply{.status = 200, .body = "hello"}});
-    Request request = get(server.base() + "/a");
-    request.setHeader("Authorization", "Bearer t");
-
-    const auto reply = session.data(request);
-
-    EXPECT_EQ(reply.response.status, 200);
-    EXPECT_EQ(reply.body, "hello");
-    const auto recorded = server.requests("/a").at(0);
-    EXPECT_EQ(recorded.method, "GET");
-    EXPECT_EQ(recorded.header("User-Agent"), "Tidewright-macOS/0.1");
-    EXPECT_EQ(recorded.header("Authorization"), "Bearer t");
-    // libcurl adds these on its own unless told not to; the service is not to see them.
-    EXPECT_FALSE(recorded.header("Accept"));
-    EXPECT_FALSE(recorded.header("Content-Type"));
-    EXPECT_FALSE(recorded.header("Expect"));
-}
-
-TEST_F(HttpSession, MethodsCarryTheirBodiesAndNothingElse) {
+// Each on the one connection kept alive, to the path exactly as given (no "../" resolved, no "%2F" decoded),
+// with only the session's and the request's own headers: libcurl adds Accept, Content-Type and Expect on its
+// own unless told not to, and the service is not to see them.
+TEST_F(HttpSession, MethodsCarryTheirBodiesAndOwnHeadersOnlyToTheExactPath) {
     struct Case {
-        std::string method;
+        std::string method, target;
         std::optional<std::string> body;
     };
-    for (const Case& c : {Case{"POST", std::nullopt}, Case{"POST", "{\"a\":1}"}, Case{"PATCH", "{}"},
-                          Case{"PUT", "bytes"}, Case{"DELETE", std::nullopt}, Case{"GET", std::nullopt}}) {
+    for (const Case& c : {Case{"POST", "/m1", std::nullopt}, Case{"POST", "/m2", "{\"a\":1}"},
+                          Case{"PATCH", "/api/v1/nodes/../trash/n9", "{}"}, Case{"PUT", "/m4", "bytes"},
+                          Case{"DELETE", "/m5", std::nullopt},
+                          Case{"GET", "/api/v1/nodes?parent=root&limit=500&cursor=a%2Fb", std::nullopt}}) {
         SCOPED_TRACE(c.method + " " + c.body.value_or("(no body)"));
-        const std::string target = "/m" + std::to_string(server.requests().size());
-        Request request = get(server.base() + target);
+        Request request = get(server.base() + c.target);
         request.method = c.method;
         request.body = c.body;
+        request.setHeader("Authorization", "Bearer t");
         if (c.body) request.setHeader("Content-Type", "application/json");
 
         EXPECT_EQ(session.data(request).response.status, 404);  // nothing scripted: the server's default
 
-        const auto recorded = server.requests(target).at(0);
+        const auto recorded = server.requests(c.target).at(0);
         EXPECT_EQ(recorded.method, c.method);
         EXPECT_EQ(recorded.body, c.body.value_or(""));
+        EXPECT_EQ(recorded.header("User-Agent"), "Tidewright-macOS/0.1");
+        EXPECT_EQ(recorded.header("Authorization"), "Bearer t");
         EXPECT_EQ(recorded.header("Content-Type").has_value(), c.body.has_value());
+        EXPECT_FALSE(recorded.header("Accept"));
+        EXPECT_FALSE(recorded.header("Expect"));
     }
-}
-
-TEST_F(HttpSession, PathIsSentExactlyAsGiven) {
-    session.data(get(server.base() + "/api/v1/nodes/../trash/n9"));
-    session.data(get(server.base() + "/api/v1/nodes?parent=root&limit=500&cursor=a%2Fb"));
-
-    const auto recorded = server.requests();
-    ASSERT_EQ(recorded.size(), 2u);
-    EXPECT_EQ(recorded[0].target, "/api/v1/nodes/../trash/n9");
-    EXPECT_EQ(recorded[1].target, "/api/v1/nodes?parent=root&limit=500&cursor=a%2Fb");
-}
-
-TEST_F(HttpSession, KeepsConnectionsAliveBetweenRequests) {
-    for (int i = 0; i < 3; ++i)
-        session.data(get(server.base() + "/k"));
     EXPECT_EQ(server.connectionsAccepted(), 1);
 }
 
@@ -186,6 +163,59 @@ TEST_F(HttpSession, CancellingTheTaskAbortsTheTransferAtOnceOrSendsNothing) {
     }
 }
 
+TEST_F(HttpSession, EachTransportFailureIsItsURLError) {
+    int closedPort;
+    {
+        TestServer gone;
+        closedPort = gone.port();
+    }
+    server.script("/cut", {Reply{.status = 200,
+                                 .generatedBodySize = 100000,
+                                 .cut = Reply::Cut::afterBodyBytes,
+                                 .cutAfter = 1000}});
+    Reply endlessHeaders{.status = 200, .body = "ok"};
+    for (int i = 0; i < 5000; ++i)
+        endlessHeaders.headers.emplace_back("X-Filler-" + std::to_string(i), std::string(100, 'f'));
+    server.script("/headers", {endlessHeaders});
+    server.script("/loop", {Reply{.status = 302, .headers = {{"Location", "/loop"}}}});
+    struct Case {
+        const char* name;
+        std::function<void()> call;
+        URLError::Code code;
+    };
+    const Case cases[] = {
+        {"closed port", [&] { session.data(get("http://127.0.0.1:" + std::to_string(closedPort) + "/x")); },
+         URLError::Code::cannotConnectToHost},
+        {"placeholder", [&] { session.data(get(placeholderURL)); }, URLError::Code::badURL},
+        {"file URL", [&] { session.data(get("file:///etc/passwd")); }, URLError::Code::unsupportedURL},
+        {"cut mid-body", [&] { session.download(get(server.base() + "/cut")); },
+         URLError::Code::networkConnectionLost},
+        {"endless headers", [&] { session.data(get(server.base() + "/headers")); },
+         URLError::Code::badServerResponse},
+        {"endless redirects", [&] { session.data(get(server.base() + "/loop")); },
+         URLError::Code::httpTooManyRedirects},
+        {"missing upload file",
+         [&] { session.upload(get(server.base() + "/u"), std::filesystem::path("/nonexistent/file")); },
+         URLError::Code::cannotOpenFile},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(urlErrorOf(c.call), c.code);
+    }
+    EXPECT_EQ(server.requests("/loop").size(), 11u);  // the first request and ten redirects
+    EXPECT_TRUE(server.requests("/u").empty());
+}
+
+// An error body is kept only up to 16 KiB.
+TEST_F(HttpSession, ErrorBodyIsKeptOnlyUpToItsLimit) {
+    server.script("/gone", {Reply{.status = 404, .generatedBodySize = 1'000'000}});
+    server.script("/small", {Reply{.status = 404, .body = "not here"}});
+    const DataReply reply = session.data(get(server.base() + "/gone"));
+    EXPECT_EQ(reply.response.status, 404);
+    EXPECT_EQ(reply.body.size(), 16'384u);
+    EXPECT_EQ(session.data(get(server.base() + "/small")).body, "not here");
+}
+
 // libcurl checks the idle time once a second, so the failure comes between one and about two timeouts.
 TEST_F(HttpSession, IdleServerTimesOut) {
     server.script("/idle", {Reply{.status = 200, .delay = 5s}});
@@ -197,49 +227,13 @@ TEST_F(HttpSession, IdleServerTimesOut) {
     EXPECT_LT(secondsSince(start), 3.0);
 }
 
-TEST_F(HttpSession, TransportFailuresAreURLErrors) {
-    int closedPort;
-    {
-        TestServer gone;
-        closedPort = gone.port();
-    }
-    try {
-        session.data(get("http://127.0.0.1:" + std::to_string(closedPort) + "/x"));
-        FAIL();
-    } catch (const URLError& error) {
-        EXPECT_EQ(error.urlCode(), URLError::Code::cannotConnectToHost);
-        EXPECT_EQ(error.domain(), urlErrorDomain);
-    }
-    try {
-        session.data(get(placeholderURL));
-        FAIL();
-    } catch (const URLError& error) {
-        EXPECT_EQ(error.urlCode(), URLError::Code::badURL);
-    }
-    try {
-        session.data(get("file:///etc/passwd"));
-        FAIL();
-    } catch (const URLError& error) {
-        EXPECT_EQ(error.urlCode(), URLError::Code::unsupportedURL);
-    }
-}
-
-TEST_F(HttpSession, ReplyCutMidBodyFails) {
-    server.script("/cut", {Reply{.status = 200,
-                                 .generatedBodySize = 100000,
-                                 .cut = Reply::Cut::afterBodyBytes,
-                                 .cutAfter = 1000}});
-    EXPECT_EQ(urlErrorOf([&] { session.download(get(server.base() + "/cut")); }),
-              URLError::Code::networkConnectionLost);
-}
-
-TEST(HttpRedirects, AuthorizationStaysWithTheFirstOrigin) {
-    TestServer api, elsewhere;
+TEST_F(HttpSession, RedirectedAuthorizationStaysWithTheFirstOrigin) {
+    TestServer& api = server;
+    TestServer elsewhere;
     api.script("/same", {Reply{.status = 302, .headers = {{"Location", "/landed"}}}});
     api.script("/away", {Reply{.status = 302, .headers = {{"Location", elsewhere.base() + "/landed"}}}});
     api.script("/landed", {Reply{.status = 200, .body = "here"}});
     elsewhere.script("/landed", {Reply{.status = 200, .body = "there"}});
-    Session session(defaults());
 
     for (const std::string target : {"/same", "/away"}) {
         Request request = get(api.base() + target);
@@ -250,15 +244,6 @@ TEST(HttpRedirects, AuthorizationStaysWithTheFirstOrigin) {
     EXPECT_EQ(api.requests("/landed").at(0).header("Authorization"), "Bearer secret");
     ASSERT_EQ(elsewhere.requests("/landed").size(), 1u);
     EXPECT_FALSE(elsewhere.requests("/landed").at(0).header("Authorization"));
-}
-
-TEST(HttpRedirects, EndlessRedirectsStop) {
-    TestServer server;
-    server.script("/loop", {Reply{.status = 302, .headers = {{"Location", "/loop"}}}});
-    Session session(defaults());
-    EXPECT_EQ(urlErrorOf([&] { session.data(get(server.base() + "/loop")); }),
-              URLError::Code::httpTooManyRedirects);
-    EXPECT_EQ(server.requests("/loop").size(), 11u);  // the first request and ten redirects
 }
 
 struct CountingDelegate : TaskDelegate {
@@ -347,14 +332,6 @@ TEST_F(HttpSession, LargeTransfersStreamWithoutHoldingTheBody) {
 #else
     EXPECT_LT(growth, size / 5) << "peak resident memory grew by " << growth << " bytes";
 #endif
-}
-
-TEST_F(HttpSession, UploadOfAMissingFileFailsBeforeSending) {
-    EXPECT_EQ(urlErrorOf([&] {
-                  session.upload(get(server.base() + "/u"), std::filesystem::path("/nonexistent/file"));
-              }),
-              URLError::Code::cannotOpenFile);
-    EXPECT_TRUE(server.requests().empty());
 }
 
 class EchoTransport : public Transport {

@@ -44,12 +44,7 @@ std::string ServiceReply::header(const std::string& name) const {
 namespace {
 
 ServiceReply toReply(const httplib::Result& result) {
-    ServiceReply reply;
-    if (!result) return reply;
-    reply.status = result->status;
-    reply.body = result->body;
-    reply.headers = result->headers;
-    return reply;
+    return result ? ServiceReply{result->status, result->body, result->headers} : ServiceReply{};
 }
 
 }  // namespace
@@ -150,7 +145,6 @@ InProcessServer::InProcessServer(server::Options options) : options_(std::move(o
 InProcessServer::~InProcessServer() {
     server_->stop();
     thread_.join();
-    server_.reset();
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv) {

@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <memory>
-#include <stdexcept>
 #include <system_error>
 
 namespace tw::test {
@@ -27,25 +25,6 @@ bool equalsIgnoreCase(std::string_view a, std::string_view b) {
         auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
         return lower(x) == lower(y);
     });
-}
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
-
-// Whether a comma-separated header value lists token (case-insensitive), as in "keep-alive, close".
-bool listsToken(std::string_view value, std::string_view token) {
-    while (!value.empty()) {
-        const auto comma = value.find(',');
-        if (equalsIgnoreCase(trim(value.substr(0, comma)), token)) return true;
-        if (comma == std::string_view::npos) break;
-        value.remove_prefix(comma + 1);
-    }
-    return false;
 }
 
 // A run of the body pattern long enough to send ioChunk bytes from any phase of it.
@@ -81,7 +60,7 @@ void keep(RecordedRequest& request, const char* data, std::size_t size) {
 // connection failed; the caller then drops the connection and whatever request it was reading.
 class Reader {
 public:
-    explicit Reader(int fd) : fd_(fd), chunk_(std::make_unique<char[]>(ioChunk)) {}
+    explicit Reader(int fd) : fd_(fd) {}
 
     // One line without its line end (CRLF, or a lone LF).
     std::optional<std::string> line() {
@@ -99,17 +78,10 @@ public:
         }
     }
 
-    // Reads exactly count bytes into the request's body, streaming what is beyond the kept part.
+    // Reads exactly count bytes into the request's body, a buffer at a time.
     bool body(std::int64_t count, RecordedRequest& request) {
         while (count > 0) {
-            if (pos_ == buffer_.size()) {
-                // Nothing buffered: read straight from the socket, without growing the buffer.
-                const ssize_t got = receive(std::min<std::int64_t>(count, ioChunk));
-                if (got <= 0) return false;
-                keep(request, chunk_.get(), static_cast<std::size_t>(got));
-                count -= got;
-                continue;
-            }
+            if (pos_ == buffer_.size() && !fill()) return false;
             const auto take = std::min<std::int64_t>(count, static_cast<std::int64_t>(buffer_.size() - pos_));
             keep(request, buffer_.data() + pos_, static_cast<std::size_t>(take));
             pos_ += static_cast<std::size_t>(take);
@@ -119,44 +91,36 @@ public:
     }
 
 private:
-    ssize_t receive(std::int64_t most) {
+    bool fill() {
+        buffer_.erase(0, pos_);  // keeps the buffer to the unread part: a long body never grows it
+        pos_ = 0;
+        const std::size_t kept = buffer_.size();
+        buffer_.resize(kept + ioChunk);
         ssize_t got;
         do {
-            got = ::recv(fd_, chunk_.get(), static_cast<std::size_t>(most), 0);
+            got = ::recv(fd_, buffer_.data() + kept, ioChunk, 0);
         } while (got < 0 && errno == EINTR);
-        return got;
-    }
-
-    bool fill() {
-        buffer_.erase(0, pos_);  // keeps the buffer to the unread part: a long keep-alive run never grows it
-        pos_ = 0;
-        const ssize_t got = receive(ioChunk);
-        if (got <= 0) return false;
-        buffer_.append(chunk_.get(), static_cast<std::size_t>(got));
-        return true;
+        buffer_.resize(kept + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        return got > 0;
     }
 
     int fd_;
-    std::unique_ptr<char[]> chunk_;
     std::string buffer_;
     std::size_t pos_ = 0;
 };
 
 // Reads one request after its request line. False when the connection closed or sent something this server
 // does not understand; the request is then dropped unrecorded.
-bool readRequest(Reader& reader, int fd, RecordedRequest& request) {
+bool readRequest(Reader& reader, RecordedRequest& request) {
     for (;;) {
         const auto line = reader.line();
         if (!line) return false;
         if (line->empty()) break;
         const auto colon = line->find(':');
         if (colon == std::string::npos || colon == 0) return false;
+        const auto first = std::min(line->find_first_not_of(" \t", colon + 1), line->size());
         request.headers.emplace_back(line->substr(0, colon),
-                                     std::string(trim(std::string_view(*line).substr(colon + 1))));
-    }
-    if (const auto expect = request.header("Expect"); expect && equalsIgnoreCase(*expect, "100-continue")) {
-        static constexpr std::string_view goOn = "HTTP/1.1 100 Continue\r\n\r\n";
-        if (!sendAll(fd, goOn.data(), goOn.size())) return false;
+                                     line->substr(first, line->find_last_not_of(" \t") + 1 - first));
     }
     if (const auto length = request.header("Content-Length")) {
         std::int64_t size = -1;
@@ -217,11 +181,10 @@ std::string TestServer::base() const {
 
 void TestServer::script(const std::string& target, std::vector<Reply> replies) {
     std::scoped_lock lock(mutex_);
-    if (replies.empty()) {
+    if (replies.empty())
         scripts_.erase(target);
-    } else {
+    else
         scripts_[target] = Script{std::move(replies), 0};
-    }
 }
 
 void TestServer::setHandler(std::function<Reply(const RecordedRequest&)> handler) {
@@ -265,22 +228,10 @@ int TestServer::peakInFlight() const {
 void TestServer::acceptLoop() {
     for (;;) {
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            const int error = errno;
-            {
-                std::scoped_lock lock(mutex_);
-                if (stopping_) return;
-            }
-            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                continue;
-            }
-            return;
-        }
-        const int one = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one,
-                     sizeof one);  // no Nagle pause between header and body
+        if (fd < 0 && (errno == EINTR || errno == ECONNABORTED)) continue;
+        if (fd < 0) return;  // the listening socket was shut down, or is beyond use
+        const int one = 1;   // no Nagle pause between header and body
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         std::scoped_lock lock(mutex_);
         if (stopping_) {
             ::close(fd);
@@ -302,21 +253,23 @@ void TestServer::serve(int fd) {
         RecordedRequest request;
         request.arrival = std::chrono::steady_clock::now();
 
-        requestStarted();
+        {
+            std::scoped_lock lock(mutex_);
+            peakInFlight_ = std::max(peakInFlight_, ++inFlight_);
+        }
         bool keepOpen = false;
         const auto firstSpace = requestLine->find(' ');
         const auto lastSpace = requestLine->rfind(' ');
         if (firstSpace != std::string::npos && lastSpace > firstSpace + 1) {
             request.method = requestLine->substr(0, firstSpace);
             request.target = requestLine->substr(firstSpace + 1, lastSpace - firstSpace - 1);
-            if (readRequest(reader, fd, request)) {
-                const auto connection = request.header("Connection");
-                const bool close = connection && listsToken(*connection, "close");
+            if (readRequest(reader, request)) {
                 record(request);
-                keepOpen = answer(fd, request, replyFor(request), close) && !close;
+                keepOpen = answer(fd, replyFor(request));
             }
         }
-        requestEnded();
+        std::scoped_lock lock(mutex_);
+        --inFlight_;
         if (!keepOpen) break;
     }
     std::scoped_lock lock(mutex_);
@@ -325,7 +278,7 @@ void TestServer::serve(int fd) {
     --open_;
 }
 
-bool TestServer::answer(int fd, const RecordedRequest& request, const Reply& reply, bool close) {
+bool TestServer::answer(int fd, const Reply& reply) {
     if (reply.delay.count() > 0 && !pause(reply.delay)) return false;
     if (reply.cut == Reply::Cut::beforeReply) return false;
 
@@ -334,18 +287,15 @@ bool TestServer::answer(int fd, const RecordedRequest& request, const Reply& rep
     std::string head =
         "HTTP/1.1 " + std::to_string(reply.status) + " Status\r\n";  // clients ignore the phrase
     bool hasLength = false;
-    bool hasConnection = false;
     for (const auto& [name, value] : reply.headers) {
         head += name + ": " + value + "\r\n";
         hasLength = hasLength || equalsIgnoreCase(name, "Content-Length");
-        hasConnection = hasConnection || equalsIgnoreCase(name, "Connection");
     }
     const bool bodyless = reply.status < 200 || reply.status == 204;
     if (!hasLength && !bodyless) head += "Content-Length: " + std::to_string(size) + "\r\n";
-    if (close && !hasConnection) head += "Connection: close\r\n";
     head += "\r\n";
 
-    std::int64_t toSend = request.method == "HEAD" || bodyless ? 0 : size;
+    std::int64_t toSend = bodyless ? 0 : size;
     const bool cut = reply.cut == Reply::Cut::afterBodyBytes;
     if (cut) toSend = std::clamp<std::int64_t>(reply.cutAfter, 0, toSend);
 
@@ -385,14 +335,7 @@ Reply TestServer::replyFor(const RecordedRequest& request) {
         }
         handler = handler_;
     }
-    if (!handler) return Reply{404};
-    try {
-        return handler(request);
-    } catch (const std::exception& error) {
-        Reply reply{500};
-        reply.body = error.what();
-        return reply;
-    }
+    return handler ? handler(request) : Reply{404};
 }
 
 void TestServer::record(RecordedRequest request) {
@@ -407,16 +350,6 @@ void TestServer::record(RecordedRequest request) {
 bool TestServer::pause(std::chrono::milliseconds duration) {
     std::unique_lock lock(mutex_);
     return !stopped_.wait_for(lock, duration, [this] { return stopping_; });
-}
-
-void TestServer::requestStarted() {
-    std::scoped_lock lock(mutex_);
-    peakInFlight_ = std::max(peakInFlight_, ++inFlight_);
-}
-
-void TestServer::requestEnded() {
-    std::scoped_lock lock(mutex_);
-    --inFlight_;
 }
 
 }  // namespace tw::test

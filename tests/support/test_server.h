@@ -47,8 +47,8 @@ struct Reply {
     std::chrono::milliseconds stallAfterHeaders{0};  // send the headers, then pause this long before the body
 };
 
-// Serves from construction to destruction, a thread per connection, with keep-alive (several requests per
-// connection) unless the client sends "Connection: close". Every method may be called from any thread.
+// Serves from construction to destruction, a thread per connection, each kept alive for several requests.
+// Every method may be called from any thread.
 class TestServer {
 public:
     // Binds 127.0.0.1 on a free port. Throws std::system_error when it cannot.
@@ -63,10 +63,10 @@ public:
 
     // Replies for requests whose target equals target exactly (query included) or, when no script matches
     // exactly, whose path (the target before '?') equals it. Consumed in order; the last one repeats.
-    // Replaces an earlier script for the same target.
+    // Replaces an earlier script for the same target; an empty one removes it.
     void script(const std::string& target, std::vector<Reply> replies);
     // Answers what no script matches (by default 404 with an empty body). Runs on the connection's thread,
-    // without the server's lock; an exception it throws becomes a 500 whose body is its what().
+    // without the server's lock.
     void setHandler(std::function<Reply(const RecordedRequest&)> handler);
 
     std::vector<RecordedRequest> requests() const;                           // all, in arrival order
@@ -86,13 +86,11 @@ private:
     void acceptLoop();
     void serve(int fd);
     // Sends reply; false when the connection must close (cut, failed, or the server stopping).
-    bool answer(int fd, const RecordedRequest& request, const Reply& reply, bool close);
+    bool answer(int fd, const Reply& reply);
     Reply replyFor(const RecordedRequest& request);
     void record(RecordedRequest request);
     // Waits until duration has passed or the server stops; false when it stops.
     bool pause(std::chrono::milliseconds duration);
-    void requestStarted();
-    void requestEnded();
 
     int listenFd_ = -1;
     int port_ = 0;
