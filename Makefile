@@ -43,7 +43,8 @@ fuzz:
 	tests/fuzz/run build-fuzz $(SECONDS)
 
 # Line coverage of src/ and apps/ by the whole suite (gcovr from Debian), in a Debug build of its own.
-coverage: deps
+coverage:
+	@scripts/install-deps --coverage
 	cmake -S . -B build-cov -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=--coverage -DCMAKE_EXE_LINKER_FLAGS=--coverage
 	cmake --build build-cov -j $(JOBS)
 	find build-cov -name '*.gcda' -delete
