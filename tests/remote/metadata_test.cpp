@@ -1,27 +1,18 @@
 #include <gtest/gtest.h>
 
 #include "remote/remote.h"
+#include "remote_checks.h"
 #include "support/test_server.h"
 
 namespace tw {
 namespace {
 
 using nlohmann::json;
+using test::errorOf;
 using test::Reply;
 using test::TestServer;
 
 constexpr const char* nodeJson = R"({"id":"n1","parent":"p1","kind":"file","name":"a.txt","version":4})";
-
-// The RemoteError that call throws; a failure of the test when it throws none.
-RemoteError errorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const RemoteError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "expected a RemoteError";
-    return RemoteError::cancelled();
-}
 
 class Endpoints : public ::testing::Test {
 protected:

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "remote/remote.h"
+#include "remote_checks.h"
 #include "support/elapsed.h"
 #include "support/test_server.h"
 
@@ -16,32 +17,12 @@ using namespace std::chrono_literals;
 using test::Reply;
 using test::TestServer;
 
-Config configFor(const std::string& base) {
-    return Config(base, "tok-123", "", std::nullopt);
-}
-
+using test::configFor;
 using test::secondsSince;
+using test::urlCodeOf;
 
 RemoteError sendFailure(const Remote& remote, const http::Request& request, bool retry = false) {
-    try {
-        remote.send(request, retry);
-        ADD_FAILURE() << "succeeded";
-    } catch (const RemoteError& error) {
-        return error;
-    }
-    return RemoteError::cancelled();
-}
-
-http::URLError::Code urlCodeOf(const RemoteError& error) {
-    EXPECT_EQ(error.kind(), RemoteError::Case::network);
-    try {
-        if (error.underlying()) std::rethrow_exception(error.underlying());
-    } catch (const http::URLError& urlError) {
-        return urlError.urlCode();
-    } catch (...) {
-    }
-    ADD_FAILURE() << "not a URL error: " << error.what();
-    return http::URLError::Code::unknown;
+    return test::errorOf([&] { remote.send(request, retry); });
 }
 
 // Serves every request with a 200 of `size` bytes and no Content-Length.

@@ -8,6 +8,7 @@
 
 #include "platform/http/url.h"
 #include "platform/task/task.h"
+#include "remote_checks.h"
 #include "support/elapsed.h"
 #include "support/test_server.h"
 
@@ -18,23 +19,9 @@ using namespace std::chrono_literals;
 using test::Reply;
 using test::TestServer;
 
-Config configFor(const std::string& base) {
-    return Config(base, "tok-123", "", std::nullopt);
-}
-
+using test::configFor;
+using test::errorOf;
 using test::secondsSince;
-
-// The RemoteError that call throws; a failure of the test when it throws none.
-template <class Call>
-RemoteError errorOf(Call call) {
-    try {
-        call();
-    } catch (const RemoteError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "expected a RemoteError";
-    return RemoteError::http(0, "none thrown");
-}
 
 class RemoteSend : public ::testing::Test {
 protected:
