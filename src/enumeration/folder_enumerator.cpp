@@ -14,12 +14,6 @@ std::vector<host::ItemPointer> itemsFor(std::vector<Node> nodes) {
     return items;
 }
 
-std::function<void(Error)> failWith(std::shared_ptr<host::EnumerationObserver> observer) {
-    return [observer = std::move(observer)](Error error) {
-        observer->finishEnumeratingWithError(std::move(error));
-    };
-}
-
 void FolderEnumerator::enumerateItems(std::shared_ptr<host::EnumerationObserver> observer, host::Page page) {
     ext_->run(failWith(observer), body(observer, std::move(page)));
 }

@@ -47,8 +47,7 @@ void WorkingSetEnumerator::enumerateItems(std::shared_ptr<host::EnumerationObser
 void WorkingSetEnumerator::enumerateChanges(std::shared_ptr<host::ChangeObserver> observer,
                                             host::SyncAnchor anchor) {
     const std::int64_t since = seqOf(anchor);
-    auto fail = [observer](Error error) { observer->finishEnumeratingWithError(std::move(error)); };
-    ext_->run(fail, [ext = ext_, observer, since]() -> FileProviderExtension::Finish {
+    ext_->run(failWith(observer), [ext = ext_, observer, since]() -> FileProviderExtension::Finish {
         Changes changes = ext->api()->changes(since, pageLimit);
         const std::size_t count = changes.changes.size();
         if (count > 0) observer->didUpdateItems(itemsFor(std::move(changes.changes)));

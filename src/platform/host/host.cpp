@@ -80,6 +80,14 @@ void makePrivateFolder(const std::filesystem::path& path) {
     if ((info.st_mode & 077) != 0) fail(EACCES, path, "refusing a folder that other users may enter:");
 }
 
+// makePrivateFolder, after making the parents it needs (with the usual modes).
+void makePrivateFolderIn(const std::filesystem::path& path) {
+    std::error_code error;
+    std::filesystem::create_directories(path.parent_path(), error);
+    if (error) fail(error.value(), path.parent_path(), "cannot make the folder");
+    makePrivateFolder(path);
+}
+
 }  // namespace
 
 Error collisionError(ItemPointer existing) {
@@ -98,10 +106,7 @@ std::shared_ptr<Manager> Manager::forDomain(const Domain& domain) {
     // disk (not in the RAM-backed runtime folder, from which a move would be a copy), and it is the user's
     // own (not a predictable name in the shared /tmp).
     const std::filesystem::path root = cacheHome() / "tidewright";
-    std::error_code error;
-    std::filesystem::create_directories(root.parent_path(), error);
-    if (error) fail(error.value(), root.parent_path(), "cannot make the folder");
-    makePrivateFolder(root);
+    makePrivateFolderIn(root);
     auto manager = std::make_shared<DirectoryManager>(root / folderNameFor(domain.identifier));
     manager->temporaryDirectory();  // refused now rather than at the first download
     return manager;
@@ -113,10 +118,7 @@ Manager::Provider Manager::setProvider(Provider provider) {
 }
 
 std::filesystem::path DirectoryManager::temporaryDirectory() const {
-    std::error_code error;
-    std::filesystem::create_directories(directory_.parent_path(), error);
-    if (error) fail(error.value(), directory_.parent_path(), "cannot make the folder");
-    makePrivateFolder(directory_);
+    makePrivateFolderIn(directory_);
     return directory_;
 }
 
