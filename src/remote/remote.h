@@ -4,6 +4,7 @@
 // Immutable after construction and safe to use from any number of threads at once. Every failure that
 // leaves it is a RemoteError, except the task-cancellation error of a retry pause that was interrupted.
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -22,6 +23,12 @@
 
 namespace tw {
 
+// A device identity issued by the service when a device is paired.
+struct Device {
+    std::string id;
+    std::string token;  // the device's access token; never written to a log or an error message
+};
+
 class Remote {
 public:
     static constexpr std::string_view apiPath = "/api/v1";
@@ -29,6 +36,8 @@ public:
     static constexpr std::int64_t directMax = 8'388'608;      // largest direct upload, in bytes
     static constexpr std::int64_t partSizeAsked = 8'388'608;  // part size proposed for multipart uploads
     static constexpr int maxAttempts = 3;                     // of a request sent with retry
+    static constexpr std::string_view cloudRevokePath = "/api/cloud/auth/app/revoke";
+    static constexpr std::chrono::seconds cloudRevokeTimeout{10};
 
     // Throws std::invalid_argument when the base or the token holds a control character: such a value could
     // forge a header or a URL, and is never sent.
@@ -103,6 +112,20 @@ public:
     void purge(std::string_view id) const;
     // POST /nodes/ID/open: fresh metadata and a short-lived download address.
     Opened open(std::string_view id) const;
+
+    // --- Devices.
+
+    // Pairs a new device: POST base + "/api/v1/auth/device" {"secret","name","kind":"macos"}, sent once
+    // without "Authorization" on a session of its own. Any 2xx whose body is an object with string "id" and
+    // "token" gives the device; another 2xx fails with 502 "bad_response". A base that does not make an
+    // http or https URL fails as a network failure without a request. Every error is a RemoteError (wrap);
+    // none of them quotes the secret.
+    static Device registerDevice(const std::string& base, const std::string& secret, const std::string& name);
+    // Withdraws the configured device, sent once: POST cloudRevokePath {} (10 s) for a cloud configuration,
+    // else DELETE /devices/DEVICEID. True only for a 2xx reply; never throws, logs nothing. A device id that
+    // requireSafeId refuses (the empty one included) sends nothing and gives false: the request would
+    // address the whole collection, or another path.
+    bool revokeDevice() const;
 
     // An id goes into a path (or a "parent"/"replace" query value) as it is, so one that could leave its
     // place is refused before anything is sent, with the client error (status 0) "bad_id": empty, "." or
