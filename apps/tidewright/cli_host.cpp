@@ -1,36 +1,18 @@
 #include "cli_host.h"
 
-#include <sys/stat.h>
-
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <future>
 #include <iostream>
 
+#include "config_file.h"
 #include "platform/log.h"
 #include "records/config.h"
 #include "terminal_text.h"
 
 namespace tw::cli {
 namespace {
-
-std::optional<nlohmann::json> readConfig(const std::filesystem::path& path, bool named) {
-    std::ifstream in(path);
-    if (!in) {
-        if (named) throw UsageError("cannot read the configuration file " + path.string());
-        return std::nullopt;
-    }
-    nlohmann::json object = nlohmann::json::parse(in, nullptr, /*allow_exceptions=*/false);
-    if (!object.is_object())
-        throw UsageError("the configuration file " + path.string() + " is not a JSON object");
-    struct stat info {};
-    if (::stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRWXG | S_IRWXO)))
-        std::cerr << "warning: " << path.string()
-                  << " is readable by other users and holds an access token (chmod 600 it)\n";
-    return object;
-}
 
 std::string formatDate(const std::optional<host::Date>& date) {
     if (!date) return "-";

@@ -13,11 +13,16 @@ namespace tw::cli {
 // Runs the chosen command against the host; returns the exit status.
 using Action = std::function<int(CliHost& host)>;
 
+// Runs a command that needs no extension (pairing, revocation) with the tool's options.
+using StandaloneAction = std::function<int(const Options& options)>;
+
 // Adds a subcommand to `app`; when it is chosen, `*chosen` is set to its action.
 void addItemCommand(CLI::App& app, Action* chosen);
 void addLsCommand(CLI::App& app, Action* chosen);
 void addAnchorCommand(CLI::App& app, Action* chosen);
 void addChangesCommand(CLI::App& app, Action* chosen);
 void addWatchCommand(CLI::App& app, Action* chosen);
+void addPairCommand(CLI::App& app, StandaloneAction* chosen);
+void addRevokeCommand(CLI::App& app, StandaloneAction* chosen);
 
 }  // namespace tw::cli

@@ -22,6 +22,9 @@ int main(int argc, char** argv) {
     addAnchorCommand(app, &action);
     addChangesCommand(app, &action);
     addWatchCommand(app, &action);
+    StandaloneAction standalone;
+    addPairCommand(app, &standalone);
+    addRevokeCommand(app, &standalone);
 
     try {
         app.parse(argc, argv);
@@ -35,8 +38,12 @@ int main(int argc, char** argv) {
 
     int status;
     try {
-        CliHost host(options);
-        status = action(host);
+        if (standalone) {
+            status = standalone(options);
+        } else {
+            CliHost host(options);
+            status = action(host);
+        }
     } catch (const UsageError& error) {
         std::cerr << "tidewright: " << error.what() << "\n";
         status = 2;
