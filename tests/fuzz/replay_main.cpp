@@ -1,6 +1,5 @@
-// Replays a fuzz target's corpus without libFuzzer, as an ordinary test: every regular file under the folders
-// given, in name order, goes once through LLVMFuzzerTestOneInput. A failed property, a crash or an escaping
-// exception ends the process with a line naming the file that was running.
+// Replays a corpus without libFuzzer: every file under the folders given, in name order, once; a failure
+// names the file.
 
 #include <algorithm>
 #include <csignal>

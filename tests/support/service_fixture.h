@@ -1,8 +1,7 @@
 #pragma once
 
-// The local service for tests (tests/server, tests/apps): tidewright-server running in this process on a free
-// port over a fresh data folder, a small JSON-over-HTTP client bound to it, and a child-process runner.
-// Its names differ from those of support/test_server.h, so a test may use both.
+// tidewright-server in this process on a free port over a fresh data folder, a JSON client bound to it, and a
+// child-process runner. Its names differ from support/test_server.h's, so a test may use both.
 
 #include "server/service.h"
 
@@ -18,7 +17,7 @@
 
 namespace tw::test {
 
-// A fresh folder under the system's temporary folder, removed with everything in it on destruction.
+// A fresh temporary folder, removed with everything in it on destruction.
 class TempDir {
 public:
     TempDir();
@@ -31,10 +30,8 @@ private:
     std::filesystem::path path_;
 };
 
-// The token every in-process server accepts unless the test gives others.
 inline const std::string testToken = "test-token";
 
-// One reply as the tests look at it.
 struct ServiceReply {
     int status = 0;  // 0 when the request failed without a reply (connection closed, cut...)
     std::string body;
@@ -61,10 +58,9 @@ public:
                        const httplib::Headers& headers = {});
     ServiceReply del(const std::string& path, const httplib::Headers& headers = {});
 
-    // Shortcuts that expect success (they fail the running test otherwise) and return the node record.
+    // Shortcuts that expect success (else the running test fails) and return the node record.
     nlohmann::json folder(const std::string& name, const std::string& parent = "");
     nlohmann::json upload(const std::string& name, const std::string& bytes, const std::string& parent = "");
-    // The whole content behind an open record's url.
     std::string download(const std::string& id);
 
 private:
@@ -73,10 +69,9 @@ private:
     std::string token_;
 };
 
-// tidewright-server in this process, bound to 127.0.0.1 on a free port and serving on a thread.
 class InProcessServer {
 public:
-    // Defaults for tests: a fresh data folder, the token testToken, faults allowed.
+    // A fresh data folder, the token testToken, faults allowed.
     static server::Options testOptions();
     explicit InProcessServer(server::Options options = testOptions());
     ~InProcessServer();
