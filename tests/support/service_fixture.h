@@ -46,17 +46,26 @@ class Api {
 public:
     Api(const std::string& base, std::string token = testToken);
 
-    ServiceReply get(const std::string& path, const httplib::Headers& headers = {});
-    ServiceReply post(const std::string& path, const nlohmann::json& body,
-                      const httplib::Headers& headers = {});
-    ServiceReply postBytes(const std::string& path, const std::string& bytes,
-                           const httplib::Headers& headers = {});
-    ServiceReply postRaw(const std::string& path, const std::string& text);  // a body sent as is, as JSON
-    ServiceReply postEmpty(const std::string& path);
-    ServiceReply put(const std::string& path, const std::string& bytes);
-    ServiceReply patch(const std::string& path, const nlohmann::json& body,
-                       const httplib::Headers& headers = {});
-    ServiceReply del(const std::string& path, const httplib::Headers& headers = {});
+    using Path = const std::string&;
+    using Headers = const httplib::Headers&;
+    ServiceReply get(Path path, Headers headers = {}) { return of(client_->Get(path, with(headers))); }
+    ServiceReply post(Path path, const nlohmann::json& body, Headers headers = {}) {
+        return of(client_->Post(path, with(headers), body.dump(), jsonType));
+    }
+    ServiceReply postBytes(Path path, const std::string& data, Headers headers = {}) {
+        return of(client_->Post(path, with(headers), data, bytesType));
+    }
+    ServiceReply postRaw(Path path, const std::string& text) {  // a body sent as is, as JSON
+        return of(client_->Post(path, with({}), text, jsonType));
+    }
+    ServiceReply postEmpty(Path path) { return of(client_->Post(path, with({}), "", "")); }
+    ServiceReply put(Path path, const std::string& data) {
+        return of(client_->Put(path, with({}), data, bytesType));
+    }
+    ServiceReply patch(Path path, const nlohmann::json& body, Headers headers = {}) {
+        return of(client_->Patch(path, with(headers), body.dump(), jsonType));
+    }
+    ServiceReply del(Path path, Headers headers = {}) { return of(client_->Delete(path, with(headers))); }
 
     // Shortcuts that expect success (else the running test fails) and return the node record.
     nlohmann::json folder(const std::string& name, const std::string& parent = "");
@@ -64,6 +73,11 @@ public:
     std::string download(const std::string& id);
 
 private:
+    static constexpr const char* jsonType = "application/json";
+    static constexpr const char* bytesType = "application/octet-stream";
+    static ServiceReply of(const httplib::Result& result) {
+        return result ? ServiceReply{result->status, result->body, result->headers} : ServiceReply{};
+    }
     httplib::Headers with(const httplib::Headers& headers) const;
     std::unique_ptr<httplib::Client> client_;
     std::string token_;

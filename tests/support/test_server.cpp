@@ -172,10 +172,6 @@ TestServer::~TestServer() {
         thread.join();
 }
 
-std::string TestServer::base() const {
-    return "http://127.0.0.1:" + std::to_string(port_);
-}
-
 void TestServer::script(const std::string& target, std::vector<Reply> replies) {
     std::scoped_lock lock(mutex_);
     if (replies.empty())
@@ -205,21 +201,6 @@ std::vector<RecordedRequest> TestServer::requests(const std::string& target) con
 double TestServer::gapSeconds(std::size_t i, std::size_t j) const {
     std::scoped_lock lock(mutex_);
     return std::chrono::duration<double>(requests_.at(j).arrival - requests_.at(i).arrival).count();
-}
-
-int TestServer::peakOpenConnections() const {
-    std::scoped_lock lock(mutex_);
-    return peakOpen_;
-}
-
-int TestServer::connectionsAccepted() const {
-    std::scoped_lock lock(mutex_);
-    return accepted_;
-}
-
-int TestServer::peakInFlight() const {
-    std::scoped_lock lock(mutex_);
-    return peakInFlight_;
 }
 
 void TestServer::acceptLoop() {

@@ -49,7 +49,7 @@ public:
     TestServer(const TestServer&) = delete;
     TestServer& operator=(const TestServer&) = delete;
 
-    std::string base() const;  // "http://127.0.0.1:PORT"
+    std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
     int port() const { return port_; }
 
     // Replies for the exact target or, failing that, its path before '?'; in order, the last one repeating.
@@ -60,10 +60,10 @@ public:
 
     std::vector<RecordedRequest> requests() const;                           // all, in arrival order
     std::vector<RecordedRequest> requests(const std::string& target) const;  // those with exactly this target
-    double gapSeconds(std::size_t i, std::size_t j) const;  // arrival of requests()[j] minus [i]
-    int peakOpenConnections() const;                        // most connections open at once
-    int connectionsAccepted() const;
-    int peakInFlight() const;  // most requests being answered at once
+    double gapSeconds(std::size_t i, std::size_t j) const;       // arrival of requests()[j] minus [i]
+    int peakOpenConnections() const { return read(peakOpen_); }  // most connections open at once
+    int connectionsAccepted() const { return read(accepted_); }
+    int peakInFlight() const { return read(peakInFlight_); }  // most requests being answered at once
 
 private:
     struct Script {
@@ -71,6 +71,10 @@ private:
         std::size_t next = 0;
     };
 
+    int read(const int& counter) const {
+        std::scoped_lock lock(mutex_);
+        return counter;
+    }
     void acceptLoop();
     void serve(int fd);
     bool answer(int fd, const Reply& reply);
