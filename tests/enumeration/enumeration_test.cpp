@@ -18,30 +18,22 @@ using test::TestServer;
 // Records what an enumerator reports, checking the order: items first, then exactly one finishing call.
 class Recorder : public host::EnumerationObserver, public host::ChangeObserver {
 public:
-    std::vector<std::string> calls;  // "items:N", "page:TEXT", "end", "changes:ANCHOR:MORE", "error:CODE"...
+    std::vector<std::string> calls;  // "items:N", "updated:N", "page:TEXT", "end", "changes:ANCHOR:MORE"...
     std::vector<host::ItemPointer> items;
     std::string throwAfter;  // the call ("items", "page", ...) after which to throw, as a faulty host might
 
-    void didEnumerateItems(std::vector<host::ItemPointer> got) override {
-        add("items:" + count(got));
-        keep(got);
-        maybeThrow("items");
-    }
-    void didUpdateItems(std::vector<host::ItemPointer> got) override {
-        add("updated:" + count(got));
-        keep(got);
-        maybeThrow("updated");
-    }
-    void didDeleteItems(std::vector<host::ItemIdentifier>) override { add("deleted"); }
+    void didEnumerateItems(std::vector<host::ItemPointer> got) override { add("items", got); }
+    void didUpdateItems(std::vector<host::ItemPointer> got) override { add("updated", got); }
+    void didDeleteItems(std::vector<host::ItemIdentifier>) override { add("deleted", {}); }
     void finishEnumeratingUpToPage(std::optional<host::Page> page) override {
-        finish(page ? "page:" + *page : "end");
-        maybeThrow("page");
+        finish(page ? "page:" + *page : "end", "page");
     }
     void finishEnumeratingChanges(host::SyncAnchor anchor, bool more) override {
-        finish("changes:" + anchor + ":" + (more ? "more" : "done"));
-        maybeThrow("changes");
+        finish("changes:" + anchor + ":" + (more ? "more" : "done"), "changes");
     }
-    void finishEnumeratingWithError(Error error) override { finish("error:" + std::to_string(error.code())); }
+    void finishEnumeratingWithError(Error error) override {
+        finish("error:" + std::to_string(error.code()), "error");
+    }
 
     // Waits for the finishing call, then a moment more so that a second one would be seen.
     std::vector<std::string> wait() {
@@ -52,21 +44,21 @@ public:
     }
 
 private:
-    void maybeThrow(const std::string& call) const {
+    void add(const std::string& call, const std::vector<host::ItemPointer>& got) {
+        {
+            std::scoped_lock lock(mutex_);
+            calls.push_back(call + ":" + std::to_string(got.size()));
+            items.insert(items.end(), got.begin(), got.end());
+        }
         if (call == throwAfter) throw std::runtime_error("observer failed");
     }
-    static std::string count(const std::vector<host::ItemPointer>& got) { return std::to_string(got.size()); }
-    void keep(const std::vector<host::ItemPointer>& got) {
-        std::scoped_lock lock(mutex_);
-        items.insert(items.end(), got.begin(), got.end());
-    }
-    void add(std::string call) {
-        std::scoped_lock lock(mutex_);
-        calls.push_back(std::move(call));
-    }
-    void finish(std::string call) {
-        add(std::move(call));
+    void finish(const std::string& call, const std::string& kind) {
+        {
+            std::scoped_lock lock(mutex_);
+            calls.push_back(call);
+        }
         if (!done_.exchange(true)) finished_.set_value();
+        if (kind == throwAfter) throw std::runtime_error("observer failed");
     }
     std::mutex mutex_;
     std::atomic<bool> done_{false};
