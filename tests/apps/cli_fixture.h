@@ -1,6 +1,5 @@
 #pragma once
-// End-to-end tests of the command-line host: a tidewright-server in the test process, a domain
-// configuration for it in a fresh folder, and the tidewright binary run as a child process.
+// tidewright run as a process against a tidewright-server in the test process (or a scripted TestServer).
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -42,13 +41,18 @@ inline std::filesystem::path writeConfig(const std::filesystem::path& folder, co
     return file;
 }
 
-// tidewright --config <a configuration for base> ARGS...
+// tidewright --config CONFIG ARGS...
+inline Outcome tidewrightWith(const std::filesystem::path& config, const std::vector<std::string>& args,
+                              double seconds = 30) {
+    std::vector<std::string> argv = {tidewrightPath(), "--config", config};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProgram(argv, seconds);
+}
+
 inline Outcome tidewrightAt(const std::string& base, const std::vector<std::string>& args,
                             double seconds = 30) {
     TempDir dir;
-    std::vector<std::string> argv = {tidewrightPath(), "--config", writeConfig(dir.path(), base)};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return runProgram(argv, seconds);
+    return tidewrightWith(writeConfig(dir.path(), base), args, seconds);
 }
 
 // Scripts the recording loopback server to answer `path` with these JSON bodies and `status` in order, the
@@ -63,12 +67,7 @@ inline void scriptJson(TestServer& server, const std::string& path, const std::v
 
 class CliTest : public ::testing::Test {
 protected:
-    // tidewright --config <this test's configuration> ARGS...
-    Outcome tidewright(const std::vector<std::string>& args, double seconds = 30) {
-        std::vector<std::string> argv = {tidewrightPath(), "--config", configFile.string()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return runProgram(argv, seconds);
-    }
+    Outcome tidewright(const std::vector<std::string>& args) { return tidewrightWith(configFile, args); }
 
     InProcessServer server;
     TempDir dir;

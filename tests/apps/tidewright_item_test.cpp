@@ -59,22 +59,17 @@ TEST_F(CliTest, ItemReportsFilesFoldersAndTrashedNodesAndFailsForAnUnknownId) {
 
 TEST(CliUnconfigured, StillShowsTheContainersAndRefusesNodes) {
     TempDir empty;
-    const std::string env = "XDG_CONFIG_HOME=" + empty.path().string();
-
-    // An empty TIDEWRIGHT_CONFIG counts as unset.
-    const auto root = runProgram({"/usr/bin/env", "TIDEWRIGHT_CONFIG=", env, tidewrightPath(), "--json",
-                                  "--name", "Meu espaço", "item", "root"});
+    const auto run = [&](const std::string& config, std::vector<std::string> args) {
+        args.insert(args.begin(), {"/usr/bin/env", config, "XDG_CONFIG_HOME=" + empty.path().string(),
+                                   tidewrightPath(), "--json"});
+        return runProgram(args);
+    };
+    const auto root = run("TIDEWRIGHT_CONFIG=", {"--name", "Meu espaço", "item", "root"});  // empty is unset
     ASSERT_EQ(root.status, 0) << root.err;
     EXPECT_EQ(json::parse(root.lines.at(0))["filename"], "Meu espaço");
     EXPECT_EQ(json::parse(root.lines.at(0))["capabilities"], 3);
-
-    const auto trash = runProgram(
-        {"/usr/bin/env", "-u", "TIDEWRIGHT_CONFIG", env, tidewrightPath(), "--json", "item", "trash"});
-    ASSERT_EQ(trash.status, 0) << trash.err;
-    EXPECT_EQ(json::parse(trash.lines.at(0))["filename"], "Lixeira");
-
-    const auto node = runProgram(
-        {"/usr/bin/env", "-u", "TIDEWRIGHT_CONFIG", env, tidewrightPath(), "--json", "item", "n1"});
+    EXPECT_EQ(json::parse(run("-uTIDEWRIGHT_CONFIG", {"item", "trash"}).lines.at(0))["filename"], "Lixeira");
+    const auto node = run("-uTIDEWRIGHT_CONFIG", {"item", "n1"});
     EXPECT_EQ(node.status, 1);
     EXPECT_EQ(json::parse(node.err)["error"]["code"], -1000);
 }

@@ -1,10 +1,6 @@
-// Remote::failure(status, body): the error made from any non-2xx reply, whatever its body. The input is the
-// status in decimal on the first line (0 when that line is not a number) and the body after it.
-//
-// failure never throws. Its error is a service error with that status; its code is the body's string
-// "error" when the body is a JSON object holding one, else "http_<status>"; its details are an object, the
-// body's own object when at most 32 levels deep (deeper details may be cut down, never the code). The error
-// is then copied, thrown and caught as every caller does.
+// Remote::failure(status, body) from "STATUS\nBODY": never throws; status kept; code the body's string
+// "error", else "http_<status>"; details the body's object (when at most 32 levels deep) or empty; survives a
+// throw.
 
 #include <charconv>
 #include <cstdint>

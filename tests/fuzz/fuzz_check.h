@@ -1,11 +1,11 @@
 #pragma once
-// Property checks inside fuzz targets. A failed check prints what was expected and aborts, which libFuzzer
-// reports as a crash (saving the input) and the replay driver reports with the name of the file it ran.
+// A failed check prints itself and aborts: libFuzzer saves the input, the replay driver names its file.
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -19,11 +19,18 @@
         }                                                                                         \
     } while (false)
 
-// For a catch (...) or catch (const std::exception&) after the documented error: anything else is a finding.
+// For a catch after the documented error: anything else is a finding.
 [[noreturn]] inline void fuzzUnexpected(const char* where, const std::exception* error = nullptr) {
     std::fprintf(stderr, "%s: unexpected exception: %s\n", where,
                  error ? error->what() : "(not a std::exception)");
     std::abort();
+}
+
+// Whether text holds a control character (C0 or DEL) or one of `also`.
+inline bool holdsControlOr(std::string_view text, std::string_view also = {}) {
+    return std::any_of(text.begin(), text.end(), [&](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f || also.find(c) != std::string_view::npos;
+    });
 }
 
 // Nesting depth of a JSON value (a scalar is 0, an empty object 1), without recursion.

@@ -1,15 +1,8 @@
-// The record decoders, behind a selector byte: the first byte picks the decoder ('n' node, 'l' listing,
-// 'c' changes, 'o' opened, 'u' user info; any other byte by its value modulo 5), the rest is the reply or
-// user-info text. One target for the five, because they share the key rules and the node decoder, and an
-// input that reaches deep into one (a well-formed node) is a good start for the others.
-//
-// Each decoder either returns a record or throws DecodeError; the user-info reader never throws. A reply
-// decodes exactly as the record rules read through another JSON parser (nlohmann's) say it should: the same
-// record, or a refusal. Where the two parsers rightly differ the rule is checked another way: duplicate
-// keys (the decoders take the first, nlohmann the last) are only decoded, nesting deeper than the decoders'
-// parser allows (1,024 levels) must be refused, and so must a raw NUL byte (which nlohmann takes for the
-// end of the input). What is decoded also reads back the same: written as JSON again, it decodes to an equal
-// record.
+// The record decoders behind a selector byte ('n' node, 'l' listing, 'c' changes, 'o' opened, 'u' user info;
+// another byte by its value modulo 5). A reply decodes exactly as the record rules applied to nlohmann's
+// parse say (the same record or a refusal), except where the parsers rightly differ: duplicate keys (first vs
+// last), nesting past 1,024 levels or a raw NUL (must be refused). What decodes, written back as JSON,
+// decodes equal.
 
 #include <cstddef>
 #include <cstdint>
@@ -30,7 +23,7 @@ namespace {
 
 using nlohmann::json;
 
-// --- Records written as the service would send them: every key present, the optional ones null when absent.
+// --- Records written as the service would send them, absent optional keys as null.
 
 json toJson(const std::optional<std::string>& value) {
     return value ? json(*value) : json(nullptr);
@@ -76,7 +69,7 @@ json toJson(const tw::Opened& opened) {
     return object;
 }
 
-// --- The record rules, read from nlohmann's parse. Each reader throws Refused where decoding must fail.
+// --- The record rules, read from nlohmann's parse; Refused where decoding must fail.
 
 struct Refused {};
 
@@ -157,11 +150,9 @@ tw::Opened expectedOpened(const json& object) {
     return {std::move(node), stringOf(member(object, "url")), integerOf(member(object, "expiresAt"))};
 }
 
-// What nlohmann's reader sees in a reply beside its value: a key repeated in one object (the decoders take
-// its first value, nlohmann its last), the deepest nesting, and an integer literal that fits neither 64-bit
-// type. The decoders' parser refuses the whole reply for such an integer, even where no record reads it;
-// nlohmann reads it as a floating-point number. A known limit of the decoders (they refuse what they could
-// ignore), tolerated here so that a run goes on to find other faults.
+// What else nlohmann's reader sees: a repeated key, the deepest nesting, and an integer literal beyond 64
+// bits (the decoders refuse the whole reply for it even where no record reads it: a known limit, tolerated
+// here).
 struct Shape : nlohmann::json_sax<json> {
     std::vector<std::set<std::string>> open;  // the keys of each object or array being read
     std::size_t deepest = 0;
@@ -201,10 +192,9 @@ struct Shape : nlohmann::json_sax<json> {
 
 // --- The decoders under test.
 
-// Why the last decode failed, when it did.
 std::string lastDecodeError;
 
-// Decodes with `decode`; nullopt when it throws DecodeError, a failed check for any other exception.
+// nullopt when decode throws DecodeError; any other exception is a finding.
 template <class Decode>
 auto decoded(Decode decode, std::string_view text) -> std::optional<decltype(decode(text))> {
     try {
@@ -219,8 +209,6 @@ auto decoded(Decode decode, std::string_view text) -> std::optional<decltype(dec
     }
 }
 
-// Decodes `reply` as the record rules, applied to nlohmann's reading of it, say (the same record, or a
-// refusal), and what it decodes reads back the same once written as JSON again. Returns the record.
 template <class Decode, class Rules>
 auto check(Decode decode, Rules rules, std::string_view reply) {
     auto got = decoded(decode, reply);
@@ -243,11 +231,6 @@ auto check(Decode decode, Rules rules, std::string_view reply) {
     return got;
 }
 
-bool hasControlCharacter(const std::string& text) {
-    return std::any_of(text.begin(), text.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
-}
-
 void config(std::string_view text) {
     const json info = json::parse(text, nullptr, /*allow_exceptions=*/false);
     std::optional<tw::Config> config;
@@ -258,7 +241,7 @@ void config(std::string_view text) {
     }
     if (!config) return;
     FUZZ_CHECK(info.is_object() && info.at("base") == config->base && info.at("token") == config->token);
-    FUZZ_CHECK(!hasControlCharacter(config->base) && !hasControlCharacter(config->token));
+    FUZZ_CHECK(!holdsControlOr(config->base) && !holdsControlOr(config->token));
     FUZZ_CHECK(!config->spaceId || !config->spaceId->empty());
     FUZZ_CHECK(tw::Config::fromUserInfo(config->userInfo()) == config);
 }
@@ -279,7 +262,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 2:
             check(tw::decodeChanges, expectedChanges, text);
             break;
-        case 3:  // an opened node is a node with two more keys: its node part decodes exactly as decodeNode's
+        case 3:  // its node part decodes exactly as decodeNode's
             if (const auto opened = check(tw::decodeOpened, expectedOpened, text))
                 FUZZ_CHECK(decoded(tw::decodeNode, text) == opened->node);
             break;

@@ -1,6 +1,4 @@
-// seqOf: the feed position an anchor or page names, from any bytes. It never throws, agrees with a reading
-// of the rule done another way (digits summed with an overflow check), and reads back what anchorFor writes:
-// the decimal text of every 64-bit value, also with a leading '+' for one that is not negative.
+// seqOf never throws, agrees with the anchor rule computed another way, and reads back what anchorFor writes.
 
 #include <algorithm>
 #include <cstddef>
@@ -14,8 +12,7 @@
 
 namespace {
 
-// An optional '+' or '-', then one or more ASCII digits and nothing else, within the signed 64-bit range;
-// anything else is 0.
+// An optional sign, then ASCII digits only, within the signed 64-bit range; anything else is 0.
 std::int64_t expectedPosition(std::string_view text) {
     bool negative = false;
     if (!text.empty() && (text.front() == '+' || text.front() == '-')) {

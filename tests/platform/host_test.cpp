@@ -28,16 +28,7 @@ TEST(HostContract, CollisionErrorCarriesTheExistingItem) {
     EXPECT_FALSE(error.userInfo().localizedDescription);
 }
 
-TEST(HostContract, InitialPagesAreNeitherEmptyNorEachOther) {
-    EXPECT_TRUE(isInitialPage(initialPageSortedByName));
-    EXPECT_TRUE(isInitialPage(initialPageSortedByDate));
-    EXPECT_NE(initialPageSortedByName, initialPageSortedByDate);
-    EXPECT_FALSE(isInitialPage(""));
-    EXPECT_FALSE(isInitialPage("0"));
-}
-
-// Points XDG_CACHE_HOME at a fresh folder, with umask 022, for the life of the scope (no other test here
-// reads XDG_CACHE_HOME).
+// XDG_CACHE_HOME at a fresh folder, with umask 022, for the life of the scope.
 class FreshCacheHome {
 public:
     FreshCacheHome() {

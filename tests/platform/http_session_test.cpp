@@ -34,6 +34,11 @@ Request get(const std::string& url) {
 
 using test::secondsSince;
 
+std::string contentsOf(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
 // Peak resident memory since the last reset, in bytes (Linux).
 std::int64_t peakResidentBytes() {
     std::ifstream status("/proc/self/status");
@@ -64,9 +69,8 @@ protected:
     Session session{defaults()};
 };
 
-// Each on the one connection kept alive, to the path exactly as given (no "../" resolved, no "%2F" decoded),
-// with only the session's and the request's own headers: libcurl adds Accept, Content-Type and Expect on its
-// own unless told not to, and the service is not to see them.
+// On one kept-alive connection, to the path as given (no "../" resolved, no "%2F" decoded), with no header
+// libcurl would add by itself (Accept, Content-Type, Expect).
 TEST_F(HttpSession, MethodsCarryTheirBodiesAndOwnHeadersOnlyToTheExactPath) {
     struct Case {
         std::string method, target;
@@ -97,8 +101,7 @@ TEST_F(HttpSession, MethodsCarryTheirBodiesAndOwnHeadersOnlyToTheExactPath) {
     EXPECT_EQ(server.connectionsAccepted(), 1);
 }
 
-// A keep-alive connection that the server closes after reading a request makes libcurl send that request
-// again on a new connection. A request marked sendOnce must reach the server once and fail instead.
+// libcurl resends a request whose reused connection closed before a reply; sendOnce must fail instead.
 TEST_F(HttpSession, SendOnceRequestIsNeverResentWhereAnOrdinaryOneIs) {
     server.script("/warm", {Reply{}});
     for (const bool once : {true, false}) {
@@ -151,7 +154,6 @@ TEST_F(HttpSession, CancellingTheTaskAbortsTheTransferAtOnceOrSendsNothing) {
                 code = error.urlCode();
             }
         });
-        // Cancelled once the server holds the request, however long a loaded machine took to send it.
         for (int i = 0; !before && server.requests("/hang").empty() && i < 500; ++i)
             std::this_thread::sleep_for(10ms);
         const auto cancelled = std::chrono::steady_clock::now();
@@ -206,7 +208,6 @@ TEST_F(HttpSession, EachTransportFailureIsItsURLError) {
     EXPECT_TRUE(server.requests("/u").empty());
 }
 
-// An error body is kept only up to 16 KiB.
 TEST_F(HttpSession, ErrorBodyIsKeptOnlyUpToItsLimit) {
     server.script("/gone", {Reply{.status = 404, .generatedBodySize = 1'000'000}});
     server.script("/small", {Reply{.status = 404, .body = "not here"}});
@@ -216,7 +217,7 @@ TEST_F(HttpSession, ErrorBodyIsKeptOnlyUpToItsLimit) {
     EXPECT_EQ(session.data(get(server.base() + "/small")).body, "not here");
 }
 
-// libcurl checks the idle time once a second, so the failure comes between one and about two timeouts.
+// libcurl checks the idle time once a second: the failure comes within about two timeouts.
 TEST_F(HttpSession, IdleServerTimesOut) {
     server.script("/idle", {Reply{.status = 200, .delay = 5s}});
     Request request = get(server.base() + "/idle");
@@ -280,9 +281,8 @@ TEST_F(HttpSession, DownloadLandsInAFileTheCallerOwns) {
     std::filesystem::path kept;
     {
         auto reply = session.download(get(server.base() + "/file"));
-        EXPECT_EQ(std::filesystem::file_size(reply.file.path()), 1000u);
-        std::ifstream in(reply.file.path(), std::ios::binary);
-        std::string bytes((std::istreambuf_iterator<char>(in)), {});
+        const std::string bytes = contentsOf(reply.file.path());
+        EXPECT_EQ(bytes.size(), 1000u);
         EXPECT_EQ(static_cast<unsigned char>(bytes[300]), 300 % 251);
         kept = reply.file.release();
     }
@@ -294,25 +294,18 @@ TEST_F(HttpSession, DownloadLandsInAFileTheCallerOwns) {
         auto reply = session.download(get(server.base() + "/missing"));
         EXPECT_EQ(reply.response.status, 404);  // an error status still delivers its body
         dropped = reply.file.path();
-        std::ifstream in(dropped);
-        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "{\"error\":\"not_found\"}");
+        EXPECT_EQ(contentsOf(dropped), "{\"error\":\"not_found\"}");
     }
     EXPECT_FALSE(std::filesystem::exists(dropped));
 }
 
-// 200 MiB each way through files: the process must not hold the body in memory. A client that buffered
-// would grow by the whole 200 MiB; the bound leaves room for the in-process test server, which keeps the
-// first 16 MiB of what it receives. Sanitizers keep shadow memory and hold freed blocks, so under them
-// only the transfers themselves are checked.
+// 200 MiB each way: a client that buffered would grow by all of it (the test server keeps 16 MiB). Under
+// sanitizers (shadow memory, held blocks) only the transfers are checked.
 TEST_F(HttpSession, LargeTransfersStreamWithoutHoldingTheBody) {
     constexpr std::int64_t size = 200LL << 20;
     const auto path = std::filesystem::temp_directory_path() / ("tw-upload-" + std::to_string(::getpid()));
-    {
-        std::ofstream out(path, std::ios::binary);
-        std::string block(1 << 20, 'u');
-        for (std::int64_t i = 0; i < size >> 20; ++i)
-            out.write(block.data(), static_cast<std::streamsize>(block.size()));
-    }
+    std::ofstream(path).close();
+    std::filesystem::resize_file(path, size);
     server.script("/big-up", {Reply{.status = 200}});
     server.script("/big-down", {Reply{.status = 200, .generatedBodySize = size}});
 

@@ -28,9 +28,7 @@ int threadsInProcess() {
     return -1;
 }
 
-// A host firing 300 look-ups at once at a slow service: the process's threads stay bounded, and cancelling
-// every call, whether its task waits in the executor's queue or its request is on the wire, ends each call
-// once, promptly, with the cancellation error.
+// Cancelled, a call ends once and promptly whether its task is queued or its request on the wire.
 TEST(ExtensionConcurrency, HundredsOfCallsStayBoundedAndEndOnceWhenCancelled) {
     constexpr int calls = 300;
     test::TestServer server;
@@ -100,8 +98,7 @@ TEST(ExtensionConcurrency, HundredsOfCallsStayBoundedAndEndOnceWhenCancelled) {
 
     const int bound = Executor::maxWorkers();
     EXPECT_LE(peakWorkers, bound);
-    // Beside the workers: the main thread, the session's I/O thread, the server's accept thread and one per
-    // open connection, with a few to spare for connection threads still ending.
+    // Beside the workers: main, the session's I/O, the server's accept and connection threads, a few ending.
     EXPECT_LE(peakThreads, bound + server.peakOpenConnections() + 8);
 }
 

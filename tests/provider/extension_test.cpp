@@ -83,23 +83,11 @@ TEST(ExtensionLifecycle, UnconfiguredDomainLogsAnswersContainersAtOnceAndNodesNo
     EXPECT_EQ(error->code(), -1000);
 }
 
-// Sets an environment variable for the life of the scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* previous = std::getenv(name)) previous_ = previous;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (previous_)
-            ::setenv(name_, previous_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> previous_;
+// An environment variable set for the life of the scope, then unset.
+struct ScopedEnv {
+    ScopedEnv(const char* name, const std::string& value) : name(name) { ::setenv(name, value.c_str(), 1); }
+    ~ScopedEnv() { ::unsetenv(name); }
+    const char* name;
 };
 
 TEST(ExtensionLifecycle, WithoutTemporaryOrCacheFolderWorksWithoutManagerAndSaysSoOnce) {

@@ -6,13 +6,7 @@ namespace tw {
 namespace {
 
 Node file(std::string name, std::optional<std::string> mime = std::nullopt) {
-    Node node;
-    node.id = "n1";
-    node.kind = "file";
-    node.name = std::move(name);
-    node.mime = std::move(mime);
-    node.version = 1;
-    return node;
+    return {.id = "n1", .kind = "file", .name = std::move(name), .mime = std::move(mime), .version = 1};
 }
 
 TEST(ItemProperties, ParentIsTheTrashThenTheParentThenTheRootAndCapabilitiesAreFixed) {

@@ -15,28 +15,6 @@ const Decoder listing = [](std::string_view json) { decodeListing(json); };
 const Decoder changes = [](std::string_view json) { decodeChanges(json); };
 const Decoder opened = [](std::string_view json) { decodeOpened(json); };
 
-TEST(DecodeRecords, ReadsPagesAndOpenedNodes) {
-    const Node a{.id = "a", .kind = "folder", .name = "A", .version = 1};
-    const Node b{.id = "b", .parent = "a", .kind = "file", .name = "B", .size = 10, .version = 2};
-    EXPECT_EQ(decodeListing(R"({"items": [{"id": "a", "kind": "folder", "name": "A", "version": 1},
-        {"id": "b", "parent": "a", "kind": "file", "name": "B", "version": 2, "size": 10}], "nextCursor": "c2"})"),
-              (Listing{{a, b}, "c2"}));
-    for (const char* json : {R"({"items": []})", R"({"items": [], "nextCursor": null})"}) {
-        SCOPED_TRACE(json);
-        EXPECT_EQ(decodeListing(json), Listing{});
-    }
-    const Node x{.id = "x", .kind = "file", .name = "X", .version = 4, .deleted = true};
-    EXPECT_EQ(decodeChanges(R"({"changes": [{"id": "x", "kind": "file", "name": "X", "version": 4,
-        "deletedAt": 1700000000000}], "cursor": 17, "latest": 20, "hasMore": true})"),
-              (Changes{{x}, 17, 20, true}));
-    EXPECT_EQ(
-        decodeOpened(R"({"id": "n1", "kind": "file", "name": "m.mkv", "version": 9, "size": 4096, "rev": "r2",
-        "url": "/dl/abc?sig=1", "expiresAt": 1700000060000})"),
-        (Opened{{.id = "n1", .kind = "file", .name = "m.mkv", .size = 4096, .rev = "r2", .version = 9},
-                "/dl/abc?sig=1",
-                1700000060000}));
-}
-
 TEST(DecodeRecords, RefuseBadPagesNamingTheKey) {
     struct Case {
         Decoder decode;

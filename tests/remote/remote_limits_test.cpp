@@ -51,8 +51,7 @@ TEST(RemoteLimits, BaseWithoutASchemeSendsNothing) {
     EXPECT_EQ(server.connectionsAccepted(), 0);
 }
 
-// Such ids pass the id rule, but their URL does not parse: the request fails as a network failure without
-// leaving the process, and is retried like one.
+// Such ids pass the id rule but make no URL: a network failure, retried, that never leaves the process.
 TEST(RemoteLimits, IdThatMakesNoURLFailsLocallyAsARetriedNetworkFailure) {
     TestServer server;
     Remote remote(configFor(server.base()));
@@ -62,9 +61,10 @@ TEST(RemoteLimits, IdThatMakesNoURLFailsLocallyAsARetriedNetworkFailure) {
                   http::URLError::Code::badURL);
     }
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(urlCodeOf(sendFailure(remote, remote.request("GET", "/nodes/a|b"), true)),
-              http::URLError::Code::badURL);
-    EXPECT_NEAR(secondsSince(start), 1.8, 0.3);  // the pauses of three attempts
+    const RemoteError retried = sendFailure(remote, remote.request("GET", "/nodes/a|b"), true);
+    EXPECT_EQ(urlCodeOf(retried), http::URLError::Code::badURL);
+    EXPECT_TRUE(retried.isTransient());
+    EXPECT_NEAR(secondsSince(start), 1.8, 0.3);  // the pauses (0.6 s + 1.2 s) of three attempts
     EXPECT_EQ(server.connectionsAccepted(), 0);
 
     auto anything = std::make_shared<Plenty>(2);

@@ -48,36 +48,24 @@ TEST_F(RemoteSend, TransientFailuresAreSentThreeTimesWithGrowingPauses) {
     EXPECT_NEAR(server.gapSeconds(3, 4), 0.6, 0.15);
 }
 
-TEST_F(RemoteSend, OnlyTransientFailuresAreSentAgain) {
+TEST_F(RemoteSend, OnlyTransientFailuresAreSentAgainAndNoErrorTextHoldsTheToken) {
     struct Case {
         int status;
         bool retry;
     };
-    for (const Case& c :
-         {Case{404, true}, Case{409, true}, Case{412, true}, Case{400, true}, Case{503, false}}) {
+    for (const Case& c : {Case{404, true}, Case{409, true}, Case{412, true}, Case{400, true}, Case{401, true},
+                          Case{503, false}}) {
         SCOPED_TRACE(std::to_string(c.status) + (c.retry ? " with retry" : " without retry"));
         const std::string path = "/case/" + std::to_string(c.status) + (c.retry ? "r" : "");
-        server.script("/api/v1" + path, {Reply{.status = c.status}});
-        EXPECT_EQ(sendExpectingError(path, c.retry).status(), c.status);
+        server.script("/api/v1" + path, {Reply{.status = c.status, .body = R"({"error":"e"})"}});
+        const RemoteError error = sendExpectingError(path, c.retry);
+        EXPECT_EQ(error.status(), c.status);
+        EXPECT_EQ(std::string(error.what()).find("tok-123"), std::string::npos);
         EXPECT_EQ(server.requests("/api/v1" + path).size(), 1u);
+        EXPECT_EQ(server.requests("/api/v1" + path).at(0).header("Authorization"), "Bearer tok-123");
     }
 }
 
-TEST_F(RemoteSend, NetworkFailuresAreRetriedAndWrapped) {
-    int closedPort;
-    {
-        TestServer gone;
-        closedPort = gone.port();
-    }
-    Remote unreachable(configFor("http://127.0.0.1:" + std::to_string(closedPort)));
-    const auto start = std::chrono::steady_clock::now();
-    const RemoteError error = errorOf([&] { unreachable.send(unreachable.request("GET", "/x"), true); });
-    EXPECT_EQ(error.kind(), RemoteError::Case::network);
-    EXPECT_TRUE(error.isTransient());
-    EXPECT_NEAR(secondsSince(start), 1.8, 0.3);  // two pauses (0.6 s + 1.2 s) prove the three attempts
-}
-
-// A request sent once must reach the service once, even when the connection dies before any reply.
 TEST_F(RemoteSend, RequestWithoutRetryReachesTheServiceOnceWhenTheConnectionDies) {
     server.script("/api/v1/warm", {Reply{}});
     server.script("/api/v1/nodes", {Reply{.cut = Reply::Cut::beforeReply}, Reply{.status = 201}});
@@ -87,8 +75,7 @@ TEST_F(RemoteSend, RequestWithoutRetryReachesTheServiceOnceWhenTheConnectionDies
     EXPECT_EQ(server.requests("/api/v1/nodes").size(), 1u);
 }
 
-// Cancelled during a request, the call ends as cancelled; during a pause, the task's cancellation passes as
-// is.
+// Cancelled in a request, the call ends as cancelled; in a pause, the task's cancellation passes as is.
 TEST_F(RemoteSend, CancellingEndsTheCallAtOnceAfterOneRequest) {
     server.script("/api/v1/slow", {Reply{.status = 200, .delay = 10s}});
     server.script("/api/v1/flaky", {Reply{.status = 503}});
@@ -118,7 +105,7 @@ TEST_F(RemoteSend, CancellingEndsTheCallAtOnceAfterOneRequest) {
     }
 }
 
-TEST(RemoteRequest, HasATimeoutAndOneContentTypeAndCanGoWithoutToken) {
+TEST(RemoteRequest, HasATimeoutOneContentTypeAndAPlainURLAndCanGoWithoutToken) {
     Remote remote(configFor("http://h.example"));
     EXPECT_EQ(remote.request("GET", "/nodes/n1").timeout, 60s);
     const auto replaced = remote.request("PUT", "/p", {{"content-type", "application/octet-stream"}}, "x");
@@ -128,15 +115,9 @@ TEST(RemoteRequest, HasATimeoutAndOneContentTypeAndCanGoWithoutToken) {
                       [](const auto& h) { return h.first == "Content-Type" || h.first == "content-type"; }),
         1);
     EXPECT_FALSE(remote.request("POST", "/auth/device", {}, "{}", false).header("Authorization"));
-}
-
-TEST(RemoteRequest, UrlIsPlainConcatenationOrAPlaceholderThatFailsAsANetworkFailure) {
-    EXPECT_EQ(Remote(configFor("http://h/")).url("/api/v1/x"), "http://h//api/v1/x");
+    EXPECT_EQ(Remote(configFor("http://h/")).url("/api/v1/x"), "http://h//api/v1/x");  // plain concatenation
     EXPECT_EQ(Remote(configFor("h")).url("/api/v1/x"), "h/api/v1/x");
-    Remote remote(configFor("http://h"));
     EXPECT_EQ(remote.url("/api/v1/nodes/a b"), http::placeholderURL);
-    EXPECT_EQ(errorOf([&] { remote.send(remote.request("GET", "/nodes/bad name")); }).kind(),
-              RemoteError::Case::network);
 }
 
 TEST(RemoteRequest, ConfigurationWithAControlCharacterIsRefusedWithoutQuotingIt) {
@@ -149,22 +130,6 @@ TEST(RemoteRequest, ConfigurationWithAControlCharacterIsRefusedWithoutQuotingIt)
             EXPECT_EQ(std::string(error.what()).find("X-Evil"), std::string::npos);
             EXPECT_NE(std::string(error.what()).find("control character"), std::string::npos);
         }
-    }
-}
-
-TEST(RemoteReply, FailureReadsTheErrorCodeAndKeepsTheWholeBody) {
-    const auto conflict = Remote::failure(409, R"({"error":"name_conflict","existing":{"id":"n1"}})");
-    EXPECT_EQ(conflict.code(), "name_conflict");
-    EXPECT_EQ(conflict.body()["existing"]["id"], "n1");
-    const auto numeric = Remote::failure(400, R"({"error":17})");
-    EXPECT_EQ(numeric.code(), "http_400");
-    EXPECT_EQ(numeric.body()["error"], 17);
-    for (const std::string body : {"", "<html>Bad gateway</html>", "[1,2]", "\"error\"", "{\"error\":"}) {
-        SCOPED_TRACE(body);
-        const auto error = Remote::failure(502, body);
-        EXPECT_EQ(error.code(), "http_502");
-        EXPECT_EQ(error.status(), 502);
-        EXPECT_TRUE(error.body().empty());
     }
 }
 
@@ -208,35 +173,6 @@ TEST(RemoteReply, CheckAcceptsOnlyHttpSuccessAndWrapClassifiesEveryError) {
     };
     for (const auto& [error, kind] : cases)
         EXPECT_EQ(Remote::wrap(error).kind(), kind);
-}
-
-TEST(RemoteSafety, IdsAndCursorsThatCouldLeaveTheirPlaceAreRefused) {
-    for (const std::string id : {"n1", "AbC-_.~09", "n.1", "...", "é"}) {
-        SCOPED_TRACE(id);
-        EXPECT_NO_THROW(Remote::requireSafeId(id));
-    }
-    for (const std::string& id :
-         std::vector<std::string>{"", ".", "..", "../trash/n9", "a/b", "a\\b", "a?b", "a#b", "a b", "a%2Fb",
-                                  "a&b", std::string("a\0b", 3), "a\nb", "a\x7f"}) {
-        SCOPED_TRACE(id);
-        const RemoteError error = errorOf([&] { Remote::requireSafeId(id); });
-        EXPECT_EQ(error.status(), 0);
-        EXPECT_EQ(error.code(), "bad_id");
-        EXPECT_FALSE(error.isTransient());
-    }
-    for (const std::string cursor : {"", "abc", "a/b=c+d%2F"})
-        EXPECT_NO_THROW(Remote::requireSafeCursor(cursor));
-    for (const std::string& cursor :
-         std::vector<std::string>{"a&limit=1", "a#b", "a b", std::string("a\0", 2), "a\r"}) {
-        SCOPED_TRACE(cursor);
-        EXPECT_THROW(Remote::requireSafeCursor(cursor), RemoteError);
-    }
-}
-
-TEST_F(RemoteSend, TokenAppearsInNoErrorText) {
-    server.script("/api/v1/x", {Reply{.status = 401, .body = R"({"error":"unauthorized"})"}});
-    EXPECT_EQ(std::string(sendExpectingError("/x", false).what()).find("tok-123"), std::string::npos);
-    EXPECT_EQ(server.requests().at(0).header("Authorization"), "Bearer tok-123");
 }
 
 }  // namespace

@@ -41,14 +41,6 @@ std::string ServiceReply::header(const std::string& name) const {
     return it == headers.end() ? "" : it->second;
 }
 
-namespace {
-
-ServiceReply toReply(const httplib::Result& result) {
-    return result ? ServiceReply{result->status, result->body, result->headers} : ServiceReply{};
-}
-
-}  // namespace
-
 Api::Api(const std::string& base, std::string token)
     : client_(std::make_unique<httplib::Client>(base)), token_(std::move(token)) {
     client_->set_read_timeout(20);
@@ -60,40 +52,6 @@ httplib::Headers Api::with(const httplib::Headers& headers) const {
     httplib::Headers all = headers;
     if (!token_.empty()) all.emplace("Authorization", "Bearer " + token_);
     return all;
-}
-
-ServiceReply Api::get(const std::string& path, const httplib::Headers& headers) {
-    return toReply(client_->Get(path, with(headers)));
-}
-
-ServiceReply Api::post(const std::string& path, const nlohmann::json& body, const httplib::Headers& headers) {
-    return toReply(client_->Post(path, with(headers), body.dump(), "application/json"));
-}
-
-ServiceReply Api::postBytes(const std::string& path, const std::string& bytes,
-                            const httplib::Headers& headers) {
-    return toReply(client_->Post(path, with(headers), bytes, "application/octet-stream"));
-}
-
-ServiceReply Api::postRaw(const std::string& path, const std::string& text) {
-    return toReply(client_->Post(path, with({}), text, "application/json"));
-}
-
-ServiceReply Api::postEmpty(const std::string& path) {
-    return toReply(client_->Post(path, with({}), "", ""));
-}
-
-ServiceReply Api::put(const std::string& path, const std::string& bytes) {
-    return toReply(client_->Put(path, with({}), bytes, "application/octet-stream"));
-}
-
-ServiceReply Api::patch(const std::string& path, const nlohmann::json& body,
-                        const httplib::Headers& headers) {
-    return toReply(client_->Patch(path, with(headers), body.dump(), "application/json"));
-}
-
-ServiceReply Api::del(const std::string& path, const httplib::Headers& headers) {
-    return toReply(client_->Delete(path, with(headers)));
 }
 
 nlohmann::json Api::folder(const std::string& name, const std::string& parent) {
@@ -116,7 +74,7 @@ nlohmann::json Api::upload(const std::string& name, const std::string& bytes, co
 std::string Api::download(const std::string& id) {
     ServiceReply opened = postEmpty("/api/v1/nodes/" + id + "/open");
     EXPECT_EQ(opened.status, 200) << opened.body;
-    ServiceReply content = toReply(client_->Get(opened.json().value("url", "")));
+    ServiceReply content = of(client_->Get(opened.json().value("url", "")));
     EXPECT_EQ(content.status, 200) << content.body;
     return content.body;
 }

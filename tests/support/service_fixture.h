@@ -1,8 +1,7 @@
 #pragma once
 
-// The local service for tests (tests/server, tests/apps): tidewright-server running in this process on a free
-// port over a fresh data folder, a small JSON-over-HTTP client bound to it, and a child-process runner.
-// Its names differ from those of support/test_server.h, so a test may use both.
+// tidewright-server in this process on a free port over a fresh data folder, a JSON client bound to it, and a
+// child-process runner. Its names differ from support/test_server.h's, so a test may use both.
 
 #include "server/service.h"
 
@@ -18,7 +17,7 @@
 
 namespace tw::test {
 
-// A fresh folder under the system's temporary folder, removed with everything in it on destruction.
+// A fresh temporary folder, removed with everything in it on destruction.
 class TempDir {
 public:
     TempDir();
@@ -31,10 +30,8 @@ private:
     std::filesystem::path path_;
 };
 
-// The token every in-process server accepts unless the test gives others.
 inline const std::string testToken = "test-token";
 
-// One reply as the tests look at it.
 struct ServiceReply {
     int status = 0;  // 0 when the request failed without a reply (connection closed, cut...)
     std::string body;
@@ -49,34 +46,46 @@ class Api {
 public:
     Api(const std::string& base, std::string token = testToken);
 
-    ServiceReply get(const std::string& path, const httplib::Headers& headers = {});
-    ServiceReply post(const std::string& path, const nlohmann::json& body,
-                      const httplib::Headers& headers = {});
-    ServiceReply postBytes(const std::string& path, const std::string& bytes,
-                           const httplib::Headers& headers = {});
-    ServiceReply postRaw(const std::string& path, const std::string& text);  // a body sent as is, as JSON
-    ServiceReply postEmpty(const std::string& path);
-    ServiceReply put(const std::string& path, const std::string& bytes);
-    ServiceReply patch(const std::string& path, const nlohmann::json& body,
-                       const httplib::Headers& headers = {});
-    ServiceReply del(const std::string& path, const httplib::Headers& headers = {});
+    using Path = const std::string&;
+    using Headers = const httplib::Headers&;
+    ServiceReply get(Path path, Headers headers = {}) { return of(client_->Get(path, with(headers))); }
+    ServiceReply post(Path path, const nlohmann::json& body, Headers headers = {}) {
+        return of(client_->Post(path, with(headers), body.dump(), jsonType));
+    }
+    ServiceReply postBytes(Path path, const std::string& data, Headers headers = {}) {
+        return of(client_->Post(path, with(headers), data, bytesType));
+    }
+    ServiceReply postRaw(Path path, const std::string& text) {  // a body sent as is, as JSON
+        return of(client_->Post(path, with({}), text, jsonType));
+    }
+    ServiceReply postEmpty(Path path) { return of(client_->Post(path, with({}), "", "")); }
+    ServiceReply put(Path path, const std::string& data) {
+        return of(client_->Put(path, with({}), data, bytesType));
+    }
+    ServiceReply patch(Path path, const nlohmann::json& body, Headers headers = {}) {
+        return of(client_->Patch(path, with(headers), body.dump(), jsonType));
+    }
+    ServiceReply del(Path path, Headers headers = {}) { return of(client_->Delete(path, with(headers))); }
 
-    // Shortcuts that expect success (they fail the running test otherwise) and return the node record.
+    // Shortcuts that expect success (else the running test fails) and return the node record.
     nlohmann::json folder(const std::string& name, const std::string& parent = "");
     nlohmann::json upload(const std::string& name, const std::string& bytes, const std::string& parent = "");
-    // The whole content behind an open record's url.
     std::string download(const std::string& id);
 
 private:
+    static constexpr const char* jsonType = "application/json";
+    static constexpr const char* bytesType = "application/octet-stream";
+    static ServiceReply of(const httplib::Result& result) {
+        return result ? ServiceReply{result->status, result->body, result->headers} : ServiceReply{};
+    }
     httplib::Headers with(const httplib::Headers& headers) const;
     std::unique_ptr<httplib::Client> client_;
     std::string token_;
 };
 
-// tidewright-server in this process, bound to 127.0.0.1 on a free port and serving on a thread.
 class InProcessServer {
 public:
-    // Defaults for tests: a fresh data folder, the token testToken, faults allowed.
+    // A fresh data folder, the token testToken, faults allowed.
     static server::Options testOptions();
     explicit InProcessServer(server::Options options = testOptions());
     ~InProcessServer();

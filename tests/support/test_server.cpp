@@ -56,8 +56,7 @@ void keep(RecordedRequest& request, const char* data, std::size_t size) {
     request.body.append(data, std::min(size, room));
 }
 
-// The incoming side of one connection. Every read returns false (or nullopt) once the peer has closed or the
-// connection failed; the caller then drops the connection and whatever request it was reading.
+// The incoming side of one connection; false (or nullopt) once the peer closed or the connection failed.
 class Reader {
 public:
     explicit Reader(int fd) : fd_(fd) {}
@@ -109,8 +108,7 @@ private:
     std::size_t pos_ = 0;
 };
 
-// Reads one request after its request line. False when the connection closed or sent something this server
-// does not understand; the request is then dropped unrecorded.
+// The rest of a request after its request line; false (dropped unrecorded) when it is cut or not understood.
 bool readRequest(Reader& reader, RecordedRequest& request) {
     for (;;) {
         const auto line = reader.line();
@@ -169,14 +167,9 @@ TestServer::~TestServer() {
     ::shutdown(listenFd_, SHUT_RDWR);  // wakes accept()
     acceptThread_.join();
     ::close(listenFd_);
-    // The accept thread, now joined, was the only one adding threads; no connection registers after
-    // stopping_.
+    // The accept thread, now joined, was the only one adding threads.
     for (std::thread& thread : connectionThreads_)
         thread.join();
-}
-
-std::string TestServer::base() const {
-    return "http://127.0.0.1:" + std::to_string(port_);
 }
 
 void TestServer::script(const std::string& target, std::vector<Reply> replies) {
@@ -208,21 +201,6 @@ std::vector<RecordedRequest> TestServer::requests(const std::string& target) con
 double TestServer::gapSeconds(std::size_t i, std::size_t j) const {
     std::scoped_lock lock(mutex_);
     return std::chrono::duration<double>(requests_.at(j).arrival - requests_.at(i).arrival).count();
-}
-
-int TestServer::peakOpenConnections() const {
-    std::scoped_lock lock(mutex_);
-    return peakOpen_;
-}
-
-int TestServer::connectionsAccepted() const {
-    std::scoped_lock lock(mutex_);
-    return accepted_;
-}
-
-int TestServer::peakInFlight() const {
-    std::scoped_lock lock(mutex_);
-    return peakInFlight_;
 }
 
 void TestServer::acceptLoop() {
@@ -340,7 +318,7 @@ Reply TestServer::replyFor(const RecordedRequest& request) {
 
 void TestServer::record(RecordedRequest request) {
     std::scoped_lock lock(mutex_);
-    // Concurrent connections finish reading in any order; keep the list in the order the requests began.
+    // Concurrent connections finish reading in any order: keep the order in which the requests began.
     const auto place =
         std::upper_bound(requests_.begin(), requests_.end(), request.arrival,
                          [](auto arrival, const RecordedRequest& r) { return arrival < r.arrival; });
