@@ -21,10 +21,12 @@ const std::string binary = TW_SERVER_BINARY;
 TEST(ServerProcess, KeepsEverythingAcrossARestart) {
     TempDir dir;
     std::string data = (dir.path() / "data").string();
-    std::string secretFile = (dir.path() / "secret").string();
+    std::string secretFile = (dir.path() / "secret").string(), tokenFile = (dir.path() / "tokens").string();
     std::ofstream(secretFile) << "pairing-secret\n";
-    std::vector<std::string> argv = {binary,     "--data", data,  "--token", "t1", "--pairing-secret-file",
-                                     secretFile, "--seed", "demo"};
+    std::ofstream(tokenFile) << "t0\n\nt1\r\n";
+    std::vector<std::string> argv = {binary,         "--data",  data,
+                                     "--token-file", tokenFile, "--pairing-secret-file",
+                                     secretFile,     "--seed",  "demo"};
 
     std::string deviceToken, folderId;
     nlohmann::json before;
@@ -77,6 +79,7 @@ TEST(ServerProcess, BadStartsExitWithStatus2AndOneLine) {
     getsockname(holder, reinterpret_cast<sockaddr*>(&address), &size);
     std::string busy = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
     std::string data = (dir.path() / "data").string();
+    std::ofstream(file + ".empty") << "\n \n";
 
     struct Case {
         std::string what;
@@ -89,12 +92,16 @@ TEST(ServerProcess, BadStartsExitWithStatus2AndOneLine) {
              {"bad --seed", {binary, "--data", data, "--seed", "lots"}},
              {"data is a file", {binary, "--data", file}},
              {"missing secret file", {binary, "--data", data, "--pairing-secret-file", file + ".missing"}},
+             {"missing token file", {binary, "--data", data, "--token-file", file + ".missing"}},
+             {"token file without a token", {binary, "--data", data, "--token-file", file + ".empty"}},
+             {"data path with control characters", {binary, "--data", file + "/a\nb\x1b[2J\r"}},
              {"busy port", {binary, "--data", data, "--listen", busy}}}) {
         SCOPED_TRACE(c.what);
         ChildProcess server(c.argv);
         EXPECT_EQ(server.wait(), 2);
         std::string text = server.stderrText();
         EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+        EXPECT_EQ(text.find_first_of("\r\x1b"), std::string::npos) << text;
         EXPECT_FALSE(server.readLine(0.1)) << "nothing on standard output";
     }
     close(holder);

@@ -55,7 +55,33 @@ std::string RequestBody::readAll(std::size_t limit) {
     return text;
 }
 
+bool nestsAtMost(std::string_view text, int limit) {
+    int depth = 0;
+    bool inString = false, escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
 nlohmann::json parseObject(const std::string& text) {
+    // Deeper documents are refused before parsing: the parsed value is written back out recursively
+    // (fault rules are listed), and a deep enough one would exhaust the stack there.
+    if (!nestsAtMost(text, maxJsonDepth)) throw ApiError(400, "invalid_json");
     auto json = nlohmann::json::parse(text, nullptr, false);
     if (json.is_discarded() || !json.is_object()) throw ApiError(400, "invalid_json");
     return json;

@@ -36,7 +36,15 @@ private:
     bool consumed_ = false;
 };
 
-// A JSON object from a request body; throws ApiError 400 "invalid_json" for anything else.
+// Deepest nesting of arrays and objects accepted in a request body.
+inline constexpr int maxJsonDepth = 64;
+
+// True when no array or object in `text` nests deeper than `limit` (strings are skipped; the text
+// need not be valid JSON).
+bool nestsAtMost(std::string_view text, int limit);
+
+// A JSON object from a request body; throws ApiError 400 "invalid_json" for anything else, including
+// nesting deeper than maxJsonDepth.
 nlohmann::json parseObject(const std::string& text);
 
 // A decimal signed 64-bit integer with nothing around it.

@@ -2,13 +2,16 @@
 
 #include "server/http_util.h"
 #include "server/routes.h"
+#include "server/util.h"
 
 #include <fcntl.h>
 #include <httplib.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <system_error>
@@ -52,13 +55,28 @@ std::string errorCodeFor(int status) {
     }
 }
 
-FileDescriptor lockDataDir(const fs::path& dir) {
+// The data folder holds the tokens' hashes, the contents and the database: it is created 0700, an
+// existing one of ours is narrowed to 0700, and one that others can write (who could then replace its
+// files) or that belongs to someone else is refused.
+void checkDataDir(const fs::path& dir) {
     std::error_code error;
-    fs::create_directories(dir, error);
-    if (error || !fs::is_directory(dir)) {
+    bool existed = fs::exists(dir, error);
+    if (!existed) fs::create_directories(dir, error);
+    struct stat info {};
+    if (error || ::stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
         throw StartupError("cannot use data folder " + dir.string() + ": " +
                            (error ? error.message() : "not a folder"));
     }
+    if (info.st_uid != ::geteuid())
+        throw StartupError("data folder " + dir.string() + " belongs to another user");
+    if (existed && (info.st_mode & (S_IWGRP | S_IWOTH)))
+        throw StartupError("data folder " + dir.string() + " is writable by others");
+    if ((info.st_mode & 07777) != 0700 && ::chmod(dir.c_str(), 0700) != 0)
+        throw StartupError("cannot use data folder " + dir.string() + ": " + std::strerror(errno));
+}
+
+FileDescriptor lockDataDir(const fs::path& dir) {
+    checkDataDir(dir);
     auto path = dir / "lock";
     FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
     if (!fd) throw StartupError("cannot use data folder " + dir.string() + ": " + std::strerror(errno));
@@ -75,14 +93,35 @@ Service::Service(const Options& opts) : options(opts), partSize(opts.partSize), 
     try {
         store = std::make_unique<Store>(options.dataDir / "tidewright.db");
         blobs = std::make_unique<BlobStore>(options.dataDir);
+        store->expireUploads(nowMs() - options.uploadTtlMs);
         blobs->removeOrphans(store->liveRevs(), store->uploadIds());
         auth = std::make_unique<Auth>(*store, options.tokens, options.pairingSecret);
     } catch (const std::exception& e) {
         throw StartupError("cannot use data folder " + options.dataDir.string() + ": " + e.what());
     }
+    sweeper_ = std::thread([this] {
+        auto period = std::clamp<std::int64_t>(options.uploadTtlMs / 4, 10, 60'000);
+        while (!stopping) {
+            sleepUnless(period, stopping);
+            if (stopping) break;
+            try {
+                expireUploads();
+            } catch (const std::exception&) {
+                // A busy or failing store: the next round tries again.
+            }
+        }
+    });
 }
 
-Service::~Service() = default;
+Service::~Service() {
+    stopping = true;
+    if (sweeper_.joinable()) sweeper_.join();
+}
+
+void Service::expireUploads() {
+    for (const auto& id : store->expireUploads(nowMs() - options.uploadTtlMs))
+        blobs->removeUpload(id);
+}
 
 HttpServer::HttpServer(const Options& options)
     : service_(std::make_unique<Service>(options)), http_(std::make_unique<httplib::Server>()) {

@@ -17,6 +17,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace httplib {
@@ -34,9 +35,10 @@ struct Options {
     std::vector<std::string> tokens;
     std::optional<std::string> pairingSecret;
     bool allowFaults = false;
-    std::int64_t partSize = 8 * MiB;       // the part size answered to every multipart start
-    std::int64_t openTtlMs = 15 * 60'000;  // lifetime of a download address
-    int threads = 32;                      // connections served at once
+    std::int64_t partSize = 8 * MiB;        // the part size answered to every multipart start
+    std::int64_t openTtlMs = 15 * 60'000;   // lifetime of a download address
+    std::int64_t uploadTtlMs = 86'400'000;  // lifetime of an unfinished multipart upload
+    int threads = 32;                       // connections served at once
 };
 
 // The service cannot start: unusable data folder, address in use... The message is one line.
@@ -64,6 +66,12 @@ struct Service {
     std::atomic<std::int64_t> partSize;
     std::atomic<std::int64_t> openTtlMs;
     std::atomic<bool> stopping{false};
+
+    // Removes the multipart uploads older than options.uploadTtlMs with their parts.
+    void expireUploads();
+
+private:
+    std::thread sweeper_;  // expires uploads every quarter of their lifetime (at most every minute)
 };
 
 class HttpServer {
