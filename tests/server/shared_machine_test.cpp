@@ -15,7 +15,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -123,38 +122,35 @@ TEST(ServerUploadExpiry, AbandonedUploadsExpireAtStartAndWhileRunningWithTheirPa
 namespace tw::test {
 namespace {
 
-// A TCP connection to the server from `from` (an address of the loopback network; port 0 picks one).
+// A TCP connection to `base` from address `from` (port 0 picks one) on the loopback network.
 struct RawConnection {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    RawConnection(const std::string& from, int fromPort = 0) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_port = htons(static_cast<std::uint16_t>(fromPort));
-        inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+    explicit RawConnection(const char* from, int fromPort = 0) {
+        sockaddr_in local{AF_INET, htons(static_cast<std::uint16_t>(fromPort)), {}, {}};
+        inet_pton(AF_INET, from, &local.sin_addr);
         EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
     }
     ~RawConnection() { close(fd); }
-    int localPort() const {
+    int port() const {
         sockaddr_in local{};
         socklen_t size = sizeof local;
         getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size);
         return ntohs(local.sin_port);
     }
-    bool connectTo(const std::string& base) {
-        sockaddr_in server{};
-        server.sin_family = AF_INET;
-        server.sin_port = htons(static_cast<std::uint16_t>(std::stoi(base.substr(base.rfind(':') + 1))));
-        server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0;
+    bool connectTo(const std::string& base, const std::string& firstBytes) {
+        auto port = static_cast<std::uint16_t>(std::stoi(base.substr(base.rfind(':') + 1)));
+        sockaddr_in server{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+        if (connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) return false;
+        send(firstBytes);
+        return true;
     }
     void send(const std::string& text) { (void)!::send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
-    // What arrives within `seconds`, until the peer closes (`closed` tells) or until `enough` says so.
-    std::string receive(double seconds, const std::function<bool(const std::string&)>& enough,
-                        bool* closed = nullptr) {
+    // What arrives within `seconds`, until `wanted` bytes or until the peer closes (`closed` says so).
+    std::string receive(double seconds, std::size_t wanted, bool* closed = nullptr) {
         std::string got;
-        auto began = std::chrono::steady_clock::now();
         char buffer[65536];
-        while (!enough(got) && secondsSince(began) < seconds) {
+        for (auto began = std::chrono::steady_clock::now();
+             got.size() < wanted && secondsSince(began) < seconds;) {
             pollfd p{fd, POLLIN, 0};
             if (poll(&p, 1, 20) <= 0) continue;
             ssize_t n = recv(fd, buffer, sizeof buffer, 0);
@@ -176,20 +172,14 @@ TEST(ServerConnections, ADownloadGoesToItsOwnConnectionNotToOneWithTheSamePortFr
     std::string url = api.postEmpty("/api/v1/nodes/" + id + "/open").json()["url"];
 
     RawConnection victim("127.0.0.1");
-    RawConnection intruder("127.0.0.2", victim.localPort());  // accepted first, so listed first
-    ASSERT_TRUE(intruder.connectTo(server.base()));
-    intruder.send("GET /api/v1/trash HTTP/1.1\r\nHo");
-    ASSERT_TRUE(victim.connectTo(server.base()));
-    victim.send("GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
-    std::string reply = victim.receive(3, [&](const std::string& got) {
-        auto head = got.find("\r\n\r\n");
-        return head != std::string::npos && got.size() >= head + 4 + content.size();
-    });
-    auto bodyAt = reply.find("\r\n\r\n");
-    ASSERT_NE(bodyAt, std::string::npos) << reply;
-    EXPECT_EQ(reply.size() - bodyAt - 4, content.size());
-    EXPECT_EQ(reply.find_first_not_of('c', bodyAt + 4), std::string::npos);
-    EXPECT_EQ(intruder.receive(0.2, [](const std::string& got) { return !got.empty(); }).size(), 0u);
+    RawConnection intruder("127.0.0.2", victim.port());  // accepted first, so its socket is listed first
+    ASSERT_TRUE(intruder.connectTo(server.base(), "GET /api/v1/trash HTTP/1.1\r\nHo"));
+    ASSERT_TRUE(victim.connectTo(server.base(), "GET " + url + " HTTP/1.1\r\nConnection: close\r\n\r\n"));
+    std::string reply = victim.receive(3, SIZE_MAX);
+    auto body = reply.find("\r\n\r\n") + 4;
+    EXPECT_EQ(reply.size() - body, content.size());
+    EXPECT_EQ(reply.find_first_not_of('c', body), std::string::npos);
+    EXPECT_EQ(intruder.receive(0.2, 1).size(), 0u);
 }
 
 TEST(ServerConnections, ClientsTricklingTheirHeadsHoldNoThreadAndAreClosedAtTheDeadline) {
@@ -201,8 +191,7 @@ TEST(ServerConnections, ClientsTricklingTheirHeadsHoldNoThreadAndAreClosedAtTheD
     std::vector<std::unique_ptr<RawConnection>> slow;
     for (int i = 0; i < 100; ++i) {
         slow.push_back(std::make_unique<RawConnection>("127.0.0.1"));
-        ASSERT_TRUE(slow.back()->connectTo(server.base()));
-        slow.back()->send("GET /api/v1/trash HTTP/1.1\r\n");
+        ASSERT_TRUE(slow.back()->connectTo(server.base(), "GET /api/v1/trash HTTP/1.1\r\n"));
     }
     auto began = std::chrono::steady_clock::now();
     for (int step = 0; step < 8; ++step) {  // 0.8 s: within the deadline
@@ -216,9 +205,7 @@ TEST(ServerConnections, ClientsTricklingTheirHeadsHoldNoThreadAndAreClosedAtTheD
     int closed = 0;
     for (auto& connection : slow) {
         bool ended = false;
-        connection->receive(
-            std::max(0.0, 2.0 - secondsSince(began)), [](const std::string& got) { return !got.empty(); },
-            &ended);
+        connection->receive(std::max(0.0, 2.0 - secondsSince(began)), 1, &ended);
         closed += ended;
     }
     EXPECT_EQ(closed, 100);
