@@ -211,6 +211,14 @@ TEST(ServerConnections, ClientsTricklingTheirHeadsHoldNoThreadAndAreClosedAtTheD
     EXPECT_EQ(closed, 100);
     EXPECT_GE(secondsSince(began), 0.9);
     EXPECT_LT(secondsSince(began), 2.0);
+
+    // Only heads have the deadline: a reply that pauses for longer arrives whole.
+    std::string id = api.upload("f.bin", std::string(5000, 'x'))["id"];
+    std::string url = api.postEmpty("/api/v1/nodes/" + id + "/open").json()["url"];
+    ASSERT_EQ(
+        api.post("/_control/faults", {{"path", "/blobs/*"}, {"stallMs", 1500}, {"stallAfter", 10}}).status,
+        201);
+    EXPECT_EQ(api.get(url).body.size(), 5000u);
 }
 
 }  // namespace

@@ -128,7 +128,8 @@ FileDescriptor lockDataDir(const fs::path& dir) {
     checkDataDir(dir);
     auto path = dir / "lock";
     FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (!fd) throw StartupError("cannot use data folder " + dir.string() + ": " + std::strerror(errno));
+    if (!fd || ::fchmod(fd.get(), 0600) != 0)
+        throw StartupError("cannot use data folder " + dir.string() + ": " + std::strerror(errno));
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         throw StartupError("data folder " + dir.string() + " is in use by another tidewright-server");
     }
