@@ -161,9 +161,11 @@ CREATE INDEX IF NOT EXISTS links_by_expiry ON links (expires_at);
 )sql";
 
 // Databases written before tokens were hashed hold them in plain text; they are hashed in place once.
-void hashPlainTokens(Database& db) {
+// True when there were any.
+bool hashPlainTokens(Database& db) {
+    bool found = false;
     Statement marked(db, "SELECT value FROM meta WHERE key = 'token_format'");
-    if (marked.step()) return;
+    if (marked.step()) return false;
     for (const char* table : {"devices", "links"}) {
         std::vector<std::string> plain;
         Statement all(db, std::string("SELECT token FROM ") + table);
@@ -171,12 +173,14 @@ void hashPlainTokens(Database& db) {
             plain.push_back(all.text(0));
         Statement update(db, std::string("UPDATE ") + table + " SET token = ? WHERE token = ?");
         for (const auto& token : plain) {
+            found = true;
             update.bind(1, tokenHash(token)).bind(2, token);
             update.run();
             update.reset();
         }
     }
     db.exec("INSERT INTO meta (key, value) VALUES ('token_format', 1)");
+    return found;
 }
 
 // The database and its WAL and shared-memory files are the owner's alone: SQLite gives the other two
@@ -198,7 +202,10 @@ Store::Store(const std::filesystem::path& file) : file_(file) {
     makePrivateFiles(file_);
     writer_ = std::make_unique<Database>(file_.string());
     writer_->exec(schema);
-    write(hashPlainTokens);
+    bool hashed = false;
+    write([&](Database& db) { hashed = hashPlainTokens(db); });
+    // The plain tokens' old bytes stay in free pages and in the log until the file is rewritten.
+    if (hashed) writer_->exec("VACUUM; PRAGMA wal_checkpoint(TRUNCATE);");
 }
 
 Store::~Store() = default;
