@@ -4,11 +4,10 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <netdb.h>
 
 #include <algorithm>
 #include <charconv>
@@ -25,7 +24,6 @@ namespace {
 struct Endpoint {
     std::string address;
     int port = -1;
-    bool operator==(const Endpoint&) const = default;
 };
 
 Endpoint endpointOf(const sockaddr_storage& address, socklen_t size) {
@@ -170,6 +168,17 @@ void sendNoContent(httplib::Response& response) {
 
 namespace {
 
+// The local and peer ends of socket `fd`; false when it is not a connected socket.
+bool endsOf(int fd, Endpoint& local, Endpoint& peer) {
+    sockaddr_storage localAddress{}, peerAddress{};
+    socklen_t localSize = sizeof localAddress, peerSize = sizeof peerAddress;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&localAddress), &localSize) != 0) return false;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peerAddress), &peerSize) != 0) return false;
+    local = endpointOf(localAddress, localSize);
+    peer = endpointOf(peerAddress, peerSize);
+    return true;
+}
+
 // Calls `found` with every connected socket descriptor of this process and its local and peer ends.
 template <class F>
 void eachSocket(F&& found) {
@@ -177,12 +186,9 @@ void eachSocket(F&& found) {
     if (!dir) return;
     while (dirent* entry = readdir(dir.get())) {
         int fd = std::atoi(entry->d_name);
-        if (fd <= 2) continue;
-        sockaddr_storage local{}, peer{};
-        socklen_t localSize = sizeof local, peerSize = sizeof peer;
-        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) != 0) continue;
-        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0) continue;
-        if (found(fd, endpointOf(local, localSize), endpointOf(peer, peerSize))) return;
+        Endpoint local, peer;
+        if (fd <= 2 || !endsOf(fd, local, peer)) continue;
+        if (found(fd, local, peer)) return;
     }
 }
 
@@ -269,7 +275,12 @@ void HeadDeadline::watch() {
         for (const auto& [fd, key] : open) {
             auto it = connections_.find(key);
             State state = it == connections_.end() ? State{false, now} : it->second;
-            if (!state.inRequest && now - state.since > deadline_) ::shutdown(fd, SHUT_RDWR);
+            // The descriptor may have been closed and reused since the scan: it must still be this
+            // connection.
+            Endpoint local, peer;
+            if (!state.inRequest && now - state.since > deadline_ && endsOf(fd, local, peer) &&
+                connectionKey(local, peer) == key)
+                ::shutdown(fd, SHUT_RDWR);
             seen[key] = state;
         }
         connections_ = std::move(seen);  // closed connections are forgotten
