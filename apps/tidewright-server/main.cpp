@@ -1,12 +1,13 @@
 // tidewright-server: the local stand-in of the Tidewright service.
 //
-//   tidewright-server --data DIR [--listen 127.0.0.1:PORT] [--token TOKEN]... [--pairing-secret-file FILE]
-//                     [--seed demo] [--seed-bulk N] [--allow-faults] [--part-size BYTES]
-//                     [--open-ttl SECONDS] [--threads N]
+//   tidewright-server --data DIR [--listen 127.0.0.1:PORT] [--token-file FILE] [--token TOKEN]...
+//                     [--pairing-secret-file FILE] [--seed demo] [--seed-bulk N] [--allow-faults]
+//                     [--part-size BYTES] [--open-ttl SECONDS] [--upload-ttl SECONDS] [--threads N]
 //
 // Prints its base address as the first line of standard output, serves until SIGINT or SIGTERM, then
 // stops cleanly. Bad arguments, an unusable data folder or a busy port: one line on stderr, status 2.
 
+#include "server/names.h"
 #include "server/seed.h"
 #include "server/service.h"
 
@@ -25,8 +26,10 @@ namespace {
 
 constexpr int badUsage = 2;
 
+// Every line the program writes for a person goes through here; paths and values in it are escaped, so
+// one with a line break or a terminal control sequence stays one harmless line.
 int fail(const std::string& message) {
-    std::cerr << "tidewright-server: " << message << "\n";
+    std::cerr << "tidewright-server: " << tw::server::escapeText(message) << "\n";
     return badUsage;
 }
 
@@ -46,15 +49,19 @@ bool parseListen(const std::string& text, std::string& host, int& port) {
 
 int main(int argc, char** argv) {
     tw::server::Options options;
-    std::string data, listen = "127.0.0.1:0", secretFile, seed;
-    std::int64_t bulk = 0, openTtl = options.openTtlMs / 1000;
+    std::string data, listen = "127.0.0.1:0", secretFile, tokenFile, seed;
+    std::int64_t bulk = 0, openTtl = options.openTtlMs / 1000, uploadTtl = options.uploadTtlMs / 1000;
 
     CLI::App app{"The local stand-in of the Tidewright service", "tidewright-server"};
     app.add_option("--data", data, "Folder holding the database and the contents (created when missing)")
         ->required();
     app.add_option("--listen", listen, "Address to listen on, HOST:PORT; port 0 picks a free port")
         ->capture_default_str();
-    app.add_option("--token", options.tokens, "Bearer token accepted until the server stops (repeatable)");
+    app.add_option("--token-file", tokenFile,
+                   "File of bearer tokens accepted until the server stops, one a line (not shown by ps)");
+    app.add_option(
+        "--token", options.tokens,
+        "Bearer token accepted until the server stops (repeatable; visible to every user, for tests)");
     app.add_option("--pairing-secret-file", secretFile, "File holding the device pairing secret");
     app.add_option("--seed", seed, "Fill an empty space: 'demo'")->check(CLI::IsMember({"demo"}));
     app.add_option("--seed-bulk", bulk, "Add a folder 'Bulk' with N empty files (benchmarks)")
@@ -65,6 +72,9 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--open-ttl", openTtl, "Lifetime of a download address, in seconds")
         ->check(CLI::Range(std::int64_t{0}, std::int64_t{365} * 86400))
+        ->capture_default_str();
+    app.add_option("--upload-ttl", uploadTtl, "Lifetime of an unfinished multipart upload, in seconds")
+        ->check(CLI::Range(std::int64_t{1}, std::int64_t{365} * 86400))
         ->capture_default_str();
     app.add_option("--threads", options.threads, "Connections served at once")
         ->check(CLI::Range(4, 1024))
@@ -82,6 +92,18 @@ int main(int argc, char** argv) {
         return fail("--listen wants HOST:PORT, got " + listen);
     options.dataDir = data;
     options.openTtlMs = openTtl * 1000;
+    options.uploadTtlMs = uploadTtl * 1000;
+    if (!tokenFile.empty()) {
+        std::ifstream in(tokenFile, std::ios::binary);
+        if (!in) return fail("cannot read the token file " + tokenFile);
+        std::size_t before = options.tokens.size();
+        for (std::string line; std::getline(in, line);) {
+            while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
+                line.pop_back();
+            if (!line.empty()) options.tokens.push_back(line);
+        }
+        if (options.tokens.size() == before) return fail("the token file " + tokenFile + " holds no token");
+    }
     if (!secretFile.empty()) {
         std::ifstream in(secretFile, std::ios::binary);
         if (!in) return fail("cannot read the pairing secret file " + secretFile);

@@ -21,6 +21,7 @@ TEST(ServerBadInput, MalformedRequestsAreRefusedAndChangeNothing) {
     std::string file = api.upload("f.txt", "abc")["id"];
     auto before = api.get("/api/v1/changes?since=0&limit=5000").json();
     const std::string nodes = "/api/v1/nodes", files = "/api/v1/files?", uploads = "/api/v1/uploads";
+    const std::string deep = std::string(100'000, '[') + std::string(100'000, ']');
     struct Case {
         std::string what;
         ServiceReply reply;  // sent in order while the table is built
@@ -30,6 +31,11 @@ TEST(ServerBadInput, MalformedRequestsAreRefusedAndChangeNothing) {
     const std::vector<Case> cases = {
         {"truncated JSON", api.postRaw(nodes, "{\"name\": "), 400, "invalid_json"},
         {"JSON array", api.postRaw(nodes, "[]"), 400, "invalid_json"},
+        {"JSON nested 100,000 deep", api.postRaw(nodes, "{\"name\": \"x\", \"a\": " + deep + "}"), 400,
+         "invalid_json"},
+        {"fault rule nested 100,000 deep",
+         api.postRaw("/_control/faults", "{\"path\": \"*\", \"status\": 500, \"body\": " + deep + "}"), 400,
+         "invalid_json"},
         {"no name", api.post(nodes, nlohmann::json::object()), 400, "invalid_name"},
         {"name not a string", api.post(nodes, {{"name", 5}}), 400, "invalid_name"},
         {"empty name", api.post(nodes, {{"name", ""}}), 400, "invalid_name"},
@@ -65,6 +71,7 @@ TEST(ServerBadInput, MalformedRequestsAreRefusedAndChangeNothing) {
         EXPECT_EQ(c.reply.error(), c.error);
     }
     EXPECT_EQ(api.get("/api/v1/changes?since=0&limit=5000").json(), before);
+    EXPECT_EQ(api.get("/_control/faults").json()["faults"].size(), 0u);
     EXPECT_TRUE(fs::is_empty(server.dataDir() / "tmp"));
     EXPECT_TRUE(fs::is_empty(server.dataDir() / "uploads"));
 }

@@ -22,8 +22,8 @@ bool equalSecrets(std::string_view a, std::string_view b) {
 
 Auth::Auth(Store& store, std::vector<std::string> tokens, std::optional<std::string> pairingSecret)
     : store_(store), pairingSecret_(std::move(pairingSecret)) {
-    for (auto& token : tokens) {
-        if (!token.empty()) startTokens_.insert(std::move(token));
+    for (const auto& token : tokens) {
+        if (!token.empty()) startTokens_.insert(tokenHash(token));
     }
     for (const auto& device : store_.activeDevices())
         deviceByToken_[device.token] = device.id;
@@ -31,8 +31,9 @@ Auth::Auth(Store& store, std::vector<std::string> tokens, std::optional<std::str
 
 bool Auth::isValid(std::string_view token) const {
     if (token.empty()) return false;
+    auto hash = tokenHash(token);
     std::shared_lock lock(mutex_);
-    return startTokens_.count(token) > 0 || deviceByToken_.count(std::string(token)) > 0;
+    return startTokens_.count(hash) > 0 || deviceByToken_.count(hash) > 0;
 }
 
 Device Auth::pair(std::string_view secret, const std::string& name, const std::string& kind) {
@@ -42,7 +43,7 @@ Device Auth::pair(std::string_view secret, const std::string& name, const std::s
     Device device{"d" + randomHex(8), randomHex(32), name, kind, nowMs()};
     store_.addDevice(device);
     std::unique_lock lock(mutex_);
-    deviceByToken_[device.token] = device.id;
+    deviceByToken_[tokenHash(device.token)] = device.id;
     return device;
 }
 
@@ -55,11 +56,11 @@ bool Auth::revokeDevice(const std::string& id) {
 
 void Auth::revokeToken(std::string_view token) {
     std::string deviceId;
+    auto hash = tokenHash(token);
     {
         std::unique_lock lock(mutex_);
-        if (auto it = startTokens_.find(token); it != startTokens_.end()) startTokens_.erase(it);
-        if (auto it = deviceByToken_.find(std::string(token)); it != deviceByToken_.end())
-            deviceId = it->second;
+        if (auto it = startTokens_.find(hash); it != startTokens_.end()) startTokens_.erase(it);
+        if (auto it = deviceByToken_.find(hash); it != deviceByToken_.end()) deviceId = it->second;
     }
     if (!deviceId.empty()) revokeDevice(deviceId);
 }

@@ -33,8 +33,9 @@ private:
     Store& store_;
     std::optional<std::string> pairingSecret_;
     mutable std::shared_mutex mutex_;
+    // Tokens are held as their tokenHash, as in the store.
     std::set<std::string, std::less<>> startTokens_;
-    std::unordered_map<std::string, std::string> deviceByToken_;  // token -> device id
+    std::unordered_map<std::string, std::string> deviceByToken_;  // token hash -> device id
 };
 
 // The token of an "Authorization: Bearer <token>" header value; empty when the header has another form.

@@ -77,9 +77,8 @@ void TempFile::moveTo(const fs::path& target) {
 }
 
 BlobStore::BlobStore(const fs::path& root) : root_(root) {
-    fs::create_directories(root_ / "blobs");
-    fs::create_directories(root_ / "uploads");
-    fs::create_directories(root_ / "tmp");
+    for (const char* sub : {"blobs", "uploads", "tmp"})
+        makePrivateDir(root_ / sub);
     for (const auto& entry : fs::directory_iterator(root_ / "tmp"))
         fs::remove_all(entry.path());
 }

@@ -4,22 +4,53 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
 namespace tw::server {
 namespace {
 
-int portOf(const sockaddr_storage& address) {
-    if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
-    if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
-    return -1;
+// One end of a TCP connection, written as httplib writes Request::local_addr and remote_addr.
+struct Endpoint {
+    std::string address;
+    int port = -1;
+};
+
+Endpoint endpointOf(const sockaddr_storage& address, socklen_t size) {
+    Endpoint end;
+    if (address.ss_family == AF_INET) {
+        end.port = ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    } else if (address.ss_family == AF_INET6) {
+        end.port = ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    } else {
+        return end;
+    }
+    char host[NI_MAXHOST];
+    if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), size, host, sizeof host, nullptr, 0,
+                    NI_NUMERICHOST) == 0)
+        end.address = host;
+    return end;
+}
+
+// The connection's full address pair: local and peer address and port. Unique among open connections.
+std::string connectionKey(const Endpoint& local, const Endpoint& peer) {
+    return local.address + " " + std::to_string(local.port) + " " + peer.address + " " +
+           std::to_string(peer.port);
+}
+
+std::string connectionKey(const httplib::Request& request) {
+    return connectionKey({request.local_addr, request.local_port},
+                         {request.remote_addr, request.remote_port});
 }
 
 }  // namespace
@@ -55,7 +86,33 @@ std::string RequestBody::readAll(std::size_t limit) {
     return text;
 }
 
+bool nestsAtMost(std::string_view text, int limit) {
+    int depth = 0;
+    bool inString = false, escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
 nlohmann::json parseObject(const std::string& text) {
+    // Deeper documents are refused before parsing: the parsed value is written back out recursively
+    // (fault rules are listed), and a deep enough one would exhaust the stack there.
+    if (!nestsAtMost(text, maxJsonDepth)) throw ApiError(400, "invalid_json");
     auto json = nlohmann::json::parse(text, nullptr, false);
     if (json.is_discarded() || !json.is_object()) throw ApiError(400, "invalid_json");
     return json;
@@ -111,29 +168,39 @@ void sendNoContent(httplib::Response& response) {
 
 namespace {
 
-// Calls `found` with every socket descriptor of this process and its local and peer ports.
+// The local and peer ends of socket `fd`; false when it is not a connected socket.
+bool endsOf(int fd, Endpoint& local, Endpoint& peer) {
+    sockaddr_storage localAddress{}, peerAddress{};
+    socklen_t localSize = sizeof localAddress, peerSize = sizeof peerAddress;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&localAddress), &localSize) != 0) return false;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peerAddress), &peerSize) != 0) return false;
+    local = endpointOf(localAddress, localSize);
+    peer = endpointOf(peerAddress, peerSize);
+    return true;
+}
+
+// Calls `found` with every connected socket descriptor of this process and its local and peer ends.
 template <class F>
 void eachSocket(F&& found) {
     std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc/self/fd"), closedir);
     if (!dir) return;
     while (dirent* entry = readdir(dir.get())) {
         int fd = std::atoi(entry->d_name);
-        if (fd <= 2) continue;
-        sockaddr_storage local{}, peer{};
-        socklen_t localSize = sizeof local, peerSize = sizeof peer;
-        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) != 0) continue;
-        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0) continue;
-        if (found(fd, portOf(local), portOf(peer))) return;
+        Endpoint local, peer;
+        if (fd <= 2 || !endsOf(fd, local, peer)) continue;
+        if (found(fd, local, peer)) return;
     }
 }
 
 }  // namespace
 
 int connectionSocket(const httplib::Request& request) {
-    // The one whose local port is the server's and whose peer port is the client's.
+    // The one with the request's full address pair: ports alone could name another client's connection
+    // (from another local address, with the same port number).
     int socket = -1;
-    eachSocket([&](int fd, int local, int peer) {
-        if (local != request.local_port || peer != request.remote_port) return false;
+    auto key = connectionKey(request);
+    eachSocket([&](int fd, const Endpoint& local, const Endpoint& peer) {
+        if (connectionKey(local, peer) != key) return false;
         socket = fd;
         return true;
     });
@@ -146,10 +213,78 @@ void dropConnection(const httplib::Request& request) {
 }
 
 void endConnections(int port) {
-    eachSocket([&](int fd, int local, int) {
-        if (local == port) ::shutdown(fd, SHUT_RD);
+    eachSocket([&](int fd, const Endpoint& local, const Endpoint&) {
+        if (local.port == port) ::shutdown(fd, SHUT_RD);
         return false;
     });
+}
+
+void widenBacklog(int port) {
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc/self/fd"), closedir);
+    if (!dir) return;
+    while (dirent* entry = readdir(dir.get())) {
+        int fd = std::atoi(entry->d_name);
+        int listening = 0;
+        socklen_t size = sizeof listening;
+        sockaddr_storage local{};
+        socklen_t localSize = sizeof local;
+        if (fd <= 2 || getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening)
+            continue;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) != 0) continue;
+        if (endpointOf(local, localSize).port == port) ::listen(fd, SOMAXCONN);
+    }
+}
+
+HeadDeadline::HeadDeadline(int port, std::chrono::milliseconds deadline)
+    : port_(port), deadline_(deadline), thread_([this] { watch(); }) {}
+
+HeadDeadline::~HeadDeadline() {
+    {
+        std::scoped_lock lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+void HeadDeadline::started(const httplib::Request& request) {
+    std::scoped_lock lock(mutex_);
+    connections_[connectionKey(request)] = {true, Clock::now()};
+}
+
+void HeadDeadline::finished(const httplib::Request& request) {
+    if (request.remote_addr.empty()) return;  // a head that could not be read: httplib closes it
+    std::scoped_lock lock(mutex_);
+    connections_[connectionKey(request)] = {false, Clock::now()};
+}
+
+void HeadDeadline::watch() {
+    auto period = std::clamp<Clock::duration>(deadline_ / 4, std::chrono::milliseconds(10),
+                                              std::chrono::milliseconds(250));
+    std::unique_lock lock(mutex_);
+    while (!wake_.wait_for(lock, period, [&] { return stopping_; })) {
+        lock.unlock();
+        std::vector<std::pair<int, std::string>> open;
+        eachSocket([&](int fd, const Endpoint& local, const Endpoint& peer) {
+            if (local.port == port_) open.emplace_back(fd, connectionKey(local, peer));
+            return false;
+        });
+        lock.lock();
+        auto now = Clock::now();
+        std::unordered_map<std::string, State> seen;
+        for (const auto& [fd, key] : open) {
+            auto it = connections_.find(key);
+            State state = it == connections_.end() ? State{false, now} : it->second;
+            // The descriptor may have been closed and reused since the scan: it must still be this
+            // connection.
+            Endpoint local, peer;
+            if (!state.inRequest && now - state.since > deadline_ && endsOf(fd, local, peer) &&
+                connectionKey(local, peer) == key)
+                ::shutdown(fd, SHUT_RDWR);
+            seen[key] = state;
+        }
+        connections_ = std::move(seen);  // closed connections are forgotten
+    }
 }
 
 void sleepUnless(std::int64_t ms, const std::atomic<bool>& stopping) {

@@ -8,11 +8,16 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <unordered_map>
 
 namespace tw::server {
 
@@ -36,7 +41,15 @@ private:
     bool consumed_ = false;
 };
 
-// A JSON object from a request body; throws ApiError 400 "invalid_json" for anything else.
+// Deepest nesting of arrays and objects accepted in a request body.
+inline constexpr int maxJsonDepth = 64;
+
+// True when no array or object in `text` nests deeper than `limit` (strings are skipped; the text
+// need not be valid JSON).
+bool nestsAtMost(std::string_view text, int limit);
+
+// A JSON object from a request body; throws ApiError 400 "invalid_json" for anything else, including
+// nesting deeper than maxJsonDepth.
 nlohmann::json parseObject(const std::string& text);
 
 // A decimal signed 64-bit integer with nothing around it.
@@ -57,6 +70,42 @@ void dropConnection(const httplib::Request& request);
 // Shuts the reading side of every accepted connection on local port `port`, so connections idling
 // between requests end at once instead of after the keep-alive timeout. Used when the server stops.
 void endConnections(int port);
+
+// Lets the listening socket on `port` queue up to SOMAXCONN connections (httplib asks for 5, so a burst of
+// connections would see theirs dropped and retried a second later).
+void widenBacklog(int port);
+
+// Ends the connections to local port `port` that take longer than `deadline` to deliver a request head:
+// counted from the moment the watch first sees a connection or from the end of its last reply, until
+// the head has been read (started). Slow or idle clients then cannot hold the service's threads.
+// Connections are known by their full address pair; the watch looks every quarter of the deadline.
+class HeadDeadline {
+public:
+    HeadDeadline(int port, std::chrono::milliseconds deadline);
+    ~HeadDeadline();
+    HeadDeadline(const HeadDeadline&) = delete;
+    HeadDeadline& operator=(const HeadDeadline&) = delete;
+
+    // The head of `request` has been read / its reply has been written.
+    void started(const httplib::Request& request);
+    void finished(const httplib::Request& request);
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct State {
+        bool inRequest = false;
+        Clock::time_point since;
+    };
+    void watch();
+
+    int port_;
+    Clock::duration deadline_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::unordered_map<std::string, State> connections_;
+    std::thread thread_;  // last: it starts once the rest is ready
+};
 
 // Waits `ms` milliseconds, or less when `stopping` turns true.
 void sleepUnless(std::int64_t ms, const std::atomic<bool>& stopping);

@@ -43,6 +43,58 @@ bool isValidName(std::string_view name) {
     return isValidUtf8(name);
 }
 
+std::string escapeText(std::string_view text) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            // One UTF-8 sequence at a time; a byte that starts none is escaped alone.
+            std::size_t length = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
+            if (length > 1 && i + length <= text.size() && isValidUtf8(text.substr(i, length))) {
+                auto second = static_cast<unsigned char>(text[i + 1]);
+                if (c == 0xC2 && second < 0xA0) {
+                    out += "\\u{";
+                    out += digits[second >> 4];
+                    out += digits[second & 0xF];
+                    out += '}';
+                } else {
+                    out.append(text.substr(i, length));
+                }
+                i += length;
+                continue;
+            }
+        } else if (c == '\\') {
+            out += "\\\\";
+            ++i;
+            continue;
+        } else if (c >= 0x20 && c != 0x7F) {
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        switch (c) {
+            case '\t':
+                out += "\\t";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default:
+                out += "\\x";
+                out += digits[c >> 4];
+                out += digits[c & 0xF];
+        }
+        ++i;
+    }
+    return out;
+}
+
 std::string numberedName(std::string_view name, int n) {
     std::string suffix = " (" + std::to_string(n) + ")";
     auto dot = name.rfind('.');

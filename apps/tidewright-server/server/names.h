@@ -17,4 +17,9 @@ bool isValidName(std::string_view name);
 // A leading dot does not start an extension (".profile" becomes ".profile (n)").
 std::string numberedName(std::string_view name, int n);
 
+// `text` made safe for a log line or an error message, which are read by a person in a terminal: "\\",
+// "\t", "\n", "\r", "\xNN" for other control characters and for bytes that are not UTF-8, "\u{NN}" for
+// U+0080 to U+009F. Anything else stays as it is.
+std::string escapeText(std::string_view text);
+
 }  // namespace tw::server

@@ -118,7 +118,7 @@ void addUploadRoutes(httplib::Server& http, Service& service) {
         upload.id = "u" + randomHex(12);
         upload.partSize = service.partSize.load();
         upload.createdAt = nowMs();
-        fs::create_directories(service.blobs->uploadDir(upload.id));
+        makePrivateDir(service.blobs->uploadDir(upload.id));
         try {
             service.store->addUpload(upload);
         } catch (...) {

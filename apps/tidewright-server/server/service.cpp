@@ -2,15 +2,21 @@
 
 #include "server/http_util.h"
 #include "server/routes.h"
+#include "server/util.h"
 
 #include <fcntl.h>
 #include <httplib.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <system_error>
 #include <thread>
 
@@ -18,6 +24,52 @@ namespace tw::server {
 namespace fs = std::filesystem;
 
 namespace {
+
+// Runs each connection on a thread of its own, up to `max` at once; beyond that connections wait for a
+// thread to finish. Threads end when no connection waits: an idle service holds none.
+class ConnectionThreads : public httplib::TaskQueue {
+public:
+    explicit ConnectionThreads(std::size_t max) : state_(std::make_shared<State>()) { state_->max = max; }
+
+    void enqueue(std::function<void()> task) override {
+        std::unique_lock lock(state_->mutex);
+        if (state_->running >= state_->max) {
+            state_->waiting.push_back(std::move(task));
+            return;
+        }
+        ++state_->running;
+        lock.unlock();
+        // The thread shares the state, so it may finish after the queue is gone.
+        std::thread([state = state_, task = std::move(task)]() mutable {
+            for (;;) {
+                task();
+                std::scoped_lock lock(state->mutex);
+                if (state->waiting.empty()) {
+                    if (--state->running == 0) state->idle.notify_all();
+                    return;
+                }
+                task = std::move(state->waiting.front());
+                state->waiting.pop_front();
+            }
+        }).detach();
+    }
+
+    // Called once the server accepts no more connections: waits for those in progress to end.
+    void shutdown() override {
+        std::unique_lock lock(state_->mutex);
+        state_->idle.wait(lock, [&] { return state_->running == 0; });
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable idle;
+        std::deque<std::function<void()>> waiting;
+        std::size_t running = 0;
+        std::size_t max = 0;
+    };
+    std::shared_ptr<State> state_;
+};
 
 bool startsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
@@ -52,16 +104,32 @@ std::string errorCodeFor(int status) {
     }
 }
 
-FileDescriptor lockDataDir(const fs::path& dir) {
+// The data folder holds the tokens' hashes, the contents and the database: it is created 0700, an
+// existing one of ours is narrowed to 0700, and one that others can write (who could then replace its
+// files) or that belongs to someone else is refused.
+void checkDataDir(const fs::path& dir) {
     std::error_code error;
-    fs::create_directories(dir, error);
-    if (error || !fs::is_directory(dir)) {
+    bool existed = fs::exists(dir, error);
+    if (!existed) fs::create_directories(dir, error);
+    struct stat info {};
+    if (error || ::stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
         throw StartupError("cannot use data folder " + dir.string() + ": " +
                            (error ? error.message() : "not a folder"));
     }
+    if (info.st_uid != ::geteuid())
+        throw StartupError("data folder " + dir.string() + " belongs to another user");
+    if (existed && (info.st_mode & (S_IWGRP | S_IWOTH)))
+        throw StartupError("data folder " + dir.string() + " is writable by others");
+    if ((info.st_mode & 07777) != 0700 && ::chmod(dir.c_str(), 0700) != 0)
+        throw StartupError("cannot use data folder " + dir.string() + ": " + std::strerror(errno));
+}
+
+FileDescriptor lockDataDir(const fs::path& dir) {
+    checkDataDir(dir);
     auto path = dir / "lock";
     FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (!fd) throw StartupError("cannot use data folder " + dir.string() + ": " + std::strerror(errno));
+    if (!fd || ::fchmod(fd.get(), 0600) != 0)
+        throw StartupError("cannot use data folder " + dir.string() + ": " + std::strerror(errno));
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         throw StartupError("data folder " + dir.string() + " is in use by another tidewright-server");
     }
@@ -75,14 +143,35 @@ Service::Service(const Options& opts) : options(opts), partSize(opts.partSize), 
     try {
         store = std::make_unique<Store>(options.dataDir / "tidewright.db");
         blobs = std::make_unique<BlobStore>(options.dataDir);
+        store->expireUploads(nowMs() - options.uploadTtlMs);
         blobs->removeOrphans(store->liveRevs(), store->uploadIds());
         auth = std::make_unique<Auth>(*store, options.tokens, options.pairingSecret);
     } catch (const std::exception& e) {
         throw StartupError("cannot use data folder " + options.dataDir.string() + ": " + e.what());
     }
+    sweeper_ = std::thread([this] {
+        auto period = std::clamp<std::int64_t>(options.uploadTtlMs / 4, 10, 60'000);
+        while (!stopping) {
+            sleepUnless(period, stopping);
+            if (stopping) break;
+            try {
+                expireUploads();
+            } catch (const std::exception&) {
+                // A busy or failing store: the next round tries again.
+            }
+        }
+    });
 }
 
-Service::~Service() = default;
+Service::~Service() {
+    stopping = true;
+    if (sweeper_.joinable()) sweeper_.join();
+}
+
+void Service::expireUploads() {
+    for (const auto& id : store->expireUploads(nowMs() - options.uploadTtlMs))
+        blobs->removeUpload(id);
+}
 
 HttpServer::HttpServer(const Options& options)
     : service_(std::make_unique<Service>(options)), http_(std::make_unique<httplib::Server>()) {
@@ -90,61 +179,66 @@ HttpServer::HttpServer(const Options& options)
     // A peer that goes away mid-reply must cost an EPIPE, not the process (sendfile cannot pass
     // MSG_NOSIGNAL).
     ::signal(SIGPIPE, SIG_IGN);
-    int threads = std::max(4, options.threads);
-    http_->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
+    auto threads = static_cast<std::size_t>(std::max(4, options.threads));
+    http_->new_task_queue = [threads] { return new ConnectionThreads(threads); };
     http_->set_keep_alive_max_count(100000);
     http_->set_read_timeout(30);
     http_->set_write_timeout(60);
     http_->set_tcp_nodelay(true);
 
-    http_->set_pre_routing_handler([&svc](const httplib::Request& request, httplib::Response& response) {
-        // httplib cuts any reply body to a "Range" it parsed; downloads apply "Range" themselves, and no
-        // other reply may be cut. The request object is not const in the server, only in this view.
-        const_cast<httplib::Request&>(request).ranges.clear();
-        setCurrentFault(std::nullopt);
-        const std::string& path = request.path;
-        if (startsWith(path, "/_control/")) return httplib::Server::HandlerResponse::Unhandled;
-
-        RequestBody body(request, nullptr);
-        auto answer = [&](const ApiError& error) {
-            sendError(response, error);
-            if (body.announced()) response.set_header("Connection", "close");
-            return httplib::Server::HandlerResponse::Handled;
-        };
-        if (svc.options.allowFaults) {
-            if (auto rule = svc.faults.take(request.method, path)) {
-                setCurrentFault(rule);
-                if (rule->delayMs > 0) sleepUnless(rule->delayMs, svc.stopping);
-                if (rule->drop) {
-                    dropConnection(request);
-                    response.status = 500;
-                    response.set_header("Connection", "close");
-                    return httplib::Server::HandlerResponse::Handled;
-                }
-                if (rule->status) {
-                    sendJson(response, *rule->status, rule->body);
-                    if (body.announced()) response.set_header("Connection", "close");
-                    return httplib::Server::HandlerResponse::Handled;
-                }
-            }
-        }
-        try {
-            bool api = startsWith(path, "/api/v1/");
-            bool cloudRevoke = path == "/api/cloud/auth/app/revoke";
-            bool pairing = path == "/api/v1/auth/device";
-            if ((api && !pairing) || cloudRevoke) {
-                if (!svc.auth->isValid(bearerToken(request.get_header_value("Authorization")))) {
-                    throw ApiError(401, "unauthorized");
-                }
-            }
-            bool devices = pairing || cloudRevoke || startsWith(path, "/api/v1/devices/");
-            if (api && !devices) checkSpace(svc.space.load(), isWrite(request));
-            if (startsWith(path, "/blobs/")) checkSpace(svc.space.load(), false);
-        } catch (const ApiError& error) {
-            return answer(error);
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
+    http_->set_logger([this](const httplib::Request& request, const httplib::Response&) {
+        if (headDeadline_) headDeadline_->finished(request);
     });
+    http_->set_pre_routing_handler(
+        [this, &svc](const httplib::Request& request, httplib::Response& response) {
+            if (headDeadline_) headDeadline_->started(request);
+            // httplib cuts any reply body to a "Range" it parsed; downloads apply "Range" themselves, and no
+            // other reply may be cut. The request object is not const in the server, only in this view.
+            const_cast<httplib::Request&>(request).ranges.clear();
+            setCurrentFault(std::nullopt);
+            const std::string& path = request.path;
+            if (startsWith(path, "/_control/")) return httplib::Server::HandlerResponse::Unhandled;
+
+            RequestBody body(request, nullptr);
+            auto answer = [&](const ApiError& error) {
+                sendError(response, error);
+                if (body.announced()) response.set_header("Connection", "close");
+                return httplib::Server::HandlerResponse::Handled;
+            };
+            if (svc.options.allowFaults) {
+                if (auto rule = svc.faults.take(request.method, path)) {
+                    setCurrentFault(rule);
+                    if (rule->delayMs > 0) sleepUnless(rule->delayMs, svc.stopping);
+                    if (rule->drop) {
+                        dropConnection(request);
+                        response.status = 500;
+                        response.set_header("Connection", "close");
+                        return httplib::Server::HandlerResponse::Handled;
+                    }
+                    if (rule->status) {
+                        sendJson(response, *rule->status, rule->body);
+                        if (body.announced()) response.set_header("Connection", "close");
+                        return httplib::Server::HandlerResponse::Handled;
+                    }
+                }
+            }
+            try {
+                bool api = startsWith(path, "/api/v1/");
+                bool cloudRevoke = path == "/api/cloud/auth/app/revoke";
+                bool pairing = path == "/api/v1/auth/device";
+                if ((api && !pairing) || cloudRevoke) {
+                    if (!svc.auth->isValid(bearerToken(request.get_header_value("Authorization")))) {
+                        throw ApiError(401, "unauthorized");
+                    }
+                }
+                bool devices = pairing || cloudRevoke || startsWith(path, "/api/v1/devices/");
+                if (api && !devices) checkSpace(svc.space.load(), isWrite(request));
+                if (startsWith(path, "/blobs/")) checkSpace(svc.space.load(), false);
+            } catch (const ApiError& error) {
+                return answer(error);
+            }
+            return httplib::Server::HandlerResponse::Unhandled;
+        });
 
     http_->set_error_handler(httplib::Server::HandlerWithResponse(
         [](const httplib::Request& request, httplib::Response& response) {
@@ -187,6 +281,9 @@ int HttpServer::bind() {
         throw StartupError("cannot listen on " + service_->options.host + ":" +
                            std::to_string(service_->options.port) + ": address unusable or in use");
     }
+    widenBacklog(port_);
+    headDeadline_ =
+        std::make_unique<HeadDeadline>(port_, std::chrono::milliseconds(service_->options.headTimeoutMs));
     return port_;
 }
 

@@ -17,6 +17,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace httplib {
@@ -24,6 +25,8 @@ class Server;
 }
 
 namespace tw::server {
+
+class HeadDeadline;
 
 inline constexpr std::int64_t MiB = 1'048'576;
 
@@ -34,9 +37,11 @@ struct Options {
     std::vector<std::string> tokens;
     std::optional<std::string> pairingSecret;
     bool allowFaults = false;
-    std::int64_t partSize = 8 * MiB;       // the part size answered to every multipart start
-    std::int64_t openTtlMs = 15 * 60'000;  // lifetime of a download address
-    int threads = 32;                      // connections served at once
+    std::int64_t partSize = 8 * MiB;        // the part size answered to every multipart start
+    std::int64_t openTtlMs = 15 * 60'000;   // lifetime of a download address
+    std::int64_t uploadTtlMs = 86'400'000;  // lifetime of an unfinished multipart upload
+    int threads = 1024;                     // connections served at once (a thread each)
+    std::int64_t headTimeoutMs = 5'000;  // time allowed for a request head (and for idling between requests)
 };
 
 // The service cannot start: unusable data folder, address in use... The message is one line.
@@ -64,6 +69,12 @@ struct Service {
     std::atomic<std::int64_t> partSize;
     std::atomic<std::int64_t> openTtlMs;
     std::atomic<bool> stopping{false};
+
+    // Removes the multipart uploads older than options.uploadTtlMs with their parts.
+    void expireUploads();
+
+private:
+    std::thread sweeper_;  // expires uploads every quarter of their lifetime (at most every minute)
 };
 
 class HttpServer {
@@ -89,6 +100,7 @@ public:
 private:
     std::unique_ptr<Service> service_;
     std::unique_ptr<httplib::Server> http_;
+    std::unique_ptr<HeadDeadline> headDeadline_;  // from bind() on
     int port_ = 0;
     std::atomic<bool> runStarted_{false};
     std::atomic<bool> runFinished_{false};

@@ -1,7 +1,16 @@
 #include "server/store.h"
 
 #include "server/api_error.h"
+#include "server/blobs.h"
 #include "server/store_rows.h"
+#include "server/util.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
 
 namespace tw::server {
 
@@ -151,11 +160,52 @@ CREATE TABLE IF NOT EXISTS links (
 CREATE INDEX IF NOT EXISTS links_by_expiry ON links (expires_at);
 )sql";
 
+// Databases written before tokens were hashed hold them in plain text; they are hashed in place once.
+// True when there were any.
+bool hashPlainTokens(Database& db) {
+    bool found = false;
+    Statement marked(db, "SELECT value FROM meta WHERE key = 'token_format'");
+    if (marked.step()) return false;
+    for (const char* table : {"devices", "links"}) {
+        std::vector<std::string> plain;
+        Statement all(db, std::string("SELECT token FROM ") + table);
+        while (all.step())
+            plain.push_back(all.text(0));
+        Statement update(db, std::string("UPDATE ") + table + " SET token = ? WHERE token = ?");
+        for (const auto& token : plain) {
+            found = true;
+            update.bind(1, tokenHash(token)).bind(2, token);
+            update.run();
+            update.reset();
+        }
+    }
+    db.exec("INSERT INTO meta (key, value) VALUES ('token_format', 1)");
+    return found;
+}
+
+// The database and its WAL and shared-memory files are the owner's alone: SQLite gives the other two
+// the mode of the database file, which is created (or corrected) here before SQLite opens it.
+void makePrivateFiles(const std::filesystem::path& file) {
+    FileDescriptor fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd || ::fchmod(fd.get(), 0600) != 0)
+        throw std::system_error(errno, std::generic_category(), "create " + file.string());
+    for (const char* suffix : {"-wal", "-shm"}) {
+        auto path = file.string() + suffix;
+        if (::chmod(path.c_str(), 0600) != 0 && errno != ENOENT)
+            throw std::system_error(errno, std::generic_category(), "chmod " + path);
+    }
+}
+
 }  // namespace
 
 Store::Store(const std::filesystem::path& file) : file_(file) {
+    makePrivateFiles(file_);
     writer_ = std::make_unique<Database>(file_.string());
     writer_->exec(schema);
+    bool hashed = false;
+    write([&](Database& db) { hashed = hashPlainTokens(db); });
+    // The plain tokens' old bytes stay in free pages and in the log until the file is rewritten.
+    if (hashed) writer_->exec("VACUUM; PRAGMA wal_checkpoint(TRUNCATE);");
 }
 
 Store::~Store() = default;

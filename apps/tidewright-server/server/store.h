@@ -66,6 +66,7 @@ struct Upload {
     std::int64_t createdAt = 0;
 };
 
+// Tokens are stored as their tokenHash: a Device or Link read back from the store holds the hash.
 struct Device {
     std::string id;
     std::string token;
@@ -125,6 +126,8 @@ public:
     // Commits the file and removes the session in one transaction; 404 when the session is gone.
     Committed completeUpload(const std::string& id, const FileCommit& commit);
     std::vector<std::string> uploadIds();
+    // Removes the upload sessions created before `before` (ms since the epoch); returns their ids.
+    std::vector<std::string> expireUploads(std::int64_t before);
 
     // --- devices and download links ---
     void addDevice(const Device& device);

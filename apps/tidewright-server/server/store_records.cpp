@@ -74,10 +74,21 @@ std::vector<std::string> Store::uploadIds() {
     return ids;
 }
 
+std::vector<std::string> Store::expireUploads(std::int64_t before) {
+    std::vector<std::string> ids;
+    write([&](Database& db) {
+        Statement st(db, "DELETE FROM uploads WHERE created_at < ? RETURNING id");
+        st.bind(1, before);
+        while (st.step())
+            ids.push_back(st.text(0));
+    });
+    return ids;
+}
+
 void Store::addDevice(const Device& device) {
     write([&](Database& db) {
         Statement st(db, "INSERT INTO devices (id, token, name, kind, created_at) VALUES (?, ?, ?, ?, ?)");
-        st.bind(1, device.id).bind(2, device.token).bind(3, device.name).bind(4, device.kind);
+        st.bind(1, device.id).bind(2, tokenHash(device.token)).bind(3, device.name).bind(4, device.kind);
         st.bind(5, device.createdAt);
         st.run();
     });
@@ -111,7 +122,7 @@ void Store::addLink(const Link& link) {
         prune.bind(1, nowMs() - 86'400'000);
         prune.run();
         Statement st(db, "INSERT INTO links (token, num, rev, expires_at) VALUES (?, ?, ?, ?)");
-        st.bind(1, link.token).bind(2, link.num).bind(3, link.rev).bind(4, link.expiresAt);
+        st.bind(1, tokenHash(link.token)).bind(2, link.num).bind(3, link.rev).bind(4, link.expiresAt);
         st.run();
     });
 }
@@ -120,7 +131,7 @@ std::optional<Link> Store::link(const std::string& token) {
     std::optional<Link> found;
     read([&](Database& db) {
         Statement st(db, "SELECT token, num, rev, expires_at FROM links WHERE token = ?");
-        st.bind(1, token);
+        st.bind(1, tokenHash(token));
         if (st.step()) found = Link{st.text(0), st.integer(1), st.text(2), st.integer(3)};
     });
     return found;

@@ -1,5 +1,6 @@
 #include "server/util.h"
 
+#include <openssl/evp.h>
 #include <sys/random.h>
 
 #include <cerrno>
@@ -28,6 +29,26 @@ std::string randomHex(std::size_t bytes) {
         text.push_back(digits[b & 0xF]);
     }
     return text;
+}
+
+std::string tokenHash(std::string_view token) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(token.data(), token.size(), digest, &size, EVP_sha256(), nullptr) != 1)
+        throw std::runtime_error("SHA-256 failed");
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned int i = 0; i < size; ++i) {
+        text.push_back(digits[digest[i] >> 4]);
+        text.push_back(digits[digest[i] & 0xF]);
+    }
+    return text;
+}
+
+void makePrivateDir(const std::filesystem::path& dir) {
+    std::filesystem::create_directories(dir);
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace);
 }
 
 std::int64_t nowMs() {
