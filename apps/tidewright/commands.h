@@ -19,5 +19,8 @@ void addLsCommand(CLI::App& app, Action* chosen);
 void addAnchorCommand(CLI::App& app, Action* chosen);
 void addChangesCommand(CLI::App& app, Action* chosen);
 void addWatchCommand(CLI::App& app, Action* chosen);
+void addGetCommand(CLI::App& app, Action* chosen);
+void addReadCommand(CLI::App& app, Action* chosen);
+void addCatCommand(CLI::App& app, Action* chosen);
 
 }  // namespace tw::cli

@@ -22,6 +22,9 @@ int main(int argc, char** argv) {
     addAnchorCommand(app, &action);
     addChangesCommand(app, &action);
     addWatchCommand(app, &action);
+    addGetCommand(app, &action);
+    addReadCommand(app, &action);
+    addCatCommand(app, &action);
 
     try {
         app.parse(argc, argv);
