@@ -20,8 +20,15 @@ TEST_F(ContentTest, SequentialReadsDoubleTheChunkUpTo32MiBThenAJumpBackStartsOve
     const std::int64_t size = 100 * MiB;
     server.script("/api/v1/nodes/n1/open", {{200, {}, openedJson("n1", size, "/b/n1")}});
     serveRanges(server, size);
-    const std::int64_t chunks[] = {256 * KiB, 1 * MiB,  2 * MiB,  4 * MiB,
-                                   8 * MiB,   16 * MiB, 32 * MiB, 32 * MiB};
+    const std::vector<std::int64_t> sequence = {256 * KiB, 1 * MiB,  2 * MiB,  4 * MiB,
+                                                8 * MiB,   16 * MiB, 32 * MiB, 32 * MiB};
+#ifdef __SANITIZE_THREAD__
+    // Under ThreadSanitizer 95 MiB through instrumented buffers take a minute; the pieces' threads are the
+    // same from the first split on.
+    const std::vector<std::int64_t> chunks(sequence.begin(), sequence.begin() + 4);
+#else
+    const std::vector<std::int64_t> chunks = sequence;
+#endif
     std::int64_t at = 0;
     for (const auto chunk : chunks) {
         SCOPED_TRACE(chunk);
