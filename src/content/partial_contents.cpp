@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <system_error>
+#include <vector>
 
 #include "content/read_ahead.h"
 #include "platform/http/content_range.h"
@@ -15,17 +16,21 @@
 namespace tw {
 namespace {
 
-// Writes `bytes` at `offset` of a new file `path` (mode 0600) whose length up to `offset` stays a hole.
-// A failure removes the file and throws std::system_error.
-void writeSparse(const std::filesystem::path& path, std::int64_t offset, const std::string& bytes) {
+// Writes `pieces`, one after the other, from `offset` of a new file `path` (mode 0600) whose length up to
+// `offset` stays a hole. A failure removes the file and throws std::system_error.
+void writeSparse(const std::filesystem::path& path, std::int64_t offset,
+                 const std::vector<std::string>& pieces) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot create " + path.string());
     int error = ::ftruncate(fd, offset) == 0 ? 0 : errno;
-    for (std::size_t done = 0; error == 0 && done < bytes.size();) {
-        const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
-                                   static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
-        if (n < 0 && errno != EINTR) error = errno;
-        if (n > 0) done += static_cast<std::size_t>(n);
+    for (const auto& bytes : pieces) {
+        for (std::size_t done = 0; error == 0 && done < bytes.size();) {
+            const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
+                                       static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+            if (n < 0 && errno != EINTR) error = errno;
+            if (n > 0) done += static_cast<std::size_t>(n);
+        }
+        offset += static_cast<std::int64_t>(bytes.size());
     }
     if (::close(fd) != 0 && error == 0) error = errno;
     if (error != 0) {
@@ -89,7 +94,7 @@ std::shared_ptr<Progress> FileProviderExtension::fetchPartialContents(
                 state->lastEnd = u;
             }
 
-            std::string bytes;
+            std::vector<std::string> bytes;
             try {
                 bytes = fetchRange(opened, s, u);
             } catch (const RemoteError& error) {
@@ -100,12 +105,14 @@ std::shared_ptr<Progress> FileProviderExtension::fetchPartialContents(
                 if (s >= u) throw fileProviderError(FileProviderErrorCode::noSuchItem);
                 bytes = fetchRange(opened, s, u);
             }
-            if (static_cast<std::int64_t>(bytes.size()) != std::min(u, opened.node.size) - s)
-                throw RemoteError::http(502, "short_read");
+            std::int64_t fetched = 0;
+            for (const auto& piece : bytes)
+                fetched += static_cast<std::int64_t>(piece.size());
+            if (fetched != std::min(u, opened.node.size) - s) throw RemoteError::http(502, "short_read");
 
             const auto file = directory / randomUUID();
             writeSparse(file, s, bytes);
-            const host::ByteRange delivered{s, static_cast<std::int64_t>(bytes.size())};
+            const host::ByteRange delivered{s, fetched};
             auto item = std::make_shared<Item>(opened.node);
             return [completionHandler, file, item, delivered] {
                 completionHandler(file, item, delivered, 0, std::nullopt);
@@ -113,9 +120,9 @@ std::shared_ptr<Progress> FileProviderExtension::fetchPartialContents(
         });
 }
 
-std::string FileProviderExtension::fetchRange(const Opened& opened, std::int64_t lower,
-                                              std::int64_t upper) const {
-    if (upper - lower < splitThreshold) return getRange(opened, lower, upper);
+std::vector<std::string> FileProviderExtension::fetchRange(const Opened& opened, std::int64_t lower,
+                                                           std::int64_t upper) const {
+    if (upper - lower < splitThreshold) return {getRange(opened, lower, upper)};
     const auto pieces = piecesOf(lower, upper);
     std::vector<std::string> slots(pieces.size());
     {
@@ -127,13 +134,7 @@ std::string FileProviderExtension::fetchRange(const Opened& opened, std::int64_t
             });
         group.wait();
     }
-    std::string joined;
-    joined.reserve(static_cast<std::size_t>(upper - lower));
-    for (auto& slot : slots) {
-        joined += slot;
-        std::string().swap(slot);
-    }
-    return joined;
+    return slots;
 }
 
 std::string FileProviderExtension::getRange(const Opened& opened, std::int64_t lower,

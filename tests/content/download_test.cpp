@@ -77,15 +77,13 @@ TEST_F(ContentTest, AnythingButAComplete200FailsAndLeavesNoFile) {
 }
 
 TEST_F(ContentTest, AddressOffTheApiOriginIsRefusedBeforeAnyRequest) {
-    for (const std::string url : {"@evil.example/x", "//evil.example/x", "/x\\y"}) {
-        SCOPED_TRACE(url);
-        server.script("/api/v1/nodes/n1/open", {{200, {}, openedJson("n1", 5, url)}});
-        EXPECT_TRUE(fetch("n1").error);
-        EXPECT_EQ(failure(), "service error 0 bad_url");
-        EXPECT_TRUE(partial("n1", 0, 1, 1).error);
-        EXPECT_EQ(failure(), "service error 0 bad_url");
-    }
-    EXPECT_EQ(server.requests().size(), 3u);  // the whole fetches' opens (the reads reuse them), nothing else
+    // Appended to the base as it is, this would send the request to evil.example.
+    server.script("/api/v1/nodes/n1/open", {{200, {}, openedJson("n1", 5, "@evil.example/x")}});
+    EXPECT_TRUE(fetch("n1").error);
+    EXPECT_EQ(failure(), "service error 0 bad_url");
+    EXPECT_TRUE(partial("n1", 0, 1, 1).error);
+    EXPECT_EQ(failure(), "service error 0 bad_url");
+    EXPECT_EQ(server.requests().size(), 1u);  // the whole fetch's open (the read reuses it), nothing else
 }
 
 }  // namespace
