@@ -1,5 +1,6 @@
 #include "cli_host.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -88,6 +89,40 @@ host::ItemPointer CliHost::item(const host::ItemIdentifier& identifier) {
                          else
                              answer.set_value(std::move(item));
                      });
+    return answer.get_future().get();
+}
+
+Delivered CliHost::fetchContents(const host::ItemIdentifier& identifier,
+                                 const std::function<void(const Progress&)>& watch) {
+    auto answer = std::make_shared<std::promise<Delivered>>();
+    auto future = answer->get_future();
+    auto progress =
+        extension_->fetchContents(identifier, std::nullopt, host::Request{},
+                                  [answer](std::optional<std::filesystem::path> file, host::ItemPointer item,
+                                           std::optional<Error> error) {
+                                      if (error)
+                                          answer->set_exception(std::make_exception_ptr(*error));
+                                      else
+                                          answer->set_value({std::move(*file), std::move(item), {}});
+                                  });
+    while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+        if (watch) watch(*progress);
+    if (watch) watch(*progress);
+    return future.get();
+}
+
+Delivered CliHost::fetchPartialContents(const host::ItemIdentifier& identifier, host::ByteRange range,
+                                        std::int64_t alignment) {
+    std::promise<Delivered> answer;
+    extension_->fetchPartialContents(
+        identifier, host::ItemVersion{}, host::Request{}, range, alignment, 0,
+        [&answer](std::optional<std::filesystem::path> file, host::ItemPointer item,
+                  host::ByteRange delivered, host::MaterializationFlags, std::optional<Error> error) {
+            if (error)
+                answer.set_exception(std::make_exception_ptr(*error));
+            else
+                answer.set_value({std::move(*file), std::move(item), delivered});
+        });
     return answer.get_future().get();
 }
 

@@ -3,6 +3,7 @@
 // and their answers printed (a readable line, or one JSON object a line with --json).
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -32,6 +33,13 @@ struct Options {
 // $XDG_CONFIG_HOME/tidewright/domain.json (~/.config/... when unset).
 std::filesystem::path configPath(const Options& options);
 
+// A file a fetch delivered (the host's to keep or delete), the item it holds, and the range it holds.
+struct Delivered {
+    std::filesystem::path file;
+    host::ItemPointer item;
+    host::ByteRange range;
+};
+
 class CliHost {
 public:
     // Reads the configuration (a missing default file leaves the domain unconfigured; a named file that
@@ -49,6 +57,14 @@ public:
 
     // One host call, waited for: the item, or the host error it completed with.
     host::ItemPointer item(const host::ItemIdentifier& identifier);
+
+    // One whole-file fetch, waited for; `watch` is called with its progress about ten times a second until
+    // it completes. Throws the host error it completed with.
+    Delivered fetchContents(const host::ItemIdentifier& identifier,
+                            const std::function<void(const Progress&)>& watch = {});
+    // One partial fetch, waited for. Throws the host error it completed with.
+    Delivered fetchPartialContents(const host::ItemIdentifier& identifier, host::ByteRange range,
+                                   std::int64_t alignment);
 
     // Readable output shows text through terminalText (terminal_text.h): nothing the service sends can
     // break a line or reach the terminal as a control sequence. JSON output keeps every text exact; bytes

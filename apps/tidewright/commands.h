@@ -22,6 +22,9 @@ void addLsCommand(CLI::App& app, Action* chosen);
 void addAnchorCommand(CLI::App& app, Action* chosen);
 void addChangesCommand(CLI::App& app, Action* chosen);
 void addWatchCommand(CLI::App& app, Action* chosen);
+void addGetCommand(CLI::App& app, Action* chosen);
+void addReadCommand(CLI::App& app, Action* chosen);
+void addCatCommand(CLI::App& app, Action* chosen);
 void addPairCommand(CLI::App& app, StandaloneAction* chosen);
 void addRevokeCommand(CLI::App& app, StandaloneAction* chosen);
 

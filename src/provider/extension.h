@@ -24,6 +24,8 @@
 
 namespace tw {
 
+struct SeqState;  // content/read_ahead.h
+
 // The one logger of the extension: subsystem the extension's bundle identifier, category "fp".
 const Logger& log();
 
@@ -71,6 +73,19 @@ public:
     // Root, working set, trash (compared in this order), else the folder of that identifier.
     std::shared_ptr<host::Enumerator> enumerator(const host::ItemIdentifier& containerIdentifier,
                                                  const host::Request& request) override;
+    // A fresh open of the node, then its whole contents downloaded into a new file in the manager's
+    // temporary folder (content/fetch_contents.cpp). The progress counts bytes.
+    std::shared_ptr<Progress> fetchContents(const host::ItemIdentifier& identifier,
+                                            const std::optional<host::ItemVersion>& version,
+                                            const host::Request& request,
+                                            host::FetchCompletion completionHandler) override;
+    // The asked range widened to the alignment and the item's read-ahead chunk, fetched with range requests
+    // into a new sparse file at its true offset (content/partial_contents.cpp).
+    std::shared_ptr<Progress> fetchPartialContents(const host::ItemIdentifier& identifier,
+                                                   const host::ItemVersion& version,
+                                                   const host::Request& request, host::ByteRange minimalRange,
+                                                   std::int64_t alignment, host::FetchContentsOptions options,
+                                                   host::PartialFetchCompletion completionHandler) override;
     void invalidate() override {}
 
 protected:
@@ -78,13 +93,24 @@ protected:
                           std::optional<std::vector<std::shared_ptr<http::Transport>>> substitutes);
 
 private:
+    // The node's open record: the cached one while it is valid for more than two minutes (unless `force`),
+    // else a new one from the service, stored in `opened_`.
+    Opened open(const std::string& id, bool force);
+    // The bytes [lower, upper) of the record's download address, in order: one range request below 2 MiB,
+    // else 4 or 5 pieces at once (kept apart: joining them would cost a copy of the range). Throws
+    // RemoteError.
+    std::vector<std::string> fetchRange(const Opened& opened, std::int64_t lower, std::int64_t upper) const;
+    // One range request for [lower, upper); only a 206 of exactly that range is an answer.
+    std::string getRange(const Opened& opened, std::int64_t lower, std::int64_t upper) const;
+
     host::Domain domain_;
     std::shared_ptr<const Remote> remote_;
     std::shared_ptr<host::Manager> manager_;
 
     // Guards the two tables below; held only for single table updates, never across a request.
     mutable std::mutex lock_;
-    std::map<std::string, Opened> opened_;
+    std::map<std::string, Opened> opened_;                   // by node id; no entry that can expire stays
+    std::map<std::string, std::shared_ptr<SeqState>> seqs_;  // by item id; no entry idle for 10 minutes stays
 };
 
 }  // namespace tw

@@ -76,6 +76,23 @@ std::string Remote::url(std::string_view path) const {
     return http::isValidURL(text) ? text : http::placeholderURL;
 }
 
+std::string Remote::downloadURL(std::string_view path) const {
+    const auto query = path.find_first_of("?#");
+    const std::string_view beforeQuery = path.substr(0, query);
+    bool safe = path.size() >= 1 && path[0] == '/' && (path.size() == 1 || path[1] != '/') &&
+                beforeQuery.find('@') == std::string_view::npos;
+    for (const char c : path)
+        safe = safe && !isControl(c) && c != '\\';
+    std::string address;
+    if (safe) {
+        address = url(path);
+        const auto origin = http::originOf(address);
+        safe = address != http::placeholderURL && origin && origin == http::originOf(config_.base);
+    }
+    if (!safe) throw RemoteError::http(0, "bad_url");
+    return address;
+}
+
 http::Request Remote::request(std::string method, std::string_view path, const http::Headers& headers,
                               std::optional<std::string> body, bool auth) const {
     http::Request request;

@@ -52,6 +52,12 @@ public:
     // which every request fails as a network failure. Never fails itself.
     std::string url(std::string_view path) const;
 
+    // The download address of an open record's `url`: url(path), once it is sure to reach the API's own
+    // origin. Refused before anything is sent, with the client error (status 0) "bad_url", never retried:
+    // a path that does not start with exactly one '/', or that holds a '\\', a control character or an '@'
+    // before its query, or whose address is not a URL or does not keep the base's scheme, host and port.
+    std::string downloadURL(std::string_view path) const;
+
     // A request for "/api/v1" + `path` (query included): 60-second timeout, "Authorization" when `auth`,
     // "Content-Type: application/json" when a body is given, then `headers`, each replacing one set before.
     http::Request request(std::string method, std::string_view path, const http::Headers& headers = {},

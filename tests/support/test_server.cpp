@@ -270,7 +270,8 @@ bool TestServer::answer(int fd, const Reply& reply) {
         hasLength = hasLength || equalsIgnoreCase(name, "Content-Length");
     }
     const bool bodyless = reply.status < 200 || reply.status == 204;
-    if (!hasLength && !bodyless) head += "Content-Length: " + std::to_string(size) + "\r\n";
+    if (!hasLength && !bodyless && !reply.closeDelimited)
+        head += "Content-Length: " + std::to_string(size) + "\r\n";
     head += "\r\n";
 
     std::int64_t toSend = bodyless ? 0 : size;
@@ -293,7 +294,7 @@ bool TestServer::answer(int fd, const Reply& reply) {
             offset += static_cast<std::int64_t>(count);
         }
     }
-    return !cut;
+    return !cut && !reply.closeDelimited;
 }
 
 Reply TestServer::replyFor(const RecordedRequest& request) {

@@ -39,6 +39,7 @@ struct Reply {
     enum class Cut { none, beforeReply, afterBodyBytes } cut = Cut::none;
     std::int64_t cutAfter = 0;
     std::chrono::milliseconds stallAfterHeaders{0};  // send the headers, then pause this long before the body
+    bool closeDelimited = false;  // no Content-Length: the body ends where the server closes the connection
 };
 
 // A thread per kept-alive connection; every method may be called from any thread.

@@ -43,6 +43,26 @@ Error collisionError(ItemPointer existing);
 
 using ItemCompletion = std::function<void(ItemPointer item, std::optional<Error> error)>;
 
+// A run of bytes of a file: `length` bytes from `location`.
+struct ByteRange {
+    std::int64_t location = 0;
+    std::int64_t length = 0;
+    bool operator==(const ByteRange&) const = default;
+};
+
+// Options of a partial fetch and flags of its answer; none is read or set here.
+using FetchContentsOptions = std::uint64_t;
+using MaterializationFlags = std::uint64_t;
+
+// A whole file's contents: the file (which the host owns from then on) and the item it holds, or the error.
+using FetchCompletion = std::function<void(std::optional<std::filesystem::path> file, ItemPointer item,
+                                           std::optional<Error> error)>;
+// Part of a file's contents: a file that holds `range` at its true offsets (the host owns it), the item,
+// flags; or no file, no item, the range (0, 0) and the error.
+using PartialFetchCompletion =
+    std::function<void(std::optional<std::filesystem::path> file, ItemPointer item, ByteRange range,
+                       MaterializationFlags flags, std::optional<Error> error)>;
+
 // The calls a host makes on the extension of one domain. The host creates one per domain instance and
 // calls it from any thread, several calls at once.
 class ReplicatedExtension {
@@ -54,6 +74,17 @@ public:
     // Synchronous and never fails; makes no request.
     virtual std::shared_ptr<Enumerator> enumerator(const ItemIdentifier& containerIdentifier,
                                                    const Request& request) = 0;
+    // The whole contents of a file item. `version` is the one the host knows, if any.
+    virtual std::shared_ptr<Progress> fetchContents(const ItemIdentifier& identifier,
+                                                    const std::optional<ItemVersion>& version,
+                                                    const Request& request,
+                                                    FetchCompletion completionHandler) = 0;
+    // A file that holds at least `minimalRange` of the item, aligned to `alignment` bytes.
+    virtual std::shared_ptr<Progress> fetchPartialContents(const ItemIdentifier& identifier,
+                                                           const ItemVersion& version, const Request& request,
+                                                           ByteRange minimalRange, std::int64_t alignment,
+                                                           FetchContentsOptions options,
+                                                           PartialFetchCompletion completionHandler) = 0;
     // The host is done with the extension.
     virtual void invalidate() = 0;
 };

@@ -468,7 +468,8 @@ private:
         if (transfer.aborted) throw URLError(URLError::Code::cancelled);
         if (transfer.sink.tooLarge)
             throw URLError(URLError::Code::dataLengthExceedsMaximum,
-                           "reply body larger than " + std::to_string(transfer.memoryLimit) + " bytes");
+                           "reply body larger than " + std::to_string(transfer.memoryLimit) + " bytes",
+                           transfer.status);
         if (transfer.headersTooLarge)
             throw URLError(URLError::Code::badServerResponse,
                            "reply headers larger than " + std::to_string(headerLimit) + " bytes");
@@ -508,7 +509,8 @@ private:
         transfer.status = transfer.response.status;
         if (!reply.body.empty()) onWrite(reply.body.data(), 1, reply.body.size(), &transfer);
         if (transfer.sink.failed) throw URLError(URLError::Code::cannotWriteToFile);
-        if (transfer.sink.tooLarge) throw URLError(URLError::Code::dataLengthExceedsMaximum);
+        if (transfer.sink.tooLarge)
+            throw URLError(URLError::Code::dataLengthExceedsMaximum, {}, transfer.status);
         if (isCurrentTaskCancelled()) throw URLError(URLError::Code::cancelled);
     }
 

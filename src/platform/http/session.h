@@ -38,8 +38,9 @@ struct Request {
     std::chrono::seconds timeout{60};  // longest wait for the next byte (connecting included)
     // Longest whole transfer; absent: the session's resourceTimeout. Passing it fails with `timedOut`.
     std::optional<std::chrono::milliseconds> deadline;
-    // Most bytes of a 2xx reply body held in memory: a longer one fails with `dataLengthExceedsMaximum` as
-    // soon as its Content-Length or the bytes received pass it. Bodies streamed to a file are not bounded.
+    // Most bytes of a 2xx reply body held in memory: a longer one fails with `dataLengthExceedsMaximum` (its
+    // replyStatus the reply's) as soon as its Content-Length or the bytes received pass it. Bodies streamed
+    // to a file are not bounded.
     std::int64_t memoryLimit = std::int64_t{64} << 20;
     // Deliver at most once: the transport never re-sends the request by itself. Such a request gets a fresh
     // connection that is closed after it, so a keep-alive connection that the server closed in the meantime

@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cctype>
 #include <memory>
 #include <string_view>
 
@@ -57,6 +59,26 @@ Scheme schemeOf(const std::string& url) {
     if (name == "http") return Scheme::http;
     if (name == "https") return Scheme::https;
     throw URLError(URLError::Code::unsupportedURL, "only http and https URLs are used");
+}
+
+std::optional<Origin> originOf(const std::string& url) {
+    std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+        return std::nullopt;
+    auto part = [&](CURLUPart which, unsigned flags) -> std::optional<std::string> {
+        char* text = nullptr;
+        if (curl_url_get(parsed.get(), which, &text, flags) != CURLUE_OK || !text) return std::nullopt;
+        std::string value(text);
+        curl_free(text);
+        std::transform(value.begin(), value.end(), value.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        return value;
+    };
+    auto scheme = part(CURLUPART_SCHEME, 0);
+    auto host = part(CURLUPART_HOST, 0);
+    auto port = part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    if (!scheme || !host || !port || (*scheme != "http" && *scheme != "https")) return std::nullopt;
+    return Origin{*scheme, *host, std::stol(*port)};
 }
 
 }  // namespace tw::http

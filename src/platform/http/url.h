@@ -1,4 +1,5 @@
 #pragma once
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,18 @@ enum class Scheme { http, https };
 // not taken for "http://...". Throws URLError `unsupportedURL` for anything but an http or https URL and
 // `badURL` for a text that does not parse.
 Scheme schemeOf(const std::string& url);
+
+// Where a URL's requests go: its scheme, host and port (the scheme's default port when it names none), as
+// libcurl reads them, the scheme and host in lower case.
+struct Origin {
+    std::string scheme;
+    std::string host;
+    long port = 0;
+    bool operator==(const Origin&) const = default;
+};
+
+// The origin of an http or https `url`; absent when libcurl does not parse it, or for another scheme.
+std::optional<Origin> originOf(const std::string& url);
 
 // The address used in place of a text that is not a URL. Requests to it fail in the transport.
 inline constexpr const char* placeholderURL = "http://unparseable-url.invalid/";

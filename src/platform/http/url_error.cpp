@@ -41,8 +41,9 @@ const char* toString(URLError::Code code) {
     return "unknown";
 }
 
-URLError::URLError(Code code, std::string detail)
+URLError::URLError(Code code, std::string detail, std::int64_t replyStatus)
     : Error(urlErrorDomain, static_cast<std::int64_t>(code), {},
-            std::string("URL error ") + toString(code) + (detail.empty() ? "" : ": " + detail)) {}
+            std::string("URL error ") + toString(code) + (detail.empty() ? "" : ": " + detail)),
+      replyStatus_(replyStatus) {}
 
 }  // namespace tw::http

@@ -33,9 +33,14 @@ public:
     };
 
     // `detail` says what happened in words; it must never hold a credential.
-    explicit URLError(Code code, std::string detail = {});
+    explicit URLError(Code code, std::string detail = {}, std::int64_t replyStatus = 0);
 
     Code urlCode() const { return static_cast<Code>(code()); }
+    // The status of the reply whose receipt failed, when its headers had arrived; 0 otherwise.
+    std::int64_t replyStatus() const { return replyStatus_; }
+
+private:
+    std::int64_t replyStatus_;
 };
 
 const char* toString(URLError::Code code);
