@@ -108,6 +108,7 @@ constexpr std::int64_t headerLimit = 256 << 10;
 // Where the request body comes from.
 struct BodySource {
     std::string memory;
+    std::shared_ptr<const std::string> shared;  // when set, the bytes instead of memory (not copied)
     FileDescriptor file;
     bool fromFile = false;
     std::int64_t size = 0;
@@ -210,7 +211,8 @@ size_t onRead(char* buffer, size_t size, size_t count, void* user) {
     }
     const auto remaining = static_cast<size_t>(source.size - source.offset);
     const size_t n = std::min(capacity, remaining);
-    std::memcpy(buffer, source.memory.data() + source.offset, n);
+    const char* bytes = source.shared ? source.shared->data() : source.memory.data();
+    std::memcpy(buffer, bytes + source.offset, n);
     source.offset += static_cast<std::int64_t>(n);
     return n;
 }
@@ -493,6 +495,7 @@ private:
         if (found == substitutes_->end())
             throw URLError(URLError::Code::unsupportedURL, "no transport for it");
         std::string body = std::move(transfer.source.memory);
+        if (transfer.source.shared) body = *transfer.source.shared;
         if (transfer.source.fromFile) {
             body.resize(static_cast<size_t>(transfer.source.size));
             if (::pread(transfer.source.file.get(), body.data(), body.size(), 0) !=
@@ -604,6 +607,18 @@ DataReply Session::upload(const Request& request, std::string body, TaskDelegate
     transfer.source.memory = std::move(body);
     Request withBody = request;
     withBody.body.emplace();  // marks the request as carrying a body; the bytes come from the source
+    impl_->perform(withBody, transfer);
+    return {std::move(transfer.response), std::move(transfer.sink.memory)};
+}
+
+DataReply Session::upload(const Request& request, std::shared_ptr<const std::string> body,
+                          TaskDelegate* delegate) {
+    Transfer transfer;
+    transfer.delegate = delegate;
+    transfer.source.size = static_cast<std::int64_t>(body->size());
+    transfer.source.shared = std::move(body);
+    Request withBody = request;
+    withBody.body.emplace();
     impl_->perform(withBody, transfer);
     return {std::move(transfer.response), std::move(transfer.sink.memory)};
 }
