@@ -185,7 +185,7 @@ public:
 
 private:
     // One part: reads it from the file once, then sends it with the part retries. Throws the part's error
-    // (a RemoteError, or CancellationError from an interrupted pause).
+    // unwrapped when it is the file's (or a pause's CancellationError); the caller wraps it.
     void putPart(const std::string& uploadId, std::int64_t number, const std::filesystem::path& file,
                  std::int64_t offset, std::int64_t length) const;
     // Throws the wrapped failure of a part or of the completion.

@@ -116,14 +116,15 @@ Node Remote::upload(const std::filesystem::path& file, std::int64_t size, const 
     Started started;
     try {
         started = decodeStarted(send(request("POST", "/uploads", {}, json(body))));
+    } catch (const DecodeError&) {
+        throw RemoteError::http(502, "bad_response");
+    }
+    try {
         // The id goes into paths as it is: one that could address something else is never used, not even to
         // abort.
         requireSafeId(started.uploadId);
-    } catch (const DecodeError&) {
+    } catch (const RemoteError&) {
         throw RemoteError::http(502, "bad_response");
-    } catch (const RemoteError& error) {
-        if (error.code() == "bad_id") throw RemoteError::http(502, "bad_response");
-        throw;
     }
     try {
         // Each part is held in memory: a service's part size must not make the client allocate without bound.
