@@ -184,10 +184,11 @@ public:
     static void requireSafeCursor(std::string_view cursor);
 
 private:
-    // One part: reads it from the file once, then sends it with the part retries. Throws the part's error
-    // unwrapped when it is the file's (or a pause's CancellationError); the caller wraps it.
+    // One part: reads it from the file once into `buffer`, then sends it with the part retries. The session
+    // shares the buffer only while a request runs. Throws the part's error unwrapped when it is the file's
+    // (or a pause's CancellationError); the caller wraps it.
     void putPart(const std::string& uploadId, std::int64_t number, const std::filesystem::path& file,
-                 std::int64_t offset, std::int64_t length) const;
+                 std::int64_t offset, std::int64_t length, const std::shared_ptr<std::string>& buffer) const;
     // Throws the wrapped failure of a part or of the completion.
     Node sendParts(const std::filesystem::path& file, std::int64_t size, const Started& started,
                    const std::shared_ptr<Progress>& progress) const;

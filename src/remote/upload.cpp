@@ -34,12 +34,15 @@ Node nodeOf(const std::string& body) {
     }
 }
 
-// Up to `length` bytes of the file from `offset`: fewer only when the file ends first. The file is opened
-// for reading alone and closed before returning (a failure to close is of no interest to a reader).
-std::string readPart(const std::filesystem::path& file, std::int64_t offset, std::int64_t length) {
+// Reads up to `length` bytes of the file from `offset` into `bytes`: fewer only when the file ends first.
+// The file is opened for reading alone and closed before returning (a failure to close is of no interest to
+// a reader).
+void readPart(const std::filesystem::path& file, std::int64_t offset, std::int64_t length,
+              std::string& bytes) {
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open the file to upload");
-    std::string bytes(static_cast<std::size_t>(length), '\0');
+    bytes.resize(
+        static_cast<std::size_t>(length));  // within the capacity of the lane's buffer after its first part
     std::size_t filled = 0;
     while (filled < bytes.size()) {
         const ssize_t n = ::pread(fd, bytes.data() + filled, bytes.size() - filled,
@@ -55,7 +58,6 @@ std::string readPart(const std::filesystem::path& file, std::int64_t offset, std
     }
     ::close(fd);
     bytes.resize(filled);
-    return bytes;
 }
 
 }  // namespace
@@ -145,18 +147,21 @@ Node Remote::sendParts(const std::filesystem::path& file, std::int64_t size, con
     {
         // A window of partsInFlight parts: each lane takes the next number once its own part has succeeded,
         // so part partsInFlight + 1 starts only after one of the first ones succeeded. A failure stops the
-        // group's token, so no lane takes another number, and the running parts are cancelled.
+        // group's token, so no lane takes another number, and the running parts are cancelled. Each lane
+        // reads its parts into one buffer of its own: the upload holds partsInFlight part buffers however
+        // many parts there are, and the allocator never has to find room for a new one.
         std::atomic<std::int64_t> next{1};
         TaskGroup group;
         for (std::int64_t lane = 0; lane < std::min<std::int64_t>(partsInFlight, count); ++lane) {
             group.spawn([&] {
+                const auto buffer = std::make_shared<std::string>();
                 for (;;) {
                     checkCancellation();
                     const std::int64_t number = next.fetch_add(1);
                     if (number > count) return;
                     const std::int64_t offset = (number - 1) * partSize;
                     const std::int64_t length = std::min(partSize, size - offset);
-                    putPart(started.uploadId, number, file, offset, length);
+                    putPart(started.uploadId, number, file, offset, length, buffer);
                     if (progress) progress->addCompletedUnitCount(length);
                 }
             });
@@ -167,10 +172,12 @@ Node Remote::sendParts(const std::filesystem::path& file, std::int64_t size, con
 }
 
 void Remote::putPart(const std::string& uploadId, std::int64_t number, const std::filesystem::path& file,
-                     std::int64_t offset, std::int64_t length) const {
+                     std::int64_t offset, std::int64_t length,
+                     const std::shared_ptr<std::string>& buffer) const {
     // Read once, however often it is sent.
-    const auto bytes = std::make_shared<const std::string>(readPart(file, offset, length));
-    if (static_cast<std::int64_t>(bytes->size()) < length) throw RemoteError::http(0, "file_changed");
+    readPart(file, offset, length, *buffer);
+    if (static_cast<std::int64_t>(buffer->size()) < length) throw RemoteError::http(0, "file_changed");
+    const std::shared_ptr<const std::string> bytes = buffer;
     const std::string path = "/uploads/" + uploadId + "/parts/" + std::to_string(number);
     for (int retry = 0;; ++retry) {
         std::exception_ptr failed;

@@ -104,6 +104,8 @@ URLError::Code codeFor(CURLcode result) {
 
 // The most header bytes of one reply: a service's headers take a few KiB, and libcurl keeps no bound.
 constexpr std::int64_t headerLimit = 256 << 10;
+// libcurl's upload buffer for a body sent from memory (its own default).
+constexpr long memoryUploadBufferSize = 64 << 10;
 
 // Where the request body comes from.
 struct BodySource {
@@ -407,7 +409,11 @@ private:
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout);
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(deadline.count()));
         curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, configuration_.receiveBufferSize);
-        curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, configuration_.receiveBufferSize);
+        // A body in memory is copied into this buffer piece by piece: a larger one only costs memory, once
+        // per transfer running (parts of an upload run four at a time).
+        curl_easy_setopt(
+            easy, CURLOPT_UPLOAD_BUFFERSIZE,
+            transfer.source.fromFile ? configuration_.receiveBufferSize : memoryUploadBufferSize);
         if (request.sendOnce) {
             curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
             curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
