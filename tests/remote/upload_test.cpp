@@ -8,6 +8,7 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "platform/task/task.h"
@@ -35,9 +36,11 @@ public:
         static std::atomic<int> serial{0};
         path_ = std::filesystem::temp_directory_path() /
                 ("tw-upload-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
+        for (int i = 0; i < 253; ++i)
+            bytes_ += static_cast<char>(i);
+        while (bytes_.size() < static_cast<std::size_t>(size))
+            bytes_ += bytes_;  // whole copies: fast also under sanitizers, where a loop per byte is not
         bytes_.resize(static_cast<std::size_t>(size));
-        for (std::size_t i = 0; i < bytes_.size(); ++i)
-            bytes_[i] = static_cast<char>(i % 253);
         std::ofstream(path_, std::ios::binary).write(bytes_.data(), static_cast<std::streamsize>(size));
         written_ = std::filesystem::last_write_time(path_);
     }
@@ -52,8 +55,8 @@ public:
     }
     // Whether the file still holds its bytes (up to its current length) and was not written since.
     bool untouched() const {
-        std::ifstream in(path_, std::ios::binary);
-        const std::string now((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string now(std::filesystem::file_size(path_), '\0');
+        std::ifstream(path_, std::ios::binary).read(now.data(), static_cast<std::streamsize>(now.size()));
         return bytes_.starts_with(now) && std::filesystem::last_write_time(path_) == written_;
     }
 
@@ -211,10 +214,17 @@ TEST_F(Upload, AtMostFourPartsAreInFlightAndTheFifthWaitsForOneToSucceed) {
 
 // The one test that waits out the real pauses: two uploads side by side, so it takes 4.8 s, not 9.6 s.
 TEST_F(Upload, APartIsSentAgainAfterPausesOfPointEightOnePointSixAndTwoPointFourSeconds) {
-    server.setHandler(multipartService(MiB));  // small parts: an attempt's own transfer is short
-    server.script("/api/v1/uploads/u-lucky/parts/1", {{503}, {503}, {503}, {200}});
-    server.script("/api/v1/uploads/u-unlucky/parts/1", {{503, {}, R"({"error":"busy"})"}});
-    LocalFile file(eightMiB + 1);  // nine parts; only the first is refused
+    const auto service = multipartService(MiB);  // nine parts for 8 MiB + 1; only the first is refused
+    std::mutex mutex;
+    std::vector<std::chrono::steady_clock::time_point> answered;  // of the lucky part's attempts
+    server.setHandler([&, service](const RecordedRequest& request) -> Reply {
+        if (request.target == "/api/v1/uploads/u-unlucky/parts/1") return {503, {}, R"({"error":"busy"})"};
+        if (request.target != "/api/v1/uploads/u-lucky/parts/1") return service(request);
+        std::scoped_lock lock(mutex);
+        answered.push_back(std::chrono::steady_clock::now());
+        return {answered.size() <= 3 ? 503 : 200};
+    });
+    LocalFile file(eightMiB + 1);
     std::optional<RemoteError> unlucky;
     std::thread other([&] {
         unlucky = errorOf([&] { remote.upload(file.path(), eightMiB + 1, "unlucky", std::nullopt, "x/y"); });
@@ -224,10 +234,14 @@ TEST_F(Upload, APartIsSentAgainAfterPausesOfPointEightOnePointSixAndTwoPointFour
 
     const auto lucky = server.requests("/api/v1/uploads/u-lucky/parts/1");
     ASSERT_EQ(lucky.size(), 4u);
-    const double expected[] = {0.8, 1.6, 2.4};
-    for (std::size_t i = 0; i < 3; ++i)
-        EXPECT_NEAR(std::chrono::duration<double>(lucky[i + 1].arrival - lucky[i].arrival).count(),
-                    expected[i], 0.2);
+    const double pauses[] = {0.8, 1.6, 2.4};
+    for (std::size_t i = 0; i < 3; ++i) {
+        // From the refusal to the next attempt's request line: the pause, plus the time a loaded machine (or
+        // a sanitizer) takes to deliver the reply, wake the sleeper and connect again.
+        const double gap = std::chrono::duration<double>(lucky[i + 1].arrival - answered[i]).count();
+        EXPECT_GE(gap, pauses[i] - 0.01);
+        EXPECT_LE(gap, pauses[i] + 0.4);  // still well short of the next step (0.8 s)
+    }
     EXPECT_TRUE(server.requests("/api/v1/uploads/u-lucky").empty()) << "no abort after a success";
     EXPECT_EQ(server.requests("/api/v1/uploads/u-unlucky/parts/1").size(), 4u);
     EXPECT_EQ(unlucky->status(), 503);
@@ -327,10 +341,11 @@ TEST_F(Upload, CancelledDuringAPartTheUploadEndsAtOnceAndTheAbortStillGoesOut) {
     Task task = Task::start([&] {
         caught = errorOf([&] { remote.upload(file.path(), eightMiB + 1, "c", std::nullopt, "x/y"); });
     });
-    std::this_thread::sleep_for(300ms);
+    while (server.requests("/api/v1/uploads/u-c/parts/1").empty())  // the part is being answered
+        std::this_thread::sleep_for(10ms);
     const auto start = std::chrono::steady_clock::now();
     task.cancel();
-    ASSERT_TRUE(task.waitFor(2s));
+    task.wait();
     EXPECT_LT(test::secondsSince(start), 1.0);
     EXPECT_EQ(caught->kind(), RemoteError::Case::cancelled);
     EXPECT_EQ(server.requests("/api/v1/uploads/u-c").size(), 1u);
