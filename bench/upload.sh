@@ -85,12 +85,13 @@ run_curl() {
 run_client() {
   local out
   out=$("$driver" --base "$base" --file "$file")
-  read -r _ _ seconds peak <<<"$out"
-  local rate
+  local seconds peak parts cpu rate
+  read -r _ _ seconds peak parts cpu <<<"$out"
   rate=$(awk "BEGIN { printf \"%.0f\", $bytes / $seconds / 1e6 }")
   client_rates+=("$rate")
   peaks+=("$peak")
-  printf '  upload_bench  %6s MB/s (%.2f s), peak RSS %.1f MiB\n' "$rate" "$seconds" "$(awk "BEGIN { print $peak / 1024 }")"
+  printf '  upload_bench  %6s MB/s (%.2f s: parts stored after %.2f s, then the completion), CPU %.2f s, peak RSS %.1f MiB\n' \
+    "$rate" "$seconds" "$parts" "$cpu" "$(awk "BEGIN { print $peak / 1024 }")"
 }
 
 for ((run = 1; run <= runs; run++)); do
