@@ -61,6 +61,7 @@ std::vector<Node> Remote::trash() const {
 }
 
 Node Remote::createFolder(const std::string& name, const std::optional<std::string>& parent) const {
+    requireValidName(name);
     nlohmann::json body = {{"name", name}};
     if (parent) {
         requireSafeId(*parent);
@@ -72,6 +73,7 @@ Node Remote::createFolder(const std::string& name, const std::optional<std::stri
 Node Remote::patch(std::string_view id, const std::optional<std::string>& name,
                    const std::optional<std::optional<std::string>>& parent, std::int64_t ifMatch) const {
     const auto path = idPath("/nodes/", id);
+    if (name) requireValidName(*name);
     nlohmann::json body = nlohmann::json::object();
     if (name) body["name"] = *name;
     if (parent) {

@@ -17,9 +17,11 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/http/session.h"
+#include "platform/progress.h"
 #include "records/config.h"
 #include "records/records.h"
 #include "remote/remote_error.h"
+#include "remote/upload.h"
 
 namespace tw {
 
@@ -94,7 +96,8 @@ public:
 
     // --- Metadata endpoints. Reads are sent with retry; the five mutations exactly once. A 2xx reply that
     // does not decode fails at once with the service error 502 "bad_response" (empty details). Ids and
-    // cursors are inserted unencoded, after requireSafeId / requireSafeCursor.
+    // cursors are inserted unencoded, after requireSafeId / requireSafeCursor; a name that is not UTF-8 is
+    // refused by requireValidName.
 
     // GET /changes?since=SINCE&limit=LIMIT
     Changes changes(std::int64_t since, std::int64_t limit = 500) const;
@@ -133,6 +136,50 @@ public:
     // address the whole collection, or another path.
     bool revokeDevice() const;
 
+    // --- Upload (upload.cpp).
+
+    static constexpr int partsInFlight = 4;
+    static constexpr int partRetries = 3;  // further attempts after a part's first
+    static constexpr std::chrono::milliseconds partRetryPauseStep{800};  // 0.8 s, 1.6 s, 2.4 s
+    // Largest part size taken from the service: each part is held in memory, partsInFlight at once.
+    static constexpr std::int64_t partSizeMax = 1024 * MiB;
+    // An abort is also sent for a cancelled call, which must not wait on it for long.
+    static constexpr std::chrono::seconds abortTimeout{10};
+
+    // Sends the first `size` bytes of `file` as `name` and returns the node the service made or replaced.
+    // The file is only read, never changed.
+    //
+    // Up to directMax bytes (inclusive): POST /files?name=&mime=&conflict=[&parent=][&replace=] (name and
+    // mime percent-encoded by ency, the rest as they are), the body streamed from the file, "If-Match" when
+    // replacing; progress's completed count follows the bytes sent. Above: POST /uploads, then the parts
+    // with the service's part size (PUT /uploads/ID/parts/N, ascending, at most partsInFlight at once, each
+    // read from the file once and, after a transient failure, sent again up to partRetries times after
+    // 0.8, 1.6 and 2.4 s), then POST /uploads/ID/complete; progress grows by a part's length when the part
+    // has succeeded. After any failure past the start, DELETE /uploads/ID is sent (also when the call was
+    // cancelled; its outcome is ignored) and the failed step's error is thrown. Apart from part retries,
+    // every request reaches the service at most once.
+    //
+    // Throws RemoteError: before any request, 0 "bad_name" for a name that is not UTF-8, 0 "bad_mime" for
+    // such a mime, "bad_id" for an unsafe parent or replace id; 0 "file_changed" when the file is shorter
+    // than `size`; 502 "bad_response" for a reply that is not the expected record, which includes a start
+    // whose "partSize" is not within 1..partSizeMax or whose "uploadId" requireSafeId refuses (no abort is
+    // sent to such an id).
+    Node upload(const std::filesystem::path& file, std::int64_t size, const std::string& name,
+                const std::optional<std::string>& parent, const std::string& mime,
+                const std::optional<Replace>& replace = std::nullopt, const std::string& conflict = "fail",
+                const std::shared_ptr<Progress>& progress = nullptr) const;
+
+    // The text with every byte outside RFC 3986's unreserved characters (letters, digits, "-._~") written
+    // as "%" and two upper-case hexadecimal digits.
+    static std::string ency(std::string_view text);
+    // The preferred MIME type of the name's extension (pathExtension) in the system's content-type
+    // registry, among the types that conform to data; "application/octet-stream" when there is none.
+    static std::string mimeType(std::string_view name);
+
+    // A name travels as UTF-8 text (JSON, query); one that is not valid UTF-8 (a Linux file name is any
+    // bytes) is refused before anything is sent, with the client error (status 0) "bad_name".
+    static void requireValidName(std::string_view name);
+
     // An id goes into a path (or a "parent"/"replace" query value) as it is, so one that could leave its
     // place is refused before anything is sent, with the client error (status 0) "bad_id": empty, "." or
     // "..", or holding '/', '\\', '?', '#', a space or a control character; also '%' (a server that
@@ -143,6 +190,17 @@ public:
     static void requireSafeCursor(std::string_view cursor);
 
 private:
+    // One part: reads it from the file once into `buffer`, then sends it with the part retries. The session
+    // shares the buffer only while a request runs. Throws the part's error unwrapped when it is the file's
+    // (or a pause's CancellationError); the caller wraps it.
+    void putPart(const std::string& uploadId, std::int64_t number, const std::filesystem::path& file,
+                 std::int64_t offset, std::int64_t length, const std::shared_ptr<std::string>& buffer) const;
+    // Throws the wrapped failure of a part or of the completion.
+    Node sendParts(const std::filesystem::path& file, std::int64_t size, const Started& started,
+                   const std::shared_ptr<Progress>& progress) const;
+    // DELETE /uploads/ID once, even on a cancelled task; never throws.
+    void abortUpload(const std::string& uploadId) const noexcept;
+
     Config config_;
     std::unique_ptr<http::Session> session_;
 };

@@ -104,10 +104,13 @@ URLError::Code codeFor(CURLcode result) {
 
 // The most header bytes of one reply: a service's headers take a few KiB, and libcurl keeps no bound.
 constexpr std::int64_t headerLimit = 256 << 10;
+// libcurl's upload buffer for a body sent from memory (its own default).
+constexpr long memoryUploadBufferSize = 64 << 10;
 
 // Where the request body comes from.
 struct BodySource {
     std::string memory;
+    std::shared_ptr<const std::string> shared;  // when set, the bytes instead of memory (not copied)
     FileDescriptor file;
     bool fromFile = false;
     std::int64_t size = 0;
@@ -210,7 +213,8 @@ size_t onRead(char* buffer, size_t size, size_t count, void* user) {
     }
     const auto remaining = static_cast<size_t>(source.size - source.offset);
     const size_t n = std::min(capacity, remaining);
-    std::memcpy(buffer, source.memory.data() + source.offset, n);
+    const char* bytes = source.shared ? source.shared->data() : source.memory.data();
+    std::memcpy(buffer, bytes + source.offset, n);
     source.offset += static_cast<std::int64_t>(n);
     return n;
 }
@@ -405,7 +409,11 @@ private:
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout);
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(deadline.count()));
         curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, configuration_.receiveBufferSize);
-        curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, configuration_.receiveBufferSize);
+        // A body in memory is copied into this buffer piece by piece: a larger one only costs memory, once
+        // per transfer running (parts of an upload run four at a time).
+        curl_easy_setopt(
+            easy, CURLOPT_UPLOAD_BUFFERSIZE,
+            transfer.source.fromFile ? configuration_.receiveBufferSize : memoryUploadBufferSize);
         if (request.sendOnce) {
             curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
             curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
@@ -494,6 +502,7 @@ private:
         if (found == substitutes_->end())
             throw URLError(URLError::Code::unsupportedURL, "no transport for it");
         std::string body = std::move(transfer.source.memory);
+        if (transfer.source.shared) body = *transfer.source.shared;
         if (transfer.source.fromFile) {
             body.resize(static_cast<size_t>(transfer.source.size));
             if (::pread(transfer.source.file.get(), body.data(), body.size(), 0) !=
@@ -606,6 +615,18 @@ DataReply Session::upload(const Request& request, std::string body, TaskDelegate
     transfer.source.memory = std::move(body);
     Request withBody = request;
     withBody.body.emplace();  // marks the request as carrying a body; the bytes come from the source
+    impl_->perform(withBody, transfer);
+    return {std::move(transfer.response), std::move(transfer.sink.memory)};
+}
+
+DataReply Session::upload(const Request& request, std::shared_ptr<const std::string> body,
+                          TaskDelegate* delegate) {
+    Transfer transfer;
+    transfer.delegate = delegate;
+    transfer.source.size = static_cast<std::int64_t>(body->size());
+    transfer.source.shared = std::move(body);
+    Request withBody = request;
+    withBody.body.emplace();
     impl_->perform(withBody, transfer);
     return {std::move(transfer.response), std::move(transfer.sink.memory)};
 }

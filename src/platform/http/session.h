@@ -140,6 +140,10 @@ public:
                      TaskDelegate* delegate = nullptr);
     // The body from memory.
     DataReply upload(const Request& request, std::string body, TaskDelegate* delegate = nullptr);
+    // The body from memory shared with the caller and never copied, so bytes sent again (a retried part)
+    // are held once. They must not change while the call runs.
+    DataReply upload(const Request& request, std::shared_ptr<const std::string> body,
+                     TaskDelegate* delegate = nullptr);
     // Streams the reply body into a new file in the download directory; the caller owns the file.
     DownloadReply download(const Request& request, TaskDelegate* delegate = nullptr);
 

@@ -1,0 +1,420 @@
+// The upload against the recording server: the two paths, their requests, the part window and retries,
+// the abort after a failure, and the caller's file left as it was.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "platform/task/task.h"
+#include "remote/remote.h"
+#include "remote_checks.h"
+#include "support/elapsed.h"
+#include "support/test_server.h"
+
+namespace tw {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using test::errorOf;
+using test::RecordedRequest;
+using test::Reply;
+using test::TestServer;
+
+constexpr std::int64_t eightMiB = 8'388'608;
+
+// A file of `size` pattern bytes (byte i is i % 253), removed at the end of the test.
+class LocalFile {
+public:
+    explicit LocalFile(std::int64_t size) {
+        static std::atomic<int> serial{0};
+        path_ = std::filesystem::temp_directory_path() /
+                ("tw-upload-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
+        for (int i = 0; i < 253; ++i)
+            bytes_ += static_cast<char>(i);
+        while (bytes_.size() < static_cast<std::size_t>(size))
+            bytes_ += bytes_;  // whole copies: fast also under sanitizers, where a loop per byte is not
+        bytes_.resize(static_cast<std::size_t>(size));
+        std::ofstream(path_, std::ios::binary).write(bytes_.data(), static_cast<std::streamsize>(size));
+        written_ = std::filesystem::last_write_time(path_);
+    }
+    ~LocalFile() { std::filesystem::remove(path_); }
+    const std::filesystem::path& path() const { return path_; }
+    std::string slice(std::int64_t offset, std::int64_t length) const {
+        return bytes_.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
+    }
+    void truncate(std::int64_t size) {
+        std::filesystem::resize_file(path_, static_cast<std::uintmax_t>(size));
+        written_ = std::filesystem::last_write_time(path_);
+    }
+    // Whether the file still holds its bytes (up to its current length) and was not written since.
+    bool untouched() const {
+        std::string now(std::filesystem::file_size(path_), '\0');
+        std::ifstream(path_, std::ios::binary).read(now.data(), static_cast<std::streamsize>(now.size()));
+        return bytes_.starts_with(now) && std::filesystem::last_write_time(path_) == written_;
+    }
+
+private:
+    std::filesystem::path path_;
+    std::string bytes_;
+    std::filesystem::file_time_type written_;
+};
+
+std::string nodeFor(const std::string& name) {
+    return json{{"id", "n9"}, {"kind", "file"}, {"name", name}, {"version", 1}}.dump();
+}
+
+// A service that accepts every multipart request: the upload id is "u-" + the name (any character other
+// than a letter, digit, '.' or '-' as '_'), the part size is
+// `partSize`. Scripts set on the server take precedence.
+std::function<Reply(const RecordedRequest&)> multipartService(std::int64_t partSize) {
+    return [partSize](const RecordedRequest& request) -> Reply {
+        if (request.method == "POST" && request.target == "/api/v1/uploads") {
+            std::string id = "u-" + json::parse(request.body)["name"].get<std::string>();
+            std::replace_if(
+                id.begin(), id.end(), [](char c) { return !std::isalnum(c) && c != '.' && c != '-'; }, '_');
+            return {201, {}, json{{"uploadId", id}, {"partSize", partSize}}.dump()};
+        }
+        if (request.method == "PUT") return {200};
+        if (request.target.ends_with("/complete")) return {201, {}, nodeFor("done")};
+        if (request.method == "DELETE") return {204};
+        return {404};
+    };
+}
+
+std::vector<RecordedRequest> partsOf(const TestServer& server, const std::string& uploadId) {
+    std::vector<RecordedRequest> parts;
+    for (const auto& request : server.requests())
+        if (request.target.starts_with("/api/v1/uploads/" + uploadId + "/parts/")) parts.push_back(request);
+    return parts;
+}
+
+class Upload : public ::testing::Test {
+protected:
+    TestServer server;
+    Remote remote{test::configFor(server.base())};
+};
+
+// Progress: the bytes sent of a direct upload, a part's length once the part succeeded. Without a progress
+// object (the other tests) both paths run the same.
+TEST_F(Upload, EightMiBGoesDirectFromTheFileAndOneByteMoreGoesInTwoParts) {
+    server.setHandler(multipartService(Remote::partSizeAsked));
+    server.script("/api/v1/files", {{201, {}, nodeFor("a.bin")}});
+    const auto progress = Progress::make();
+    LocalFile direct(eightMiB);
+    EXPECT_EQ(remote.upload(direct.path(), eightMiB, "a.bin", std::nullopt, "x/y", {}, "fail", progress).name,
+              "a.bin");
+    const auto post = server.requests().at(0);
+    EXPECT_EQ(post.target, "/api/v1/files?name=a.bin&mime=x%2Fy&conflict=fail");
+    EXPECT_EQ(post.header("Content-Type"), "application/octet-stream");
+    EXPECT_FALSE(post.header("If-Match"));
+    EXPECT_TRUE(post.body == direct.slice(0, eightMiB));
+    EXPECT_EQ(progress->completedUnitCount(), eightMiB);
+
+    LocalFile parted(eightMiB + 1);
+    EXPECT_EQ(remote.upload(parted.path(), eightMiB + 1, "b", std::nullopt, "x/y", {}, "fail", progress).name,
+              "done");
+    const auto sent = server.requests();
+    ASSERT_EQ(sent.size(), 5u);
+    EXPECT_EQ(json::parse(sent[1].body)["partSize"], eightMiB);
+    const auto first = server.requests("/api/v1/uploads/u-b/parts/1");
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(first[0].header("Content-Type"), "application/octet-stream");
+    EXPECT_TRUE(first[0].body == parted.slice(0, eightMiB));
+    EXPECT_EQ(server.requests("/api/v1/uploads/u-b/parts/2").at(0).body, parted.slice(eightMiB, 1));
+    EXPECT_EQ(sent[4].target, "/api/v1/uploads/u-b/complete");
+    EXPECT_EQ(sent[4].body, "{}");
+    EXPECT_EQ(progress->completedUnitCount(), eightMiB + eightMiB + 1);
+}
+
+TEST_F(Upload, OnlyNameAndMimeArePercentEncodedAndReplacingSendsTheVersion) {
+    server.setHandler(multipartService(Remote::partSizeAsked));
+    server.script("/api/v1/files", {{201, {}, nodeFor("x")}});
+    LocalFile small(3), large(eightMiB + 1);
+    const std::string name = "Relatório de março/2025 ~v1 (final).pdf";
+    remote.upload(small.path(), 3, name, "p1", "application/pdf", Replace{"n7", 7}, "rename");
+    remote.upload(large.path(), eightMiB + 1, name, "p1", "application/pdf", Replace{"n7", 7}, "rename");
+    remote.upload(small.path(), 3, "plain", std::nullopt, "text/plain", {}, "fail");
+    remote.upload(large.path(), eightMiB + 1, "plain", std::nullopt, "text/plain", {}, "fail");
+
+    const auto sent = server.requests();
+    EXPECT_EQ(sent[0].target,
+              "/api/v1/files?name=Relat%C3%B3rio%20de%20mar%C3%A7o%2F2025%20~v1%20%28final%29.pdf"
+              "&mime=application%2Fpdf&conflict=rename&parent=p1&replace=n7");
+    EXPECT_EQ(sent[0].header("If-Match"), "7");
+    EXPECT_EQ(json::parse(sent[1].body), (json{{"name", name},
+                                               {"size", eightMiB + 1},
+                                               {"mime", "application/pdf"},
+                                               {"conflict", "rename"},
+                                               {"partSize", eightMiB},
+                                               {"parent", "p1"},
+                                               {"replace", "n7"},
+                                               {"ifMatch", 7}}));
+    EXPECT_EQ(sent[1].header("Content-Type"), "application/json");
+    EXPECT_EQ(sent[5].target, "/api/v1/files?name=plain&mime=text%2Fplain&conflict=fail");
+    EXPECT_FALSE(sent[5].header("If-Match"));
+    EXPECT_EQ(json::parse(sent[6].body), (json{{"name", "plain"},
+                                               {"size", eightMiB + 1},
+                                               {"mime", "text/plain"},
+                                               {"conflict", "fail"},
+                                               {"partSize", eightMiB}}));
+}
+
+TEST_F(Upload, TheServicePartSizeGovernsTheLayout) {
+    server.setHandler(multipartService(5'242'880));
+    LocalFile file(12'000'000);
+    const auto progress = Progress::make(12'000'000);
+    remote.upload(file.path(), 12'000'000, "v.mp4", std::nullopt, "video/mp4", {}, "fail", progress);
+    const auto parts = partsOf(server, "u-v.mp4");
+    ASSERT_EQ(parts.size(), 3u);
+    const std::int64_t offsets[] = {0, 5'242'880, 10'485'760}, lengths[] = {5'242'880, 5'242'880, 1'514'240};
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        SCOPED_TRACE("part " + std::to_string(i + 1));
+        const auto& part = *std::find_if(parts.begin(), parts.end(), [&](const auto& p) {
+            return p.target.ends_with("/parts/" + std::to_string(i + 1));
+        });
+        EXPECT_EQ(part.bodySize, lengths[i]);
+        EXPECT_TRUE(part.body == file.slice(offsets[i], lengths[i]));
+    }
+    EXPECT_EQ(progress->completedUnitCount(), 12'000'000);
+}
+
+TEST_F(Upload, AtMostFourPartsAreInFlightAndTheFifthWaitsForOneToSucceed) {
+    const auto service = multipartService(838'861);  // ten parts for 8 MiB + 1
+    // Counted by the handler, which answers a part 150 ms after it has the whole request: a part is done
+    // for the client only after it left the count.
+    std::atomic<int> answering{0}, peak{0};
+    server.setHandler([&, service](const RecordedRequest& request) {
+        if (request.method != "PUT") return service(request);
+        const int now = ++answering;
+        for (int seen = peak; now > seen && !peak.compare_exchange_weak(seen, now);) {
+        }
+        std::this_thread::sleep_for(150ms);
+        --answering;
+        return service(request);
+    });
+    LocalFile file(eightMiB + 1);
+    remote.upload(file.path(), eightMiB + 1, "ten", std::nullopt, "x/y");
+    const auto parts = partsOf(server, "u-ten");
+    ASSERT_EQ(parts.size(), 10u);
+    EXPECT_EQ(peak, 4);
+    std::vector<std::string> firstFour;
+    for (std::size_t i = 0; i < 4; ++i)
+        firstFour.push_back(parts[i].target.substr(parts[i].target.rfind('/') + 1));
+    std::sort(firstFour.begin(), firstFour.end());
+    EXPECT_EQ(firstFour, (std::vector<std::string>{"1", "2", "3", "4"}));
+    EXPECT_GE(std::chrono::duration<double>(parts[4].arrival - parts[0].arrival).count(), 0.15);
+}
+
+// The one test that waits out the real pauses: two uploads side by side, so it takes 4.8 s, not 9.6 s.
+TEST_F(Upload, APartIsSentAgainAfterPausesOfPointEightOnePointSixAndTwoPointFourSeconds) {
+    const auto service = multipartService(MiB);  // nine parts for 8 MiB + 1; only the first is refused
+    std::mutex mutex;
+    std::vector<std::chrono::steady_clock::time_point> answered;  // of the lucky part's attempts
+    server.setHandler([&, service](const RecordedRequest& request) -> Reply {
+        if (request.target == "/api/v1/uploads/u-unlucky/parts/1") return {503, {}, R"({"error":"busy"})"};
+        if (request.target != "/api/v1/uploads/u-lucky/parts/1") return service(request);
+        std::scoped_lock lock(mutex);
+        answered.push_back(std::chrono::steady_clock::now());
+        return {answered.size() <= 3 ? 503 : 200};
+    });
+    LocalFile file(eightMiB + 1);
+    std::optional<RemoteError> unlucky;
+    std::thread other([&] {
+        unlucky = errorOf([&] { remote.upload(file.path(), eightMiB + 1, "unlucky", std::nullopt, "x/y"); });
+    });
+    EXPECT_EQ(remote.upload(file.path(), eightMiB + 1, "lucky", std::nullopt, "x/y").name, "done");
+    other.join();
+
+    const auto lucky = server.requests("/api/v1/uploads/u-lucky/parts/1");
+    ASSERT_EQ(lucky.size(), 4u);
+    const double pauses[] = {0.8, 1.6, 2.4};
+    for (std::size_t i = 0; i < 3; ++i) {
+        // From the refusal to the next attempt's request line: the pause, plus the time a loaded machine (or
+        // a sanitizer) takes to deliver the reply, wake the sleeper and connect again.
+        const double gap = std::chrono::duration<double>(lucky[i + 1].arrival - answered[i]).count();
+        EXPECT_GE(gap, pauses[i] - 0.01);
+        EXPECT_LE(gap, pauses[i] + 0.4);  // still well short of the next step (0.8 s)
+    }
+    EXPECT_TRUE(server.requests("/api/v1/uploads/u-lucky").empty()) << "no abort after a success";
+    EXPECT_EQ(server.requests("/api/v1/uploads/u-unlucky/parts/1").size(), 4u);
+    EXPECT_EQ(unlucky->status(), 503);
+    EXPECT_EQ(unlucky->code(), "busy");
+    EXPECT_EQ(server.requests("/api/v1/uploads/u-unlucky").size(), 1u) << "the abort";
+}
+
+TEST_F(Upload, AFailurePastTheStartIsNotRetriedAbortsAndKeepsTheFailedStepsError) {
+    server.setHandler(multipartService(4 * MiB));  // three parts for 8 MiB + 1
+    struct Case {
+        std::string name;
+        std::vector<std::pair<std::string, std::vector<Reply>>> scripts;  // targets under /uploads/u-NAME
+        std::int64_t status;
+        std::string code;
+        std::string sentOnce;  // the failed step, under /uploads/u-NAME
+    };
+    const std::vector<Case> cases = {
+        {"conflict", {{"/parts/2", {{409, {}, R"({"error":"conflict"})"}}}}, 409, "conflict", "/parts/2"},
+        {"complete-fails", {{"/complete", {{500}}}}, 500, "http_500", "/complete"},
+        {"complete-garbage", {{"/complete", {{201, {}, "{\"id\":5}"}}}}, 502, "bad_response", "/complete"},
+        {"abort-fails",
+         {{"/complete", {{409}}}, {"", {{500, {}, R"({"error":"other"})"}}}},
+         409,
+         "http_409",
+         "/complete"},
+    };
+    LocalFile file(eightMiB + 1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string upload = "/api/v1/uploads/u-" + c.name;
+        for (const auto& [suffix, replies] : c.scripts)
+            server.script(upload + suffix, replies);
+        const RemoteError error =
+            errorOf([&] { remote.upload(file.path(), eightMiB + 1, c.name, std::nullopt, "x/y"); });
+        EXPECT_EQ(error.status(), c.status);
+        EXPECT_EQ(error.code(), c.code);
+        EXPECT_EQ(server.requests(upload + c.sentOnce).size(), 1u);
+        EXPECT_EQ(server.requests(upload).size(), 1u) << "one abort";
+        EXPECT_TRUE(file.untouched());
+    }
+}
+
+// A part size the client cannot hold, or an upload id that would address another path, is the service's
+// fault; no part is sent, and an abort only to an id that names an upload.
+TEST_F(Upload, AnUnusableStartIsABadResponseAndSendsNoPart) {
+    struct Case {
+        std::string reply;
+        bool aborted;
+    };
+    LocalFile file(eightMiB + 1);
+    for (const Case& c :
+         {Case{R"({"uploadId":"u1","partSize":0})", true}, Case{R"({"uploadId":"u1","partSize":-8})", true},
+          Case{R"({"uploadId":"u1","partSize":1073741825})", true},
+          Case{R"({"uploadId":"u1","partSize":9223372036854775808})", false},
+          Case{R"({"uploadId":"u1","partSize":"8"})", false},
+          Case{R"({"uploadId":"../nodes/n1","partSize":8388608})", false},
+          Case{R"({"partSize":8388608})", false}}) {
+        SCOPED_TRACE(c.reply);
+        TestServer service;
+        service.script("/api/v1/uploads", {{201, {}, c.reply}});
+        Remote client(test::configFor(service.base()));
+        const RemoteError error =
+            errorOf([&] { client.upload(file.path(), eightMiB + 1, "f", std::nullopt, "x/y"); });
+        EXPECT_EQ(error.status(), 502);
+        EXPECT_EQ(error.code(), "bad_response");
+        const auto sent = service.requests();
+        ASSERT_EQ(sent.size(), c.aborted ? 2u : 1u);
+        if (c.aborted) {
+            EXPECT_EQ(sent[1].method + " " + sent[1].target, "DELETE /api/v1/uploads/u1");
+        }
+    }
+}
+
+TEST_F(Upload, AFileThatShrankFailsWithFileChangedAndAborts) {
+    server.setHandler(multipartService(4 * MiB));
+    LocalFile file(eightMiB + 1);
+    file.truncate(eightMiB);  // the third part, one byte, is gone
+    const RemoteError error =
+        errorOf([&] { remote.upload(file.path(), eightMiB + 1, "s", std::nullopt, "x/y"); });
+    EXPECT_EQ(error.status(), 0);
+    EXPECT_EQ(error.code(), "file_changed");
+    EXPECT_FALSE(error.isTransient());
+    EXPECT_EQ(server.requests("/api/v1/uploads/u-s/parts/3").size(), 0u);
+    EXPECT_EQ(server.requests("/api/v1/uploads/u-s").size(), 1u);
+    EXPECT_TRUE(file.untouched());
+}
+
+TEST_F(Upload, CancelledDuringAPartTheUploadEndsAtOnceAndTheAbortStillGoesOut) {
+    const auto service = multipartService(Remote::partSizeAsked);
+    server.setHandler([service](const RecordedRequest& request) {
+        Reply reply = service(request);
+        if (request.method == "PUT") reply.delay = 10s;
+        return reply;
+    });
+    LocalFile file(eightMiB + 1);
+    std::optional<RemoteError> caught;
+    Task task = Task::start([&] {
+        caught = errorOf([&] { remote.upload(file.path(), eightMiB + 1, "c", std::nullopt, "x/y"); });
+    });
+    while (server.requests("/api/v1/uploads/u-c/parts/1").empty())  // the part is being answered
+        std::this_thread::sleep_for(10ms);
+    const auto start = std::chrono::steady_clock::now();
+    task.cancel();
+    task.wait();
+    EXPECT_LT(test::secondsSince(start), 1.0);
+    EXPECT_EQ(caught->kind(), RemoteError::Case::cancelled);
+    EXPECT_EQ(server.requests("/api/v1/uploads/u-c").size(), 1u);
+}
+
+// The direct upload, the start, the completion and the abort reach the service at most once, even when a
+// kept-alive connection dies under them.
+TEST_F(Upload, OnceOnlyRequestsAreNotSentAgainWhenTheConnectionDies) {
+    server.setHandler(multipartService(Remote::partSizeAsked));
+    const Reply cut{.cut = Reply::Cut::beforeReply};
+    server.script("/api/v1/warm", {{200}});
+    LocalFile small(10), large(eightMiB + 1);
+    struct Case {
+        std::string target;
+        const LocalFile& file;
+        std::string name;
+    };
+    for (const Case& c :
+         {Case{"/api/v1/files?name=d&mime=x%2Fy&conflict=fail", small, "d"},
+          Case{"/api/v1/uploads", large, "s"}, Case{"/api/v1/uploads/u-c/complete", large, "c"},
+          Case{"/api/v1/uploads/u-a", large, "a"}}) {
+        SCOPED_TRACE(c.target);
+        server.script(c.target, {cut, {200}});
+        if (c.name == "a") server.script("/api/v1/uploads/u-a/complete", {{500}});
+        remote.send(remote.request("GET", "/warm"), true);  // leaves a kept-alive connection
+        const auto file = c.file.path();
+        const auto size = static_cast<std::int64_t>(std::filesystem::file_size(file));
+        EXPECT_THROW(remote.upload(file, size, c.name, std::nullopt, "x/y"), RemoteError);
+        EXPECT_EQ(server.requests(c.target).size(), 1u);
+        server.script(c.target, {});
+    }
+}
+
+TEST(UploadArguments, NamesThatAreNotUtf8AreRefusedBeforeAnyRequest) {
+    TestServer server;
+    Remote remote(test::configFor(server.base()));
+    LocalFile file(3);
+    const std::string bad = "rel\xF3rio.txt";  // Latin-1
+    const std::pair<std::string, std::function<void()>> calls[] = {
+        {"upload", [&] { remote.upload(file.path(), 3, bad, std::nullopt, "text/plain"); }},
+        {"upload large", [&] { remote.upload(file.path(), eightMiB + 1, bad, std::nullopt, "text/plain"); }},
+        {"createFolder", [&] { remote.createFolder(bad, "p1"); }},
+        {"patch", [&] { remote.patch("n1", bad, std::nullopt, 3); }},
+    };
+    for (const auto& [what, call] : calls) {
+        SCOPED_TRACE(what);
+        const RemoteError error = errorOf(call);
+        EXPECT_EQ(error.status(), 0);
+        EXPECT_EQ(error.code(), "bad_name");
+    }
+    EXPECT_EQ(errorOf([&] { remote.upload(file.path(), 3, "a", std::nullopt, "text/\xFF"); }).code(),
+              "bad_mime");
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST(UploadHelpers, EncodingKeepsOnlyUnreservedCharactersAndMimeTypesComeFromTheRegistry) {
+    EXPECT_EQ(Remote::ency("AZaz09-._~"), "AZaz09-._~");
+    EXPECT_EQ(Remote::ency("a b/c?d&e=f+g%h#ç"), "a%20b%2Fc%3Fd%26e%3Df%2Bg%25h%23%C3%A7");
+    EXPECT_EQ(Remote::ency(""), "");
+    const std::pair<std::string, std::string> names[] = {
+        {"Relatório.pdf", "application/pdf"},    {"FOTO.JPG", "image/jpeg"},
+        {"a.tar.gz", "application/gzip"},        {"notas", "application/octet-stream"},
+        {".bashrc", "application/octet-stream"}, {"x.no-such-extension", "application/octet-stream"},
+    };
+    for (const auto& [name, mime] : names) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(Remote::mimeType(name), mime);
+    }
+}
+
+}  // namespace
+}  // namespace tw
