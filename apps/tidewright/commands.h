@@ -22,6 +22,13 @@ void addLsCommand(CLI::App& app, Action* chosen);
 void addAnchorCommand(CLI::App& app, Action* chosen);
 void addChangesCommand(CLI::App& app, Action* chosen);
 void addWatchCommand(CLI::App& app, Action* chosen);
+void addMkdirCommand(CLI::App& app, Action* chosen);
+void addPutCommand(CLI::App& app, Action* chosen);
+void addEditCommand(CLI::App& app, Action* chosen);
+void addMvCommand(CLI::App& app, Action* chosen);
+void addTrashCommand(CLI::App& app, Action* chosen);
+void addRestoreCommand(CLI::App& app, Action* chosen);
+void addRmCommand(CLI::App& app, Action* chosen);
 void addPairCommand(CLI::App& app, StandaloneAction* chosen);
 void addRevokeCommand(CLI::App& app, StandaloneAction* chosen);
 

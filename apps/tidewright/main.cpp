@@ -22,6 +22,13 @@ int main(int argc, char** argv) {
     addAnchorCommand(app, &action);
     addChangesCommand(app, &action);
     addWatchCommand(app, &action);
+    addMkdirCommand(app, &action);
+    addPutCommand(app, &action);
+    addEditCommand(app, &action);
+    addMvCommand(app, &action);
+    addTrashCommand(app, &action);
+    addRestoreCommand(app, &action);
+    addRmCommand(app, &action);
     StandaloneAction standalone;
     addPairCommand(app, &standalone);
     addRevokeCommand(app, &standalone);
