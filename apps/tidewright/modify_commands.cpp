@@ -10,6 +10,19 @@
 #include "progress_bar.h"
 
 namespace tw::cli {
+namespace {
+
+// The identifier of the item a command changes. The containers are no items of the service: the extension
+// would look them up, find nothing, and a deletion would count that as done.
+host::ItemIdentifier changedItem(const std::string& word) {
+    const auto identifier = CliHost::containerFor(word);
+    if (identifier == host::rootContainer || identifier == host::trashContainer ||
+        identifier == host::workingSet)
+        throw UsageError(word + " is a container, not an item that can be changed");
+    return identifier;
+}
+
+}  // namespace
 
 void addEditCommand(CLI::App& app, Action* chosen) {
     struct Arguments {
@@ -26,7 +39,7 @@ void addEditCommand(CLI::App& app, Action* chosen) {
     command->callback([chosen, arguments] {
         *chosen = [arguments](CliHost& host) {
             const auto file = regularFile(arguments->file);
-            const auto id = CliHost::identifierFor(arguments->id);
+            const auto id = changedItem(arguments->id);
             host::ItemVersion base;
             base.contentVersion = arguments->baseRevision ? *arguments->baseRevision
                                                           : host.item(id)->itemVersion().contentVersion;
@@ -65,7 +78,7 @@ void addMvCommand(CLI::App& app, Action* chosen) {
             if (arguments->name) fields |= host::filenameField;
             if (arguments->parent) fields |= host::parentItemIdentifierField;
             auto item = std::make_shared<CommandItem>(
-                CliHost::identifierFor(arguments->id),
+                changedItem(arguments->id),
                 arguments->parent ? CliHost::identifierFor(*arguments->parent) : "",
                 arguments->name.value_or(""));
             host.printItem(*host.modifyItem(item, {}, fields, std::nullopt).first);
@@ -80,7 +93,7 @@ void addTrashCommand(CLI::App& app, Action* chosen) {
     command->add_option("ID", *id, "the item's identifier")->required();
     command->callback([chosen, id] {
         *chosen = [id](CliHost& host) {
-            auto item = std::make_shared<CommandItem>(CliHost::identifierFor(*id), host::trashContainer, "");
+            auto item = std::make_shared<CommandItem>(changedItem(*id), host::trashContainer, "");
             host.printItem(*host.modifyItem(item, {}, host::parentItemIdentifierField, std::nullopt).first);
             return 0;
         };
@@ -94,7 +107,7 @@ void addRestoreCommand(CLI::App& app, Action* chosen) {
     command->callback([chosen, id] {
         *chosen = [id](CliHost& host) {
             // A change of no field: the extension brings a trashed node back before anything else.
-            auto item = std::make_shared<CommandItem>(CliHost::identifierFor(*id), "", "");
+            auto item = std::make_shared<CommandItem>(changedItem(*id), "", "");
             host.printItem(*host.modifyItem(item, {}, 0, std::nullopt).first);
             return 0;
         };
@@ -108,7 +121,7 @@ void addRmCommand(CLI::App& app, Action* chosen) {
     command->add_option("ID", *id, "the item's identifier")->required();
     command->callback([chosen, id] {
         *chosen = [id](CliHost& host) {
-            host.deleteItem(CliHost::identifierFor(*id));
+            host.deleteItem(changedItem(*id));
             return 0;
         };
     });

@@ -131,7 +131,11 @@ TEST_F(CliMutations, MkdirAndMvMeetNameConflictsAsCollisionsAndBadInputChangesNo
     EXPECT_EQ(back["filename"], "b.txt");
 
     const auto nodesBefore = api.get("/api/v1/changes?since=0&limit=500").json();
-    EXPECT_EQ(tidewright({"mv", file["id"]}).status, 2);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"mv", file["id"]}, {"rm", "root"}, {"trash", "trash"}, {"restore", "working-set"}}) {
+        SCOPED_TRACE(args[0] + " " + args[1]);
+        EXPECT_EQ(tidewright(args).status, 2);
+    }
     const auto notAFile = tidewright({"put", "root", dir.path().string()});
     EXPECT_EQ(notAFile.status, 1);
     EXPECT_NE(notAFile.err.find("is not a regular file"), std::string::npos) << notAFile.err;
