@@ -41,14 +41,8 @@ std::shared_ptr<Progress> FileProviderExtension::createItem(host::ItemPointer it
                                              "fail", progress));
             } catch (const RemoteError& error) {
                 if (error.status() != 409 || error.code() != "name_conflict") throw;
-                std::optional<std::string> existingId;
-                if (const auto existing = error.body().find("existing");
-                    existing != error.body().end() && existing->is_object())
-                    if (const auto id = existing->find("id"); id != existing->end() && id->is_string())
-                        existingId = id->get<std::string>();
-                if (!(options & host::mayAlreadyExist) || error.kind() != RemoteError::Case::http ||
-                    !existingId)
-                    throw collision(error);
+                const auto existingId = existingIdOf(error);
+                if (!(options & host::mayAlreadyExist) || !existingId) throw collision(error);
 
                 const Node existing = remote->node(*existingId, /*includeTrashed=*/true);
                 if (existing.isFolder() != folder) throw collision(error);

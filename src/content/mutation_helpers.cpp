@@ -52,19 +52,21 @@ std::int64_t FileProviderExtension::sizeOf(const std::filesystem::path& file) {
     return error ? 0 : static_cast<std::int64_t>(size);
 }
 
+std::optional<std::string> FileProviderExtension::existingIdOf(const RemoteError& error) {
+    if (error.kind() != RemoteError::Case::http) return std::nullopt;
+    const auto existing = error.body().find("existing");
+    if (existing == error.body().end() || !existing->is_object()) return std::nullopt;
+    const auto id = existing->find("id");
+    if (id == existing->end() || !id->is_string()) return std::nullopt;
+    return id->get<std::string>();
+}
+
 Error FileProviderExtension::collision(const RemoteError& error) const {
-    if (error.kind() == RemoteError::Case::http && remote_) {
-        const auto existing = error.body().find("existing");
-        if (existing != error.body().end() && existing->is_object()) {
-            const auto id = existing->find("id");
-            if (id != existing->end() && id->is_string()) {
-                try {
-                    return host::collisionError(std::make_shared<Item>(
-                        remote_->node(id->get<std::string>(), /*includeTrashed=*/true)));
-                } catch (...) {
-                    // The conflict itself is what the host learns when the existing node cannot be read.
-                }
-            }
+    if (const auto id = existingIdOf(error); id && remote_) {
+        try {
+            return host::collisionError(std::make_shared<Item>(remote_->node(*id, /*includeTrashed=*/true)));
+        } catch (...) {
+            // The conflict itself is what the host learns when the existing node cannot be read.
         }
     }
     return fpError(std::make_exception_ptr(error));

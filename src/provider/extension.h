@@ -121,6 +121,8 @@ private:
     static std::filesystem::path emptyFile();
     // The file's size in bytes; 0 when it cannot be read.
     static std::int64_t sizeOf(const std::filesystem::path& file);
+    // The id a name-conflict error names as the node that has the name: its body's "existing" → "id".
+    static std::optional<std::string> existingIdOf(const RemoteError& error);
     // The error to hand the host for a name conflict: the collision error carrying the existing item when
     // the conflict names it and it can be read, else fpError of `error`. Never throws.
     Error collision(const RemoteError& error) const;
