@@ -1,4 +1,4 @@
-// deleteItem against the recording server, and the three mutations of a domain without configuration.
+// deleteItem against the recording server.
 #include <gtest/gtest.h>
 
 #include "mutation_fixture.h"
@@ -76,17 +76,6 @@ TEST(DeleteItem, CancellingDuringTheLookupEndsWithTheCancellationErrorOnce) {
     EXPECT_EQ(error->domain(), cocoaErrorDomain);
     EXPECT_EQ(error->code(), 3072);
     EXPECT_EQ(server.requests().size(), 1u);
-}
-
-TEST(Mutations, WithoutConfigurationEachAnswersNotAuthenticated) {
-    auto extension = FileProviderExtension::make({.identifier = "d0", .displayName = "T", .userInfo = {}});
-    const auto created = create(*extension, hostItem("", host::rootContainer, "a.txt"));
-    const auto modified = modify(*extension, hostItem("n1", "", "b.txt"), "r1", host::filenameField);
-    const auto deleted = deleteAndWait(*extension, "n1");
-    for (const auto& error : {created.error, modified.error, deleted}) {
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->code(), -1000);
-    }
 }
 
 }  // namespace
