@@ -178,4 +178,65 @@ void CliHost::printJson(const nlohmann::json& object) const {
     std::cout << jsonLine(object) << std::flush;
 }
 
+namespace {
+
+// Waits for the call's answer, showing its progress to `watch` meanwhile.
+template <typename T>
+T waitWatching(std::future<T> answer, const Progress& progress, const CliHost::Watch& watch) {
+    while (answer.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+        if (watch) watch(progress);
+    if (watch) watch(progress);
+    return answer.get();
+}
+
+}  // namespace
+
+host::ItemPointer CliHost::createItem(host::ItemPointer itemTemplate,
+                                      std::optional<std::filesystem::path> contents, std::uint64_t options,
+                                      const Watch& watch) {
+    auto answer = std::make_shared<std::promise<host::ItemPointer>>();
+    auto future = answer->get_future();
+    auto progress = extension_->createItem(
+        std::move(itemTemplate), 0, std::move(contents), options, host::Request{},
+        [answer](host::ItemPointer item, host::ItemFieldSet, bool, std::optional<Error> error) {
+            if (error)
+                answer->set_exception(std::make_exception_ptr(*error));
+            else
+                answer->set_value(std::move(item));
+        });
+    return waitWatching(std::move(future), *progress, watch);
+}
+
+std::pair<host::ItemPointer, bool> CliHost::modifyItem(host::ItemPointer item,
+                                                       const host::ItemVersion& baseVersion,
+                                                       host::ItemFieldSet changedFields,
+                                                       std::optional<std::filesystem::path> contents,
+                                                       const Watch& watch) {
+    auto answer = std::make_shared<std::promise<std::pair<host::ItemPointer, bool>>>();
+    auto future = answer->get_future();
+    auto progress = extension_->modifyItem(
+        std::move(item), baseVersion, changedFields, std::move(contents), 0, host::Request{},
+        [answer](host::ItemPointer changed, host::ItemFieldSet, bool shouldFetchContent,
+                 std::optional<Error> error) {
+            if (error)
+                answer->set_exception(std::make_exception_ptr(*error));
+            else
+                answer->set_value({std::move(changed), shouldFetchContent});
+        });
+    return waitWatching(std::move(future), *progress, watch);
+}
+
+void CliHost::deleteItem(const host::ItemIdentifier& identifier) {
+    auto answer = std::make_shared<std::promise<void>>();
+    auto future = answer->get_future();
+    extension_->deleteItem(identifier, host::ItemVersion{}, 0, host::Request{},
+                           [answer](std::optional<Error> error) {
+                               if (error)
+                                   answer->set_exception(std::make_exception_ptr(*error));
+                               else
+                                   answer->set_value();
+                           });
+    future.get();
+}
+
 }  // namespace tw::cli

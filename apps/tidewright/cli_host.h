@@ -40,6 +40,27 @@ struct Delivered {
     host::ByteRange range;
 };
 
+// An item as this host hands it to the extension: only what a command says (an identifier, a name, a
+// parent, a content type); what the command leaves out stays empty and its changed-field bit unset.
+class CommandItem : public host::Item {
+public:
+    CommandItem(host::ItemIdentifier identifier, host::ItemIdentifier parent, std::string filename,
+                std::optional<ContentType> type = std::nullopt)
+        : identifier_(std::move(identifier)),
+          parent_(std::move(parent)),
+          filename_(std::move(filename)),
+          type_(std::move(type)) {}
+    host::ItemIdentifier itemIdentifier() const override { return identifier_; }
+    host::ItemIdentifier parentItemIdentifier() const override { return parent_; }
+    std::string filename() const override { return filename_; }
+    std::optional<ContentType> contentType() const override { return type_; }
+
+private:
+    host::ItemIdentifier identifier_, parent_;
+    std::string filename_;
+    std::optional<ContentType> type_;
+};
+
 class CliHost {
 public:
     // Reads the configuration (a missing default file leaves the domain unconfigured; a named file that
@@ -82,6 +103,21 @@ public:
     static std::string jsonLine(const nlohmann::json& object);
 
     static nlohmann::json toJson(const host::Item& item);
+
+    // The three mutations, each one host call waited for; `watch` is called with the call's progress about
+    // ten times a second until it completes. Each throws the host error its call completed with.
+    using Watch = std::function<void(const Progress&)>;
+    host::ItemPointer createItem(host::ItemPointer itemTemplate,
+                                 std::optional<std::filesystem::path> contents, std::uint64_t options,
+                                 const Watch& watch = {});
+    // The item as the service now has it, and whether the host should fetch its contents again (the local
+    // contents went up as a conflicting copy).
+    std::pair<host::ItemPointer, bool> modifyItem(host::ItemPointer item,
+                                                  const host::ItemVersion& baseVersion,
+                                                  host::ItemFieldSet changedFields,
+                                                  std::optional<std::filesystem::path> contents,
+                                                  const Watch& watch = {});
+    void deleteItem(const host::ItemIdentifier& identifier);
 
 private:
     Options options_;

@@ -25,6 +25,13 @@ void addWatchCommand(CLI::App& app, Action* chosen);
 void addGetCommand(CLI::App& app, Action* chosen);
 void addReadCommand(CLI::App& app, Action* chosen);
 void addCatCommand(CLI::App& app, Action* chosen);
+void addMkdirCommand(CLI::App& app, Action* chosen);
+void addPutCommand(CLI::App& app, Action* chosen);
+void addEditCommand(CLI::App& app, Action* chosen);
+void addMvCommand(CLI::App& app, Action* chosen);
+void addTrashCommand(CLI::App& app, Action* chosen);
+void addRestoreCommand(CLI::App& app, Action* chosen);
+void addRmCommand(CLI::App& app, Action* chosen);
 void addPairCommand(CLI::App& app, StandaloneAction* chosen);
 void addRevokeCommand(CLI::App& app, StandaloneAction* chosen);
 

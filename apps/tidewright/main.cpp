@@ -33,6 +33,13 @@ int main(int argc, char** argv) {
     addGetCommand(app, &action);
     addReadCommand(app, &action);
     addCatCommand(app, &action);
+    addMkdirCommand(app, &action);
+    addPutCommand(app, &action);
+    addEditCommand(app, &action);
+    addMvCommand(app, &action);
+    addTrashCommand(app, &action);
+    addRestoreCommand(app, &action);
+    addRmCommand(app, &action);
     StandaloneAction standalone;
     addPairCommand(app, &standalone);
     addRevokeCommand(app, &standalone);

@@ -1,5 +1,11 @@
 #include "platform/text.h"
 
+#include <cstdint>
+#include <stdexcept>
+
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
+
 namespace tw {
 namespace {
 
@@ -52,6 +58,23 @@ std::string decodeUTF8Lossy(std::string_view bytes) {
         }
     }
     return text;
+}
+
+bool canonicallyEqual(std::string_view a, std::string_view b) {
+    if (a == b) return true;
+    if (decodeUTF8Lossy(a) != a || decodeUTF8Lossy(b) != b) return false;
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+    if (U_FAILURE(status)) throw std::runtime_error("Unicode normalisation data unavailable");
+    const auto decomposed = [&](std::string_view text) {
+        return nfd->normalize(icu::UnicodeString::fromUTF8(
+                                  icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size()))),
+                              status);
+    };
+    const icu::UnicodeString left = decomposed(a);
+    const icu::UnicodeString right = decomposed(b);
+    if (U_FAILURE(status)) throw std::runtime_error("Unicode normalisation failed");
+    return left == right;
 }
 
 }  // namespace tw

@@ -6,6 +6,8 @@
 // containers still answer). Calls arrive on any thread, several at once; each asynchronous one runs as a
 // task of its own and returns its progress at once.
 
+#include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -86,7 +88,36 @@ public:
                                                    const host::Request& request, host::ByteRange minimalRange,
                                                    std::int64_t alignment, host::FetchContentsOptions options,
                                                    host::PartialFetchCompletion completionHandler) override;
+
+    // A folder, or a file uploaded from `contents`; a name conflict adopts or overwrites the existing node
+    // when `options` say it may already exist, else it is the collision error carrying the existing item.
+    // Names that never sync and symbolic links are refused at once (content/create.cpp).
+    std::shared_ptr<Progress> createItem(host::ItemPointer itemTemplate, host::ItemFieldSet fields,
+                                         std::optional<std::filesystem::path> contents, std::uint64_t options,
+                                         const host::Request& request,
+                                         host::ItemChangeCompletion completionHandler) override;
+    // In this order: a move into the trash (which ends the call), a restore of a node in the trash, the
+    // contents (overwritten, or uploaded as a dated conflicting copy when the service's contents changed
+    // since `baseVersion`), then name and parent in one request (content/modify.cpp).
+    std::shared_ptr<Progress> modifyItem(host::ItemPointer item, const host::ItemVersion& baseVersion,
+                                         host::ItemFieldSet changedFields,
+                                         std::optional<std::filesystem::path> contents, std::uint64_t options,
+                                         const host::Request& request,
+                                         host::ItemChangeCompletion completionHandler) override;
+    // A live node goes to the trash, a node in the trash is purged; a node the service no longer knows
+    // counts as deleted (content/delete.cpp).
+    std::shared_ptr<Progress> deleteItem(const host::ItemIdentifier& identifier,
+                                         const host::ItemVersion& baseVersion, std::uint64_t options,
+                                         const host::Request& request,
+                                         host::DeleteCompletion completionHandler) override;
     void invalidate() override {}
+
+    // The name of a conflicting copy of `name` made at `now`, in the process's local time zone:
+    // "Relatorio.pdf" at 14:07 on 3 March 2025 gives "Relatorio (conflito 2025-03-03 14.07).pdf", "LEIAME"
+    // gives "LEIAME (conflito 2025-03-03 14.07)". The extension is what pathExtension gives, so a hidden
+    // name such as ".bashrc" has none.
+    static std::string conflictName(const std::string& name, std::chrono::system_clock::time_point now =
+                                                                 std::chrono::system_clock::now());
 
 protected:
     FileProviderExtension(host::Domain domain,
@@ -102,6 +133,25 @@ private:
     std::vector<std::string> fetchRange(const Opened& opened, std::int64_t lower, std::int64_t upper) const;
     // One range request for [lower, upper); only a 206 of exactly that range is an answer.
     std::string getRange(const Opened& opened, std::int64_t lower, std::int64_t upper) const;
+
+    // Helpers of the mutations (content/mutation_helpers.cpp).
+
+    // Names that never sync (".DS_Store", ".localized", ".Trashes", ".fseventsd", ".Spotlight-V100",
+    // ".TemporaryItems", any name beginning with "._") and symbolic links.
+    static bool excluded(const host::Item& itemTemplate);
+    // The service's parent id of a host parent: none for the root; throws cannotSynchronize for the trash.
+    static std::optional<std::string> parentId(const host::ItemIdentifier& identifier);
+    // A folder, or any directory type; false without a type.
+    static bool isFolder(const std::optional<ContentType>& type);
+    // A new empty file in the process's temporary folder (never deleted here).
+    static std::filesystem::path emptyFile();
+    // The file's size in bytes; 0 when it cannot be read.
+    static std::int64_t sizeOf(const std::filesystem::path& file);
+    // The id a name-conflict error names as the node that has the name: its body's "existing" → "id".
+    static std::optional<std::string> existingIdOf(const RemoteError& error);
+    // The error to hand the host for a name conflict: the collision error carrying the existing item when
+    // the conflict names it and it can be read, else fpError of `error`. Never throws.
+    Error collision(const RemoteError& error) const;
 
     host::Domain domain_;
     std::shared_ptr<const Remote> remote_;

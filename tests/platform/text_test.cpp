@@ -22,5 +22,26 @@ TEST(Utf8Lossy, KeepsValidTextAndReplacesEachIllFormedPart) {
     }
 }
 
+TEST(CanonicalEquivalence, SameTextInAnyNormalisationFormIsEqualAndInvalidBytesAreNot) {
+    struct Case {
+        std::string name, a, b;
+        bool equal;
+    };
+    for (const Case& c : {
+             Case{"precomposed and decomposed", "Relat\xC3\xB3rio", "Relato\xCC\x81rio", true},
+             Case{"combining marks in either order", "a\xCC\x81\xCC\xA3", "a\xCC\xA3\xCC\x81", true},
+             Case{"Hangul syllable and its jamo", "\xEA\xB0\x80", "\xE1\x84\x80\xE1\x85\xA1", true},
+             Case{"compatibility is not canonical", "\xEF\xAC\x81", "fi", false},
+             Case{"case differs", "Relatorio", "relatorio", false},
+             Case{"two different invalid names", "a\xFF", "a\xFE", false},
+             Case{"an invalid name and its replacement", "a\xFF", "a\xEF\xBF\xBD", false},
+             Case{"the same invalid bytes", "a\xFF", "a\xFF", true},
+             Case{"empty", "", "", true},
+         }) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(canonicallyEqual(c.a, c.b), c.equal);
+    }
+}
+
 }  // namespace
 }  // namespace tw

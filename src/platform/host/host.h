@@ -33,7 +33,13 @@ enum ItemFields : std::uint64_t {
     extendedAttributesField = 512,
 };
 
+// A set of ItemFields bits.
+using ItemFieldSet = std::uint64_t;
+
 enum CreateItemOptions : std::uint64_t { mayAlreadyExist = 1 };
+// Neither is read by this extension; they exist so a host can say them.
+enum ModifyItemOptions : std::uint64_t { mayAlreadyExistModification = 1 };
+enum DeleteItemOptions : std::uint64_t { recursiveDeletion = 1 };
 
 // What the host tells of the call it makes (which process asked, and so on). Nothing is read from it here.
 struct Request {};
@@ -63,6 +69,13 @@ using PartialFetchCompletion =
     std::function<void(std::optional<std::filesystem::path> file, ItemPointer item, ByteRange range,
                        MaterializationFlags flags, std::optional<Error> error)>;
 
+// The answer to a creation or a modification: the item as it now is, the changed fields not applied yet
+// (the host hands them in again later), and whether the host must fetch the item's contents again; or no
+// item, no fields, false and the error.
+using ItemChangeCompletion = std::function<void(ItemPointer item, ItemFieldSet stillPendingFields,
+                                                bool shouldFetchContent, std::optional<Error> error)>;
+using DeleteCompletion = std::function<void(std::optional<Error> error)>;
+
 // The calls a host makes on the extension of one domain. The host creates one per domain instance and
 // calls it from any thread, several calls at once.
 class ReplicatedExtension {
@@ -85,6 +98,24 @@ public:
                                                            ByteRange minimalRange, std::int64_t alignment,
                                                            FetchContentsOptions options,
                                                            PartialFetchCompletion completionHandler) = 0;
+
+    // A new item in the domain, made after `itemTemplate` (its name, parent and, when it answers one,
+    // content type), with the file `contents` for a file (none: empty).
+    virtual std::shared_ptr<Progress> createItem(ItemPointer itemTemplate, ItemFieldSet fields,
+                                                 std::optional<std::filesystem::path> contents,
+                                                 std::uint64_t options, const Request& request,
+                                                 ItemChangeCompletion completionHandler) = 0;
+    // A change made locally to `item` on top of `baseVersion`: the fields in `changedFields` hold the new
+    // values, `contents` the new contents when the contents changed.
+    virtual std::shared_ptr<Progress> modifyItem(ItemPointer item, const ItemVersion& baseVersion,
+                                                 ItemFieldSet changedFields,
+                                                 std::optional<std::filesystem::path> contents,
+                                                 std::uint64_t options, const Request& request,
+                                                 ItemChangeCompletion completionHandler) = 0;
+    virtual std::shared_ptr<Progress> deleteItem(const ItemIdentifier& identifier,
+                                                 const ItemVersion& baseVersion, std::uint64_t options,
+                                                 const Request& request,
+                                                 DeleteCompletion completionHandler) = 0;
     // The host is done with the extension.
     virtual void invalidate() = 0;
 };
