@@ -1,0 +1,28 @@
+#pragma once
+// What the mount remembers of one item between the extension's answers: enough to answer lookup, getattr
+// and readdir from memory, and to be kept on disk across restarts.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/host/item.h"
+
+namespace tw::mount {
+
+struct ItemRecord {
+    host::ItemIdentifier identifier;
+    host::ItemIdentifier parent;
+    std::string name;  // as the service holds it (may contain bytes Linux names cannot)
+    bool isFolder = false;
+    std::int64_t size = 0;
+    std::optional<host::Date> created;
+    std::optional<host::Date> modified;
+    host::ItemVersion version;
+    bool operator==(const ItemRecord&) const = default;
+};
+
+// The record of an item the extension handed out.
+ItemRecord recordFor(const host::Item& item);
+
+}  // namespace tw::mount
