@@ -1,0 +1,72 @@
+#pragma once
+// The mount's file contents on local disk: one sparse cache file per item and content version, with a record
+// of the byte ranges it holds. Missing ranges come through a fetcher that the caller gives; readers of one
+// file share a range that is already being fetched. Files no one has open are evicted, least recently used
+// first, when the cache grows past its limit.
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <stop_token>
+#include <string>
+
+#include "platform/host/host.h"
+
+namespace tw::mount {
+
+struct CacheKey {
+    host::ItemIdentifier identifier;
+    std::string contentVersion;
+    std::int64_t size = 0;  // the file's size in this version
+};
+
+// A file holding `range` of an item's contents at the same offsets (bytes before and after it may be holes).
+// The cache takes it over: it copies the range and deletes the file.
+struct Delivery {
+    std::filesystem::path file;
+    host::ByteRange range;
+};
+
+// Fetches at least `wanted` (never past the end of the file). Throws on failure; the cache passes the
+// exception on to every reader waiting for that range. Called with no lock of the cache held.
+using RangeFetcher = std::function<Delivery(host::ByteRange wanted)>;
+
+class ContentCache {
+public:
+    class Handle;
+
+    // `folder` is made (0700) when missing; `maxBytes` bounds the disk space of the files no one has open.
+    ContentCache(std::filesystem::path folder, std::int64_t maxBytes);
+    ~ContentCache();
+    ContentCache(const ContentCache&) = delete;
+    ContentCache& operator=(const ContentCache&) = delete;
+
+    // The cache file of this version, made when missing; cached files of other versions of the item are
+    // dropped. The file counts as open (never evicted) while the handle lives.
+    std::shared_ptr<Handle> open(const CacheKey& key);
+    // Drops every cached version of the item (it changed or is gone); open handles keep reading theirs.
+    void discard(const host::ItemIdentifier& identifier);
+    // Disk space of the cache files, in bytes.
+    std::int64_t usedBytes() const;
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+class ContentCache::Handle {
+public:
+    virtual ~Handle() = default;
+    // Makes bytes [offset, offset + length) present in the file (clipped to its size), fetching what is
+    // missing, and returns how many bytes from `offset` are now present. Throws what the fetcher threw; stops
+    // waiting for another reader's fetch when `stop` is requested (throws host::Error with the cancellation
+    // code) or at `deadline` (a time-out error).
+    virtual std::int64_t ensure(std::int64_t offset, std::int64_t length, const RangeFetcher& fetch,
+                                std::stop_token stop, std::chrono::steady_clock::time_point deadline) = 0;
+    // The open cache file, for reading the bytes `ensure` made present (pread, or a splice to the kernel).
+    virtual int fd() const = 0;
+};
+
+}  // namespace tw::mount
