@@ -61,8 +61,8 @@ public:
     virtual ~Handle() = default;
     // Makes bytes [offset, offset + length) present in the file (clipped to its size), fetching what is
     // missing, and returns how many bytes from `offset` are now present. Throws what the fetcher threw; stops
-    // waiting for another reader's fetch when `stop` is requested (throws host::Error with the cancellation
-    // code) or at `deadline` (a time-out error).
+    // waiting for another reader's fetch when `stop` is requested (tw::Error, cocoa domain, user-cancelled
+    // code) or at `deadline` (std::system_error with ETIMEDOUT).
     virtual std::int64_t ensure(std::int64_t offset, std::int64_t length, const RangeFetcher& fetch,
                                 std::stop_token stop, std::chrono::steady_clock::time_point deadline) = 0;
     // The open cache file, for reading the bytes `ensure` made present (pread, or a splice to the kernel).
