@@ -9,23 +9,19 @@
 #include "platform/http/url.h"
 #include "platform/task/task.h"
 #include "remote_checks.h"
-#include "support/elapsed.h"
 #include "support/test_server.h"
 
 namespace tw {
 namespace {
 
 using namespace std::chrono_literals;
-using test::Reply;
-using test::TestServer;
-
 using test::configFor;
 using test::errorOf;
-using test::secondsSince;
+using test::Reply;
 
 class RemoteSend : public ::testing::Test {
 protected:
-    TestServer server;
+    test::TestServer server;
     Remote remote{configFor(server.base())};
 
     RemoteError sendExpectingError(const std::string& path, bool retry) {
@@ -49,20 +45,16 @@ TEST_F(RemoteSend, TransientFailuresAreSentThreeTimesWithGrowingPauses) {
 }
 
 TEST_F(RemoteSend, OnlyTransientFailuresAreSentAgainAndNoErrorTextHoldsTheToken) {
-    struct Case {
-        int status;
-        bool retry;
-    };
-    for (const Case& c : {Case{404, true}, Case{409, true}, Case{412, true}, Case{400, true}, Case{401, true},
-                          Case{503, false}}) {
-        SCOPED_TRACE(std::to_string(c.status) + (c.retry ? " with retry" : " without retry"));
-        const std::string path = "/case/" + std::to_string(c.status) + (c.retry ? "r" : "");
-        server.script("/api/v1" + path, {Reply{.status = c.status, .body = R"({"error":"e"})"}});
-        const RemoteError error = sendExpectingError(path, c.retry);
-        EXPECT_EQ(error.status(), c.status);
+    for (const auto& [status, retry] :
+         {std::pair{404, true}, {409, true}, {412, true}, {400, true}, {401, true}, {503, false}}) {
+        const std::string path = "/case/" + std::to_string(status) + (retry ? "r" : "");
+        SCOPED_TRACE(path);
+        server.script("/api/v1" + path, {Reply{.status = status, .body = R"({"error":"e"})"}});
+        const RemoteError error = sendExpectingError(path, retry);
+        EXPECT_EQ(error.status(), status);
         EXPECT_EQ(std::string(error.what()).find("tok-123"), std::string::npos);
-        EXPECT_EQ(server.requests("/api/v1" + path).size(), 1u);
-        EXPECT_EQ(server.requests("/api/v1" + path).at(0).header("Authorization"), "Bearer tok-123");
+        ASSERT_EQ(server.requests("/api/v1" + path).size(), 1u);
+        EXPECT_EQ(server.requests("/api/v1" + path)[0].header("Authorization"), "Bearer tok-123");
     }
 }
 
@@ -81,26 +73,20 @@ TEST_F(RemoteSend, CancellingEndsTheCallAtOnceAfterOneRequest) {
     server.script("/api/v1/flaky", {Reply{.status = 503}});
     for (const std::string path : {"/slow", "/flaky"}) {
         SCOPED_TRACE(path);
-        std::optional<RemoteError> caught;
-        bool sawCancellation = false;
+        std::string ended;
         Task task = Task::start([&] {
             try {
                 remote.send(remote.request("GET", path), true);
             } catch (const RemoteError& error) {
-                caught = error;
+                ended = error.kind() == RemoteError::Case::cancelled ? "cancelled" : error.what();
             } catch (const CancellationError&) {
-                sawCancellation = true;
+                ended = "task cancelled";
             }
         });
         std::this_thread::sleep_for(200ms);  // inside the request, or inside the 0.6 s pause
         task.cancel();
         ASSERT_TRUE(task.waitFor(1s));
-        if (path == "/slow") {
-            ASSERT_TRUE(caught);
-            EXPECT_EQ(caught->kind(), RemoteError::Case::cancelled);
-        } else {
-            EXPECT_TRUE(sawCancellation);
-        }
+        EXPECT_EQ(ended, path == "/slow" ? "cancelled" : "task cancelled");
         EXPECT_EQ(server.requests("/api/v1" + path).size(), 1u);
     }
 }
@@ -110,22 +96,16 @@ TEST(RemoteRequest, HasATimeoutOneContentTypeAndAPlainURLAndCanGoWithoutToken) {
     EXPECT_EQ(remote.request("GET", "/nodes/n1").timeout, 60s);
     const auto replaced = remote.request("PUT", "/p", {{"content-type", "application/octet-stream"}}, "x");
     EXPECT_EQ(replaced.header("Content-Type"), "application/octet-stream");
-    EXPECT_EQ(
-        std::count_if(replaced.headers.begin(), replaced.headers.end(),
-                      [](const auto& h) { return h.first == "Content-Type" || h.first == "content-type"; }),
-        1);
+    EXPECT_EQ(replaced.headers.size(), 2u);  // with Authorization: no second Content-Type
     EXPECT_FALSE(remote.request("POST", "/auth/device", {}, "{}", false).header("Authorization"));
     EXPECT_EQ(Remote(configFor("http://h/")).url("/api/v1/x"), "http://h//api/v1/x");  // plain concatenation
     EXPECT_EQ(Remote(configFor("h")).url("/api/v1/x"), "h/api/v1/x");
     EXPECT_EQ(remote.url("/api/v1/nodes/a b"), http::placeholderURL);
-}
-
-TEST(RemoteRequest, ConfigurationWithAControlCharacterIsRefusedWithoutQuotingIt) {
     for (const Config& config : {Config("http://h", "tok\r\nX-Evil: 1", "", std::nullopt),
                                  Config("http://h/\n", "tok", "", std::nullopt)}) {
         try {
-            Remote remote(config);
-            FAIL() << "accepted an unsafe configuration";
+            Remote unsafe(config);
+            ADD_FAILURE() << "accepted an unsafe configuration";
         } catch (const std::invalid_argument& error) {
             EXPECT_EQ(std::string(error.what()).find("X-Evil"), std::string::npos);
             EXPECT_NE(std::string(error.what()).find("control character"), std::string::npos);
@@ -134,27 +114,26 @@ TEST(RemoteRequest, ConfigurationWithAControlCharacterIsRefusedWithoutQuotingIt)
 }
 
 TEST(RemoteReply, FailureFromAFileReadsOnlyTheFirst16KiB) {
-    const auto dir = std::filesystem::temp_directory_path();
-    const auto small = dir / ("tw-small-" + std::to_string(::getpid()));
-    const auto large = dir / ("tw-large-" + std::to_string(::getpid()));
+    const auto small = std::filesystem::temp_directory_path() / ("tw-small-" + std::to_string(::getpid()));
+    const auto large = std::filesystem::temp_directory_path() / ("tw-large-" + std::to_string(::getpid()));
     std::ofstream(small) << R"({"error":"not_found"})";
     std::ofstream(large) << R"({"error":"too_long","pad":")" << std::string(20000, 'x') << "\"}";
     EXPECT_EQ(Remote::failure(404, small).code(), "not_found");
     EXPECT_EQ(Remote::failure(413, large).code(), "http_413");  // cut at byte 16,384: no longer JSON
-    EXPECT_EQ(Remote::failure(500, dir / "tw-no-such-file").code(), "http_500");
+    EXPECT_EQ(Remote::failure(500, small.string() + "-absent").code(), "http_500");
     std::filesystem::remove(small);
     std::filesystem::remove(large);
 }
 
 TEST(RemoteReply, CheckAcceptsOnlyHttpSuccessAndWrapClassifiesEveryError) {
     http::Response response;
-    for (int status : {200, 204, 299}) {
+    for (int status : {200, 204, 299, 100, 199, 300, 304, 404, 500}) {
+        SCOPED_TRACE(status);
         response.status = status;
-        EXPECT_EQ(Remote::check("b", response), "b");
-    }
-    for (int status : {100, 199, 300, 304, 404, 500}) {
-        response.status = status;
-        EXPECT_EQ(errorOf([&] { Remote::check("", response); }).status(), status);
+        if (status / 100 == 2)
+            EXPECT_EQ(Remote::check("b", response), "b");
+        else
+            EXPECT_EQ(errorOf([&] { Remote::check("", response); }).status(), status);
     }
     response.isHTTP = false;
     const RemoteError notHttp = errorOf([&] { Remote::check("", response); });
