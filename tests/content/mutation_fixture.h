@@ -27,30 +27,33 @@ inline host::Domain domainFor(const std::string& base) {
             .userInfo = nlohmann::json{{"base", base}, {"token", "t"}}};
 }
 
+// A node as the service sends it: `extra` holds more keys, each with its leading comma.
+inline std::string nodeJson(const std::string& id, const std::string& kind, const std::string& name,
+                            int version, const std::string& extra = "") {
+    return R"({"id":")" + id + R"(","kind":")" + kind + R"(","name":")" + name + R"(","version":)" +
+           std::to_string(version) + extra + "}";
+}
+
 // An item as a host hands it in: what the host set, and no content type unless it gave one.
 class HostItem : public host::Item {
 public:
-    HostItem(host::ItemIdentifier identifier, host::ItemIdentifier parent, std::string name,
+    HostItem(host::ItemIdentifier id, host::ItemIdentifier parent, std::string name,
              std::optional<ContentType> type)
-        : identifier_(std::move(identifier)),
-          parent_(std::move(parent)),
-          name_(std::move(name)),
-          type_(std::move(type)) {}
-    host::ItemIdentifier itemIdentifier() const override { return identifier_; }
+        : id_(std::move(id)), parent_(std::move(parent)), name_(std::move(name)), type_(std::move(type)) {}
+    host::ItemIdentifier itemIdentifier() const override { return id_; }
     host::ItemIdentifier parentItemIdentifier() const override { return parent_; }
     std::string filename() const override { return name_; }
     std::optional<ContentType> contentType() const override { return type_; }
 
 private:
-    host::ItemIdentifier identifier_, parent_;
+    host::ItemIdentifier id_, parent_;
     std::string name_;
     std::optional<ContentType> type_;
 };
 
-inline host::ItemPointer hostItem(host::ItemIdentifier identifier, host::ItemIdentifier parent,
-                                  std::string name, std::optional<ContentType> type = std::nullopt) {
-    return std::make_shared<HostItem>(std::move(identifier), std::move(parent), std::move(name),
-                                      std::move(type));
+inline host::ItemPointer hostItem(host::ItemIdentifier id, host::ItemIdentifier parent, std::string name,
+                                  std::optional<ContentType> type = std::nullopt) {
+    return std::make_shared<HostItem>(std::move(id), std::move(parent), std::move(name), std::move(type));
 }
 
 // The first answer of a completion handler; wait() checks that no second one follows.
@@ -61,11 +64,10 @@ public:
         if (calls_.fetch_add(1) == 0) promise_.set_value(std::move(answer));
     }
     Answer wait() {
-        using namespace std::chrono_literals;
         auto future = promise_.get_future();
-        EXPECT_EQ(future.wait_for(10s), std::future_status::ready);
+        EXPECT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
         auto answer = future.get();
-        std::this_thread::sleep_for(20ms);  // room for a second, wrong call to show up
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // room for a second, wrong call
         EXPECT_EQ(calls_.load(), 1);
         return answer;
     }
@@ -82,33 +84,34 @@ struct Changed {
     std::optional<Error> error;
 };
 
-inline std::pair<std::shared_ptr<Once<Changed>>, host::ItemChangeCompletion> changeCompletion() {
+// Runs `call` with a change completion and waits for its one answer; `progress` gets what it returned.
+template <class Call>
+Changed changeAndWait(Call call, std::shared_ptr<Progress>* progress) {
     auto once = std::make_shared<Once<Changed>>();
-    return {once, [once](host::ItemPointer item, host::ItemFieldSet pending, bool fetch,
-                         std::optional<Error> error) {
-                once->set({item, pending, fetch, std::move(error)});
-            }};
-}
-
-inline Changed create(FileProviderExtension& extension, host::ItemPointer itemTemplate,
-                      std::optional<std::filesystem::path> contents = std::nullopt, std::uint64_t options = 0,
-                      std::shared_ptr<Progress>* progress = nullptr) {
-    auto [once, handler] = changeCompletion();
-    auto returned =
-        extension.createItem(std::move(itemTemplate), 0, std::move(contents), options, {}, handler);
+    auto returned = call(
+        [once](host::ItemPointer item, host::ItemFieldSet pending, bool fetch, std::optional<Error> error) {
+            once->set({item, pending, fetch, error});
+        });
     if (progress) *progress = returned;
     return once->wait();
+}
+
+inline Changed create(FileProviderExtension& extension, host::ItemPointer item,
+                      std::optional<std::filesystem::path> contents = std::nullopt, std::uint64_t options = 0,
+                      std::shared_ptr<Progress>* progress = nullptr) {
+    return changeAndWait(
+        [&](auto handler) { return extension.createItem(item, 0, contents, options, {}, handler); },
+        progress);
 }
 
 inline Changed modify(FileProviderExtension& extension, host::ItemPointer item, std::string baseRevision,
-                      host::ItemFieldSet changedFields,
-                      std::optional<std::filesystem::path> contents = std::nullopt,
+                      host::ItemFieldSet fields, std::optional<std::filesystem::path> contents = std::nullopt,
                       std::shared_ptr<Progress>* progress = nullptr) {
-    auto [once, handler] = changeCompletion();
-    auto returned = extension.modifyItem(std::move(item), host::ItemVersion{std::move(baseRevision), "1"},
-                                         changedFields, std::move(contents), 0, {}, handler);
-    if (progress) *progress = returned;
-    return once->wait();
+    return changeAndWait(
+        [&](auto handler) {
+            return extension.modifyItem(item, {baseRevision, "1"}, fields, contents, 0, {}, handler);
+        },
+        progress);
 }
 
 inline std::optional<Error> deleteAndWait(FileProviderExtension& extension,
@@ -131,20 +134,15 @@ inline std::vector<std::string> sent(const TestServer& server, std::size_t from 
 // A file of these bytes, removed at the end of the scope.
 class LocalFile {
 public:
-    explicit LocalFile(const std::string& bytes)
-        : path_(std::filesystem::temp_directory_path() /
-                ("tw-mutation-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++))) {
-        std::ofstream(path_, std::ios::binary) << bytes;
-    }
+    explicit LocalFile(const std::string& bytes) { std::ofstream(path_, std::ios::binary) << bytes; }
     ~LocalFile() { std::filesystem::remove(path_); }
     const std::filesystem::path& path() const { return path_; }
 
 private:
-    static std::atomic<int>& counter() {
-        static std::atomic<int> value{0};
-        return value;
-    }
-    std::filesystem::path path_;
+    inline static std::atomic<int> serial{0};
+    std::filesystem::path path_ =
+        std::filesystem::temp_directory_path() /
+        ("tw-mutation-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
 };
 
 }  // namespace tw::test
