@@ -1,7 +1,6 @@
 #include "platform/content_type.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <filesystem>
@@ -21,37 +20,35 @@ std::string describe(const std::optional<ContentType>& type) {
 
 // These use the system registry, /etc/mime.types from Debian's media-types package.
 TEST(ContentTypeLookup, FindsByExtensionOrMIMETypeInAnyCase) {
-    const auto byExtension = [](const char* text) { return ContentType::fromFilenameExtension(text); };
-    const auto byMIME = [](const char* text) { return ContentType::fromMIMEType(text); };
-    struct Case {
-        std::optional<ContentType> (*lookup)(const char*);
-        const char* text;
-        std::string found;
+    const auto ext = [](const char* text) { return ContentType::fromFilenameExtension(text); };
+    const auto mime = [](const char* text) { return ContentType::fromMIMEType(text); };
+    const std::pair<std::optional<ContentType>, std::string> cases[] = {
+        {ext("pdf"), "application/pdf application/pdf pdf"},
+        {ext("PDF"), "application/pdf application/pdf pdf"},
+        {mime("TEXT/Plain"), "text/plain text/plain txt"},
+        {mime(" text/plain ;format=flowed"), "text/plain text/plain txt"},
+        {ext("no-such-extension-zz"), "(none)"},
+        {ext(""), "(none)"},
+        {ext(".pdf"), "(none)"},
+        {mime("application/x-no-such-type"), "(none)"},
+        {mime("; charset=utf-8"), "(none)"},
+        {ContentType::fromFilenameExtension("pdf", ContentType::folder()), "(none)"},
+        {ContentType::fromMIMEType("application/pdf", ContentType::symbolicLink()), "(none)"},
+        {ContentType::folder(), "public.folder - -"},
     };
-    for (const Case& c :
-         {Case{byExtension, "pdf", "application/pdf application/pdf pdf"},
-          Case{byExtension, "PDF", "application/pdf application/pdf pdf"},
-          Case{byMIME, "TEXT/Plain", "text/plain text/plain txt"},
-          Case{byMIME, " text/plain ;format=flowed", "text/plain text/plain txt"},
-          Case{byExtension, "no-such-extension-zz", "(none)"}, Case{byExtension, "", "(none)"},
-          Case{byExtension, ".pdf", "(none)"}, Case{byMIME, "application/x-no-such-type", "(none)"},
-          Case{byMIME, "; charset=utf-8", "(none)"}}) {
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(describe(c.lookup(c.text)), c.found);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].second + " #" + std::to_string(i));
+        EXPECT_EQ(describe(cases[i].first), cases[i].second);
     }
-    EXPECT_EQ(describe(ContentType::fromFilenameExtension("pdf", ContentType::folder())), "(none)");
-    EXPECT_EQ(describe(ContentType::fromMIMEType("application/pdf", ContentType::symbolicLink())), "(none)");
-    EXPECT_EQ(describe(ContentType::folder()), "public.folder - -");
 }
 
 TEST(ContentType, ConformanceTable) {
-    const ContentType pdf = ContentType::fromMIMEType("application/pdf").value();
-    const ContentType folder = ContentType::folder(), directory = ContentType::directory(),
+    const ContentType pdf = ContentType::fromMIMEType("application/pdf").value(),
+                      folder = ContentType::folder(), directory = ContentType::directory(),
                       item = ContentType::item(), data = ContentType::data(),
                       link = ContentType::symbolicLink();
     const struct {
-        ContentType type;
-        ContentType to;
+        ContentType type, to;
         bool conforms;
     } cases[] = {
         // clang-format off
@@ -80,17 +77,15 @@ TEST(ContentTypeRegistryFile, ReadsTypesExtensionsAndCommentsOrNothing) {
            "application/x-second thg sec\r\n"
            "text/x-bare  bare\n";
     const auto registry = ContentTypeRegistry::fromFile(dir / "mime.types");
-    EXPECT_EQ(describe(registry.typeForFilenameExtension("THX")),
-              "application/x-thing application/x-thing thg");
+    const auto byExtension = [&](const char* e) { return describe(registry.typeForFilenameExtension(e)); };
+    EXPECT_EQ(byExtension("THX"), "application/x-thing application/x-thing thg");
     // An extension listed twice keeps its first type; the carriage return is not part of "sec".
-    EXPECT_EQ(describe(registry.typeForFilenameExtension("thg")),
-              "application/x-thing application/x-thing thg");
-    EXPECT_EQ(describe(registry.typeForFilenameExtension("sec")),
-              "application/x-second application/x-second thg");
+    EXPECT_EQ(byExtension("thg"), "application/x-thing application/x-thing thg");
+    EXPECT_EQ(byExtension("sec"), "application/x-second application/x-second thg");
     // A type listed first without extensions takes its preferred one from its later line.
     EXPECT_EQ(describe(registry.typeForMIMEType("text/x-bare")), "text/x-bare text/x-bare bare");
-    EXPECT_EQ(describe(registry.typeForFilenameExtension("nope")), "(none)");
-    EXPECT_EQ(describe(registry.typeForFilenameExtension("pdf")), "(none)");
+    EXPECT_EQ(byExtension("nope"), "(none)");
+    EXPECT_EQ(byExtension("pdf"), "(none)");
     for (const auto& path : {dir / "absent.types", dir}) {
         SCOPED_TRACE(path);
         EXPECT_EQ(describe(ContentTypeRegistry::fromFile(path).typeForMIMEType("text/plain")), "(none)");
@@ -99,19 +94,16 @@ TEST(ContentTypeRegistryFile, ReadsTypesExtensionsAndCommentsOrNothing) {
 }
 
 TEST(PathExtension, FollowsTheLastComponentsLastDot) {
-    const struct {
-        const char* filename;
-        const char* extension;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         // clang-format off
         {"report.pdf", "pdf"}, {"Report.PDF", "PDF"}, {"a.tar.gz", "gz"}, {"LEIAME", ""}, {"", ""},
         {".bashrc", ""}, {"..bashrc", ""}, {".config.json", "json"}, {"name.", ""}, {"..", ""},
         {"docs.d/notes", ""}, {"docs/notes.txt", "txt"}, {"docs/a.txt/", "txt"}, {"/", ""},
         // clang-format on
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.filename);
-        EXPECT_EQ(pathExtension(c.filename), c.extension);
+    for (const auto& [filename, extension] : cases) {
+        SCOPED_TRACE(filename);
+        EXPECT_EQ(pathExtension(filename), extension);
     }
 }
 

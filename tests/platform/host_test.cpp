@@ -54,25 +54,28 @@ mode_t modeOf(const std::filesystem::path& path) {
     return info.st_mode & 07777;
 }
 
+std::shared_ptr<Manager> managerFor(const std::string& identifier) {
+    return Manager::forDomain({.identifier = identifier, .displayName = "", .userInfo = {}});
+}
+
 TEST(DefaultManager, MakesAPrivateFolderPerDomainThatNoIdentifierLeaves) {
     const FreshCacheHome cache;
     const auto root = cache.path() / "tidewright";
-    struct Case {
-        std::string identifier, folder;
-    };
-    for (const Case& c : {Case{"d1", "d1"}, Case{"../../etc", "%2E%2E%2F%2E%2E%2Fetc"}, Case{"..", "%2E%2E"},
-                          Case{"a/b", "a%2Fb"}, Case{"a%2Fb", "a%252Fb"}, Case{".hidden", "%2Ehidden"}}) {
-        SCOPED_TRACE(c.identifier);
-        const auto manager =
-            Manager::forDomain({.identifier = c.identifier, .displayName = "", .userInfo = {}});
+    for (const auto& [identifier, folder] : {std::pair{"d1", "d1"},
+                                             {"../../etc", "%2E%2E%2F%2E%2E%2Fetc"},
+                                             {"..", "%2E%2E"},
+                                             {"a/b", "a%2Fb"},
+                                             {"a%2Fb", "a%252Fb"},
+                                             {".hidden", "%2Ehidden"}}) {
+        SCOPED_TRACE(identifier);
+        const auto manager = managerFor(identifier);
         ASSERT_TRUE(manager);
-        EXPECT_EQ(manager->temporaryDirectory(), root / c.folder);
-        EXPECT_EQ(modeOf(root / c.folder), 0700u);  // not 0755, which the umask would give
+        EXPECT_EQ(manager->temporaryDirectory(), root / folder);
+        EXPECT_EQ(modeOf(root / folder), 0700u);  // not 0755, which the umask would give
     }
     EXPECT_EQ(modeOf(root), 0700u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root), {}), 6);
-    EXPECT_THROW(Manager::forDomain({.identifier = "", .displayName = "", .userInfo = {}}),
-                 std::system_error);
+    EXPECT_THROW(managerFor(""), std::system_error);
 }
 
 TEST(DefaultManager, RefusesAFolderSomeoneElseCouldHaveMadeOrSwapped) {
@@ -93,22 +96,21 @@ TEST(DefaultManager, RefusesAFolderSomeoneElseCouldHaveMadeOrSwapped) {
     }
 
     for (const std::string identifier : {"open", "link", "theirs"}) {
-        if (identifier == "theirs" && !asRoot) continue;
         SCOPED_TRACE(identifier);
-        EXPECT_THROW(Manager::forDomain({.identifier = identifier, .displayName = "", .userInfo = {}}),
-                     std::system_error);
+        if (identifier != "theirs" || asRoot) {
+            EXPECT_THROW(managerFor(identifier), std::system_error);
+        }
     }
     EXPECT_EQ(modeOf(root / "open"), 0777u);  // refused, not repaired: someone may already be inside
 
     // The same for the folder that holds every domain's.
     std::filesystem::permissions(root, std::filesystem::perms::all);
-    EXPECT_THROW(Manager::forDomain({.identifier = "private", .displayName = "", .userInfo = {}}),
-                 std::system_error);
+    EXPECT_THROW(managerFor("private"), std::system_error);
 }
 
 TEST(DefaultManager, AHostCanSayItHasNone) {
     const auto previous = Manager::setProvider([](const Domain&) { return nullptr; });
-    EXPECT_EQ(Manager::forDomain({.identifier = "d1", .displayName = "", .userInfo = {}}), nullptr);
+    EXPECT_EQ(managerFor("d1"), nullptr);
     Manager::setProvider(previous);
 }
 
