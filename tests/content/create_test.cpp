@@ -39,9 +39,8 @@ TEST(CreateItem, NamesThatNeverSyncAndSymbolicLinksAreRefusedAtOnceWithAnEmptyPr
 
 TEST(CreateItem, FoldersNameTheirParentOnlyBelowTheTopLevelAndNoneIsMadeInTheTrash) {
     TestServer server;
-    server.script("/api/v1/nodes",
-                  {{201, {}, R"({"id":"n7","kind":"folder","name":"Fotos","version":1})"},
-                   {201, {}, R"({"id":"n8","parent":"p1","kind":"folder","name":"2025","version":1})"}});
+    server.script("/api/v1/nodes", {{201, {}, nodeJson("n7", "folder", "Fotos", 1)},
+                                    {201, {}, nodeJson("n8", "folder", "2025", 1, R"(,"parent":"p1")")}});
     auto extension = FileProviderExtension::make(domainFor(server.base()));
 
     const auto top = create(*extension, hostItem("", host::rootContainer, "Fotos", ContentType::folder()));
@@ -66,8 +65,7 @@ TEST(CreateItem, FoldersNameTheirParentOnlyBelowTheTopLevelAndNoneIsMadeInTheTra
 
 TEST(CreateItem, FilesGoUpUnderTheirNameAndTypeAndWithoutContentsAsAnEmptyFile) {
     TestServer server;
-    server.script("/api/v1/files",
-                  {{201, {}, R"({"id":"n9","parent":"p1","kind":"file","name":"x","size":5,"version":1})"}});
+    server.script("/api/v1/files", {{201, {}, nodeJson("n9", "file", "x", 1, R"(,"parent":"p1","size":5)")}});
     auto extension = FileProviderExtension::make(domainFor(server.base()));
     const LocalFile contents("hello");
 
@@ -96,77 +94,38 @@ TEST(CreateItem, FilesGoUpUnderTheirNameAndTypeAndWithoutContentsAsAnEmptyFile) 
 
 TEST(CreateItem, NameConflictsAreAdoptedOverwrittenOrReportedAsCollisionsCarryingTheExistingItem) {
     const std::string conflict = R"({"error":"name_conflict","existing":{"id":"e1","kind":"file"}})";
-    const std::string existingFolder = R"({"id":"e1","kind":"folder","name":"X","version":4})";
-    const std::string existingFile = R"({"id":"e1","kind":"file","name":"X","version":4,"rev":"r1"})";
-    const std::string folderPost = "POST /api/v1/nodes";
-    const std::string filePost = "POST /api/v1/files?name=X&mime=application%2Foctet-stream&conflict=fail";
-    const std::string lookup = "GET /api/v1/nodes/e1?trashed=1";
+    const Reply folder{200, {}, nodeJson("e1", "folder", "X", 4)},
+        file{200, {}, nodeJson("e1", "file", "X", 4, R"(,"rev":"r1")")};
+    const std::string folderPost = "POST /api/v1/nodes", lookup = "GET /api/v1/nodes/e1?trashed=1",
+                      filePost = "POST /api/v1/files?name=X&mime=application%2Foctet-stream&conflict=fail";
     struct Case {
         std::string name;
         bool folder, mayAlreadyExist;
         std::string conflictBody;
         Reply existing;
         std::vector<std::string> requests;
-        std::string itemId;            // the answer's, when it succeeds
-        std::int64_t errorCode = 0;    // else the error's
-        std::string collidingId = {};  // and the item it carries
+        std::int64_t errorCode;        // 0: the answer is the item e1
+        std::string collidingId = {};  // the item an error carries
     };
+    // clang-format off
     for (const Case& c : {
-             Case{"folder over a folder is adopted",
-                  true,
-                  true,
-                  conflict,
-                  {200, {}, existingFolder},
-                  {folderPost, lookup},
+             Case{"folder over a folder is adopted", true, true, conflict, folder, {folderPost, lookup}, 0},
+             Case{"file over a file overwrites it", false, true, conflict, file,
+                  {filePost, lookup, filePost + "&replace=e1"}, 0},
+             Case{"file over a folder collides", false, true, conflict, folder, {filePost, lookup, lookup}, -1001, "e1"},
+             Case{"without may-already-exist it collides", true, false, conflict, folder, {folderPost, lookup}, -1001,
                   "e1"},
-             Case{"file over a file overwrites it",
-                  false,
-                  true,
-                  conflict,
-                  {200, {}, existingFile},
-                  {filePost, lookup, filePost + "&replace=e1"},
-                  "e1"},
-             Case{"file over a folder collides",
-                  false,
-                  true,
-                  conflict,
-                  {200, {}, existingFolder},
-                  {filePost, lookup, lookup},
-                  "",
-                  -1001,
-                  "e1"},
-             Case{"without may-already-exist it collides",
-                  true,
-                  false,
-                  conflict,
-                  {200, {}, existingFolder},
-                  {folderPost, lookup},
-                  "",
-                  -1001,
-                  "e1"},
-             Case{"a conflict naming nothing collides without an item",
-                  true,
-                  true,
-                  R"({"error":"name_conflict"})",
-                  {200, {}, existingFolder},
-                  {folderPost},
-                  "",
-                  -1001},
-             Case{"an existing node that cannot be read gives its error",
-                  true,
-                  true,
-                  conflict,
-                  {404, {}, R"({"error":"not_found"})"},
-                  {folderPost, lookup},
-                  "",
-                  -1005},
+             Case{"a conflict naming nothing collides without an item", true, true, R"({"error":"name_conflict"})",
+                  folder, {folderPost}, -1001},
+             Case{"an existing node that cannot be read gives its error", true, true, conflict,
+                  {404, {}, R"({"error":"not_found"})"}, {folderPost, lookup}, -1005},
          }) {
+        // clang-format on
         SCOPED_TRACE(c.name);
         TestServer server;
         server.script("/api/v1/nodes", {{409, {}, c.conflictBody}});
-        server.script("/api/v1/files",
-                      {{409, {}, c.conflictBody},
-                       {200, {}, R"({"id":"e1","kind":"file","name":"X","version":5,"rev":"r2"})"}});
+        server.script("/api/v1/files", {{409, {}, c.conflictBody},
+                                        {200, {}, nodeJson("e1", "file", "X", 5, R"(,"rev":"r2")")}});
         server.script("/api/v1/nodes/e1?trashed=1", {c.existing});
         auto extension = FileProviderExtension::make(domainFor(server.base()));
         const LocalFile contents("new");
@@ -184,7 +143,7 @@ TEST(CreateItem, NameConflictsAreAdoptedOverwrittenOrReportedAsCollisionsCarryin
             }
         if (c.errorCode == 0) {
             ASSERT_TRUE(answer.item) << answer.error->what();
-            EXPECT_EQ(answer.item->itemIdentifier(), c.itemId);
+            EXPECT_EQ(answer.item->itemIdentifier(), "e1");
             EXPECT_EQ(answer.pending, 0u);
             EXPECT_FALSE(answer.shouldFetchContent);
             continue;
