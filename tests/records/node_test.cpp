@@ -72,52 +72,42 @@ TEST(DecodeNode, DeletedDecidesBeforeDeletedAt) {
 }
 
 TEST(DecodeNode, RefusesMalformedJsonAndMissingNullOrWronglyTypedKeys) {
+    // A key put before a whole valid node overrides the node's own (of duplicate keys the first counts).
+    const std::string node = R"("id": "n", "kind": "file", "name": "f", "version": 1})";
     struct Case {
         std::string json;
         std::string message;  // exact; one ending in ": " is the start of the message
     };
+    // clang-format off
     const Case cases[] = {
         {R"({"kind": "file", "name": "f", "version": 1})", R"(key "id": missing)"},
         {R"({"id": "n", "name": "f", "version": 1})", R"(key "kind": missing)"},
         {R"({"id": "n", "kind": "file", "version": 1})", R"(key "name": missing)"},
         {R"({"id": "n", "kind": "file", "name": "f"})", R"(key "version": missing)"},
-        {R"({"id": "n", "kind": "file", "name": null, "version": 1})",
-         R"(key "name": expected string, got null)"},
-        {R"({"id": 5, "kind": "file", "name": "f", "version": 1})",
-         R"(key "id": expected string, got integer)"},
-        {R"({"id": "n", "kind": "file", "name": ["f"], "version": 1})",
-         R"(key "name": expected string, got array)"},
-        {R"({"id": "n", "kind": "file", "name": "f", "version": "3"})",
-         R"(key "version": expected integer, got string)"},
-        {R"({"id": "n", "kind": "file", "name": "f", "version": 3.0})",
-         R"(key "version": expected integer, got number)"},
-        {R"({"id": "n", "kind": "file", "name": "f", "version": 9223372036854775808})",
-         R"(key "version": integer out of range)"},
-        {R"({"id": "n", "kind": "file", "name": "f", "version": 1, "size": "12"})",
-         R"(key "size": expected integer, got string)"},
-        {R"({"id": "n", "kind": "file", "name": "f", "version": 1, "parent": 0})",
-         R"(key "parent": expected string, got integer)"},
-        {R"({"id": "n", "kind": "file", "name": "f", "version": 1, "mime": false})",
-         R"(key "mime": expected string, got boolean)"},
-        {R"({"id": "n", "kind": "file", "name": "f", "version": 1, "deleted": 1})",
-         R"(key "deleted": expected boolean, got integer)"},
-        {R"({"id": "n", "kind": "file", "name": "f", "version": 1, "deletedAt": true})",
-         R"(key "deletedAt": expected integer, got boolean)"},
-        {R"({"id": "n", "kind": "file", "name": "f", "version": 1, "createdAt": 1.5})",
-         R"(key "createdAt": expected integer, got number)"},
+        {R"({"name": null, )" + node, R"(key "name": expected string, got null)"},
+        {R"({"id": 5, )" + node, R"(key "id": expected string, got integer)"},
+        {R"({"name": ["f"], )" + node, R"(key "name": expected string, got array)"},
+        {R"({"version": "3", )" + node, R"(key "version": expected integer, got string)"},
+        {R"({"version": 3.0, )" + node, R"(key "version": expected integer, got number)"},
+        {R"({"version": 9223372036854775808, )" + node, R"(key "version": integer out of range)"},
+        {R"({"size": "12", )" + node, R"(key "size": expected integer, got string)"},
+        {R"({"parent": 0, )" + node, R"(key "parent": expected string, got integer)"},
+        {R"({"mime": false, )" + node, R"(key "mime": expected string, got boolean)"},
+        {R"({"deleted": 1, )" + node, R"(key "deleted": expected boolean, got integer)"},
+        {R"({"deletedAt": true, )" + node, R"(key "deletedAt": expected integer, got boolean)"},
+        {R"({"createdAt": 1.5, )" + node, R"(key "createdAt": expected integer, got number)"},
         // Keys are read in the record's order, so the first bad one in that order is named.
-        {R"({"version": "x", "id": 1, "kind": "file", "name": "f"})",
-         R"(key "id": expected string, got integer)"},
+        {R"({"version": "x", "id": 1, "kind": "file", "name": "f"})", R"(key "id": expected string, got integer)"},
         {"", "malformed JSON: "},
-        {R"({"id": "n", "kind": "file", "name": "f", "version": 1)", "malformed JSON: "},
-        {R"({"id": "n", "kind": "file", "name": "f", "version": 1} trailing)", "malformed JSON: "},
+        {"{" + node.substr(0, node.size() - 1), "malformed JSON: "},
+        {"{" + node + " trailing", "malformed JSON: "},
         {"{\"id\": \"n\xff\", \"kind\": \"file\", \"name\": \"f\", \"version\": 1}", "malformed JSON: "},
-        {R"({"id": "n", "kind": "file", "name": "f", "version": 1, "size": 123456789012345678901234567890})",
-         "malformed JSON: "},
-        {R"([{"id": "n", "kind": "file", "name": "f", "version": 1}])", "expected a JSON object, got array"},
+        {R"({"size": 123456789012345678901234567890, )" + node, "malformed JSON: "},
+        {"[{" + node + "]", "expected a JSON object, got array"},
         {"null", "expected a JSON object, got null"},
         {R"("text")", "expected a JSON object, got string"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.json);
         const std::string message = decodeFailure(c.json);

@@ -18,54 +18,44 @@ const Decoder opened = [](std::string_view json) { decodeOpened(json); };
 TEST(DecodeRecords, RefuseBadPagesNamingTheKey) {
     struct Case {
         Decoder decode;
-        const char* json;
-        const char* message;
+        std::string json;
+        std::string message;
     };
+    const std::string node = R"({"id": "a", "kind": "file", "name": "A", "version": 1})";
+    const std::string opens = R"({"id": "n1", "kind": "file", "name": "f", "version": 1, )";
+    // clang-format off
     const Case cases[] = {
         {listing, R"({"nextCursor": "c"})", R"(key "items": missing)"},
         {listing, R"({"items": null})", R"(key "items": expected array, got null)"},
         {listing, R"({"items": {}})", R"(key "items": expected array, got object)"},
         {listing, R"({"items": [], "nextCursor": 3})", R"(key "nextCursor": expected string, got integer)"},
-        {listing,
-         R"({"items": [{"id": "a", "kind": "file", "name": "A", "version": 1}, {"id": "b", "kind": "file"}]})",
-         R"(key "items": element 1: key "name": missing)"},
-        {listing, R"({"items": [{"id": "a", "kind": "file", "name": "A", "version": 1}, "b"]})",
-         R"(key "items": element 1: expected object, got string)"},
+        {listing, R"({"items": [)" + node + R"(, {"id": "b", "kind": "file"}]})", R"(key "items": element 1: key "name": missing)"},
+        {listing, R"({"items": [)" + node + R"(, "b"]})", R"(key "items": element 1: expected object, got string)"},
         {listing, R"([])", "expected a JSON object, got array"},
         {changes, R"({"changes": [], "cursor": 1, "latest": 1})", R"(key "hasMore": missing)"},
-        {changes, R"({"changes": [], "cursor": 1, "latest": 1, "hasMore": null})",
-         R"(key "hasMore": expected boolean, got null)"},
-        {changes, R"({"changes": [], "cursor": 1, "latest": 1, "hasMore": 0})",
-         R"(key "hasMore": expected boolean, got integer)"},
+        {changes, R"({"changes": [], "cursor": 1, "latest": 1, "hasMore": null})", R"(key "hasMore": expected boolean, got null)"},
+        {changes, R"({"changes": [], "cursor": 1, "latest": 1, "hasMore": 0})", R"(key "hasMore": expected boolean, got integer)"},
         {changes, R"({"changes": [], "latest": 1, "hasMore": false})", R"(key "cursor": missing)"},
-        {changes, R"({"changes": [], "cursor": "1", "latest": 1, "hasMore": false})",
-         R"(key "cursor": expected integer, got string)"},
+        {changes, R"({"changes": [], "cursor": "1", "latest": 1, "hasMore": false})", R"(key "cursor": expected integer, got string)"},
         {changes, R"({"changes": [], "cursor": 1, "hasMore": false})", R"(key "latest": missing)"},
-        {changes, R"({"changes": [], "cursor": 1, "latest": 1.0, "hasMore": false})",
-         R"(key "latest": expected integer, got number)"},
+        {changes, R"({"changes": [], "cursor": 1, "latest": 1.0, "hasMore": false})", R"(key "latest": expected integer, got number)"},
         {changes, R"({"cursor": 1, "latest": 1, "hasMore": false})", R"(key "changes": missing)"},
-        {changes,
-         R"({"changes": [{"id": "x", "name": "X", "version": 4}], "cursor": 1, "latest": 1, "hasMore": false})",
+        {changes, R"({"changes": [{"id": "x", "name": "X", "version": 4}], "cursor": 1, "latest": 1, "hasMore": false})",
          R"(key "changes": element 0: key "kind": missing)"},
-        {opened,
-         R"({"node": {"id": "n1", "kind": "file", "name": "f", "version": 1}, "url": "/dl", "expiresAt": 5})",
-         R"(key "id": missing)"},
-        {opened, R"({"id": "n1", "kind": "file", "name": "f", "version": 1, "expiresAt": 5})",
-         R"(key "url": missing)"},
-        {opened, R"({"id": "n1", "kind": "file", "name": "f", "version": 1, "url": "/dl"})",
-         R"(key "expiresAt": missing)"},
-        {opened, R"({"id": "n1", "kind": "file", "name": "f", "version": 1, "url": null, "expiresAt": 5})",
-         R"(key "url": expected string, got null)"},
-        {opened, R"({"id": "n1", "kind": "file", "name": "f", "version": 1, "url": "/dl", "expiresAt": "5"})",
-         R"(key "expiresAt": expected integer, got string)"},
+        {opened, R"({"node": )" + node + R"(, "url": "/dl", "expiresAt": 5})", R"(key "id": missing)"},
+        {opened, opens + R"("expiresAt": 5})", R"(key "url": missing)"},
+        {opened, opens + R"("url": "/dl"})", R"(key "expiresAt": missing)"},
+        {opened, opens + R"("url": null, "expiresAt": 5})", R"(key "url": expected string, got null)"},
+        {opened, opens + R"("url": "/dl", "expiresAt": "5"})", R"(key "expiresAt": expected integer, got string)"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.json);
         try {
             c.decode(c.json);
             ADD_FAILURE() << "decoded";
         } catch (const DecodeError& error) {
-            EXPECT_STREQ(error.what(), c.message);
+            EXPECT_EQ(error.what(), c.message);
         }
     }
 }
