@@ -58,15 +58,6 @@ TEST_F(RemoteSend, OnlyTransientFailuresAreSentAgainAndNoErrorTextHoldsTheToken)
     }
 }
 
-TEST_F(RemoteSend, RequestWithoutRetryReachesTheServiceOnceWhenTheConnectionDies) {
-    server.script("/api/v1/warm", {Reply{}});
-    server.script("/api/v1/nodes", {Reply{.cut = Reply::Cut::beforeReply}, Reply{.status = 201}});
-    remote.send(remote.request("GET", "/warm"), true);  // leaves a keep-alive connection behind
-    EXPECT_EQ(errorOf([&] { remote.send(remote.request("POST", "/nodes", {}, "{}")); }).kind(),
-              RemoteError::Case::network);
-    EXPECT_EQ(server.requests("/api/v1/nodes").size(), 1u);
-}
-
 // Cancelled in a request, the call ends as cancelled; in a pause, the task's cancellation passes as is.
 TEST_F(RemoteSend, CancellingEndsTheCallAtOnceAfterOneRequest) {
     server.script("/api/v1/slow", {Reply{.status = 200, .delay = 10s}});
