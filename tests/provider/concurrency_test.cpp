@@ -40,7 +40,7 @@ TEST(ExtensionConcurrency, HundredsOfCallsStayBoundedAndEndOnceWhenCancelled) {
     LogCapture log;  // keeps the cancelled calls' error lines off the test's output
     auto extension =
         FileProviderExtension::make({.identifier = "d1",
-                                     .displayName = "Tidewright",
+                                     .displayName = "T",
                                      .userInfo = nlohmann::json{{"base", server.base()}, {"token", "t"}}});
 
     struct Outcome {
@@ -51,8 +51,7 @@ TEST(ExtensionConcurrency, HundredsOfCallsStayBoundedAndEndOnceWhenCancelled) {
     std::array<Outcome, calls> outcomes;
     std::atomic<int> ended{0};
     std::mutex peakMutex;
-    int peakThreads = 0;
-    int peakWorkers = 0;
+    int peakThreads = 0, peakWorkers = 0;
     const auto sample = [&] {
         std::scoped_lock lock(peakMutex);
         peakThreads = std::max(peakThreads, threadsInProcess());
@@ -82,24 +81,21 @@ TEST(ExtensionConcurrency, HundredsOfCallsStayBoundedAndEndOnceWhenCancelled) {
     EXPECT_LT(Clock::now() - cancelledAt, 1s);
     std::this_thread::sleep_for(20ms);  // room for a second, wrong call to show up
 
-    int items = 0;
-    int cancelled = 0;
+    int items = 0, cancelled = 0;
     for (int i = 0; i < calls; ++i) {
         const Outcome& outcome = outcomes[i];
         EXPECT_EQ(outcome.calls.load(), 1) << "call " << i;
-        if (outcome.item) ++items;
-        if (outcome.error && outcome.error->domain() == cocoaErrorDomain &&
-            outcome.error->code() == userCancelledErrorCode)
-            ++cancelled;
+        items += outcome.item;
+        cancelled += outcome.error && outcome.error->domain() == cocoaErrorDomain &&
+                     outcome.error->code() == userCancelledErrorCode;
     }
     EXPECT_EQ(items + cancelled, calls);
     EXPECT_GE(items, 10);
     EXPECT_GE(cancelled, calls / 2);
 
-    const int bound = Executor::maxWorkers();
-    EXPECT_LE(peakWorkers, bound);
+    EXPECT_LE(peakWorkers, Executor::maxWorkers());
     // Beside the workers: main, the session's I/O, the server's accept and connection threads, a few ending.
-    EXPECT_LE(peakThreads, bound + server.peakOpenConnections() + 8);
+    EXPECT_LE(peakThreads, Executor::maxWorkers() + server.peakOpenConnections() + 8);
 }
 
 }  // namespace
