@@ -29,20 +29,13 @@ json toJson(const std::optional<std::string>& value) {
     return value ? json(*value) : json(nullptr);
 }
 
+// clang-format off
 json toJson(const tw::Node& node) {
-    return {{"id", node.id},
-            {"parent", toJson(node.parent)},
-            {"kind", node.kind},
-            {"name", node.name},
-            {"size", node.size},
-            {"mime", toJson(node.mime)},
-            {"rev", toJson(node.rev)},
-            {"version", node.version},
-            {"seq", node.seq},
-            {"createdAt", node.createdAt},
-            {"updatedAt", node.updatedAt},
-            {"deleted", node.deleted}};
+    return {{"id", node.id}, {"parent", toJson(node.parent)}, {"kind", node.kind}, {"name", node.name},
+            {"size", node.size}, {"mime", toJson(node.mime)}, {"rev", toJson(node.rev)}, {"version", node.version},
+            {"seq", node.seq}, {"createdAt", node.createdAt}, {"updatedAt", node.updatedAt}, {"deleted", node.deleted}};
 }
+// clang-format on
 
 json toJson(const std::vector<tw::Node>& nodes) {
     json array = json::array();
@@ -55,12 +48,12 @@ json toJson(const tw::Listing& listing) {
     return {{"items", toJson(listing.items)}, {"nextCursor", toJson(listing.nextCursor)}};
 }
 
+// clang-format off
 json toJson(const tw::Changes& changes) {
-    return {{"changes", toJson(changes.changes)},
-            {"cursor", changes.cursor},
-            {"latest", changes.latest},
+    return {{"changes", toJson(changes.changes)}, {"cursor", changes.cursor}, {"latest", changes.latest},
             {"hasMore", changes.hasMore}};
 }
+// clang-format on
 
 json toJson(const tw::Opened& opened) {
     json object = toJson(opened.node);
@@ -179,15 +172,15 @@ struct Shape : nlohmann::json_sax<json> {
         hugeInteger = hugeInteger || text.find_first_of(".eE") == std::string::npos;
         return true;
     }
+    // clang-format off
     bool null() override { return true; }
     bool boolean(bool) override { return true; }
     bool number_integer(std::int64_t) override { return true; }
     bool number_unsigned(std::uint64_t) override { return true; }
     bool string(std::string&) override { return true; }
     bool binary(json::binary_t&) override { return true; }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-        return false;
-    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+    // clang-format on
 };
 
 // --- The decoders under test.
