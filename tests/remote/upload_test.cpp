@@ -96,63 +96,54 @@ protected:
     Remote remote{test::configFor(server.base())};
 };
 
-// Progress: the bytes sent of a direct upload, a part's length once the part succeeded. Without a progress
-// object (the other tests) both paths run the same.
-TEST_F(Upload, EightMiBGoesDirectFromTheFileAndOneByteMoreGoesInTwoParts) {
+// Up to 8 MiB a file goes up in one request, beyond in parts. Only name and mime are percent-encoded; a
+// replacement sends the version. Progress: the bytes sent of a direct upload, a part's length once the part
+// succeeded; without a progress object (the other calls) both paths run the same.
+TEST_F(Upload, EightMiBGoesDirectAndOneByteMoreInPartsEachWithItsOptionalKeysOnlyWhenGiven) {
     server.setHandler(multipartService(Remote::partSizeAsked));
     server.script("/api/v1/files", {{201, {}, nodeFor("a.bin")}});
     const auto progress = Progress::make();
-    LocalFile direct(eightMiB);
-    EXPECT_EQ(remote.upload(direct.path(), eightMiB, "a.bin", std::nullopt, "x/y", {}, "fail", progress).name,
-              "a.bin");
-    const auto post = server.requests().at(0);
-    EXPECT_EQ(post.target, "/api/v1/files?name=a.bin&mime=x%2Fy&conflict=fail");
-    EXPECT_EQ(post.header("Content-Type"), "application/octet-stream");
-    EXPECT_FALSE(post.header("If-Match"));
-    EXPECT_TRUE(post.body == direct.slice(0, eightMiB));
+    LocalFile direct(eightMiB), parted(eightMiB + 1), small(3);
+    EXPECT_EQ(
+        remote.upload(direct.path(), eightMiB, "plain", std::nullopt, "text/plain", {}, "fail", progress)
+            .name,
+        "a.bin");
     EXPECT_EQ(progress->completedUnitCount(), eightMiB);
+    EXPECT_EQ(
+        remote.upload(parted.path(), eightMiB + 1, "plain", std::nullopt, "text/plain", {}, "fail", progress)
+            .name,
+        "done");
+    EXPECT_EQ(progress->completedUnitCount(), eightMiB + eightMiB + 1);
+    const std::string name = "Relatório de março/2025 ~v1 (final)?&=+%#_-.pdf";  // kept: A-Za-z0-9-._~
+    remote.upload(small.path(), 3, name, "p1", "application/pdf", Replace{"n7", 7}, "rename");
+    remote.upload(parted.path(), eightMiB + 1, name, "p1", "application/pdf", Replace{"n7", 7}, "rename");
 
-    LocalFile parted(eightMiB + 1);
-    EXPECT_EQ(remote.upload(parted.path(), eightMiB + 1, "b", std::nullopt, "x/y", {}, "fail", progress).name,
-              "done");
     const auto sent = server.requests();
-    ASSERT_EQ(sent.size(), 5u);
-    EXPECT_EQ(json::parse(sent[1].body)["partSize"], eightMiB);
-    const auto first = server.requests("/api/v1/uploads/u-b/parts/1");
+    ASSERT_EQ(sent.size(), 10u);
+    EXPECT_EQ(sent[0].target, "/api/v1/files?name=plain&mime=text%2Fplain&conflict=fail");
+    EXPECT_EQ(sent[0].header("Content-Type"), "application/octet-stream");
+    EXPECT_FALSE(sent[0].header("If-Match"));
+    EXPECT_TRUE(sent[0].body == direct.slice(0, eightMiB));
+    EXPECT_EQ(json::parse(sent[1].body),
+              json::parse(R"({"name": "plain", "size": 8388609, "mime": "text/plain",
+        "conflict": "fail", "partSize": 8388608})"));
+    EXPECT_EQ(sent[1].header("Content-Type"), "application/json");
+    const auto first = server.requests("/api/v1/uploads/u-plain/parts/1");
     ASSERT_EQ(first.size(), 1u);
     EXPECT_EQ(first[0].header("Content-Type"), "application/octet-stream");
     EXPECT_TRUE(first[0].body == parted.slice(0, eightMiB));
-    EXPECT_EQ(server.requests("/api/v1/uploads/u-b/parts/2").at(0).body, parted.slice(eightMiB, 1));
-    EXPECT_EQ(sent[4].target, "/api/v1/uploads/u-b/complete");
+    EXPECT_EQ(server.requests("/api/v1/uploads/u-plain/parts/2").at(0).body, parted.slice(eightMiB, 1));
+    EXPECT_EQ(sent[4].target, "/api/v1/uploads/u-plain/complete");
     EXPECT_EQ(sent[4].body, "{}");
-    EXPECT_EQ(progress->completedUnitCount(), eightMiB + eightMiB + 1);
-}
 
-TEST_F(Upload, OnlyNameAndMimeArePercentEncodedAndReplacingSendsTheVersion) {
-    server.setHandler(multipartService(Remote::partSizeAsked));
-    server.script("/api/v1/files", {{201, {}, nodeFor("x")}});
-    LocalFile small(3), large(eightMiB + 1);
-    const std::string name = "Relatório de março/2025 ~v1 (final)?&=+%#_-.pdf";  // kept: A-Za-z0-9-._~
-    remote.upload(small.path(), 3, name, "p1", "application/pdf", Replace{"n7", 7}, "rename");
-    remote.upload(large.path(), eightMiB + 1, name, "p1", "application/pdf", Replace{"n7", 7}, "rename");
-    remote.upload(small.path(), 3, "plain", std::nullopt, "text/plain", {}, "fail");
-    remote.upload(large.path(), eightMiB + 1, "plain", std::nullopt, "text/plain", {}, "fail");
-
-    const auto sent = server.requests();
-    EXPECT_EQ(sent[0].target,
+    EXPECT_EQ(sent[5].target,
               "/api/v1/"
               "files?name=Relat%C3%B3rio%20de%20mar%C3%A7o%2F2025%20~v1%20%28final%29%3F%26%3D%2B%25%23_-.pdf"
               "&mime=application%2Fpdf&conflict=rename&parent=p1&replace=n7");
-    EXPECT_EQ(sent[0].header("If-Match"), "7");
-    EXPECT_EQ(json::parse(sent[1].body), json::parse(R"({"name": ")" + name + R"(", "size": 8388609,
+    EXPECT_EQ(sent[5].header("If-Match"), "7");
+    EXPECT_EQ(json::parse(sent[6].body), json::parse(R"({"name": ")" + name + R"(", "size": 8388609,
         "mime": "application/pdf", "conflict": "rename", "partSize": 8388608, "parent": "p1", "replace": "n7",
         "ifMatch": 7})"));
-    EXPECT_EQ(sent[1].header("Content-Type"), "application/json");
-    EXPECT_EQ(sent[5].target, "/api/v1/files?name=plain&mime=text%2Fplain&conflict=fail");
-    EXPECT_FALSE(sent[5].header("If-Match"));
-    EXPECT_EQ(json::parse(sent[6].body),
-              json::parse(R"({"name": "plain", "size": 8388609, "mime": "text/plain",
-        "conflict": "fail", "partSize": 8388608})"));
 }
 
 // The service's part size, not the one asked, governs the layout; progress counts each part once it
