@@ -74,6 +74,9 @@ void restoreUpload(Service& service, const std::string& rev, const std::string& 
     }
 }
 
+// Bytes of a part gathered before they are written into the upload's file.
+constexpr std::int64_t partWriteBlock = 1 << 20;
+
 std::int64_t partCount(std::int64_t size, std::int64_t partSize) {
     return (size + partSize - 1) / partSize;
 }
@@ -163,7 +166,16 @@ void addUploadRoutes(httplib::Server& http, Service& service) {
                  service.store->forgetPart(upload->id, *part);
                  FileDescriptor file = service.blobs->openUpload(upload->id);
                  if (!file) throw ApiError::notFound();  // aborted or expired meanwhile
-                 const std::int64_t offset = (*part - 1) * upload->partSize;
+                 // The body arrives a few KiB at a time; it is written in larger blocks, since every write
+                 // takes the file's lock, which the upload's other parts contend for.
+                 std::int64_t written = (*part - 1) * upload->partSize;
+                 std::string block;
+                 block.reserve(static_cast<std::size_t>(std::min(expected, partWriteBlock)));
+                 const auto flush = [&] {
+                     writeAt(file.get(), block.data(), block.size(), written);
+                     written += static_cast<std::int64_t>(block.size());
+                     block.clear();
+                 };
                  std::int64_t received = 0;
                  bool tooLong = false;
                  bool complete = body.stream([&](const char* data, std::size_t size) {
@@ -171,13 +183,15 @@ void addUploadRoutes(httplib::Server& http, Service& service) {
                          tooLong = true;
                          return false;
                      }
-                     writeAt(file.get(), data, size, offset + received);
                      received += static_cast<std::int64_t>(size);
+                     block.append(data, size);
+                     if (static_cast<std::int64_t>(block.size()) >= partWriteBlock) flush();
                      return true;
                  });
                  if (tooLong) throw ApiError(400, "part_size");
                  if (!complete) throw ApiError(400, "incomplete_body");
                  if (received != expected) throw ApiError(400, "part_size");
+                 flush();
                  if (!service.store->recordPart(upload->id, *part, received)) throw ApiError::notFound();
                  sendJson(response, 200, {{"uploadId", upload->id}, {"part", *part}, {"size", expected}});
              });
