@@ -58,7 +58,7 @@ start_server() {
     fi
     sleep 0.1
     waited=$((waited + 1))
-    base=$(head -n 1 "$work/server.out")
+    base=$(head -n 1 "$work/server.out" 2>/dev/null || true)  # not there yet while the server starts
   done
 }
 
