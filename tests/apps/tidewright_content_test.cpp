@@ -58,8 +58,8 @@ protected:
 };
 
 TEST_F(ContentCli, GetDeliversEveryByteAndReplacesOnlyWithForce) {
-    for (const std::size_t size :
-         {std::size_t{0}, std::size_t{1}, std::size_t{8 << 20} + 1, std::size_t{100} << 20}) {
+    // 100 MiB goes up and comes back in the mutations' put-then-get test.
+    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{8 << 20} + 1}) {
         SCOPED_TRACE(size);
         const std::string bytes = contentOf(size, static_cast<unsigned>(size));
         const std::string id = upload("f" + std::to_string(size), bytes);

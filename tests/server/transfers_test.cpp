@@ -1,8 +1,13 @@
 // Uploads (direct and in parts), opening files and downloading them: whole, by range, after expiry.
 
+#include "support/elapsed.h"
 #include "support/service_fixture.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
 
 namespace tw::test {
 namespace {
@@ -115,6 +120,60 @@ TEST(ServerMultipart, PartsInAnyOrderCompleteWrongOrMissingPartsAreRefusedAndAbo
     EXPECT_FALSE(fs::exists(server.dataDir() / gone.substr(8)));
     EXPECT_EQ(api.put(gone + "/parts/2", "efgh").status, 404);
     EXPECT_EQ(api.postRaw(gone + "/complete", "{}").status, 404);
+}
+
+TEST(ServerMultipart, PartsAreWrittenInPlaceAPartSentAgainReplacesItsBytesAndCompleteWaitsForARewrite) {
+    InProcessServer server;
+    Api api = server.api();
+    server.service().partSize = 4;  // 4, 4 and 2 bytes
+    std::string id = api.post("/api/v1/uploads", {{"name", "p.bin"}, {"size", 10}}).json()["uploadId"];
+    std::string parts = "/api/v1/uploads/" + id;
+    const fs::path file = server.dataDir() / "uploads" / id;
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_EQ(api.put(parts + "/parts/1", "abcd").status, 200);
+    ASSERT_EQ(api.put(parts + "/parts/2", "efgh").status, 200);
+    ASSERT_EQ(api.put(parts + "/parts/3", "ij").status, 200);
+    ASSERT_EQ(api.put(parts + "/parts/2", "EFGH").status, 200);  // sent again: the second's bytes stay
+
+    // Part 1 sent again, cut after two of its bytes: the completion waits for it, then finds it missing.
+    std::atomic<bool> cut{false};
+    std::thread resend([&] {
+        httplib::Client client(server.base());
+        client.Put(
+            parts + "/parts/1", {{"Authorization", "Bearer " + testToken}}, 4,
+            [&](std::size_t, std::size_t, httplib::DataSink& sink) {
+                sink.write("XY", 2);
+                while (!cut)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                return false;
+            },
+            "application/octet-stream");
+    });
+    auto began = std::chrono::steady_clock::now();
+    while (server.service().store->uploadParts(id).count(1) && secondsSince(began) < 5)  // taken back
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    auto completion =
+        std::async(std::launch::async, [&] { return server.api().postRaw(parts + "/complete", "{}"); });
+    EXPECT_EQ(completion.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    cut = true;
+    resend.join();
+    ServiceReply refused = completion.get();
+    EXPECT_EQ(refused.status, 400);
+    EXPECT_EQ(refused.json()["missing"], nlohmann::json::array({1}));
+
+    ASSERT_EQ(api.put(parts + "/parts/1", "ABCD").status, 200);
+    ServiceReply done = api.postRaw(parts + "/complete", "{}");
+    ASSERT_EQ(done.status, 201) << done.body;
+    EXPECT_EQ(api.download(done.json()["id"]), "ABCDEFGHij");
+    EXPECT_FALSE(fs::exists(file));
+    const fs::path blob = server.dataDir() / "blobs" / done.json()["rev"].get<std::string>();
+    EXPECT_EQ(fs::status(blob).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+    std::string aborted = api.post("/api/v1/uploads", {{"name", "q.bin"}, {"size", 10}}).json()["uploadId"];
+    ASSERT_EQ(api.put("/api/v1/uploads/" + aborted + "/parts/1", "abcd").status, 200);
+    ASSERT_TRUE(fs::exists(server.dataDir() / "uploads" / aborted));
+    EXPECT_EQ(api.del("/api/v1/uploads/" + aborted).status, 204);
+    EXPECT_FALSE(fs::exists(server.dataDir() / "uploads" / aborted));
 }
 
 TEST(ServerDownload, OpenGivesAnAddressThatServesTheFileOrOneRangeUntilItExpires) {

@@ -20,6 +20,19 @@ namespace {
 
 }  // namespace
 
+void writeAt(int fd, const char* data, std::size_t size, std::int64_t offset) {
+    while (size > 0) {
+        ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throwErrno("write");
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+}
+
 FileDescriptor::~FileDescriptor() {
     if (fd_ >= 0) ::close(fd_);
 }
@@ -57,20 +70,6 @@ void TempFile::write(const char* data, std::size_t size) {
     }
 }
 
-void TempFile::append(const fs::path& source) {
-    FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!in) throwErrno("open " + source.string());
-    for (;;) {
-        ssize_t n = ::copy_file_range(in.get(), nullptr, fd_.get(), nullptr, 1 << 30, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throwErrno("copy " + source.string());
-        }
-        if (n == 0) break;
-        size_ += n;
-    }
-}
-
 void TempFile::moveTo(const fs::path& target) {
     fs::rename(path_, target);
     moved_ = true;
@@ -88,22 +87,55 @@ void BlobStore::removeBlob(const std::string& rev) const {
     fs::remove(blobPath(rev), ignored);
 }
 
-void BlobStore::removeUpload(const std::string& uploadId) const {
-    std::error_code ignored;
-    fs::remove_all(uploadDir(uploadId), ignored);
+void BlobStore::createUpload(const std::string& uploadId) const {
+    auto path = uploadPath(uploadId);
+    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!fd) throwErrno("create " + path.string());
 }
 
-void BlobStore::removeOrphans(const std::vector<std::string>& keep,
-                              const std::vector<std::string>& uploads) const {
+FileDescriptor BlobStore::openUpload(const std::string& uploadId) const {
+    auto path = uploadPath(uploadId);
+    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd && errno != ENOENT) throwErrno("open " + path.string());
+    return fd;
+}
+
+void BlobStore::commitUpload(const std::string& uploadId, const std::string& rev) const {
+    fs::rename(uploadPath(uploadId), blobPath(rev));
+}
+
+void BlobStore::uncommitUpload(const std::string& rev, const std::string& uploadId) const {
+    fs::rename(blobPath(rev), uploadPath(uploadId));
+}
+
+void BlobStore::removeUpload(const std::string& uploadId) const {
+    std::error_code ignored;
+    fs::remove(uploadPath(uploadId), ignored);
+}
+
+std::vector<std::string> BlobStore::removeOrphans(const std::vector<std::string>& keep,
+                                                  const std::vector<std::string>& uploads) const {
     std::unordered_set<std::string> revs(keep.begin(), keep.end());
     std::unordered_set<std::string> ids(uploads.begin(), uploads.end());
     std::error_code ignored;
     for (const auto& entry : fs::directory_iterator(root_ / "blobs")) {
         if (!revs.count(entry.path().filename().string())) fs::remove(entry.path(), ignored);
     }
+    // A folder here is an upload kept by an earlier version of the service, one file per part: its
+    // parts were never recorded, so the upload cannot complete and goes.
+    std::unordered_set<std::string> present;
     for (const auto& entry : fs::directory_iterator(root_ / "uploads")) {
-        if (!ids.count(entry.path().filename().string())) fs::remove_all(entry.path(), ignored);
+        auto id = entry.path().filename().string();
+        if (ids.count(id) && entry.is_regular_file(ignored) && !entry.is_symlink(ignored)) {
+            present.insert(id);
+        } else {
+            fs::remove_all(entry.path(), ignored);
+        }
     }
+    std::vector<std::string> missing;
+    for (const auto& id : uploads)
+        if (!present.count(id)) missing.push_back(id);
+    return missing;
 }
 
 }  // namespace tw::server

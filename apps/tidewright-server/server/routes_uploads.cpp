@@ -1,8 +1,10 @@
 // Content uploads: the direct upload (POST /api/v1/files, the body is the content) and the multipart
 // upload (POST /api/v1/uploads, PUT .../parts/N, POST .../complete, DELETE to abort).
 //
-// Bytes go to a temporary file first. Only a complete, checked content file is renamed into blobs/,
-// and only then does one transaction make a node point at it; any failure removes the file again.
+// A direct upload's bytes go to a temporary file first. A multipart upload has one content file from its
+// start, each part written in place at its offset and recorded once all its bytes are there; completing
+// renames that file (no copy). Only a complete, checked content file is renamed into blobs/, and only then
+// does one transaction make a node point at it; a failure takes the file away again.
 
 #include "server/http_util.h"
 #include "server/request_params.h"
@@ -54,6 +56,26 @@ Committed commitContent(Service& service, TempFile& file, FileCommit commit,
     if (done.oldRev) service.blobs->removeBlob(*done.oldRev);
     return done;
 }
+
+// Puts a completed upload's content back after its completion failed to be recorded. Never throws: the
+// caller has the error to answer with.
+void restoreUpload(Service& service, const std::string& rev, const std::string& uploadId) noexcept {
+    try {
+        service.blobs->uncommitUpload(rev, uploadId);
+    } catch (const fs::filesystem_error&) {
+        service.blobs->removeBlob(rev);
+        return;
+    }
+    try {
+        // An abort or expiry that came meanwhile found no file to remove.
+        if (!service.store->upload(uploadId)) service.blobs->removeUpload(uploadId);
+    } catch (const std::exception&) {
+        // The store failed: the file stays until the upload expires or the service starts again.
+    }
+}
+
+// Bytes of a part gathered before they are written into the upload's file.
+constexpr std::int64_t partWriteBlock = 1 << 20;
 
 std::int64_t partCount(std::int64_t size, std::int64_t partSize) {
     return (size + partSize - 1) / partSize;
@@ -118,7 +140,7 @@ void addUploadRoutes(httplib::Server& http, Service& service) {
         upload.id = "u" + randomHex(12);
         upload.partSize = service.partSize.load();
         upload.createdAt = nowMs();
-        makePrivateDir(service.blobs->uploadDir(upload.id));
+        service.blobs->createUpload(upload.id);
         try {
             service.store->addUpload(upload);
         } catch (...) {
@@ -139,14 +161,38 @@ void addUploadRoutes(httplib::Server& http, Service& service) {
                  auto announced = parseInteger(request.get_header_value("Content-Length"));
                  if (announced && *announced != expected) throw ApiError(400, "part_size");
 
-                 TempFile file(service.blobs->tmpDir());
-                 receive(body, file, expected, 400, "part_size");
-                 if (file.size() != expected) throw ApiError(400, "part_size");
-                 try {
-                     file.moveTo(service.blobs->partPath(upload->id, *part));
-                 } catch (const fs::filesystem_error&) {
-                     throw ApiError::notFound();  // aborted meanwhile: its folder is gone
-                 }
+                 auto claim = service.uploadGates.claimPart(upload->id, *part);
+                 // Its bytes are about to change: until all of them are back, the part is not there.
+                 service.store->forgetPart(upload->id, *part);
+                 FileDescriptor file = service.blobs->openUpload(upload->id);
+                 if (!file) throw ApiError::notFound();  // aborted or expired meanwhile
+                 // The body arrives a few KiB at a time; it is written in larger blocks, since every write
+                 // takes the file's lock, which the upload's other parts contend for.
+                 std::int64_t written = (*part - 1) * upload->partSize;
+                 std::string block;
+                 block.reserve(static_cast<std::size_t>(std::min(expected, partWriteBlock)));
+                 const auto flush = [&] {
+                     writeAt(file.get(), block.data(), block.size(), written);
+                     written += static_cast<std::int64_t>(block.size());
+                     block.clear();
+                 };
+                 std::int64_t received = 0;
+                 bool tooLong = false;
+                 bool complete = body.stream([&](const char* data, std::size_t size) {
+                     if (received + static_cast<std::int64_t>(size) > expected) {
+                         tooLong = true;
+                         return false;
+                     }
+                     received += static_cast<std::int64_t>(size);
+                     block.append(data, size);
+                     if (static_cast<std::int64_t>(block.size()) >= partWriteBlock) flush();
+                     return true;
+                 });
+                 if (tooLong) throw ApiError(400, "part_size");
+                 if (!complete) throw ApiError(400, "incomplete_body");
+                 if (received != expected) throw ApiError(400, "part_size");
+                 flush();
+                 if (!service.store->recordPart(upload->id, *part, received)) throw ApiError::notFound();
                  sendJson(response, 200, {{"uploadId", upload->id}, {"part", *part}, {"size", expected}});
              });
 
@@ -155,34 +201,44 @@ void addUploadRoutes(httplib::Server& http, Service& service) {
                  if (body.announced()) body.readAll(maxJsonBody);
                  auto upload = service.store->upload(request.matches[1]);
                  if (!upload) throw ApiError::notFound();
+                 auto claim = service.uploadGates.claimCompletion(upload->id);
                  std::int64_t count = partCount(upload->target.size, upload->partSize);
+                 auto stored = service.store->uploadParts(upload->id);
                  nlohmann::json missing = nlohmann::json::array();
                  std::int64_t total = 0;
                  for (std::int64_t part = 1; part <= count; ++part) {
-                     std::error_code error;
-                     auto size = fs::file_size(service.blobs->partPath(upload->id, part), error);
-                     if (error) {
+                     auto found = stored.find(part);
+                     if (found == stored.end()) {
                          missing.push_back(part);
                      } else {
-                         total += static_cast<std::int64_t>(size);
+                         total += found->second;
                      }
                  }
                  if (!missing.empty()) throw ApiError(400, "missing_parts", {{"missing", missing}});
                  if (total != upload->target.size) throw ApiError(400, "size_mismatch");
+                 std::error_code error;
+                 auto size = fs::file_size(service.blobs->uploadPath(upload->id), error);
+                 if (error) throw ApiError::notFound();  // aborted meanwhile
+                 if (static_cast<std::int64_t>(size) != upload->target.size)
+                     throw ApiError(400, "size_mismatch");
 
-                 TempFile file(service.blobs->tmpDir());
+                 FileCommit commit = upload->target;
+                 commit.rev = "r" + randomHex(12);
                  try {
-                     for (std::int64_t part = 1; part <= count; ++part) {
-                         file.append(service.blobs->partPath(upload->id, part));
-                     }
-                 } catch (const std::system_error&) {
+                     service.blobs->commitUpload(upload->id, commit.rev);
+                 } catch (const fs::filesystem_error&) {
                      throw ApiError::notFound();  // aborted meanwhile
                  }
-                 if (file.size() != upload->target.size) throw ApiError(400, "size_mismatch");
-                 auto done = commitContent(service, file, upload->target, [&](const FileCommit& c) {
-                     return service.store->completeUpload(upload->id, c);
-                 });
-                 service.blobs->removeUpload(upload->id);
+                 Committed done;
+                 try {
+                     done = service.store->completeUpload(upload->id, commit);
+                 } catch (...) {
+                     // The content goes back to the upload, which may complete later or be aborted; when it
+                     // was aborted or expired meanwhile, with it.
+                     restoreUpload(service, commit.rev, upload->id);
+                     throw;
+                 }
+                 if (done.oldRev) service.blobs->removeBlob(*done.oldRev);
                  sendJson(response, upload->target.replace ? 200 : 201, toJson(done.node));
              });
 

@@ -144,7 +144,8 @@ Service::Service(const Options& opts) : options(opts), partSize(opts.partSize), 
         store = std::make_unique<Store>(options.dataDir / "tidewright.db");
         blobs = std::make_unique<BlobStore>(options.dataDir);
         store->expireUploads(nowMs() - options.uploadTtlMs);
-        blobs->removeOrphans(store->liveRevs(), store->uploadIds());
+        for (const auto& id : blobs->removeOrphans(store->liveRevs(), store->uploadIds()))
+            store->removeUpload(id);
         auth = std::make_unique<Auth>(*store, options.tokens, options.pairingSecret);
     } catch (const std::exception& e) {
         throw StartupError("cannot use data folder " + options.dataDir.string() + ": " + e.what());

@@ -8,6 +8,7 @@
 #include "server/faults.h"
 #include "server/space.h"
 #include "server/store.h"
+#include "server/upload_gates.h"
 
 #include <atomic>
 #include <cstdint>
@@ -65,6 +66,7 @@ struct Service {
     std::unique_ptr<BlobStore> blobs;
     std::unique_ptr<Auth> auth;
     Faults faults;
+    UploadGates uploadGates;
     std::atomic<SpaceState> space{SpaceState::normal};
     std::atomic<std::int64_t> partSize;
     std::atomic<std::int64_t> openTtlMs;

@@ -143,6 +143,12 @@ CREATE TABLE IF NOT EXISTS uploads (
     if_match INTEGER,
     created_at INTEGER NOT NULL
 );
+CREATE TABLE IF NOT EXISTS upload_parts (
+    upload_id TEXT NOT NULL,
+    part INTEGER NOT NULL,
+    size INTEGER NOT NULL,
+    PRIMARY KEY (upload_id, part)
+) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS devices (
     id TEXT PRIMARY KEY,
     token TEXT NOT NULL UNIQUE,

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -122,7 +123,14 @@ public:
     // --- multipart upload sessions ---
     void addUpload(const Upload& upload);
     std::optional<Upload> upload(const std::string& id);
+    // Removes the session and its part records; false when it was not there.
     bool removeUpload(const std::string& id);
+    // A part is recorded, with its size, only once all its bytes are in the upload's content file, and
+    // forgotten before they are written again. recordPart is false when the session is gone.
+    void forgetPart(const std::string& id, std::int64_t part);
+    bool recordPart(const std::string& id, std::int64_t part, std::int64_t size);
+    // The recorded parts of a session: part number to size.
+    std::map<std::int64_t, std::int64_t> uploadParts(const std::string& id);
     // Commits the file and removes the session in one transaction; 404 when the session is gone.
     Committed completeUpload(const std::string& id, const FileCommit& commit);
     std::vector<std::string> uploadIds();

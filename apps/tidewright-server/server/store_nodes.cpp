@@ -220,6 +220,9 @@ Committed Store::completeUpload(const std::string& id, const FileCommit& commit)
         remove.bind(1, id);
         remove.run();
         if (db.changes() == 0) throw ApiError::notFound();
+        Statement parts(db, "DELETE FROM upload_parts WHERE upload_id = ?");
+        parts.bind(1, id);
+        parts.run();
         done = commitIn(db, commit);
     });
     return done;

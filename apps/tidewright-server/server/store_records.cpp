@@ -60,8 +60,43 @@ bool Store::removeUpload(const std::string& id) {
         st.bind(1, id);
         st.run();
         removed = db.changes() > 0;
+        Statement parts(db, "DELETE FROM upload_parts WHERE upload_id = ?");
+        parts.bind(1, id);
+        parts.run();
     });
     return removed;
+}
+
+void Store::forgetPart(const std::string& id, std::int64_t part) {
+    write([&](Database& db) {
+        Statement st(db, "DELETE FROM upload_parts WHERE upload_id = ? AND part = ?");
+        st.bind(1, id).bind(2, part);
+        st.run();
+    });
+}
+
+bool Store::recordPart(const std::string& id, std::int64_t part, std::int64_t size) {
+    bool recorded = false;
+    write([&](Database& db) {
+        Statement st(db,
+                     "INSERT OR REPLACE INTO upload_parts (upload_id, part, size) "
+                     "SELECT id, ?, ? FROM uploads WHERE id = ?");
+        st.bind(1, part).bind(2, size).bind(3, id);
+        st.run();
+        recorded = db.changes() > 0;
+    });
+    return recorded;
+}
+
+std::map<std::int64_t, std::int64_t> Store::uploadParts(const std::string& id) {
+    std::map<std::int64_t, std::int64_t> parts;
+    read([&](Database& db) {
+        Statement st(db, "SELECT part, size FROM upload_parts WHERE upload_id = ?");
+        st.bind(1, id);
+        while (st.step())
+            parts[st.integer(0)] = st.integer(1);
+    });
+    return parts;
 }
 
 std::vector<std::string> Store::uploadIds() {
@@ -81,6 +116,7 @@ std::vector<std::string> Store::expireUploads(std::int64_t before) {
         st.bind(1, before);
         while (st.step())
             ids.push_back(st.text(0));
+        db.exec("DELETE FROM upload_parts WHERE upload_id NOT IN (SELECT id FROM uploads)");
     });
     return ids;
 }
