@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "content/read_ahead.h"
@@ -16,28 +17,41 @@
 namespace tw {
 namespace {
 
-// Writes `pieces`, one after the other, from `offset` of a new file `path` (mode 0600) whose length up to
-// `offset` stays a hole. A failure removes the file and throws std::system_error.
-void writeSparse(const std::filesystem::path& path, std::int64_t offset,
-                 const std::vector<std::string>& pieces) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot create " + path.string());
-    int error = ::ftruncate(fd, offset) == 0 ? 0 : errno;
-    for (const auto& bytes : pieces) {
-        for (std::size_t done = 0; error == 0 && done < bytes.size();) {
-            const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
-                                       static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
-            if (n < 0 && errno != EINTR) error = errno;
-            if (n > 0) done += static_cast<std::size_t>(n);
-        }
-        offset += static_cast<std::int64_t>(bytes.size());
+// A new file (mode 0600) that the ranges are written into, removed unless it is handed over.
+class SparseFile {
+public:
+    explicit SparseFile(std::filesystem::path path) : path_(std::move(path)) {
+        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd_ < 0)
+            throw std::system_error(errno, std::generic_category(), "cannot create " + path_.string());
     }
-    if (::close(fd) != 0 && error == 0) error = errno;
-    if (error != 0) {
-        ::unlink(path.c_str());
-        throw std::system_error(error, std::generic_category(), "cannot write " + path.string());
+    SparseFile(const SparseFile&) = delete;
+    SparseFile& operator=(const SparseFile&) = delete;
+    ~SparseFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!handedOver_) ::unlink(path_.c_str());
     }
-}
+
+    int fd() const { return fd_; }
+    // Sets the length: bytes past it go, bytes before it that were never written stay holes.
+    void truncate(std::int64_t length) {
+        if (::ftruncate(fd_, length) != 0)
+            throw std::system_error(errno, std::generic_category(), "cannot write " + path_.string());
+    }
+    // Closes the file and gives it up: it is the caller's from now on.
+    std::filesystem::path handOver() {
+        const int result = ::close(std::exchange(fd_, -1));
+        if (result != 0)
+            throw std::system_error(errno, std::generic_category(), "cannot write " + path_.string());
+        handedOver_ = true;
+        return path_;
+    }
+
+private:
+    std::filesystem::path path_;
+    int fd_ = -1;
+    bool handedOver_ = false;
+};
 
 bool isRefusedAddress(const RemoteError& error) {
     return error.kind() == RemoteError::Case::http && (error.status() == 403 || error.status() == 404);
@@ -94,24 +108,24 @@ std::shared_ptr<Progress> FileProviderExtension::fetchPartialContents(
                 state->lastEnd = u;
             }
 
-            std::vector<std::string> bytes;
+            // The bytes before s stay holes; each piece is written at its offset as it arrives.
+            SparseFile out(directory / randomUUID());
+            out.truncate(s);
+            std::int64_t fetched = 0;
             try {
-                bytes = fetchRange(opened, s, u);
+                fetched = fetchRange(opened, s, u, out.fd());
             } catch (const RemoteError& error) {
                 if (!isRefusedAddress(error)) throw;
                 // The address expired or was withdrawn: one new one, one more try.
                 opened = open(identifier, /*force=*/true);
                 u = std::min(u, opened.node.size);
                 if (s >= u) throw fileProviderError(FileProviderErrorCode::noSuchItem);
-                bytes = fetchRange(opened, s, u);
+                out.truncate(s);  // nothing the refused attempt wrote stays
+                fetched = fetchRange(opened, s, u, out.fd());
             }
-            std::int64_t fetched = 0;
-            for (const auto& piece : bytes)
-                fetched += static_cast<std::int64_t>(piece.size());
             if (fetched != std::min(u, opened.node.size) - s) throw RemoteError::http(502, "short_read");
 
-            const auto file = directory / randomUUID();
-            writeSparse(file, s, bytes);
+            const auto file = out.handOver();
             const host::ByteRange delivered{s, fetched};
             auto item = std::make_shared<Item>(opened.node);
             return [completionHandler, file, item, delivered] {
@@ -120,25 +134,28 @@ std::shared_ptr<Progress> FileProviderExtension::fetchPartialContents(
         });
 }
 
-std::vector<std::string> FileProviderExtension::fetchRange(const Opened& opened, std::int64_t lower,
-                                                           std::int64_t upper) const {
-    if (upper - lower < splitThreshold) return {getRange(opened, lower, upper)};
+std::int64_t FileProviderExtension::fetchRange(const Opened& opened, std::int64_t lower, std::int64_t upper,
+                                               int fd) const {
+    if (upper - lower < splitThreshold) return getRange(opened, lower, upper, fd);
     const auto pieces = piecesOf(lower, upper);
-    std::vector<std::string> slots(pieces.size());
+    std::vector<std::int64_t> written(pieces.size());
     {
         // The first piece to fail cancels the others; wait() awaits them all, then throws that failure.
         TaskGroup group;
         for (std::size_t i = 0; i < pieces.size(); ++i)
-            group.spawn([this, &opened, &slots, &pieces, i] {
-                slots[i] = getRange(opened, pieces[i].first, pieces[i].second);
+            group.spawn([this, &opened, &written, &pieces, i, fd] {
+                written[i] = getRange(opened, pieces[i].first, pieces[i].second, fd);
             });
         group.wait();
     }
-    return slots;
+    std::int64_t total = 0;
+    for (const auto n : written)
+        total += n;
+    return total;
 }
 
-std::string FileProviderExtension::getRange(const Opened& opened, std::int64_t lower,
-                                            std::int64_t upper) const {
+std::int64_t FileProviderExtension::getRange(const Opened& opened, std::int64_t lower, std::int64_t upper,
+                                             int fd) const {
     const auto remote = api();
     const std::int64_t expected = upper - lower;
     try {
@@ -146,11 +163,10 @@ std::string FileProviderExtension::getRange(const Opened& opened, std::int64_t l
         request.url = remote->downloadURL(opened.url);
         request.timeout = std::chrono::seconds(60);
         request.setHeader("Range", "bytes=" + std::to_string(lower) + "-" + std::to_string(upper - 1));
-        // No more than the range is held: a longer reply (the whole file) ends at once as a wrong answer.
-        request.memoryLimit = expected;
-        http::DataReply reply;
+        // No byte past the range is written: a longer reply (the whole file) ends at once as a wrong answer.
+        http::PlacedReply reply;
         try {
-            reply = remote->session().data(request);
+            reply = remote->session().downloadAt(request, fd, lower, expected);
         } catch (const http::URLError& error) {
             if (error.urlCode() != http::URLError::Code::dataLengthExceedsMaximum) throw;
             throw RemoteError::http(error.replyStatus() == 206 ? 502 : error.replyStatus(), "range");
@@ -159,9 +175,9 @@ std::string FileProviderExtension::getRange(const Opened& opened, std::int64_t l
         if (!response.isHTTP)
             throw RemoteError::network(
                 std::make_exception_ptr(http::URLError(http::URLError::Code::badServerResponse)));
-        if (response.status == 206 && static_cast<std::int64_t>(reply.body.size()) == expected) {
+        if (response.status == 206 && reply.written == expected) {
             const auto range = http::parseContentRange(response.header("Content-Range").value_or(""));
-            if (range && range->first == lower && range->last == upper - 1) return std::move(reply.body);
+            if (range && range->first == lower && range->last == upper - 1) return expected;
         }
         Remote::check(std::move(reply.body), response);  // throws for a status outside 2xx
         throw RemoteError::http(response.status == 206 ? 502 : response.status, "range");

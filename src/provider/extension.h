@@ -127,12 +127,14 @@ private:
     // The node's open record: the cached one while it is valid for more than two minutes (unless `force`),
     // else a new one from the service, stored in `opened_`.
     Opened open(const std::string& id, bool force);
-    // The bytes [lower, upper) of the record's download address, in order: one range request below 2 MiB,
-    // else 4 or 5 pieces at once (kept apart: joining them would cost a copy of the range). Throws
-    // RemoteError.
-    std::vector<std::string> fetchRange(const Opened& opened, std::int64_t lower, std::int64_t upper) const;
-    // One range request for [lower, upper); only a 206 of exactly that range is an answer.
-    std::string getRange(const Opened& opened, std::int64_t lower, std::int64_t upper) const;
+    // Writes the bytes [lower, upper) of the record's download address into the open file `fd` at their
+    // own offsets: one range request below 2 MiB, else 4 or 5 pieces at once, each written in place as it
+    // arrives. Returns the number of bytes written. Throws RemoteError; the file's contents are then
+    // unspecified.
+    std::int64_t fetchRange(const Opened& opened, std::int64_t lower, std::int64_t upper, int fd) const;
+    // One range request for [lower, upper), written into `fd` from `lower` on; only a 206 of exactly that
+    // range is an answer, and nothing is written past `upper`. Returns upper - lower.
+    std::int64_t getRange(const Opened& opened, std::int64_t lower, std::int64_t upper, int fd) const;
 
     // Helpers of the mutations (content/mutation_helpers.cpp).
 

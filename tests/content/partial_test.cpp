@@ -169,6 +169,37 @@ TEST_F(ContentTest, FailedPieceCancelsTheOthersAtOnce) {
     EXPECT_EQ(requestsUnder("/b/").size(), 4u);
 }
 
+// Pieces are written into the file as they arrive: what a refused or failed attempt wrote never reaches
+// the host. The second address serves a shorter file (3 MiB of the first's 4 MiB), whose range is fetched
+// again whole; a failure after three pieces landed leaves no file at all.
+TEST_F(ContentTest, PiecesOfAFailedAttemptNeverReachTheHost) {
+    const auto refuseFirstPiece = [](std::int64_t size, Reply refusal) {
+        return [size, refusal](const RecordedRequest& request) {
+            return request.header("Range") == "bytes=0-1048575" ? refusal : rangeReply(request, size);
+        };
+    };
+    server.script("/api/v1/nodes/n1/open", {{200, {}, openedJson("n1", 4 * MiB, "/b/old")},
+                                            {200, {}, openedJson("n1", 3 * MiB, "/b/new")}});
+    const auto refused = refuseFirstPiece(4 * MiB, Reply{.status = 403,
+                                                         .body = R"({"error":"link_expired"})",
+                                                         .delay = 200ms});  // after the others landed
+    server.setHandler([refused](const RecordedRequest& request) {
+        return request.target == "/b/old" ? refused(request) : rangeReply(request, 3 * MiB);
+    });
+    const Fetched read = partial("n1", 0, 4 * MiB, 1);
+    ASSERT_FALSE(read.error) << failure();
+    EXPECT_EQ(read.range, (host::ByteRange{0, 3 * MiB}));
+    EXPECT_EQ(std::filesystem::file_size(*read.file), 3 * MiB);  // nothing of the old 4th piece stays
+    EXPECT_TRUE(readAt(*read.file, 0, 3 * MiB) == patternBytes(0, 3 * MiB));
+
+    server.script("/api/v1/nodes/n2/open", {{200, {}, openedJson("n2", 4 * MiB, "/b/n2")}});
+    server.setHandler(
+        refuseFirstPiece(4 * MiB, Reply{.status = 500, .body = R"({"error":"boom"})", .delay = 200ms}));
+    EXPECT_TRUE(partial("n2", 0, 4 * MiB, 1).error);
+    EXPECT_EQ(failure(), "service error 500 boom");
+    EXPECT_EQ(filesIn(provided), 1u);  // the first read's file only
+}
+
 TEST(ReadAhead, PiecesAreQuartersRoundedTo16KiBWithAShortTail) {
     using Pieces = std::vector<std::pair<std::int64_t, std::int64_t>>;
     EXPECT_EQ(piecesOf(0, 2'097'155), (Pieces{{0, 524'288},

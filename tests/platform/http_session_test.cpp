@@ -1,6 +1,8 @@
 #include "platform/http/session.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -297,6 +299,92 @@ TEST_F(HttpSession, DownloadLandsInAFileTheCallerOwns) {
         EXPECT_EQ(contentsOf(dropped), "{\"error\":\"not_found\"}");
     }
     EXPECT_FALSE(std::filesystem::exists(dropped));
+}
+
+std::string generated(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(i % 251);
+    return bytes;
+}
+
+// A file of `size` dots, for replies to be placed in.
+std::filesystem::path dottedFile(const std::string& name, std::size_t size) {
+    const auto path = std::filesystem::temp_directory_path() / (name + "-" + std::to_string(::getpid()));
+    std::ofstream(path, std::ios::binary) << std::string(size, '.');
+    return path;
+}
+
+// Two transfers fill their own parts of one file at once; an error reply keeps its body in memory and
+// writes nothing.
+TEST_F(HttpSession, DownloadAtFillsItsPartOfTheFileInPlace) {
+    server.script("/piece", {Reply{.status = 206, .generatedBodySize = 1000}});
+    server.script("/missing", {Reply{.status = 404, .body = "{\"error\":\"not_found\"}"}});
+    const auto path = dottedFile("tw-placed", 4000);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    std::int64_t written[2] = {};
+    Task first = Task::start(
+        [&] { written[0] = session.downloadAt(get(server.base() + "/piece"), fd, 0, 1000).written; });
+    Task second = Task::start(
+        [&] { written[1] = session.downloadAt(get(server.base() + "/piece"), fd, 2500, 1000).written; });
+    first.wait();
+    second.wait();
+    const auto missing = session.downloadAt(get(server.base() + "/missing"), fd, 1000, 1000);
+    ::close(fd);
+
+    EXPECT_EQ(written[0], 1000);
+    EXPECT_EQ(written[1], 1000);
+    EXPECT_EQ(missing.response.status, 404);
+    EXPECT_EQ(missing.body, "{\"error\":\"not_found\"}");
+    EXPECT_EQ(missing.written, 0);
+    EXPECT_TRUE(contentsOf(path) ==
+                generated(1000) + std::string(1500, '.') + generated(1000) + std::string(500, '.'));
+    std::filesystem::remove(path);
+}
+
+// A body longer than its part (announced or not), a file that refuses writes, a cancelled transfer: each
+// fails as its URLError, and no byte lands past the part (at [1000, 2000) of the file).
+TEST_F(HttpSession, DownloadAtFailsWithoutWritingPastItsPart) {
+    server.script("/announced", {Reply{.status = 200, .generatedBodySize = 1001}});
+    server.script("/unannounced",
+                  {Reply{.status = 206, .generatedBodySize = 300'000, .closeDelimited = true}});
+    server.script("/fits", {Reply{.status = 206, .generatedBodySize = 1000}});
+    server.script("/stalled", {Reply{.status = 206, .generatedBodySize = 1000, .stallAfterHeaders = 10s}});
+    struct Case {
+        const char* target;
+        int flags;
+        URLError::Code code;
+    };
+    const Case cases[] = {
+        {"/announced", O_WRONLY, URLError::Code::dataLengthExceedsMaximum},
+        {"/unannounced", O_WRONLY, URLError::Code::dataLengthExceedsMaximum},
+        {"/announced", O_RDONLY, URLError::Code::dataLengthExceedsMaximum},  // refused before any write
+        {"/fits", O_RDONLY, URLError::Code::cannotWriteToFile},
+        {"/stalled", O_WRONLY, URLError::Code::cancelled},
+    };
+    for (const auto& [target, flags, expected] : cases) {
+        SCOPED_TRACE(std::string(target) + (flags == O_RDONLY ? " into a read-only file" : ""));
+        const auto path = dottedFile("tw-placed-fail", 4000);
+        const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+        const bool cancelling = expected == URLError::Code::cancelled;
+        std::optional<URLError::Code> code;
+        const auto requestsBefore = server.requests(target).size();
+        Task task = Task::start([&] {
+            code = urlErrorOf([&] { session.downloadAt(get(server.base() + target), fd, 1000, 1000); });
+        });
+        for (int i = 0; cancelling && server.requests(target).size() == requestsBefore && i < 500; ++i)
+            std::this_thread::sleep_for(10ms);
+        const auto cancelled = std::chrono::steady_clock::now();
+        if (cancelling) task.cancel();
+        task.wait();
+        ::close(fd);
+        if (cancelling) {
+            EXPECT_LT(secondsSince(cancelled), 0.5);
+        }
+        EXPECT_EQ(code, expected);
+        EXPECT_EQ(contentsOf(path).substr(2000), std::string(2000, '.'));
+        std::filesystem::remove(path);
+    }
 }
 
 // 200 MiB each way: a client that buffered would grow by all of it (the test server keeps 16 MiB). Under

@@ -122,9 +122,13 @@ struct BodySink {
     std::string memory;
     FileDescriptor file;
     bool toFile = false;
-    bool failed = false;    // a write to the file failed: the transfer is aborted
-    bool tooLarge = false;  // a success body passed its bound: the transfer is aborted
-    bool cut = false;       // an error body reached its bound: the transfer ends, what was kept is the reply
+    // A 2xx body goes to `placedFd` (not owned) from `placedOffset` on, up to the transfer's memoryLimit.
+    int placedFd = -1;
+    std::int64_t placedOffset = 0;
+    std::int64_t placed = 0;  // bytes written there
+    bool failed = false;      // a write to the file failed: the transfer is aborted
+    bool tooLarge = false;    // a success body passed its bound: the transfer is aborted
+    bool cut = false;  // an error body reached its bound: the transfer ends, what was kept is the reply
 };
 
 // One transfer in flight. Owned by the calling thread, which waits until the I/O thread marks it done;
@@ -138,7 +142,7 @@ struct Transfer {
     TaskDelegate* delegate = nullptr;
     std::int64_t reportedSent = 0;
     std::int64_t written = 0;
-    std::int64_t memoryLimit = 0;     // of a 2xx body in memory
+    std::int64_t memoryLimit = 0;     // of a 2xx body in memory or placed in the caller's file
     std::int64_t errorBodyLimit = 0;  // of any other body in memory
     std::int64_t status = 0;          // of the reply being received
     std::int64_t headerBytes = 0;     // of the reply being received
@@ -163,6 +167,22 @@ std::int64_t memoryBound(const Transfer& transfer) {
     return isSuccess(transfer) ? transfer.memoryLimit : transfer.errorBodyLimit;
 }
 
+// Whether the current reply's body goes to the caller's file at an offset.
+bool isPlaced(const Transfer& transfer) {
+    return transfer.sink.placedFd >= 0 && isSuccess(transfer);
+}
+
+// Writes all of `data` at `offset`; false (errno set) when the file refuses it.
+bool writeAt(int fd, const char* data, size_t length, std::int64_t offset) {
+    for (size_t done = 0; done < length;) {
+        const ssize_t n = ::pwrite(fd, data + done, length - done,
+                                   static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+        if (n < 0 && errno != EINTR) return false;
+        if (n > 0) done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 size_t onWrite(char* data, size_t size, size_t count, void* user) {
     auto& transfer = *static_cast<Transfer*>(user);
     const size_t length = size * count;
@@ -178,6 +198,16 @@ size_t onWrite(char* data, size_t size, size_t count, void* user) {
             }
             done += static_cast<size_t>(n);
         }
+    } else if (isPlaced(transfer)) {
+        if (static_cast<std::int64_t>(length) > transfer.memoryLimit - sink.placed) {
+            sink.tooLarge = true;
+            return 0;  // ends the transfer, with nothing written past the caller's bound
+        }
+        if (!writeAt(sink.placedFd, data, length, sink.placedOffset + sink.placed)) {
+            sink.failed = true;
+            return 0;
+        }
+        sink.placed += static_cast<std::int64_t>(length);
     } else {
         const auto room = static_cast<size_t>(
             std::max<std::int64_t>(0, memoryBound(transfer) - static_cast<std::int64_t>(sink.memory.size())));
@@ -260,7 +290,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
             value.remove_prefix(1);
         const std::string_view name = line.substr(0, colon);
         // A body kept in memory gets its room at once rather than growing (and being copied) step by step;
-        // a success body announced larger than its bound is refused before it arrives.
+        // a success body announced larger than its bound (in memory or placed) is refused before it arrives.
         if (!transfer.sink.toFile && equalsIgnoringCase(name, "Content-Length")) {
             std::int64_t announced = 0;
             const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), announced);
@@ -268,7 +298,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
                 transfer.sink.tooLarge = true;
                 return 0;  // ends the transfer
             }
-            if (error == std::errc() && announced > 0)
+            if (error == std::errc() && announced > 0 && !isPlaced(transfer))
                 transfer.sink.memory.reserve(static_cast<size_t>(std::min(announced, memoryBound(transfer))));
         }
         response.headers.emplace_back(std::string(name), std::string(value));
@@ -667,6 +697,21 @@ DownloadReply Session::download(const Request& request, TaskDelegate* delegate) 
     impl_->perform(request, transfer);
     if (::close(transfer.sink.file.release()) != 0) throw URLError(URLError::Code::cannotWriteToFile);
     return {std::move(transfer.response), std::move(file)};
+}
+
+PlacedReply Session::downloadAt(const Request& request, int fd, std::int64_t offset, std::int64_t limit,
+                                TaskDelegate* delegate) {
+    if (fd < 0 || offset < 0 || limit < 0)
+        throw URLError(URLError::Code::cannotWriteToFile, "no file, or a negative offset or limit");
+    Transfer transfer;
+    transfer.delegate = delegate;
+    transfer.sink.placedFd = fd;
+    transfer.sink.placedOffset = offset;
+    Request bounded = request;
+    bounded.body.reset();
+    bounded.memoryLimit = limit;  // the bound of the placed body
+    impl_->perform(bounded, transfer);
+    return {std::move(transfer.response), std::move(transfer.sink.memory), transfer.sink.placed};
 }
 
 }  // namespace tw::http

@@ -100,6 +100,13 @@ struct DownloadReply {
     TemporaryFile file;  // the reply body, whatever the status
 };
 
+// A reply whose 2xx body went into the caller's file at an offset.
+struct PlacedReply {
+    Response response;
+    std::string body;          // the body of a reply outside 2xx, as `data` keeps it; empty otherwise
+    std::int64_t written = 0;  // bytes of a 2xx body written to the file
+};
+
 // A substitute for the network, for tests and other transports: when a session is given a list of them,
 // it serves every request through the first that can handle it, and fails the others with
 // `unsupportedURL`. Called on the requesting thread.
@@ -146,6 +153,15 @@ public:
                      TaskDelegate* delegate = nullptr);
     // Streams the reply body into a new file in the download directory; the caller owns the file.
     DownloadReply download(const Request& request, TaskDelegate* delegate = nullptr);
+    // Writes a 2xx reply body into the open file `fd` from `offset` on (positioned writes: the file's own
+    // offset is not used, so several transfers may fill parts of one file at once), at most `limit` bytes:
+    // a longer body fails with `dataLengthExceedsMaximum` (its replyStatus the reply's) as soon as its
+    // Content-Length or the bytes received pass it, with nothing written past `offset + limit`. The body of
+    // any other reply is kept in memory instead. A failed write fails with `cannotWriteToFile`. On any
+    // failure, bytes already written stay in the file: the caller discards it. `request.memoryLimit` and
+    // `request.body` are ignored.
+    PlacedReply downloadAt(const Request& request, int fd, std::int64_t offset, std::int64_t limit,
+                           TaskDelegate* delegate = nullptr);
 
 private:
     class Impl;
