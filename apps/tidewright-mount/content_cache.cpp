@@ -1,0 +1,631 @@
+#include "content_cache.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <condition_variable>
+#include <list>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/log.h"
+#include "private_files.h"
+
+namespace tw::mount {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The ranges a reader records are written to their sidecar (after the data is flushed) every this many bytes
+// and when a handle closes; a crash loses at most this much of what was fetched, never a range's truth.
+constexpr std::int64_t persistEveryBytes = std::int64_t{64} << 20;
+constexpr std::string_view rangesHeader = "tidewright cache ranges 1";
+constexpr std::string_view dataSuffix = ".data";
+constexpr std::string_view rangesSuffix = ".ranges";
+
+const Logger& log() {
+    static const Logger logger("com.tidewright.mount", "cache");
+    return logger;
+}
+
+[[noreturn]] void throwErrno(const std::string& what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+// Disjoint half-open byte ranges [start, end), merged when they touch.
+class IntervalSet {
+public:
+    using Range = std::pair<std::int64_t, std::int64_t>;
+
+    void add(std::int64_t start, std::int64_t end) {
+        if (start >= end) return;
+        auto it = ranges_.upper_bound(start);
+        if (it != ranges_.begin() && std::prev(it)->second >= start) {
+            --it;
+            start = it->first;
+            end = std::max(end, it->second);
+            it = ranges_.erase(it);
+        }
+        while (it != ranges_.end() && it->first <= end) {
+            end = std::max(end, it->second);
+            it = ranges_.erase(it);
+        }
+        ranges_.emplace(start, end);
+    }
+
+    // The parts of [start, end) that the set lacks, in order.
+    std::vector<Range> missing(std::int64_t start, std::int64_t end) const {
+        std::vector<Range> gaps;
+        auto it = ranges_.upper_bound(start);
+        if (it != ranges_.begin()) --it;
+        auto cursor = start;
+        for (; it != ranges_.end() && it->first < end && cursor < end; ++it) {
+            if (it->second <= cursor) continue;
+            if (it->first > cursor) gaps.emplace_back(cursor, it->first);
+            cursor = it->second;
+        }
+        if (cursor < end) gaps.emplace_back(cursor, end);
+        return gaps;
+    }
+
+    const std::map<std::int64_t, std::int64_t>& ranges() const { return ranges_; }
+
+private:
+    std::map<std::int64_t, std::int64_t> ranges_;
+};
+
+// One range that a reader is fetching; the others wait for `done`.
+struct Fetch {
+    std::int64_t start;
+    std::int64_t end;
+    bool done = false;
+    std::exception_ptr error;
+};
+
+// One cache file (and its sidecar of persisted ranges). Guarded by the cache's mutex except `persisting`.
+struct Entry {
+    CacheKey key;
+    std::string name;  // the files' common stem
+    IntervalSet present;
+    std::vector<std::shared_ptr<Fetch>> fetching;
+    int openHandles = 0;
+    bool dropped = false;  // its files are unlinked; open handles keep reading through their descriptors
+    bool counted = true;   // its disk space is in the cache's total
+    std::int64_t dataBytes = 0;
+    std::int64_t rangesBytes = 0;
+    std::int64_t unpersistedBytes = 0;
+    std::list<std::shared_ptr<Entry>>::iterator lruPosition;
+    std::mutex persisting;  // orders the sidecar writes of this entry
+};
+
+std::string hex(std::string_view bytes) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (const unsigned char byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 15];
+    }
+    return text;
+}
+
+std::optional<std::string> unhex(std::string_view text) {
+    if (text.size() % 2 != 0) return std::nullopt;
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        unsigned value = 0;
+        const auto [end, error] = std::from_chars(text.data() + i, text.data() + i + 2, value, 16);
+        if (error != std::errc() || end != text.data() + i + 2) return std::nullopt;
+        bytes += static_cast<char>(value);
+    }
+    return bytes;
+}
+
+// The files' stem: SHA-256 of the identifier and the version, so that no byte of either reaches a path.
+std::string stemFor(const CacheKey& key) {
+    std::string input = std::to_string(key.identifier.size()) + ':' + key.identifier + key.contentVersion;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha256(), nullptr) != 1)
+        throw std::runtime_error("SHA-256 failed");
+    return hex(std::string_view(reinterpret_cast<const char*>(digest), length));
+}
+
+bool isStem(std::string_view text) {
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
+
+std::string encodeRanges(const CacheKey& key, const IntervalSet& present) {
+    std::string text(rangesHeader);
+    text +=
+        '\n' + hex(key.identifier) + '\n' + hex(key.contentVersion) + '\n' + std::to_string(key.size) + '\n';
+    for (const auto& [start, end] : present.ranges())
+        text += std::to_string(start) + ' ' + std::to_string(end) + '\n';
+    return text;
+}
+
+std::optional<std::int64_t> parseNumber(std::string_view text) {
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < 0) return std::nullopt;
+    return value;
+}
+
+// The key and ranges of a sidecar, or nothing when it is not one this cache wrote.
+std::optional<std::pair<CacheKey, IntervalSet>> decodeRanges(std::string_view text) {
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        const auto newline = text.find('\n');
+        if (newline == std::string_view::npos) return std::nullopt;  // a torn last line
+        lines.push_back(text.substr(0, newline));
+        text.remove_prefix(newline + 1);
+    }
+    if (lines.size() < 4 || lines[0] != rangesHeader) return std::nullopt;
+    const auto identifier = unhex(lines[1]);
+    const auto version = unhex(lines[2]);
+    const auto size = parseNumber(lines[3]);
+    if (!identifier || !version || !size) return std::nullopt;
+    std::pair<CacheKey, IntervalSet> result{CacheKey{*identifier, *version, *size}, {}};
+    for (std::size_t i = 4; i < lines.size(); ++i) {
+        const auto space = lines[i].find(' ');
+        if (space == std::string_view::npos) return std::nullopt;
+        const auto start = parseNumber(lines[i].substr(0, space));
+        const auto end = parseNumber(lines[i].substr(space + 1));
+        if (!start || !end || *start >= *end || *end > *size) return std::nullopt;
+        result.second.add(*start, *end);
+    }
+    return result;
+}
+
+std::int64_t diskBytesOf(int fd) {
+    struct stat status {};
+    return ::fstat(fd, &status) == 0 ? std::int64_t{status.st_blocks} * 512 : 0;
+}
+
+std::int64_t diskBytesOf(const fs::path& file) {
+    struct stat status {};
+    return ::stat(file.c_str(), &status) == 0 ? std::int64_t{status.st_blocks} * 512 : 0;
+}
+
+// Copies [start, end) of `from` into `to` at the same offsets: copy_file_range where the file systems allow
+// it, else through a buffer. Throws when `from` ends before `end`.
+void copyRange(int from, int to, std::int64_t start, std::int64_t end) {
+    loff_t in = start;
+    loff_t out = start;
+    bool buffered = false;
+    std::vector<char> buffer;
+    while (in < end) {
+        if (!buffered) {
+            const auto n = ::copy_file_range(from, &in, to, &out, static_cast<std::size_t>(end - in), 0);
+            if (n > 0) continue;
+            if (n == 0) throw std::runtime_error("the fetched file ends before the range it was to hold");
+            if (errno == EINTR) continue;
+            if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+                throwErrno("cannot copy the fetched range into the cache");
+            buffered = true;
+            buffer.resize(std::size_t{1} << 20);
+        }
+        const auto n = ::pread(from, buffer.data(), std::min<std::int64_t>(end - in, buffer.size()), in);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throwErrno("cannot read the fetched file");
+        if (n == 0) throw std::runtime_error("the fetched file ends before the range it was to hold");
+        for (ssize_t written = 0; written < n;) {
+            const auto w = ::pwrite(to, buffer.data() + written, n - written, out + written);
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) throwErrno("cannot write the cache file");
+            written += w;
+        }
+        in += n;
+        out += n;
+    }
+}
+
+// Closes a descriptor when the scope ends.
+struct FileDescriptor {
+    int fd;
+    explicit FileDescriptor(int fd) : fd(fd) {}
+    ~FileDescriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int release() { return std::exchange(fd, -1); }
+};
+
+// Everything the cache and its handles share. Every member but the constants is guarded by `mutex`.
+struct Shared {
+    fs::path folder;
+    std::int64_t maxBytes = 0;
+    std::mutex mutex;
+    std::condition_variable_any fetched;
+    std::unordered_multimap<host::ItemIdentifier, std::shared_ptr<Entry>> byItem;
+    std::list<std::shared_ptr<Entry>> lru;  // least recently used first
+    std::int64_t usedBytes = 0;
+    std::atomic<std::uint64_t> temporaryCounter{0};
+
+    fs::path dataPath(const Entry& entry) const { return folder / (entry.name + std::string(dataSuffix)); }
+    fs::path rangesPath(const Entry& entry) const {
+        return folder / (entry.name + std::string(rangesSuffix));
+    }
+
+    void insert(const std::shared_ptr<Entry>& entry) {
+        byItem.emplace(entry->key.identifier, entry);
+        entry->lruPosition = lru.insert(lru.end(), entry);
+        usedBytes += entry->dataBytes + entry->rangesBytes;
+    }
+
+    void touch(Entry& entry) {
+        if (!entry.dropped) lru.splice(lru.end(), lru, entry.lruPosition);
+    }
+
+    void account(Entry& entry, std::int64_t dataBytes, std::int64_t rangesBytes) {
+        if (entry.counted) usedBytes += dataBytes + rangesBytes - entry.dataBytes - entry.rangesBytes;
+        entry.dataBytes = dataBytes;
+        entry.rangesBytes = rangesBytes;
+    }
+
+    void uncount(Entry& entry) {
+        account(entry, 0, 0);
+        entry.counted = false;
+    }
+
+    // Unlinks the entry's files; its space stays counted until its last handle closes.
+    void drop(const std::shared_ptr<Entry>& entry) {
+        if (entry->dropped) return;
+        auto [first, last] = byItem.equal_range(entry->key.identifier);
+        for (auto it = first; it != last; ++it) {
+            if (it->second == entry) {
+                byItem.erase(it);
+                break;
+            }
+        }
+        lru.erase(entry->lruPosition);
+        entry->dropped = true;
+        ::unlink(dataPath(*entry).c_str());
+        ::unlink(rangesPath(*entry).c_str());
+        if (entry->openHandles == 0) uncount(*entry);
+    }
+
+    void evict() {
+        for (auto it = lru.begin(); usedBytes > maxBytes && it != lru.end();) {
+            const auto entry = *it++;
+            if (entry->openHandles == 0) drop(entry);
+        }
+    }
+
+    void finish(Fetch& fetch, Entry& entry, std::exception_ptr error) {
+        fetch.done = true;
+        fetch.error = std::move(error);
+        std::erase_if(entry.fetching, [&](const auto& f) { return f.get() == &fetch; });
+        fetched.notify_all();
+    }
+};
+
+class CacheHandle final : public ContentCache::Handle {
+public:
+    CacheHandle(std::shared_ptr<Shared> shared, std::shared_ptr<Entry> entry, int fd)
+        : shared_(std::move(shared)), entry_(std::move(entry)), fd_(fd) {}
+
+    ~CacheHandle() override {
+        try {
+            persist();
+        } catch (const std::exception& e) {
+            log().error(std::string("the cached ranges of a file were not saved: ") + e.what());
+        }
+        ::close(fd_);
+        std::scoped_lock lock(shared_->mutex);
+        if (--entry_->openHandles == 0 && entry_->dropped) shared_->uncount(*entry_);
+        shared_->evict();
+    }
+
+    std::int64_t ensure(std::int64_t offset, std::int64_t length, const RangeFetcher& fetch,
+                        std::stop_token stop, std::chrono::steady_clock::time_point deadline) override {
+        if (offset < 0 || length < 0) throw std::invalid_argument("a negative offset or length");
+        const auto size = entry_->key.size;
+        const auto end = offset >= size ? offset : offset + std::min(length, size - offset);
+        if (end == offset) return 0;
+        for (;;) {
+            std::vector<std::shared_ptr<Fetch>> mine;
+            std::vector<std::shared_ptr<Fetch>> theirs;
+            {
+                std::scoped_lock lock(shared_->mutex);
+                shared_->touch(*entry_);
+                for (const auto& gap : entry_->present.missing(offset, end))
+                    claim(gap, mine, theirs);
+            }
+            if (mine.empty() && theirs.empty()) return end - offset;
+            // This reader's fetches first: another reader may be waiting for them while this one waits for
+            // its.
+            fetchAll(mine, fetch);
+            waitFor(theirs, stop, deadline);
+        }
+    }
+
+    int fd() const override { return fd_; }
+
+private:
+    // Splits a missing range into parts already being fetched (waited for) and parts this reader fetches.
+    void claim(IntervalSet::Range gap, std::vector<std::shared_ptr<Fetch>>& mine,
+               std::vector<std::shared_ptr<Fetch>>& theirs) {
+        std::vector<IntervalSet::Range> pieces{gap};
+        for (const auto& other : entry_->fetching) {
+            std::vector<IntervalSet::Range> rest;
+            bool overlaps = false;
+            for (const auto& [start, end] : pieces) {
+                if (other->end <= start || other->start >= end) {
+                    rest.emplace_back(start, end);
+                    continue;
+                }
+                overlaps = true;
+                if (start < other->start) rest.emplace_back(start, other->start);
+                if (other->end < end) rest.emplace_back(other->end, end);
+            }
+            if (overlaps && std::find(theirs.begin(), theirs.end(), other) == theirs.end())
+                theirs.push_back(other);
+            pieces = std::move(rest);
+        }
+        for (const auto& [start, end] : pieces) {
+            mine.push_back(std::make_shared<Fetch>(Fetch{start, end}));
+            entry_->fetching.push_back(mine.back());
+        }
+    }
+
+    void fetchAll(const std::vector<std::shared_ptr<Fetch>>& mine, const RangeFetcher& fetch) {
+        for (std::size_t i = 0; i < mine.size(); ++i) {
+            auto& range = *mine[i];
+            try {
+                {
+                    // An earlier delivery may have brought this range along (the extension reads ahead).
+                    std::scoped_lock lock(shared_->mutex);
+                    if (entry_->present.missing(range.start, range.end).empty()) {
+                        shared_->finish(range, *entry_, nullptr);
+                        continue;
+                    }
+                }
+                const auto [start, end] = take(fetch({range.start, range.end - range.start}), range);
+                const auto dataBytes = diskBytesOf(fd_);
+                bool persistNow = false;
+                {
+                    std::scoped_lock lock(shared_->mutex);
+                    entry_->present.add(start, end);
+                    entry_->unpersistedBytes += end - start;
+                    persistNow = entry_->unpersistedBytes >= persistEveryBytes;
+                    shared_->account(*entry_, dataBytes, entry_->rangesBytes);
+                    shared_->finish(range, *entry_, nullptr);
+                    shared_->evict();
+                }
+                if (persistNow) persist();
+            } catch (...) {
+                const auto error = std::current_exception();
+                std::scoped_lock lock(shared_->mutex);
+                for (std::size_t j = i; j < mine.size(); ++j)
+                    shared_->finish(*mine[j], *entry_, error);
+                throw;
+            }
+        }
+    }
+
+    // Copies a delivery into the cache file and deletes it; returns the range now present.
+    IntervalSet::Range take(const Delivery& delivery, const Fetch& wanted) {
+        struct Remove {
+            const fs::path& file;
+            ~Remove() {
+                std::error_code ignored;
+                fs::remove(file, ignored);
+            }
+        } remove{delivery.file};
+        const auto size = entry_->key.size;
+        const auto& range = delivery.range;
+        if (range.location < 0 || range.length < 0) throw std::runtime_error("the fetched range is invalid");
+        const auto start = std::min(range.location, size);
+        const auto end = range.length >= size - start ? size : start + range.length;
+        if (start > wanted.start || end < wanted.end)
+            throw std::runtime_error("the fetched range does not cover the range asked for");
+        FileDescriptor from(::open(delivery.file.c_str(), O_RDONLY | O_CLOEXEC));
+        if (from.fd < 0) throwErrno("cannot open the fetched file");
+        copyRange(from.fd, fd_, start, end);
+        return {start, end};
+    }
+
+    void waitFor(const std::vector<std::shared_ptr<Fetch>>& theirs, std::stop_token stop,
+                 std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(shared_->mutex);
+        for (const auto& fetch : theirs) {
+            if (!shared_->fetched.wait_until(lock, stop, deadline, [&] { return fetch->done; })) {
+                if (stop.stop_requested()) throw userCancelledError();
+                throw std::system_error(ETIMEDOUT, std::generic_category(),
+                                        "timed out waiting for a range another reader is fetching");
+            }
+            if (fetch->error) std::rethrow_exception(fetch->error);
+        }
+    }
+
+    // Flushes the cache file, then writes the ranges recorded before the flush to the sidecar.
+    void persist() {
+        std::scoped_lock order(entry_->persisting);
+        IntervalSet snapshot;
+        {
+            std::scoped_lock lock(shared_->mutex);
+            if (entry_->dropped || entry_->unpersistedBytes == 0) return;
+            snapshot = entry_->present;
+            entry_->unpersistedBytes = 0;
+        }
+        if (::fdatasync(fd_) != 0) throwErrno("cannot flush the cache file");
+        auto temporary = shared_->rangesPath(*entry_);
+        temporary += "." + std::to_string(shared_->temporaryCounter++) + ".tmp";
+        writeFileDurably(temporary, encodeRanges(entry_->key, snapshot));
+        const auto rangesBytes = diskBytesOf(temporary);
+        std::scoped_lock lock(shared_->mutex);
+        // Renamed under the lock: a drop in between must not see its sidecar come back.
+        if (entry_->dropped || ::rename(temporary.c_str(), shared_->rangesPath(*entry_).c_str()) != 0) {
+            ::unlink(temporary.c_str());
+            return;
+        }
+        shared_->account(*entry_, entry_->dataBytes, rangesBytes);
+    }
+
+    std::shared_ptr<Shared> shared_;
+    std::shared_ptr<Entry> entry_;
+    int fd_;
+};
+
+bool endsWith(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+std::optional<std::string> readSmallFile(const fs::path& file) {
+    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.fd < 0) return std::nullopt;
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        const auto n = ::read(fd.fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) return text;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace
+
+struct ContentCache::State : Shared {};
+
+ContentCache::ContentCache(std::filesystem::path folder, std::int64_t maxBytes)
+    : state_(std::make_shared<State>()) {
+    state_->folder = std::move(folder);
+    state_->maxBytes = maxBytes;
+    makePrivateFolders(state_->folder);
+
+    // Adopts each pair of data file and sidecar that agree; removes the cache's own files that do not. Files
+    // of other names are not the cache's and stay.
+    struct Adopted {
+        std::shared_ptr<Entry> entry;
+        fs::file_time_type used;
+    };
+    std::vector<Adopted> adopted;
+    std::vector<fs::path> removed;
+    std::vector<std::string> dataStems;
+    for (const auto& item : fs::directory_iterator(state_->folder)) {
+        const auto name = item.path().filename().string();
+        const auto stem = name.substr(0, std::min<std::size_t>(64, name.size()));
+        if (!isStem(stem)) continue;
+        const std::string_view suffix = std::string_view(name).substr(64);
+        if (suffix == dataSuffix) {
+            dataStems.push_back(stem);
+            continue;
+        }
+        if (suffix != rangesSuffix) {
+            if (suffix.starts_with(rangesSuffix) && endsWith(suffix, ".tmp")) removed.push_back(item.path());
+            continue;
+        }
+        const auto text = readSmallFile(item.path());
+        auto decoded = text ? decodeRanges(*text) : std::nullopt;
+        auto entry = std::make_shared<Entry>();
+        entry->name = stem;
+        std::error_code error;
+        const auto dataFile = state_->dataPath(*entry);
+        const auto dataSize = fs::file_size(dataFile, error);
+        if (!decoded || stemFor(decoded->first) != stem || error ||
+            static_cast<std::int64_t>(dataSize) != decoded->first.size) {
+            removed.push_back(item.path());
+            continue;
+        }
+        entry->key = decoded->first;
+        entry->present = std::move(decoded->second);
+        entry->dataBytes = diskBytesOf(dataFile);
+        entry->rangesBytes = diskBytesOf(item.path());
+        adopted.push_back({entry, fs::last_write_time(dataFile, error)});
+    }
+    std::sort(adopted.begin(), adopted.end(), [](const auto& a, const auto& b) { return a.used < b.used; });
+    for (const auto& [entry, used] : adopted) {
+        state_->insert(entry);
+        std::erase(dataStems, entry->name);
+    }
+    for (const auto& stem : dataStems)
+        removed.push_back(state_->folder / (stem + std::string(dataSuffix)));
+    for (const auto& file : removed) {
+        log().info("removing a cache file that is incomplete or damaged: " + file.filename().string());
+        std::error_code ignored;
+        fs::remove(file, ignored);
+    }
+    state_->evict();
+}
+
+ContentCache::~ContentCache() = default;
+
+std::shared_ptr<ContentCache::Handle> ContentCache::open(const CacheKey& key) {
+    if (key.size < 0) throw std::invalid_argument("a negative file size");
+    auto& state = *state_;
+    std::scoped_lock lock(state.mutex);
+    std::shared_ptr<Entry> entry;
+    std::vector<std::shared_ptr<Entry>> others;
+    for (auto [it, last] = state.byItem.equal_range(key.identifier); it != last; ++it) {
+        const auto& candidate = it->second->key;
+        if (candidate.contentVersion == key.contentVersion && candidate.size == key.size)
+            entry = it->second;
+        else
+            others.push_back(it->second);
+    }
+    for (const auto& other : others)
+        state.drop(other);
+
+    FileDescriptor fd(-1);
+    if (entry) {
+        fd.fd = ::open(state.dataPath(*entry).c_str(), O_RDWR | O_CLOEXEC);
+        if (fd.fd < 0) {
+            log().error("a cache file vanished; fetching its contents again");
+            state.drop(entry);
+            entry.reset();
+        }
+    }
+    if (!entry) {
+        entry = std::make_shared<Entry>();
+        entry->key = key;
+        entry->name = stemFor(key);
+        ::unlink(state.rangesPath(*entry).c_str());
+        fd.fd = ::open(state.dataPath(*entry).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd.fd < 0) throwErrno("cannot make a cache file in " + state.folder.string());
+        if (::ftruncate(fd.fd, key.size) != 0) {
+            const int error = errno;
+            ::unlink(state.dataPath(*entry).c_str());
+            throw std::system_error(error, std::generic_category(), "cannot size a cache file");
+        }
+        state.insert(entry);
+    }
+    ++entry->openHandles;
+    state.touch(*entry);
+    state.evict();
+    return std::make_shared<CacheHandle>(state_, entry, fd.release());
+}
+
+void ContentCache::discard(const host::ItemIdentifier& identifier) {
+    std::scoped_lock lock(state_->mutex);
+    std::vector<std::shared_ptr<Entry>> entries;
+    for (auto [it, last] = state_->byItem.equal_range(identifier); it != last; ++it)
+        entries.push_back(it->second);
+    for (const auto& entry : entries)
+        state_->drop(entry);
+}
+
+std::int64_t ContentCache::usedBytes() const {
+    std::scoped_lock lock(state_->mutex);
+    return state_->usedBytes;
+}
+
+}  // namespace tw::mount
