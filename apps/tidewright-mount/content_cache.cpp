@@ -235,6 +235,16 @@ void copyRange(int from, int to, std::int64_t start, std::int64_t end) {
     }
 }
 
+bool isCancellation(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const Error& e) {
+        return e.domain() == cocoaErrorDomain && e.code() == userCancelledErrorCode;
+    } catch (...) {
+        return false;
+    }
+}
+
 // Closes a descriptor when the scope ends.
 struct FileDescriptor {
     int fd;
@@ -451,7 +461,8 @@ private:
                 throw std::system_error(ETIMEDOUT, std::generic_category(),
                                         "timed out waiting for a range another reader is fetching");
             }
-            if (fetch->error) std::rethrow_exception(fetch->error);
+            // Another reader's cancelled fetch says nothing of the range: this reader fetches it itself.
+            if (fetch->error && !isCancellation(fetch->error)) std::rethrow_exception(fetch->error);
         }
     }
 
@@ -459,11 +470,12 @@ private:
     void persist() {
         std::scoped_lock order(entry_->persisting);
         IntervalSet snapshot;
+        std::int64_t pending = 0;
         {
             std::scoped_lock lock(shared_->mutex);
             if (entry_->dropped || entry_->unpersistedBytes == 0) return;
             snapshot = entry_->present;
-            entry_->unpersistedBytes = 0;
+            pending = entry_->unpersistedBytes;
         }
         if (::fdatasync(fd_) != 0) throwErrno("cannot flush the cache file");
         auto temporary = shared_->rangesPath(*entry_);
@@ -476,6 +488,7 @@ private:
             ::unlink(temporary.c_str());
             return;
         }
+        entry_->unpersistedBytes -= pending;
         shared_->account(*entry_, entry_->dataBytes, rangesBytes);
     }
 

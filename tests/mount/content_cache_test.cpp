@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <future>
@@ -255,6 +256,29 @@ TEST_F(ContentCacheTest, AFailedFetchReachesEveryWaiterAndALaterReadRetries) {
     EXPECT_EQ(fetcher.asked().size(), 2u);
     for (const auto& file : fetcher.delivered())
         EXPECT_FALSE(fs::exists(file)) << file;
+}
+
+TEST_F(ContentCacheTest, AWaiterFetchesARangeWhoseReaderWasCancelled) {
+    ContentCache cache(folder(), 1 << 30);
+    SourceFetcher fetcher(source, deliveries());
+    HeldFetch held;
+    std::atomic<int> calls = 0;
+    fetcher.beforeDelivery = [&] {
+        if (calls++ > 0) return;
+        held.holdUntilReleased();
+        throw userCancelledError();
+    };
+    const auto handle = cache.open({"n1", "v1", size});
+    auto cancelled =
+        std::async(std::launch::async, [&] { handle->ensure(0, 5000, fetcher.fetcher(), {}, noDeadline); });
+    held.awaitEntered();
+    auto waiter = std::async(std::launch::async,
+                             [&] { return handle->ensure(0, 5000, fetcher.fetcher(), {}, noDeadline); });
+    std::this_thread::sleep_for(milliseconds(50));
+    held.release();
+    EXPECT_THROW(cancelled.get(), Error);
+    EXPECT_EQ(waiter.get(), 5000);
+    EXPECT_EQ(readAt(*handle, 0, 5000), source.substr(0, 5000));
 }
 
 TEST_F(ContentCacheTest, StopAndDeadlineEndAWaitForAnotherReadersFetch) {
