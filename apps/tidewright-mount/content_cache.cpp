@@ -299,7 +299,9 @@ private:
                 std::scoped_lock lock(shared_->mutex);
                 for (std::size_t j = i; j < mine.size(); ++j)
                     shared_->finish(*mine[j], *entry_, error);
-                throw;
+                // Each reader throws a copy of its own: an exception object shared by threads would be freed
+                // by whichever of them ends its catch last.
+                throw Error::from(error);
             }
         }
     }
@@ -336,7 +338,7 @@ private:
                                         "timed out waiting for a range another reader is fetching");
             }
             // Another reader's cancelled fetch says nothing of the range: this reader fetches it itself.
-            if (fetch->error && !isCancellation(fetch->error)) std::rethrow_exception(fetch->error);
+            if (fetch->error && !isCancellation(fetch->error)) throw Error::from(fetch->error);
         }
     }
 

@@ -214,7 +214,8 @@ TEST_F(ContentCacheTest, ReadersOfOneMissingRangeShareItsFetchAndItsFailure) {
     };
     const std::vector<Case> cases = {
         {"success", [] {}, "5000", "5000", 1},
-        {"failure", [] { throw std::runtime_error("offline"); }, "offline", "offline", 1},
+        {"failure", [] { throw fileProviderError(FileProviderErrorCode::serverUnreachable, {"offline"}); },
+         "offline", "offline", 1},
         {"the first reader cancelled", [] { throw userCancelledError(); }, "cancelled", "5000", 2},
     };
     ContentCache cache(folder(), 1 << 30);
