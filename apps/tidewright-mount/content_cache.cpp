@@ -8,10 +8,12 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <deque>
 #include <list>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -27,8 +29,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The ranges a reader records are written to their sidecar (after the data is flushed) every this many bytes
-// and when a handle closes; a crash loses at most this much of what was fetched, never a range's truth.
+// The ranges readers record are written to their sidecar (after the data is flushed) every this many bytes,
+// by the persister thread so that no reader waits for the flush, and when a handle closes. A crash loses
+// about this much of what was fetched, never a range's truth.
 constexpr std::int64_t persistEveryBytes = std::int64_t{64} << 20;
 constexpr std::string_view dataSuffix = ".data";
 constexpr std::string_view rangesSuffix = ".ranges";
@@ -142,6 +145,13 @@ struct Shared {
     std::int64_t usedBytes = 0;
     std::atomic<std::uint64_t> temporaryCounter{0};
 
+    // The persister thread's queue, guarded by `queueMutex`.
+    std::mutex queueMutex;
+    std::condition_variable queueChanged;
+    std::deque<std::pair<std::shared_ptr<Entry>, int>> queue;
+    bool stopping = false;
+    std::thread persister;  // started by the cache, joined when the last handle or the cache goes
+
     fs::path dataPath(const Entry& entry) const { return folder / (entry.name + std::string(dataSuffix)); }
     fs::path rangesPath(const Entry& entry) const {
         return folder / (entry.name + std::string(rangesSuffix));
@@ -190,6 +200,69 @@ struct Shared {
             const auto entry = *it++;
             if (entry->openHandles == 0) drop(entry);
         }
+    }
+
+    // Flushes the cache file, then writes the ranges recorded before the flush to the sidecar.
+    void persist(Entry& entry, int fd) {
+        std::scoped_lock order(entry.persisting);
+        ByteRanges snapshot;
+        std::int64_t pending = 0;
+        {
+            std::scoped_lock lock(mutex);
+            if (entry.dropped || entry.unpersistedBytes == 0) return;
+            snapshot = entry.present;
+            pending = entry.unpersistedBytes;
+        }
+        if (::fdatasync(fd) != 0) throwErrno("cannot flush the cache file");
+        auto temporary = rangesPath(entry);
+        temporary += "." + std::to_string(temporaryCounter++) + ".tmp";
+        writeFileDurably(temporary, encodeSidecar(entry.key, snapshot));
+        const auto rangesBytes = diskBytesOf(temporary);
+        std::scoped_lock lock(mutex);
+        // Renamed under the lock: a drop in between must not see its sidecar come back.
+        if (entry.dropped || ::rename(temporary.c_str(), rangesPath(entry).c_str()) != 0) {
+            ::unlink(temporary.c_str());
+            return;
+        }
+        entry.unpersistedBytes -= pending;
+        account(entry, entry.dataBytes, rangesBytes);
+    }
+
+    // Persists the entry later, on the persister thread, through a duplicate of `fd`: a reader does not
+    // wait for the flush of what it fetched.
+    void persistLater(std::shared_ptr<Entry> entry, int fd) {
+        const int duplicate = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (duplicate < 0) return;  // the ranges are persisted when the handle closes
+        std::scoped_lock lock(queueMutex);
+        queue.emplace_back(std::move(entry), duplicate);
+        queueChanged.notify_one();
+    }
+
+    void runPersister() {
+        std::unique_lock lock(queueMutex);
+        for (;;) {
+            queueChanged.wait(lock, [&] { return stopping || !queue.empty(); });
+            if (queue.empty()) return;
+            auto [entry, fd] = std::move(queue.front());
+            queue.pop_front();
+            lock.unlock();
+            try {
+                persist(*entry, fd);
+            } catch (const std::exception& e) {
+                log().error(std::string("the cached ranges of a file were not saved: ") + e.what());
+            }
+            ::close(fd);
+            lock.lock();
+        }
+    }
+
+    ~Shared() {
+        {
+            std::scoped_lock lock(queueMutex);
+            stopping = true;
+            queueChanged.notify_one();
+        }
+        if (persister.joinable()) persister.join();
     }
 
     void finish(Fetch& fetch, Entry& entry, std::exception_ptr error) {
@@ -293,7 +366,7 @@ private:
                     shared_->finish(range, *entry_, nullptr);
                     shared_->evict();
                 }
-                if (persistNow) persist();
+                if (persistNow) shared_->persistLater(entry_, fd_);
             } catch (...) {
                 const auto error = std::current_exception();
                 std::scoped_lock lock(shared_->mutex);
@@ -342,31 +415,7 @@ private:
         }
     }
 
-    // Flushes the cache file, then writes the ranges recorded before the flush to the sidecar.
-    void persist() {
-        std::scoped_lock order(entry_->persisting);
-        ByteRanges snapshot;
-        std::int64_t pending = 0;
-        {
-            std::scoped_lock lock(shared_->mutex);
-            if (entry_->dropped || entry_->unpersistedBytes == 0) return;
-            snapshot = entry_->present;
-            pending = entry_->unpersistedBytes;
-        }
-        if (::fdatasync(fd_) != 0) throwErrno("cannot flush the cache file");
-        auto temporary = shared_->rangesPath(*entry_);
-        temporary += "." + std::to_string(shared_->temporaryCounter++) + ".tmp";
-        writeFileDurably(temporary, encodeSidecar(entry_->key, snapshot));
-        const auto rangesBytes = diskBytesOf(temporary);
-        std::scoped_lock lock(shared_->mutex);
-        // Renamed under the lock: a drop in between must not see its sidecar come back.
-        if (entry_->dropped || ::rename(temporary.c_str(), shared_->rangesPath(*entry_).c_str()) != 0) {
-            ::unlink(temporary.c_str());
-            return;
-        }
-        entry_->unpersistedBytes -= pending;
-        shared_->account(*entry_, entry_->dataBytes, rangesBytes);
-    }
+    void persist() { shared_->persist(*entry_, fd_); }
 
     std::shared_ptr<Shared> shared_;
     std::shared_ptr<Entry> entry_;
@@ -454,6 +503,7 @@ ContentCache::ContentCache(std::filesystem::path folder, std::int64_t maxBytes)
         fs::remove(file, ignored);
     }
     state_->evict();
+    state_->persister = std::thread([state = state_.get()] { state->runPersister(); });
 }
 
 ContentCache::~ContentCache() = default;
