@@ -43,8 +43,10 @@ TEST_F(StateStoreTest, SavedRecordsAndAnchorComeBackAfterAReopen) {
     EXPECT_EQ(modeOf(root / "new"), 0700u);
     EXPECT_EQ(modeOf(root / "new" / "state"), 0700u);
     EXPECT_EQ(modeOf(file), 0600u);
+    ::chmod(file.c_str(), 0644);
 
     StateStore store(file);
+    EXPECT_EQ(modeOf(file), 0600u);
     auto snapshot = store.load();
     EXPECT_EQ(snapshot.anchor, anchor);
     std::sort(snapshot.records.begin(), snapshot.records.end(),
