@@ -112,6 +112,29 @@ void copyRange(int from, int to, std::int64_t start, std::int64_t end) {
     }
 }
 
+// A std::system_error whose text is a copy of its own (the library's may share it with the original).
+class SystemErrorCopy : public std::system_error {
+public:
+    explicit SystemErrorCopy(const std::system_error& original)
+        : std::system_error(original.code()), what_(original.what()) {}
+    const char* what() const noexcept override { return what_.c_str(); }
+
+private:
+    std::string what_;
+};
+
+// Throws a copy of `error` that belongs to the calling thread alone, keeping what callers tell apart: a
+// std::system_error stays one with its code; anything else becomes a tw::Error (same domain and code).
+[[noreturn]] void throwCopyOf(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::system_error& e) {
+        throw SystemErrorCopy(e);
+    } catch (...) {
+    }
+    throw Error::from(error);
+}
+
 bool isCancellation(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
@@ -374,7 +397,7 @@ private:
                     shared_->finish(*mine[j], *entry_, error);
                 // Each reader throws a copy of its own: an exception object shared by threads would be freed
                 // by whichever of them ends its catch last.
-                throw Error::from(error);
+                throwCopyOf(error);
             }
         }
     }
@@ -411,7 +434,7 @@ private:
                                         "timed out waiting for a range another reader is fetching");
             }
             // Another reader's cancelled fetch says nothing of the range: this reader fetches it itself.
-            if (fetch->error && !isCancellation(fetch->error)) throw Error::from(fetch->error);
+            if (fetch->error && !isCancellation(fetch->error)) throwCopyOf(fetch->error);
         }
     }
 

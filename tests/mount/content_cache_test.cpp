@@ -208,6 +208,8 @@ TEST_F(ContentCacheTest, ReadersOfOneMissingRangeShareItsFetchAndItsFailure) {
         {"success", [] {}, "5000", "5000", 1},
         {"failure", [] { throw fileProviderError(FileProviderErrorCode::serverUnreachable, {"offline"}); },
          "offline", "offline", 1},
+        {"a time-out", [] { throw std::system_error(ETIMEDOUT, std::generic_category(), "slow"); },
+         "errno 110", "errno 110", 1},
         {"the first reader cancelled", [] { throw userCancelledError(); }, "cancelled", "5000", 2},
     };
     ContentCache cache(folder(), 1 << 30);
@@ -225,6 +227,8 @@ TEST_F(ContentCacheTest, ReadersOfOneMissingRangeShareItsFetchAndItsFailure) {
         const auto read = [&] {
             try {
                 return std::to_string(handle->ensure(0, 5000, fetcher.fetcher(), {}, noDeadline));
+            } catch (const std::system_error& e) {
+                return "errno " + std::to_string(e.code().value());
             } catch (const std::exception& e) {
                 return std::string(e.what());
             }
