@@ -308,11 +308,12 @@ void MountFilesystem::followChanges(host::Enumerator& workingSet, std::stop_toke
     }
     try {
         if (!from) {
-            // From now on: what the feed held before is what the listings show.
             from = currentAnchor(workingSet, stop, deadline());
             if (!from) return;  // the service did not answer; asked again at the next round
             {
+                // A listing made before the anchor may lack changes that the feed from it will not repeat.
                 std::scoped_lock lock(mutex_);
+                dropListings();
                 anchor_ = from;
             }
             save({}, {});
@@ -365,6 +366,7 @@ void MountFilesystem::apply(const ChangeBatch& batch) {
     {
         std::scoped_lock lock(mutex_);
         ++generation_;
+        bool relistTrash = false;
         const auto forget = [this](const Id& folder, const Id& child, const std::string& name) {
             if (auto list = listings_.find(folder); list != listings_.end()) std::erase(list->second, child);
             if (auto folderInode = knownInode(folder))
@@ -392,6 +394,15 @@ void MountFilesystem::apply(const ChangeBatch& batch) {
                 add(record.parent, record.identifier, record.name);
             } else {
                 const auto& before = old->second;
+                if (before.parent == host::trashContainer && record.parent == host::trashContainer) {
+                    // Still in the trash as far as the feed says; it may be gone for good: the trash is
+                    // listed again, and what it lacks is dropped then.
+                    relistTrash = true;
+                    if (auto files = knownInode(host::trashContainer))
+                        notifier_.invalidateEntry(*files, displayName(before.name));
+                    if (auto info = knownInode(trashInfoFolder))
+                        notifier_.invalidateEntry(*info, displayName(before.name) + trashInfoSuffix);
+                }
                 if (before.parent != record.parent || before.name != record.name) {
                     forget(before.parent, record.identifier, before.name);
                     add(record.parent, record.identifier, record.name);
@@ -419,6 +430,7 @@ void MountFilesystem::apply(const ChangeBatch& batch) {
             records_.erase(old);
             removed.push_back(identifier);
         }
+        if (relistTrash) listings_.erase(host::trashContainer);
         anchor_ = batch.anchor;
     }
     save(updated, std::move(removed));
