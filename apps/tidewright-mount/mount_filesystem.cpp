@@ -28,6 +28,9 @@ const std::string trashInfoSuffix = ".trashinfo";
 // The change feed tells the kernel what changed, so what it caches may stay long.
 constexpr double cacheSeconds = 3600;
 
+// What a plain listing says of an entry that has no inode yet (as libfuse's own high-level layer does).
+constexpr ino_t unknownInode = 0xffffffff;
+
 // The largest read the kernel sends (the max_read mount option says the same).
 constexpr unsigned maxRequest = 1 << 20;
 
@@ -576,7 +579,9 @@ struct MountFilesystem::Handlers {
             const auto nextOffset = static_cast<off_t>(next + 1);
             if (!plus) {
                 struct stat attributes {};
-                attributes.st_ino = real ? fs.inodeFor(entry.identifier) : FUSE_ROOT_ID;
+                // No inode is made for an entry the kernel has not looked up: it would never be forgotten.
+                attributes.st_ino =
+                    real ? fs.knownInode(entry.identifier).value_or(unknownInode) : FUSE_ROOT_ID;
                 attributes.st_mode = entry.isFolder ? S_IFDIR : S_IFREG;
                 needed =
                     fuse_add_direntry(request, at, size - used, entry.name.c_str(), &attributes, nextOffset);

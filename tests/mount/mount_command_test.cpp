@@ -2,13 +2,17 @@
 // mount (fusermount3 -u, and SIGTERM with a file still open).
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -116,6 +120,40 @@ TEST_F(MountCommand, SigtermWithAFileOpenUnmountsAndTheOpenFileFailsInsteadOfHan
     const auto log = child.stderrText();
     EXPECT_NE(log.find("mounted on " + mountpoint.string()), std::string::npos) << log;
     EXPECT_NE(log.find("unmounted from " + mountpoint.string()), std::string::npos) << log;
+}
+
+TEST_F(MountCommand, UnderSystemdItSaysReadyOnceMountedThenTheLastSyncThenStopping) {
+    if (!fuseAvailable()) GTEST_SKIP() << "FUSE mounts cannot be made here: /dev/fuse cannot be opened";
+    const auto socketPath = dir.path() / "notify";
+    const int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const timeval wait{.tv_sec = 5, .tv_usec = 0};
+    ::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    const auto next = [&] {
+        char message[512];
+        const auto n = ::recv(listener, message, sizeof message, 0);
+        return n < 0 ? std::string("(nothing)") : std::string(message, static_cast<std::size_t>(n));
+    };
+
+    ::setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
+    test::ChildProcess child(command({mountpoint.string(), "-f", "--poll", "1"}));
+    ::unsetenv("NOTIFY_SOCKET");
+    const auto ready = next();
+    EXPECT_EQ(ready, "READY=1\nSTATUS=mounted, not synchronized yet");
+    EXPECT_TRUE(mountedAt(mountpoint));  // ready means mounted
+    EXPECT_TRUE(
+        std::regex_match(next(), std::regex("STATUS=last sync \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d")));
+    child.signal(SIGTERM);
+    std::string message;
+    while ((message = next()).starts_with("STATUS=")) {
+    }
+    EXPECT_EQ(message, "STOPPING=1");
+    EXPECT_EQ(child.wait(5), 0);
+    ::close(listener);
 }
 
 }  // namespace

@@ -302,6 +302,29 @@ TEST_F(MountedSpace, AStalledReadEndsWithETIMEDOUTAtTheDeadlineAndALaterReadSucc
     ::close(fd);
 }
 
+TEST_F(MountedSpace, NewContentsOnTheServiceAreNeverMixedIntoAFileOpenOnTheOldOnes) {
+    const auto before = randomBytes(2 * MiB, 5);
+    const auto after = randomBytes(2 * MiB, 6);
+    const auto id = upload("f.bin", before);
+    auto slow = settings();
+    slow.pollInterval = std::chrono::seconds(60);  // the feed does not tell of the change during the test
+    MOUNT_OR_SKIP(slow);
+    const int fd = ::open((mountpoint / "f.bin").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    std::string buffer(4096, '\0');
+    ASSERT_EQ(::pread(fd, buffer.data(), buffer.size(), 0), 4096);
+
+    ASSERT_EQ(api.postBytes("/api/v1/files?name=f.bin&mime=text%2Fplain&replace=" + id, after).status, 200);
+    errno = 0;
+    const auto got = ::pread(fd, buffer.data(), buffer.size(), 3 * MiB / 2);
+    // Either the old version's bytes still come, or the read fails; never the new version's bytes.
+    if (got == -1)
+        EXPECT_EQ(errno, EIO);
+    else
+        EXPECT_TRUE(got == 4096 && buffer == before.substr(3 * MiB / 2, 4096));
+    ::close(fd);
+}
+
 TEST_F(MountedSpace, ARestartWithSavedStateFollowsTheFeedFromTheSavedAnchor) {
     const auto a = upload("a.txt", "a");
     auto persisted = settings();
