@@ -63,6 +63,7 @@ Mount::Mount(std::shared_ptr<host::ReplicatedExtension> extension, MountSettings
     fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
     const auto& operations = MountFilesystem::operations();
     session_ = fuse_session_new(&args, &operations, sizeof operations, filesystem_.get());
+    fuse_opt_free_args(&args);  // what libfuse added to them
     if (!session_) throw std::runtime_error("libfuse refused the options " + options);
     if (signals_ && fuse_set_signal_handlers(session_) != 0) {
         fuse_session_destroy(session_);

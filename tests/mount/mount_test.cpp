@@ -256,6 +256,21 @@ TEST_F(MountedSpace, EveryChangeIsRefusedWithEROFSAndNothingIsLost) {
     EXPECT_TRUE(fs::is_directory(mountpoint / "d"));
 }
 
+TEST_F(MountedSpace, OwnerGroupAndModesFollowTheMountOptions) {
+    upload("f.txt", "x");
+    auto options = settings();
+    applyMountOptions("uid=4321,gid=4322,umask=027", options);
+    MOUNT_OR_SKIP(options);
+    struct stat file {
+    }, folder{};
+    ASSERT_EQ(::stat((mountpoint / "f.txt").c_str(), &file), 0);
+    ASSERT_EQ(::stat(mountpoint.c_str(), &folder), 0);
+    EXPECT_EQ(file.st_mode, S_IFREG | 0640);
+    EXPECT_EQ(folder.st_mode, S_IFDIR | 0750);
+    EXPECT_EQ(file.st_uid, 4321u);
+    EXPECT_EQ(file.st_gid, 4322u);
+}
+
 TEST_F(MountedSpace, AStoppedServiceFailsAReadWithEIOBeforeTheDeadline) {
     upload("f.bin", randomBytes(4 * MiB, 3));
     MOUNT_OR_SKIP(settings());  // deadline 5 s
