@@ -1,24 +1,24 @@
 #include "content_cache.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <condition_variable>
+#include <deque>
 #include <list>
-#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "cache_files.h"
 #include "platform/error.h"
 #include "platform/log.h"
 #include "private_files.h"
@@ -29,10 +29,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The ranges a reader records are written to their sidecar (after the data is flushed) every this many bytes
-// and when a handle closes; a crash loses at most this much of what was fetched, never a range's truth.
+// The ranges readers record are written to their sidecar (after the data is flushed) every this many bytes,
+// by the persister thread so that no reader waits for the flush, and when a handle closes. A crash loses
+// about this much of what was fetched, never a range's truth.
 constexpr std::int64_t persistEveryBytes = std::int64_t{64} << 20;
-constexpr std::string_view rangesHeader = "tidewright cache ranges 1";
 constexpr std::string_view dataSuffix = ".data";
 constexpr std::string_view rangesSuffix = ".ranges";
 
@@ -44,48 +44,6 @@ const Logger& log() {
 [[noreturn]] void throwErrno(const std::string& what) {
     throw std::system_error(errno, std::generic_category(), what);
 }
-
-// Disjoint half-open byte ranges [start, end), merged when they touch.
-class IntervalSet {
-public:
-    using Range = std::pair<std::int64_t, std::int64_t>;
-
-    void add(std::int64_t start, std::int64_t end) {
-        if (start >= end) return;
-        auto it = ranges_.upper_bound(start);
-        if (it != ranges_.begin() && std::prev(it)->second >= start) {
-            --it;
-            start = it->first;
-            end = std::max(end, it->second);
-            it = ranges_.erase(it);
-        }
-        while (it != ranges_.end() && it->first <= end) {
-            end = std::max(end, it->second);
-            it = ranges_.erase(it);
-        }
-        ranges_.emplace(start, end);
-    }
-
-    // The parts of [start, end) that the set lacks, in order.
-    std::vector<Range> missing(std::int64_t start, std::int64_t end) const {
-        std::vector<Range> gaps;
-        auto it = ranges_.upper_bound(start);
-        if (it != ranges_.begin()) --it;
-        auto cursor = start;
-        for (; it != ranges_.end() && it->first < end && cursor < end; ++it) {
-            if (it->second <= cursor) continue;
-            if (it->first > cursor) gaps.emplace_back(cursor, it->first);
-            cursor = it->second;
-        }
-        if (cursor < end) gaps.emplace_back(cursor, end);
-        return gaps;
-    }
-
-    const std::map<std::int64_t, std::int64_t>& ranges() const { return ranges_; }
-
-private:
-    std::map<std::int64_t, std::int64_t> ranges_;
-};
 
 // One range that a reader is fetching; the others wait for `done`.
 struct Fetch {
@@ -99,7 +57,7 @@ struct Fetch {
 struct Entry {
     CacheKey key;
     std::string name;  // the files' common stem
-    IntervalSet present;
+    ByteRanges present;
     std::vector<std::shared_ptr<Fetch>> fetching;
     int openHandles = 0;
     bool dropped = false;  // its files are unlinked; open handles keep reading through their descriptors
@@ -110,87 +68,6 @@ struct Entry {
     std::list<std::shared_ptr<Entry>>::iterator lruPosition;
     std::mutex persisting;  // orders the sidecar writes of this entry
 };
-
-std::string hex(std::string_view bytes) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    for (const unsigned char byte : bytes) {
-        text += digits[byte >> 4];
-        text += digits[byte & 15];
-    }
-    return text;
-}
-
-std::optional<std::string> unhex(std::string_view text) {
-    if (text.size() % 2 != 0) return std::nullopt;
-    std::string bytes;
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        unsigned value = 0;
-        const auto [end, error] = std::from_chars(text.data() + i, text.data() + i + 2, value, 16);
-        if (error != std::errc() || end != text.data() + i + 2) return std::nullopt;
-        bytes += static_cast<char>(value);
-    }
-    return bytes;
-}
-
-// The files' stem: SHA-256 of the identifier and the version, so that no byte of either reaches a path.
-std::string stemFor(const CacheKey& key) {
-    std::string input = std::to_string(key.identifier.size()) + ':' + key.identifier + key.contentVersion;
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha256(), nullptr) != 1)
-        throw std::runtime_error("SHA-256 failed");
-    return hex(std::string_view(reinterpret_cast<const char*>(digest), length));
-}
-
-bool isStem(std::string_view text) {
-    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
-               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-           });
-}
-
-std::string encodeRanges(const CacheKey& key, const IntervalSet& present) {
-    std::string text(rangesHeader);
-    text +=
-        '\n' + hex(key.identifier) + '\n' + hex(key.contentVersion) + '\n' + std::to_string(key.size) + '\n';
-    for (const auto& [start, end] : present.ranges())
-        text += std::to_string(start) + ' ' + std::to_string(end) + '\n';
-    return text;
-}
-
-std::optional<std::int64_t> parseNumber(std::string_view text) {
-    std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || value < 0) return std::nullopt;
-    return value;
-}
-
-// The key and ranges of a sidecar, or nothing when it is not one this cache wrote.
-std::optional<std::pair<CacheKey, IntervalSet>> decodeRanges(std::string_view text) {
-    std::vector<std::string_view> lines;
-    while (!text.empty()) {
-        const auto newline = text.find('\n');
-        if (newline == std::string_view::npos) return std::nullopt;  // a torn last line
-        lines.push_back(text.substr(0, newline));
-        text.remove_prefix(newline + 1);
-    }
-    if (lines.size() < 4 || lines[0] != rangesHeader) return std::nullopt;
-    const auto identifier = unhex(lines[1]);
-    const auto version = unhex(lines[2]);
-    const auto size = parseNumber(lines[3]);
-    if (!identifier || !version || !size) return std::nullopt;
-    std::pair<CacheKey, IntervalSet> result{CacheKey{*identifier, *version, *size}, {}};
-    for (std::size_t i = 4; i < lines.size(); ++i) {
-        const auto space = lines[i].find(' ');
-        if (space == std::string_view::npos) return std::nullopt;
-        const auto start = parseNumber(lines[i].substr(0, space));
-        const auto end = parseNumber(lines[i].substr(space + 1));
-        if (!start || !end || *start >= *end || *end > *size) return std::nullopt;
-        result.second.add(*start, *end);
-    }
-    return result;
-}
 
 std::int64_t diskBytesOf(int fd) {
     struct stat status {};
@@ -235,6 +112,39 @@ void copyRange(int from, int to, std::int64_t start, std::int64_t end) {
     }
 }
 
+// A std::system_error whose text is a copy of its own (the library's may share it with the original).
+class SystemErrorCopy : public std::system_error {
+public:
+    explicit SystemErrorCopy(const std::system_error& original)
+        : std::system_error(original.code()), what_(original.what()) {}
+    const char* what() const noexcept override { return what_.c_str(); }
+
+private:
+    std::string what_;
+};
+
+// Throws a copy of `error` that belongs to the calling thread alone, keeping what callers tell apart: a
+// std::system_error stays one with its code; anything else becomes a tw::Error (same domain and code).
+[[noreturn]] void throwCopyOf(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::system_error& e) {
+        throw SystemErrorCopy(e);
+    } catch (...) {
+    }
+    throw Error::from(error);
+}
+
+bool isCancellation(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const Error& e) {
+        return e.domain() == cocoaErrorDomain && e.code() == userCancelledErrorCode;
+    } catch (...) {
+        return false;
+    }
+}
+
 // Closes a descriptor when the scope ends.
 struct FileDescriptor {
     int fd;
@@ -257,6 +167,13 @@ struct Shared {
     std::list<std::shared_ptr<Entry>> lru;  // least recently used first
     std::int64_t usedBytes = 0;
     std::atomic<std::uint64_t> temporaryCounter{0};
+
+    // The persister thread's queue, guarded by `queueMutex`.
+    std::mutex queueMutex;
+    std::condition_variable queueChanged;
+    std::deque<std::pair<std::shared_ptr<Entry>, int>> queue;
+    bool stopping = false;
+    std::thread persister;  // started by the cache, joined when the last handle or the cache goes
 
     fs::path dataPath(const Entry& entry) const { return folder / (entry.name + std::string(dataSuffix)); }
     fs::path rangesPath(const Entry& entry) const {
@@ -306,6 +223,69 @@ struct Shared {
             const auto entry = *it++;
             if (entry->openHandles == 0) drop(entry);
         }
+    }
+
+    // Flushes the cache file, then writes the ranges recorded before the flush to the sidecar.
+    void persist(Entry& entry, int fd) {
+        std::scoped_lock order(entry.persisting);
+        ByteRanges snapshot;
+        std::int64_t pending = 0;
+        {
+            std::scoped_lock lock(mutex);
+            if (entry.dropped || entry.unpersistedBytes == 0) return;
+            snapshot = entry.present;
+            pending = entry.unpersistedBytes;
+        }
+        if (::fdatasync(fd) != 0) throwErrno("cannot flush the cache file");
+        auto temporary = rangesPath(entry);
+        temporary += "." + std::to_string(temporaryCounter++) + ".tmp";
+        writeFileDurably(temporary, encodeSidecar(entry.key, snapshot));
+        const auto rangesBytes = diskBytesOf(temporary);
+        std::scoped_lock lock(mutex);
+        // Renamed under the lock: a drop in between must not see its sidecar come back.
+        if (entry.dropped || ::rename(temporary.c_str(), rangesPath(entry).c_str()) != 0) {
+            ::unlink(temporary.c_str());
+            return;
+        }
+        entry.unpersistedBytes -= pending;
+        account(entry, entry.dataBytes, rangesBytes);
+    }
+
+    // Persists the entry later, on the persister thread, through a duplicate of `fd`: a reader does not
+    // wait for the flush of what it fetched.
+    void persistLater(std::shared_ptr<Entry> entry, int fd) {
+        const int duplicate = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (duplicate < 0) return;  // the ranges are persisted when the handle closes
+        std::scoped_lock lock(queueMutex);
+        queue.emplace_back(std::move(entry), duplicate);
+        queueChanged.notify_one();
+    }
+
+    void runPersister() {
+        std::unique_lock lock(queueMutex);
+        for (;;) {
+            queueChanged.wait(lock, [&] { return stopping || !queue.empty(); });
+            if (queue.empty()) return;
+            auto [entry, fd] = std::move(queue.front());
+            queue.pop_front();
+            lock.unlock();
+            try {
+                persist(*entry, fd);
+            } catch (const std::exception& e) {
+                log().error(std::string("the cached ranges of a file were not saved: ") + e.what());
+            }
+            ::close(fd);
+            lock.lock();
+        }
+    }
+
+    ~Shared() {
+        {
+            std::scoped_lock lock(queueMutex);
+            stopping = true;
+            queueChanged.notify_one();
+        }
+        if (persister.joinable()) persister.join();
     }
 
     void finish(Fetch& fetch, Entry& entry, std::exception_ptr error) {
@@ -360,11 +340,11 @@ public:
 
 private:
     // Splits a missing range into parts already being fetched (waited for) and parts this reader fetches.
-    void claim(IntervalSet::Range gap, std::vector<std::shared_ptr<Fetch>>& mine,
+    void claim(ByteRanges::Range gap, std::vector<std::shared_ptr<Fetch>>& mine,
                std::vector<std::shared_ptr<Fetch>>& theirs) {
-        std::vector<IntervalSet::Range> pieces{gap};
+        std::vector<ByteRanges::Range> pieces{gap};
         for (const auto& other : entry_->fetching) {
-            std::vector<IntervalSet::Range> rest;
+            std::vector<ByteRanges::Range> rest;
             bool overlaps = false;
             for (const auto& [start, end] : pieces) {
                 if (other->end <= start || other->start >= end) {
@@ -409,19 +389,21 @@ private:
                     shared_->finish(range, *entry_, nullptr);
                     shared_->evict();
                 }
-                if (persistNow) persist();
+                if (persistNow) shared_->persistLater(entry_, fd_);
             } catch (...) {
                 const auto error = std::current_exception();
                 std::scoped_lock lock(shared_->mutex);
                 for (std::size_t j = i; j < mine.size(); ++j)
                     shared_->finish(*mine[j], *entry_, error);
-                throw;
+                // Each reader throws a copy of its own: an exception object shared by threads would be freed
+                // by whichever of them ends its catch last.
+                throwCopyOf(error);
             }
         }
     }
 
     // Copies a delivery into the cache file and deletes it; returns the range now present.
-    IntervalSet::Range take(const Delivery& delivery, const Fetch& wanted) {
+    ByteRanges::Range take(const Delivery& delivery, const Fetch& wanted) {
         struct Remove {
             const fs::path& file;
             ~Remove() {
@@ -451,33 +433,12 @@ private:
                 throw std::system_error(ETIMEDOUT, std::generic_category(),
                                         "timed out waiting for a range another reader is fetching");
             }
-            if (fetch->error) std::rethrow_exception(fetch->error);
+            // Another reader's cancelled fetch says nothing of the range: this reader fetches it itself.
+            if (fetch->error && !isCancellation(fetch->error)) throwCopyOf(fetch->error);
         }
     }
 
-    // Flushes the cache file, then writes the ranges recorded before the flush to the sidecar.
-    void persist() {
-        std::scoped_lock order(entry_->persisting);
-        IntervalSet snapshot;
-        {
-            std::scoped_lock lock(shared_->mutex);
-            if (entry_->dropped || entry_->unpersistedBytes == 0) return;
-            snapshot = entry_->present;
-            entry_->unpersistedBytes = 0;
-        }
-        if (::fdatasync(fd_) != 0) throwErrno("cannot flush the cache file");
-        auto temporary = shared_->rangesPath(*entry_);
-        temporary += "." + std::to_string(shared_->temporaryCounter++) + ".tmp";
-        writeFileDurably(temporary, encodeRanges(entry_->key, snapshot));
-        const auto rangesBytes = diskBytesOf(temporary);
-        std::scoped_lock lock(shared_->mutex);
-        // Renamed under the lock: a drop in between must not see its sidecar come back.
-        if (entry_->dropped || ::rename(temporary.c_str(), shared_->rangesPath(*entry_).c_str()) != 0) {
-            ::unlink(temporary.c_str());
-            return;
-        }
-        shared_->account(*entry_, entry_->dataBytes, rangesBytes);
-    }
+    void persist() { shared_->persist(*entry_, fd_); }
 
     std::shared_ptr<Shared> shared_;
     std::shared_ptr<Entry> entry_;
@@ -535,7 +496,7 @@ ContentCache::ContentCache(std::filesystem::path folder, std::int64_t maxBytes)
             continue;
         }
         const auto text = readSmallFile(item.path());
-        auto decoded = text ? decodeRanges(*text) : std::nullopt;
+        auto decoded = text ? decodeSidecar(*text) : std::nullopt;
         auto entry = std::make_shared<Entry>();
         entry->name = stem;
         std::error_code error;
@@ -565,6 +526,7 @@ ContentCache::ContentCache(std::filesystem::path folder, std::int64_t maxBytes)
         fs::remove(file, ignored);
     }
     state_->evict();
+    state_->persister = std::thread([state = state_.get()] { state->runPersister(); });
 }
 
 ContentCache::~ContentCache() = default;

@@ -30,7 +30,9 @@ struct Delivery {
 };
 
 // Fetches at least `wanted` (never past the end of the file). Throws on failure; the cache passes the
-// exception on to every reader waiting for that range. Called with no lock of the cache held.
+// failure on to every reader waiting for that range, each as an exception object of its own: a
+// std::system_error stays one (same code), anything else becomes a tw::Error (Error::from: same domain and
+// code). Called with no lock of the cache held.
 using RangeFetcher = std::function<Delivery(host::ByteRange wanted)>;
 
 class ContentCache {
@@ -60,9 +62,10 @@ class ContentCache::Handle {
 public:
     virtual ~Handle() = default;
     // Makes bytes [offset, offset + length) present in the file (clipped to its size), fetching what is
-    // missing, and returns how many bytes from `offset` are now present. Throws what the fetcher threw; stops
-    // waiting for another reader's fetch when `stop` is requested (tw::Error, cocoa domain, user-cancelled
-    // code) or at `deadline` (std::system_error with ETIMEDOUT).
+    // missing, and returns how many bytes from `offset` are now present. Throws what the fetcher threw (see
+    // RangeFetcher); stops waiting for another reader's fetch when `stop` is requested (tw::Error, cocoa
+    // domain, user-cancelled code) or at `deadline` (std::system_error with ETIMEDOUT). A fetch of another
+    // reader that was cancelled is not a failure of the range: the waiter fetches it itself.
     virtual std::int64_t ensure(std::int64_t offset, std::int64_t length, const RangeFetcher& fetch,
                                 std::stop_token stop, std::chrono::steady_clock::time_point deadline) = 0;
     // The open cache file, for reading the bytes `ensure` made present (pread, or a splice to the kernel).

@@ -157,6 +157,7 @@ StateStore::StateStore(const std::filesystem::path& file) : database_(std::make_
     // gives its -wal and -shm files the mode of the database.
     const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + file.string());
+    ::fchmod(fd, 0600);  // a file made earlier with a wider mode is narrowed too
     ::close(fd);
     if (sqlite3_open_v2(file.c_str(), &database_->db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
         SQLITE_OK) {
