@@ -34,5 +34,7 @@ void addRestoreCommand(CLI::App& app, Action* chosen);
 void addRmCommand(CLI::App& app, Action* chosen);
 void addPairCommand(CLI::App& app, StandaloneAction* chosen);
 void addRevokeCommand(CLI::App& app, StandaloneAction* chosen);
+// Mounts the domain: it makes its own host (after detaching, when it detaches).
+void addMountCommand(CLI::App& app, StandaloneAction* chosen);
 
 }  // namespace tw::cli

@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
     StandaloneAction standalone;
     addPairCommand(app, &standalone);
     addRevokeCommand(app, &standalone);
+    addMountCommand(app, &standalone);
 
     try {
         app.parse(argc, argv);

@@ -1,0 +1,10 @@
+#include "mount_log.h"
+
+namespace tw::mount {
+
+const Logger& mountLog() {
+    static const Logger logger(mountLogSubsystem, "mount");
+    return logger;
+}
+
+}  // namespace tw::mount

@@ -1,0 +1,178 @@
+// tidewright mount MOUNTPOINT [-f] [--poll SECONDS] [--cache-max-size BYTES] [-o OPTIONS] — the domain as
+// a folder, through FUSE; read-only for now.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <iostream>
+
+#include "commands.h"
+#include "mount.h"
+#include "mount_log.h"
+#include "platform/log.h"
+#include "state_store.h"
+#include "terminal_text.h"
+
+namespace tw::cli {
+namespace {
+
+struct MountArguments {
+    std::string mountpoint;
+    bool foreground = false;
+    double pollSeconds = 10;
+    std::int64_t cacheMaxBytes = std::int64_t{10} << 30;
+    double deadlineSeconds = 90;
+    std::string options;
+};
+
+// The mount's own lines always; the extension's with --verbose.
+void installLogSink(bool verbose) {
+    setLogSink([verbose](const LogRecord& record) {
+        if (!verbose && record.subsystem != mount::mountLogSubsystem) return;
+        std::cerr << (record.level == LogLevel::info ? "info " : "error ") << terminalText(record.subsystem)
+                  << "[" << terminalText(record.category) << "] " << terminalText(record.message) << "\n"
+                  << std::flush;
+    });
+}
+
+std::string clockText(std::chrono::system_clock::time_point when) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+// Mounts and serves until unmounted; `mounted` is called once the mount is up.
+int serve(const Options& options, const mount::MountSettings& settings,
+          const std::function<void()>& mounted) {
+    CliHost host(options);
+    installLogSink(options.verbose);
+    auto extension = std::shared_ptr<host::ReplicatedExtension>(host.extension().shared_from_this());
+    auto domainSettings = settings;
+    const auto& domain = host.extension().domain().identifier;
+    domainSettings.cacheFolder = mount::cacheFolder() / domain;
+    domainSettings.stateFile = mount::stateFolder() / (domain + ".sqlite");
+    mount::Mount session(extension, domainSettings, true);
+    session.filesystem().onSynchronized([](std::chrono::system_clock::time_point when) {
+        mount::notifySystemd("STATUS=last sync " + clockText(when));
+    });
+    mount::mountLog().info("mounted on " + settings.mountpoint.string());
+    mount::notifySystemd("READY=1\nSTATUS=mounted, not synchronized yet");
+    mounted();
+    const int status = session.serve();
+    mount::notifySystemd("STOPPING=1");
+    mount::mountLog().info("unmounted from " + settings.mountpoint.string());
+    return status == 0 ? 0 : 1;
+}
+
+// Runs `serve` in a child that stays behind; the parent returns once the mount is up (0) or the child
+// has failed (its exit status).
+int detached(const std::function<int(const std::function<void()>&)>& run) {
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+    std::cout.flush();
+    std::cerr.flush();
+    const pid_t child = ::fork();
+    if (child < 0) throw std::system_error(errno, std::generic_category(), "fork");
+    if (child == 0) {
+        ::close(ready[0]);
+        ::setsid();
+        int status;
+        try {
+            status = run([&] {
+                // Up: the parent may go; the daemon keeps no terminal and no working folder.
+                if (::chdir("/") != 0) {
+                }
+                const int null = ::open("/dev/null", O_RDWR);
+                if (null >= 0) {
+                    ::dup2(null, STDIN_FILENO);
+                    ::dup2(null, STDOUT_FILENO);
+                }
+                const char up = 1;
+                if (::write(ready[1], &up, 1) != 1) {
+                }
+                ::close(ready[1]);
+                if (null >= 0) {
+                    ::dup2(null, STDERR_FILENO);
+                    if (null > STDERR_FILENO) ::close(null);
+                }
+            });
+        } catch (const mount::MountRefused& refused) {
+            std::cerr << "tidewright: " << refused.what() << "\n";
+            status = 2;
+        } catch (...) {
+            CliHost::printErrorTo(std::cerr, Error::from(std::current_exception()), false);
+            status = 1;
+        }
+        std::cerr.flush();
+        std::_Exit(status);
+    }
+    ::close(ready[1]);
+    char up = 0;
+    ssize_t n;
+    do
+        n = ::read(ready[0], &up, 1);
+    while (n < 0 && errno == EINTR);
+    ::close(ready[0]);
+    if (n == 1) return 0;
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+}  // namespace
+
+void addMountCommand(CLI::App& app, StandaloneAction* chosen) {
+    auto arguments = std::make_shared<MountArguments>();
+    auto* command = app.add_subcommand("mount", "Mount the domain as a folder (read-only)");
+    command->add_option("MOUNTPOINT", arguments->mountpoint, "an empty folder")->required();
+    command->add_flag("-f,--foreground", arguments->foreground, "stay in the foreground");
+    command->add_option("--poll", arguments->pollSeconds, "seconds between looks at the change feed")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    command->add_option("--cache-max-size", arguments->cacheMaxBytes, "bytes of cached contents kept")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    command
+        ->add_option("--deadline", arguments->deadlineSeconds,
+                     "seconds a request waits for the service at most")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    command->add_option("-o", arguments->options, "mount options (uid=, gid=, umask= and FUSE's own)");
+    command->callback([chosen, arguments] {
+        *chosen = [arguments](const Options& options) {
+            mount::MountSettings settings;
+            std::error_code error;
+            settings.mountpoint = std::filesystem::absolute(arguments->mountpoint, error);
+            settings.pollInterval = std::chrono::milliseconds(std::llround(arguments->pollSeconds * 1000));
+            settings.deadline = std::chrono::milliseconds(std::llround(arguments->deadlineSeconds * 1000));
+            settings.cacheMaxBytes = arguments->cacheMaxBytes;
+            settings.uid = ::getuid();
+            settings.gid = ::getgid();
+            try {
+                mount::applyMountOptions(arguments->options, settings);
+                mount::checkMountable(settings.mountpoint);
+            } catch (const mount::MountRefused& refused) {
+                throw UsageError(refused.what());
+            }
+            const auto run = [options, settings](const std::function<void()>& mounted) {
+                return serve(options, settings, mounted);
+            };
+            if (arguments->foreground) {
+                try {
+                    return run([] {});
+                } catch (const mount::MountRefused& refused) {
+                    throw UsageError(refused.what());
+                }
+            }
+            return detached(run);
+        };
+    });
+}
+
+}  // namespace tw::cli
