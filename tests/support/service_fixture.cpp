@@ -108,15 +108,17 @@ InProcessServer::~InProcessServer() {
 ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    // The child of a threaded process may not allocate (another thread may hold the allocator's lock at the
+    // fork): everything it uses is ready before.
+    std::vector<char*> args;
+    for (const auto& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
         dup2(out[1], 1);
         dup2(err[1], 2);
-        std::vector<char*> args;
-        for (const auto& arg : argv)
-            args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
     }
