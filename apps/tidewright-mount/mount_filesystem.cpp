@@ -557,8 +557,8 @@ struct MountFilesystem::Handlers {
                 if (const auto record = fs.records_.find(child.identifier); record != fs.records_.end())
                     snapshot->entries.push_back({child.name, child.identifier, record->second.isFolder});
         }
-        info->fh = reinterpret_cast<std::uint64_t>(snapshot.get());
-        if (fuse_reply_open(request, info) == 0) snapshot.release();
+        info->fh = fs.keepOpen(std::move(snapshot));
+        if (fuse_reply_open(request, info) != 0) fs.releaseOpen(info->fh);
     } catch (...) {
         replyError(request);
     }
@@ -618,7 +618,7 @@ struct MountFilesystem::Handlers {
     }
 
     static void releasedir(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
-        delete reinterpret_cast<FolderSnapshot*>(info->fh);
+        self(request).releaseOpen(info->fh);
         fuse_reply_err(request, 0);
     }
 
@@ -642,8 +642,8 @@ struct MountFilesystem::Handlers {
             file->handle = fs.cache_.open({file->identifier, file->version.contentVersion, file->size});
             info->keep_cache = 1;  // a new content version invalidates the kernel's pages
         }
-        info->fh = reinterpret_cast<std::uint64_t>(file.get());
-        if (fuse_reply_open(request, info) == 0) file.release();
+        info->fh = fs.keepOpen(std::move(file));
+        if (fuse_reply_open(request, info) != 0) fs.releaseOpen(info->fh);
     } catch (...) {
         replyError(request);
     }
@@ -691,7 +691,7 @@ struct MountFilesystem::Handlers {
     }
 
     static void release(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
-        delete reinterpret_cast<OpenFile*>(info->fh);
+        self(request).releaseOpen(info->fh);
         fuse_reply_err(request, 0);
     }
 
@@ -747,6 +747,22 @@ const fuse_lowlevel_ops& MountFilesystem::operations() {
         return ops;
     }();
     return table;
+}
+
+std::uint64_t MountFilesystem::keepOpen(std::shared_ptr<void> object) {
+    const auto handle = reinterpret_cast<std::uint64_t>(object.get());
+    std::scoped_lock lock(openMutex_);
+    open_.emplace(handle, std::move(object));
+    return handle;
+}
+
+void MountFilesystem::releaseOpen(std::uint64_t handle) {
+    std::shared_ptr<void> object;  // destroyed outside the lock
+    std::scoped_lock lock(openMutex_);
+    if (const auto found = open_.find(handle); found != open_.end()) {
+        object = std::move(found->second);
+        open_.erase(found);
+    }
 }
 
 }  // namespace tw::mount

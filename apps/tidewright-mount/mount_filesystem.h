@@ -105,6 +105,10 @@ private:
     void followChanges(host::Enumerator& workingSet, std::stop_token stop);
     void apply(const ChangeBatch& batch);
     void save(const std::vector<ItemRecord>& updated, std::vector<Id> removed);
+    // What an open file or folder handle (fuse_file_info::fh) points to. The filesystem owns it: a handle the
+    // kernel never releases (a file still open when the mount ends) goes with the filesystem.
+    std::uint64_t keepOpen(std::shared_ptr<void> object);
+    void releaseOpen(std::uint64_t handle);
 
     std::shared_ptr<host::ReplicatedExtension> extension_;
     MountSettings settings_;
@@ -125,6 +129,9 @@ private:
     std::uint64_t generation_ = 0;  // counts applied change batches: an older listing is not kept
     std::optional<host::SyncAnchor> anchor_;
     std::function<void(std::chrono::system_clock::time_point)> onSynchronized_;
+
+    std::mutex openMutex_;
+    std::unordered_map<std::uint64_t, std::shared_ptr<void>> open_;
 
     std::mutex trackMutex_;
     std::condition_variable_any trackWake_;
