@@ -438,7 +438,11 @@ private:
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout);
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(deadline.count()));
-        curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, configuration_.receiveBufferSize);
+        // A body sent from memory (a request record, an upload part) is answered with a short record: the
+        // large receive buffer would only cost memory, once per part in flight.
+        const bool sendsFromMemory = transfer.source.size > 0 && !transfer.source.fromFile;
+        curl_easy_setopt(easy, CURLOPT_BUFFERSIZE,
+                         sendsFromMemory ? long{CURL_MAX_WRITE_SIZE} : configuration_.receiveBufferSize);
         // A body in memory is copied into this buffer piece by piece: a larger one only costs memory, once
         // per transfer running (parts of an upload run four at a time).
         curl_easy_setopt(
