@@ -469,15 +469,18 @@ struct MountFilesystem::Handlers {
         connection->want &= ~FUSE_CAP_READDIRPLUS_AUTO;  // plus whenever the kernel asks
     }
 
+    // Sets `folder` to the folder `inode` names; otherwise the errno that says why it names none.
+    static int folderOf(MountFilesystem& fs, fuse_ino_t inode, Id& folder) {
+        std::scoped_lock lock(fs.mutex_);
+        const auto* record = fs.recordOf(inode, &folder);
+        if (!record) return ENOENT;
+        return record->isFolder ? 0 : ENOTDIR;
+    }
+
     static void lookup(fuse_req_t request, fuse_ino_t parent, const char* name) try {
         auto& fs = self(request);
         Id folder;
-        {
-            std::scoped_lock lock(fs.mutex_);
-            const auto* record = fs.recordOf(parent, &folder);
-            if (!record) return (void)fuse_reply_err(request, ENOENT);
-            if (!record->isFolder) return (void)fuse_reply_err(request, ENOTDIR);
-        }
+        if (const int error = folderOf(fs, parent, folder)) return (void)fuse_reply_err(request, error);
         const std::string wanted = name;
         std::optional<Id> found;
         // Another user's trash folder names nothing: it is not asked of the service.
@@ -541,12 +544,7 @@ struct MountFilesystem::Handlers {
     static void opendir(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) try {
         auto& fs = self(request);
         Id folder;
-        {
-            std::scoped_lock lock(fs.mutex_);
-            const auto* record = fs.recordOf(inode, &folder);
-            if (!record) return (void)fuse_reply_err(request, ENOENT);
-            if (!record->isFolder) return (void)fuse_reply_err(request, ENOTDIR);
-        }
+        if (const int error = folderOf(fs, inode, folder)) return (void)fuse_reply_err(request, error);
         auto snapshot = std::make_unique<FolderSnapshot>();
         snapshot->entries.push_back({".", {}, true});
         snapshot->entries.push_back({"..", {}, true});
