@@ -24,21 +24,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::secondsSince;
+using test::waitUntil;
 
 bool mountedAt(const fs::path& mountpoint) {
     std::ifstream mounts("/proc/mounts");
     for (std::string line; std::getline(mounts, line);)
         if (line.starts_with("tidewright " + mountpoint.string() + " fuse.tidewright ")) return true;
     return false;
-}
-
-bool waitFor(double seconds, const std::function<bool()>& done) {
-    const auto start = std::chrono::steady_clock::now();
-    while (!done()) {
-        if (secondsSince(start) > seconds) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 class MountCommand : public ::testing::Test {
@@ -103,7 +95,7 @@ TEST_F(MountCommand, SigtermWithAFileOpenUnmountsAndTheOpenFileFailsInsteadOfHan
     if (!fuseAvailable()) GTEST_SKIP() << "FUSE mounts cannot be made here: /dev/fuse cannot be opened";
     server.api().upload("nota.txt", "conteúdo");
     test::ChildProcess child(command({mountpoint.string(), "-f", "--poll", "1"}));
-    ASSERT_TRUE(waitFor(10, [&] { return mountedAt(mountpoint); })) << child.stderrText();
+    ASSERT_TRUE(waitUntil(10, [&] { return mountedAt(mountpoint); })) << child.stderrText();
     const int fd = ::open((mountpoint / "nota.txt").c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     char buffer[64];

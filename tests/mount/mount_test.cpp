@@ -25,6 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::secondsSince;
+using test::waitUntil;
 constexpr std::int64_t MiB = 1 << 20;
 
 std::string randomBytes(std::size_t size, unsigned seed) {
@@ -40,16 +41,6 @@ std::string randomBytes(std::size_t size, unsigned seed) {
 std::string readWhole(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Polls `done` every 20 ms for up to `seconds`.
-bool waitUntil(double seconds, const std::function<bool()>& done) {
-    const auto start = std::chrono::steady_clock::now();
-    while (!done()) {
-        if (secondsSince(start) > seconds) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 class MountedSpace : public ::testing::Test {
