@@ -75,6 +75,13 @@ std::vector<ByteRanges::Range> ByteRanges::missing(std::int64_t start, std::int6
     return gaps;
 }
 
+std::int64_t ByteRanges::presentUntil(std::int64_t offset) const {
+    auto it = ranges_.upper_bound(offset);
+    if (it == ranges_.begin()) return offset;
+    --it;
+    return std::max(offset, it->second);
+}
+
 std::string stemFor(const CacheKey& key) {
     std::string input = std::to_string(key.identifier.size()) + ':' + key.identifier + key.contentVersion;
     unsigned char digest[EVP_MAX_MD_SIZE];

@@ -33,6 +33,8 @@ namespace fs = std::filesystem;
 // by the persister thread so that no reader waits for the flush, and when a handle closes. A crash loses
 // about this much of what was fetched, never a range's truth.
 constexpr std::int64_t persistEveryBytes = std::int64_t{64} << 20;
+// The least a read-ahead fetches.
+constexpr std::int64_t readAheadFloor = std::int64_t{1} << 20;
 constexpr std::string_view dataSuffix = ".data";
 constexpr std::string_view rangesSuffix = ".ranges";
 
@@ -298,10 +300,18 @@ struct Shared {
 
 class CacheHandle final : public ContentCache::Handle {
 public:
-    CacheHandle(std::shared_ptr<Shared> shared, std::shared_ptr<Entry> entry, int fd)
-        : shared_(std::move(shared)), entry_(std::move(entry)), fd_(fd) {}
+    CacheHandle(std::shared_ptr<Shared> shared, std::shared_ptr<Entry> entry, int fd, RangeFetcher readAhead)
+        : shared_(std::move(shared)), entry_(std::move(entry)), fd_(fd), readAhead_(std::move(readAhead)) {}
 
     ~CacheHandle() override {
+        {
+            // The read-ahead writes into the file: it ends first.
+            std::scoped_lock lock(readAheadThreadMutex_);
+            if (readAheadThread_.joinable()) {
+                readAheadThread_.request_stop();
+                readAheadThread_.join();
+            }
+        }
         try {
             persist();
         } catch (const std::exception& e) {
@@ -319,6 +329,7 @@ public:
         const auto size = entry_->key.size;
         const auto end = offset >= size ? offset : offset + std::min(length, size - offset);
         if (end == offset) return 0;
+        bool sequential = false;
         for (;;) {
             std::vector<std::shared_ptr<Fetch>> mine;
             std::vector<std::shared_ptr<Fetch>> theirs;
@@ -327,13 +338,21 @@ public:
                 shared_->touch(*entry_);
                 for (const auto& gap : entry_->present.missing(offset, end))
                     claim(gap, mine, theirs);
+                if (mine.empty() && theirs.empty()) {
+                    // Reads a little out of order (the kernel reads ahead on several threads) still count.
+                    sequential = lastReadEnd_ >= 0 && offset >= lastReadStart_ && offset <= lastReadEnd_;
+                    lastReadStart_ = offset;
+                    lastReadEnd_ = end;
+                    break;
+                }
             }
-            if (mine.empty() && theirs.empty()) return end - offset;
             // This reader's fetches first: another reader may be waiting for them while this one waits for
             // its.
-            fetchAll(mine, fetch);
+            fetchAll(mine, fetch, stop);
             waitFor(theirs, stop, deadline);
         }
+        if (sequential && readAhead_) startReadAhead(end);
+        return end - offset;
     }
 
     int fd() const override { return fd_; }
@@ -365,7 +384,8 @@ private:
         }
     }
 
-    void fetchAll(const std::vector<std::shared_ptr<Fetch>>& mine, const RangeFetcher& fetch) {
+    void fetchAll(const std::vector<std::shared_ptr<Fetch>>& mine, const RangeFetcher& fetch,
+                  std::stop_token stop) {
         for (std::size_t i = 0; i < mine.size(); ++i) {
             auto& range = *mine[i];
             try {
@@ -377,11 +397,12 @@ private:
                         continue;
                     }
                 }
-                const auto [start, end] = take(fetch({range.start, range.end - range.start}), range);
+                const auto [start, end] = take(fetch({range.start, range.end - range.start}, stop), range);
                 const auto dataBytes = diskBytesOf(fd_);
                 bool persistNow = false;
                 {
                     std::scoped_lock lock(shared_->mutex);
+                    lastFetched_ = end - start;
                     entry_->present.add(start, end);
                     entry_->unpersistedBytes += end - start;
                     persistNow = entry_->unpersistedBytes >= persistEveryBytes;
@@ -438,11 +459,57 @@ private:
         }
     }
 
+    // Fetches the bytes after the present run that holds `from` in the background, unless they are being
+    // fetched already, the file ends there, or they lie more than a chunk ahead of `from`.
+    void startReadAhead(std::int64_t from) {
+        if (readingAhead_.exchange(true)) return;
+        std::shared_ptr<Fetch> range;
+        {
+            std::scoped_lock lock(shared_->mutex);
+            const auto start = entry_->present.presentUntil(from);
+            const auto size = entry_->key.size;
+            const bool underWay =
+                std::any_of(entry_->fetching.begin(), entry_->fetching.end(),
+                            [&](const auto& f) { return f->start <= start && start < f->end; });
+            // Once the reader is into the last chunk fetched: it stays at most two chunks ahead.
+            const auto chunk = std::max(readAheadFloor, lastFetched_);
+            if (start < size && start - from < chunk && !underWay) {
+                const auto length = std::min(size - start, chunk);
+                const auto gap = entry_->present.missing(start, start + length).front();
+                range = std::make_shared<Fetch>(Fetch{gap.first, gap.second});
+                entry_->fetching.push_back(range);
+            }
+        }
+        if (!range) {
+            readingAhead_ = false;
+            return;
+        }
+        std::scoped_lock lock(readAheadThreadMutex_);
+        if (readAheadThread_.joinable()) readAheadThread_.join();  // the last one, ended or ending
+        readAheadThread_ = std::jthread([this, range](std::stop_token stop) {
+            try {
+                fetchAll({range}, readAhead_, stop);
+            } catch (const std::exception& e) {
+                if (!stop.stop_requested()) log().info(std::string("a read-ahead failed: ") + e.what());
+            } catch (...) {
+            }
+            readingAhead_ = false;
+        });
+    }
+
     void persist() { shared_->persist(*entry_, fd_); }
 
     std::shared_ptr<Shared> shared_;
     std::shared_ptr<Entry> entry_;
     int fd_;
+    RangeFetcher readAhead_;
+    // Guarded by the cache's mutex: this handle's last read, and the length of its last fetch.
+    std::int64_t lastReadStart_ = -1;
+    std::int64_t lastReadEnd_ = -1;
+    std::int64_t lastFetched_ = 0;
+    std::atomic<bool> readingAhead_{false};  // claimed by the reader that starts a read-ahead
+    std::mutex readAheadThreadMutex_;
+    std::jthread readAheadThread_;
 };
 
 bool endsWith(std::string_view text, std::string_view suffix) {
@@ -531,7 +598,7 @@ ContentCache::ContentCache(std::filesystem::path folder, std::int64_t maxBytes)
 
 ContentCache::~ContentCache() = default;
 
-std::shared_ptr<ContentCache::Handle> ContentCache::open(const CacheKey& key) {
+std::shared_ptr<ContentCache::Handle> ContentCache::open(const CacheKey& key, RangeFetcher readAhead) {
     if (key.size < 0) throw std::invalid_argument("a negative file size");
     auto& state = *state_;
     std::scoped_lock lock(state.mutex);
@@ -573,7 +640,7 @@ std::shared_ptr<ContentCache::Handle> ContentCache::open(const CacheKey& key) {
     ++entry->openHandles;
     state.touch(*entry);
     state.evict();
-    return std::make_shared<CacheHandle>(state_, entry, fd.release());
+    return std::make_shared<CacheHandle>(state_, entry, fd.release(), std::move(readAhead));
 }
 
 void ContentCache::discard(const host::ItemIdentifier& identifier) {

@@ -29,11 +29,11 @@ struct Delivery {
     host::ByteRange range;
 };
 
-// Fetches at least `wanted` (never past the end of the file). Throws on failure; the cache passes the
-// failure on to every reader waiting for that range, each as an exception object of its own: a
-// std::system_error stays one (same code), anything else becomes a tw::Error (Error::from: same domain and
-// code). Called with no lock of the cache held.
-using RangeFetcher = std::function<Delivery(host::ByteRange wanted)>;
+// Fetches at least `wanted` (never past the end of the file), giving up when `stop` is requested. Throws on
+// failure; the cache passes the failure on to every reader waiting for that range, each as an exception
+// object of its own: a std::system_error stays one (same code), anything else becomes a tw::Error
+// (Error::from: same domain and code). Called with no lock of the cache held.
+using RangeFetcher = std::function<Delivery(host::ByteRange wanted, std::stop_token stop)>;
 
 class ContentCache {
 public:
@@ -47,7 +47,12 @@ public:
 
     // The cache file of this version, made when missing; cached files of other versions of the item are
     // dropped. The file counts as open (never evicted) while the handle lives.
-    std::shared_ptr<Handle> open(const CacheKey& key);
+    //
+    // With `readAhead`, a reader that goes on from where the handle's previous read ended has the bytes
+    // after the present ones fetched in the background through it while it reads those: at least as many as
+    // the handle's last fetch brought, one fetch at a time, waited for by any reader that needs them. The
+    // handle cancels it (its stop token) and waits for it when it closes.
+    std::shared_ptr<Handle> open(const CacheKey& key, RangeFetcher readAhead = {});
     // Drops every cached version of the item (it changed or is gone); open handles keep reading theirs.
     void discard(const host::ItemIdentifier& identifier);
     // Disk space of the cache files, in bytes.
@@ -62,10 +67,10 @@ class ContentCache::Handle {
 public:
     virtual ~Handle() = default;
     // Makes bytes [offset, offset + length) present in the file (clipped to its size), fetching what is
-    // missing, and returns how many bytes from `offset` are now present. Throws what the fetcher threw (see
-    // RangeFetcher); stops waiting for another reader's fetch when `stop` is requested (tw::Error, cocoa
-    // domain, user-cancelled code) or at `deadline` (std::system_error with ETIMEDOUT). A fetch of another
-    // reader that was cancelled is not a failure of the range: the waiter fetches it itself.
+    // missing, and returns how many bytes from `offset` are now present. `fetch` is given `stop`. Throws what
+    // the fetcher threw (see RangeFetcher); stops waiting for another reader's fetch when `stop` is requested
+    // (tw::Error, cocoa domain, user-cancelled code) or at `deadline` (std::system_error with ETIMEDOUT). A
+    // fetch of another reader that was cancelled is not a failure of the range: the waiter fetches it itself.
     virtual std::int64_t ensure(std::int64_t offset, std::int64_t length, const RangeFetcher& fetch,
                                 std::stop_token stop, std::chrono::steady_clock::time_point deadline) = 0;
     // The open cache file, for reading the bytes `ensure` made present (pread, or a splice to the kernel).

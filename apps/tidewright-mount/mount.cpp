@@ -9,12 +9,55 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <vector>
 
 #include "mount_log.h"
 
 namespace tw::mount {
+namespace {
+
+// The kernel reads a FUSE mount's files ahead by at most its devices' default, 128 KiB, whatever the
+// filesystem asks at init; only the device's sysfs knob raises it (root may write it). 512 KiB requests still
+// reach the filesystem spliced: libfuse splices a reply that fits its pipe (1 MiB, header included).
+constexpr int readAheadKiB = 512;
+
+// A path as the mount table writes it: space, tab, newline and backslash as octal escapes.
+std::string unescapeMountPath(const std::string& text) {
+    std::string path;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto octal = [&](std::size_t at) {
+            return at < text.size() && text[at] >= '0' && text[at] <= '7';
+        };
+        if (text[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+            path +=
+                static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 + (text[i + 3] - '0'));
+            i += 3;
+        } else {
+            path += text[i];
+        }
+    }
+    return path;
+}
+
+// Raises the kernel's read-ahead on the mount at `mountpoint` (an absolute path without links), when
+// allowed. Its device number comes from the mount table: a stat() of the mount point would be a request to
+// the filesystem before it serves any.
+void raiseReadAhead(const std::filesystem::path& mountpoint) {
+    std::ifstream table("/proc/self/mountinfo");
+    std::string device;
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string id, parent, numbers, root, point;
+        if ((fields >> id >> parent >> numbers >> root >> point) && unescapeMountPath(point) == mountpoint)
+            device = numbers;  // the last one: the mount on top
+    }
+    if (device.empty()) return;
+    std::ofstream("/sys/class/bdi/" + device + "/read_ahead_kb") << readAheadKiB;
+}
+
+}  // namespace
 
 void checkMountable(const std::filesystem::path& mountpoint, const std::filesystem::path& device) {
     std::error_code error;
@@ -69,12 +112,15 @@ Mount::Mount(std::shared_ptr<host::ReplicatedExtension> extension, MountSettings
         fuse_session_destroy(session_);
         throw std::runtime_error("signal handlers cannot be installed");
     }
+    std::error_code ignored;
+    const auto resolved = std::filesystem::canonical(mountpoint_, ignored);
     if (fuse_session_mount(session_, mountpoint_.c_str()) != 0) {
         if (signals_) fuse_remove_signal_handlers(session_);
         fuse_session_destroy(session_);
         throw std::runtime_error("cannot mount on " + mountpoint_.string());
     }
     mounted_ = true;
+    raiseReadAhead(resolved);
     filesystem_->start(session_);
 }
 

@@ -456,6 +456,19 @@ void MountFilesystem::save(const std::vector<ItemRecord>& updated, std::vector<I
     }
 }
 
+Delivery MountFilesystem::fetchContents(const Id& identifier, const host::ItemVersion& version,
+                                        host::ByteRange wanted, std::stop_token stop, Deadline deadline) {
+    auto fetched = fetchRange(*extension_, identifier, version, wanted, stop, deadline);
+    if (fetched.item && fetched.item->itemVersion().contentVersion != version.contentVersion) {
+        // Bytes of another version would be mixed into this one's: the reader learns of it instead.
+        std::error_code ignored;
+        std::filesystem::remove(fetched.delivery.file, ignored);
+        mountLog().error("item " + identifier + " changed on the service while it was read");
+        throw Error("tidewright", 1, {}, "the file changed on the service while it was read");
+    }
+    return fetched.delivery;
+}
+
 // --- request handlers -----------------------------------------------------------------------------------
 
 struct MountFilesystem::Handlers {
@@ -637,7 +650,13 @@ struct MountFilesystem::Handlers {
         if (isTrashInfo(file->identifier)) {
             info->direct_io = 1;  // generated: its length may differ from what getattr said before
         } else {
-            file->handle = fs.cache_.open({file->identifier, file->version.contentVersion, file->size});
+            // Each read-ahead fetch has a deadline of its own.
+            auto readAhead = [&fs, identifier = file->identifier, version = file->version](
+                                 host::ByteRange wanted, std::stop_token stop) {
+                return fs.fetchContents(identifier, version, wanted, stop, fs.deadline());
+            };
+            file->handle = fs.cache_.open({file->identifier, file->version.contentVersion, file->size},
+                                          std::move(readAhead));
             info->keep_cache = 1;  // a new content version invalidates the kernel's pages
         }
         info->fh = fs.keepOpen(std::move(file));
@@ -659,17 +678,8 @@ struct MountFilesystem::Handlers {
         std::stop_source stop;
         fuse_req_interrupt_func(request, interrupted, &stop);
         const auto deadline = fs.deadline();
-        const auto fetch = [&](host::ByteRange wanted) {
-            auto fetched =
-                fetchRange(*fs.extension_, file.identifier, file.version, wanted, stop.get_token(), deadline);
-            if (fetched.item && fetched.item->itemVersion().contentVersion != file.version.contentVersion) {
-                // Bytes of another version would be mixed into this one's: the reader learns of it instead.
-                std::error_code ignored;
-                std::filesystem::remove(fetched.delivery.file, ignored);
-                mountLog().error("item " + file.identifier + " changed on the service while it was read");
-                throw Error("tidewright", 1, {}, "the file changed on the service while it was read");
-            }
-            return fetched.delivery;
+        const auto fetch = [&](host::ByteRange wanted, std::stop_token stop) {
+            return fs.fetchContents(file.identifier, file.version, wanted, stop, deadline);
         };
         std::int64_t present = 0;
         int error = 0;

@@ -101,6 +101,10 @@ private:
     std::vector<Id> listing(const Id& folder, Deadline deadline);
     Deadline deadline() const { return std::chrono::steady_clock::now() + settings_.deadline; }
 
+    // A range of one version of a file, through the extension; bytes of another version are refused.
+    Delivery fetchContents(const Id& identifier, const host::ItemVersion& version, host::ByteRange wanted,
+                           std::stop_token stop, Deadline deadline);
+
     void track(std::stop_token stop);
     void followChanges(host::Enumerator& workingSet, std::stop_token stop);
     void apply(const ChangeBatch& batch);

@@ -44,7 +44,7 @@ public:
     std::function<Delivery(Delivery)> alter;
 
     RangeFetcher fetcher() {
-        return [this](ByteRange wanted) {
+        return [this](ByteRange wanted, std::stop_token) {
             const auto file = [&] {
                 std::scoped_lock lock(mutex_);
                 asked_.push_back(wanted);
@@ -246,6 +246,58 @@ TEST_F(ContentCacheTest, ReadersOfOneMissingRangeShareItsFetchAndItsFailure) {
         EXPECT_EQ(readAt(*handle, 0, 5000), source.substr(0, 5000));
         EXPECT_TRUE(filesIn(deliveries()).empty());
     }
+}
+
+TEST_F(ContentCacheTest, ASequentialReaderHasTheNextBytesFetchedAheadAndWaitsForThem) {
+    const std::string big = randomBytes(4 << 20);
+    const std::int64_t bigSize = static_cast<std::int64_t>(big.size());
+    const std::int64_t kib64 = 64 * 1024;
+    ContentCache cache(folder(), 1 << 30);
+    SourceFetcher fetcher(big, deliveries());
+    const auto handle = cache.open({"n1", "v1", bigSize}, fetcher.fetcher());
+    const auto read = [&](std::int64_t offset) {
+        EXPECT_EQ(handle->ensure(offset, kib64, fetcher.fetcher(), {}, noDeadline), kib64);
+    };
+
+    read(0);
+    read(kib64);  // goes on from the last read: the next MiB comes in the background
+    ASSERT_TRUE(test::waitUntil(5, [&] { return fetcher.asked().size() == 3; }));
+    EXPECT_EQ(fetcher.asked()[2], (ByteRange{2 * kib64, 1 << 20}));
+    for (std::int64_t offset = 2 * kib64; offset < 2 * kib64 + (1 << 20); offset += kib64)
+        read(offset);
+    ASSERT_TRUE(test::waitUntil(5, [&] { return fetcher.asked().size() == 4; }));
+    EXPECT_EQ(fetcher.asked()[3], (ByteRange{2 * kib64 + (1 << 20), 1 << 20}));
+
+    read(3 << 20);  // a jump: fetched, nothing read ahead
+    EXPECT_EQ(handle->ensure(2 * kib64 + (1 << 20), 1 << 20, fetcher.fetcher(), {}, noDeadline), 1 << 20);
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(fetcher.asked().size(), 5u);
+    EXPECT_EQ(readAt(*handle, 0, 2 * kib64 + (2 << 20)), big.substr(0, 2 * kib64 + (2 << 20)));
+    EXPECT_TRUE(filesIn(deliveries()).empty());
+}
+
+TEST_F(ContentCacheTest, ClosingAHandleCancelsItsReadAheadAndLeavesTheRangeToOthers) {
+    ContentCache cache(folder(), 1 << 30);
+    SourceFetcher fetcher(source, deliveries());
+    std::atomic<bool> entered = false;
+    const RangeFetcher stuck = [&](ByteRange, std::stop_token stop) -> Delivery {
+        entered = true;
+        std::mutex mutex;
+        std::unique_lock lock(mutex);
+        std::condition_variable_any().wait(lock, stop, [] { return false; });
+        throw userCancelledError();
+    };
+    auto handle = cache.open({"n1", "v1", size}, stuck);
+    handle->ensure(0, 100, fetcher.fetcher(), {}, noDeadline);
+    handle->ensure(100, 100, fetcher.fetcher(), {}, noDeadline);
+    ASSERT_TRUE(test::waitUntil(5, [&] { return entered.load(); }));
+
+    const auto start = Clock::now();
+    handle.reset();
+    EXPECT_LT(test::secondsSince(start), 1.0);
+    const auto other = cache.open({"n1", "v1", size});
+    EXPECT_EQ(other->ensure(200, 1000, fetcher.fetcher(), {}, noDeadline), 1000);
+    EXPECT_EQ(readAt(*other, 0, 1200), source.substr(0, 1200));
 }
 
 TEST_F(ContentCacheTest, StopAndDeadlineEndAWaitForAnotherReadersFetch) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sys/sysmacros.h>
 
 #include <filesystem>
 #include <fstream>
@@ -100,7 +101,7 @@ protected:
     test::TempDir dir;
     std::unique_ptr<test::InProcessServer> server = std::make_unique<test::InProcessServer>();
     test::Api api = server->api();
-    fs::path mountpoint = dir.path() / "mnt";
+    fs::path mountpoint = dir.path() / "mount point";  // a space: escaped in the mount table
     std::shared_ptr<FileProviderExtension> extension;
     std::shared_ptr<std::promise<void>> synchronized_;
     std::unique_ptr<Mount> mount;
@@ -175,6 +176,16 @@ TEST_F(MountedSpace, WalkEqualsTheServiceTreeAndEveryFileReadsBackExactly) {
     EXPECT_EQ(folder.st_mode, S_IFDIR | 0755);
     EXPECT_EQ(file.st_mode, S_IFREG | 0644);
     EXPECT_EQ(file.st_uid, ::getuid());
+
+    // Root raises the kernel's read-ahead on the mount past its 128 KiB default.
+    struct stat root {};
+    ASSERT_EQ(::stat(mountpoint.c_str(), &root), 0);
+    std::ifstream readAhead("/sys/class/bdi/" + std::to_string(major(root.st_dev)) + ":" +
+                            std::to_string(minor(root.st_dev)) + "/read_ahead_kb");
+    std::string kib;
+    if (::geteuid() == 0 && readAhead >> kib) {
+        EXPECT_EQ(kib, "512");
+    }
 }
 
 TEST_F(MountedSpace, RenameTrashAndNewContentsOnTheServiceAreSeenWithinTwoPolls) {
