@@ -462,10 +462,10 @@ private:
     // Fetches the bytes after the present run that holds `from` in the background, unless they are being
     // fetched already, the file ends there, or they lie more than a chunk ahead of `from`.
     void startReadAhead(std::int64_t from) {
-        if (readingAhead_.exchange(true)) return;
         std::shared_ptr<Fetch> range;
         {
             std::scoped_lock lock(shared_->mutex);
+            if (readAheadFetch_ && !readAheadFetch_->done) return;  // one at a time
             const auto start = entry_->present.presentUntil(from);
             const auto size = entry_->key.size;
             const bool underWay =
@@ -478,12 +478,10 @@ private:
                 const auto gap = entry_->present.missing(start, start + length).front();
                 range = std::make_shared<Fetch>(Fetch{gap.first, gap.second});
                 entry_->fetching.push_back(range);
+                readAheadFetch_ = range;
             }
         }
-        if (!range) {
-            readingAhead_ = false;
-            return;
-        }
+        if (!range) return;
         std::scoped_lock lock(readAheadThreadMutex_);
         if (readAheadThread_.joinable()) readAheadThread_.join();  // the last one, ended or ending
         readAheadThread_ = std::jthread([this, range](std::stop_token stop) {
@@ -493,7 +491,6 @@ private:
                 if (!stop.stop_requested()) log().info(std::string("a read-ahead failed: ") + e.what());
             } catch (...) {
             }
-            readingAhead_ = false;
         });
     }
 
@@ -503,12 +500,12 @@ private:
     std::shared_ptr<Entry> entry_;
     int fd_;
     RangeFetcher readAhead_;
-    // Guarded by the cache's mutex: this handle's last read, and the length of its last fetch.
+    // Guarded by the cache's mutex: this handle's last read, the length of its last fetch, its read-ahead.
     std::int64_t lastReadStart_ = -1;
     std::int64_t lastReadEnd_ = -1;
     std::int64_t lastFetched_ = 0;
-    std::atomic<bool> readingAhead_{false};  // claimed by the reader that starts a read-ahead
-    std::mutex readAheadThreadMutex_;
+    std::shared_ptr<Fetch> readAheadFetch_;  // the last read-ahead's range
+    std::mutex readAheadThreadMutex_;  // a new read-ahead's thread waits here until the last one's is stored
     std::jthread readAheadThread_;
 };
 
