@@ -670,8 +670,10 @@ struct MountFilesystem::Handlers {
         const auto& file = *reinterpret_cast<OpenFile*>(info->fh);
         if (!file.handle) {
             const auto from = std::min<size_t>(static_cast<size_t>(offset), file.text.size());
-            const auto count = std::min(size, file.text.size() - from);
-            return (void)fuse_reply_buf(request, file.text.data() + from, count);
+            // Replied from a copy: the kernel wakes the reader once it has the bytes, and the reader's close
+            // may free `file` (release, on another thread) before this reply's write returns.
+            const auto bytes = file.text.substr(from, std::min(size, file.text.size() - from));
+            return (void)fuse_reply_buf(request, bytes.data(), bytes.size());
         }
         if (offset >= file.size) return (void)fuse_reply_buf(request, nullptr, 0);
         const auto length = std::min<std::int64_t>(static_cast<std::int64_t>(size), file.size - offset);
