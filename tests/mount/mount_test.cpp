@@ -1,6 +1,8 @@
 // End to end: the local service in this process, the extension, and a real FUSE mount in a temporary
 // folder, read with ordinary file calls. Where this machine cannot mount, each test skips with one line.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <map>
 #include <random>
 #include <regex>
+#include <thread>
 
 #include "mount.h"
 #include "platform/log.h"
@@ -317,6 +320,40 @@ TEST_F(MountedSpace, AStalledReadEndsWithETIMEDOUTAtTheDeadlineAndALaterReadSucc
     ASSERT_EQ(::pread(fd, buffer.data(), buffer.size(), 0), 4096);
     EXPECT_TRUE(buffer == bytes.substr(0, 4096));
     ::close(fd);
+}
+
+TEST_F(MountedSpace, AnInterruptedReadEndsWithEINTRInsteadOfWaitingForItsFetch) {
+    upload("f.bin", randomBytes(1 * MiB, 5));
+    auto short_ = settings();
+    short_.deadline = std::chrono::seconds(1);
+    MOUNT_OR_SKIP(short_);
+    ASSERT_EQ(api.post("/_control/faults", {{"path", "/blobs/*"}, {"stallMs", 20000}, {"times", -1}}).status,
+              201);
+    struct sigaction quiet {
+    }, previous{};
+    quiet.sa_handler = [](int) {};  // no SA_RESTART: the read returns what the filesystem answered
+    ASSERT_EQ(::sigaction(SIGUSR1, &quiet, &previous), 0);
+
+    const int fd = ::open((mountpoint / "f.bin").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    std::atomic<int> result = 0, error = 0;
+    const auto start = std::chrono::steady_clock::now();
+    std::thread reader([&] {
+        char buffer[4096];
+        result = static_cast<int>(::pread(fd, buffer, sizeof buffer, 0));
+        error = errno;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ::pthread_kill(reader.native_handle(), SIGUSR1);
+    reader.join();
+    // The kernel's own read-ahead cannot be interrupted and waits its deadline; the read of the page that
+    // follows is interrupted at once instead of waiting a second deadline.
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(error, EINTR);
+    EXPECT_LT(secondsSince(start), 1.7);
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    ::close(fd);
+    ASSERT_EQ(api.del("/_control/faults").status, 204);
 }
 
 TEST_F(MountedSpace, NewContentsOnTheServiceAreNeverMixedIntoAFileOpenOnTheOldOnes) {
