@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -304,13 +305,12 @@ public:
         : shared_(std::move(shared)), entry_(std::move(entry)), fd_(fd), readAhead_(std::move(readAhead)) {}
 
     ~CacheHandle() override {
-        {
-            // The read-ahead writes into the file: it ends first.
-            std::scoped_lock lock(readAheadThreadMutex_);
-            if (readAheadThread_.joinable()) {
-                readAheadThread_.request_stop();
-                readAheadThread_.join();
-            }
+        // The read-ahead writes into the file: it ends first. A thread of it may be storing the other's.
+        for (auto& lane : readAheadLanes_)
+            lane.stop.request_stop();
+        for (auto& lane : readAheadLanes_) {
+            std::scoped_lock lock(lane.threadMutex);
+            if (lane.thread.joinable()) lane.thread.join();
         }
         try {
             persist();
@@ -343,6 +343,7 @@ public:
                     sequential = lastReadEnd_ >= 0 && offset >= lastReadStart_ && offset <= lastReadEnd_;
                     lastReadStart_ = offset;
                     lastReadEnd_ = end;
+                    lastReadSequential_ = sequential;
                     break;
                 }
             }
@@ -351,7 +352,7 @@ public:
             fetchAll(mine, fetch, stop);
             waitFor(theirs, stop, deadline);
         }
-        if (sequential && readAhead_) startReadAhead(end);
+        if (sequential && readAhead_) startReadAhead();
         return end - offset;
     }
 
@@ -384,8 +385,9 @@ private:
         }
     }
 
+    // `fetched`, when given, is called with each delivery before it is copied into the file.
     void fetchAll(const std::vector<std::shared_ptr<Fetch>>& mine, const RangeFetcher& fetch,
-                  std::stop_token stop) {
+                  std::stop_token stop, const std::function<void(const Delivery&)>& fetched = {}) {
         for (std::size_t i = 0; i < mine.size(); ++i) {
             auto& range = *mine[i];
             try {
@@ -397,7 +399,9 @@ private:
                         continue;
                     }
                 }
-                const auto [start, end] = take(fetch({range.start, range.end - range.start}, stop), range);
+                const auto delivery = fetch({range.start, range.end - range.start}, stop);
+                if (fetched) fetched(delivery);
+                const auto [start, end] = take(delivery, range);
                 const auto dataBytes = diskBytesOf(fd_);
                 bool persistNow = false;
                 {
@@ -459,38 +463,59 @@ private:
         }
     }
 
-    // Fetches the bytes after the present run that holds `from` in the background, unless they are being
-    // fetched already, the file ends there, or they lie more than a chunk ahead of `from`.
-    void startReadAhead(std::int64_t from) {
+    // Fetches the next chunk after the bytes present or under way from the reader's last read on, in the
+    // background, unless another read-ahead is downloading, the file ends there, or the chunk would start two
+    // chunks or more ahead of the reader. Called after a sequential read, and by a read-ahead as soon as its
+    // download is in: the next download then runs while this one is copied into the file.
+    void startReadAhead() {
         std::shared_ptr<Fetch> range;
+        std::size_t laneIndex = 0;
         {
             std::scoped_lock lock(shared_->mutex);
-            if (readAheadFetch_ && !readAheadFetch_->done) return;  // one at a time
-            const auto start = entry_->present.presentUntil(from);
-            const auto size = entry_->key.size;
-            const bool underWay =
-                std::any_of(entry_->fetching.begin(), entry_->fetching.end(),
-                            [&](const auto& f) { return f->start <= start && start < f->end; });
-            // Once the reader is into the last chunk fetched: it stays at most two chunks ahead.
-            const auto chunk = std::max(readAheadFloor, lastFetched_);
-            if (start < size && start - from < chunk && !underWay) {
-                const auto length = std::min(size - start, chunk);
-                const auto gap = entry_->present.missing(start, start + length).front();
-                range = std::make_shared<Fetch>(Fetch{gap.first, gap.second});
-                entry_->fetching.push_back(range);
-                readAheadFetch_ = range;
+            if (downloading_ || !lastReadSequential_) return;
+            const auto from = lastReadEnd_;
+            auto start = entry_->present.presentUntil(from);
+            for (bool skipped = true; skipped;) {
+                skipped = false;
+                for (const auto& f : entry_->fetching)
+                    if (f->start <= start && start < f->end) {
+                        start = entry_->present.presentUntil(f->end);
+                        skipped = true;
+                    }
             }
+            const auto size = entry_->key.size;
+            const auto chunk = std::max(readAheadFloor, lastFetched_);
+            const auto free = std::find_if(readAheadLanes_.begin(), readAheadLanes_.end(),
+                                           [](const Lane& lane) { return !lane.busy; });
+            if (start >= size || start - from >= 2 * chunk || free == readAheadLanes_.end()) return;
+            const auto gap = entry_->present.missing(start, start + std::min(size - start, chunk)).front();
+            range = std::make_shared<Fetch>(Fetch{gap.first, gap.second});
+            entry_->fetching.push_back(range);
+            downloading_ = true;
+            free->busy = true;
+            laneIndex = static_cast<std::size_t>(free - readAheadLanes_.begin());
         }
-        if (!range) return;
-        std::scoped_lock lock(readAheadThreadMutex_);
-        if (readAheadThread_.joinable()) readAheadThread_.join();  // the last one, ended or ending
-        readAheadThread_ = std::jthread([this, range](std::stop_token stop) {
+        auto& lane = readAheadLanes_[laneIndex];
+        std::scoped_lock lock(lane.threadMutex);
+        if (lane.thread.joinable()) lane.thread.join();  // its last thread, ended or ending
+        lane.thread = std::thread([this, range, &lane] {
+            const auto stop = lane.stop.get_token();
             try {
-                fetchAll({range}, readAhead_, stop);
+                fetchAll({range}, readAhead_, stop, [this, &stop](const Delivery& delivery) {
+                    {
+                        std::scoped_lock lock(shared_->mutex);
+                        downloading_ = false;
+                        lastFetched_ = delivery.range.length;
+                    }
+                    if (!stop.stop_requested()) startReadAhead();
+                });
             } catch (const std::exception& e) {
                 if (!stop.stop_requested()) log().info(std::string("a read-ahead failed: ") + e.what());
             } catch (...) {
             }
+            std::scoped_lock lock(shared_->mutex);
+            downloading_ = false;  // when the download failed
+            lane.busy = false;
         });
     }
 
@@ -504,9 +529,16 @@ private:
     std::int64_t lastReadStart_ = -1;
     std::int64_t lastReadEnd_ = -1;
     std::int64_t lastFetched_ = 0;
-    std::shared_ptr<Fetch> readAheadFetch_;  // the last read-ahead's range
-    std::mutex readAheadThreadMutex_;  // a new read-ahead's thread waits here until the last one's is stored
-    std::jthread readAheadThread_;
+    bool lastReadSequential_ = false;
+    bool downloading_ = false;  // a read-ahead is downloading: the next one waits for it
+    // Two read-aheads at most: one downloading while the other copies what it downloaded.
+    struct Lane {
+        bool busy = false;  // guarded by the cache's mutex
+        std::stop_source stop;
+        std::mutex threadMutex;  // held while its thread is replaced or joined
+        std::thread thread;
+    };
+    std::array<Lane, 2> readAheadLanes_;
 };
 
 bool endsWith(std::string_view text, std::string_view suffix) {
