@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
+#include <future>
 #include <system_error>
 #include <vector>
 
@@ -57,6 +58,19 @@ void copyToStdout(const std::filesystem::path& file, std::int64_t from, std::int
     if (error != 0) throw std::system_error(error, std::generic_category(), "cannot write the output");
 }
 
+// The fetch of the bytes after those being written. Whatever it delivers and nobody takes is deleted.
+struct NextFetch {
+    std::future<Delivered> delivery;
+    ~NextFetch() {
+        if (!delivery.valid()) return;
+        try {
+            std::error_code ignored;
+            std::filesystem::remove(delivery.get().file, ignored);
+        } catch (...) {
+        }
+    }
+};
+
 }  // namespace
 
 void addCatCommand(CLI::App& app, Action* chosen) {
@@ -80,12 +94,15 @@ void addCatCommand(CLI::App& app, Action* chosen) {
             const auto identifier = CliHost::identifierFor(arguments->id);
             std::int64_t written = 0;
             std::optional<std::int64_t> size;
+            NextFetch next;
             try {
                 while (!size || written < *size) {
                     Delivered delivered;
                     try {
-                        delivered = host.fetchPartialContents(identifier, {written, arguments->chunk},
-                                                              arguments->alignment);
+                        delivered = next.delivery.valid()
+                                        ? next.delivery.get()
+                                        : host.fetchPartialContents(identifier, {written, arguments->chunk},
+                                                                    arguments->alignment);
                     } catch (const Error& error) {
                         // A read at 0 of an empty file is past its end; only the item can tell.
                         const bool pastEnd =
@@ -104,6 +121,13 @@ void addCatCommand(CLI::App& app, Action* chosen) {
                                         std::to_string(delivered.range.location) + " to " +
                                         std::to_string(end));
                     }
+                    // The next bytes come while these go out: asked at the first byte not yet written
+                    // once these are.
+                    if (end < *size)
+                        next.delivery = std::async(std::launch::async, [&host, identifier, end, arguments] {
+                            return host.fetchPartialContents(identifier, {end, arguments->chunk},
+                                                             arguments->alignment);
+                        });
                     try {
                         copyToStdout(delivered.file, written, end);
                     } catch (...) {
