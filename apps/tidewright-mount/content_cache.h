@@ -49,9 +49,10 @@ public:
     // dropped. The file counts as open (never evicted) while the handle lives.
     //
     // With `readAhead`, a reader that goes on from where the handle's previous read ended has the bytes
-    // after the present ones fetched in the background through it while it reads those: at least as many as
-    // the handle's last fetch brought, one fetch at a time, waited for by any reader that needs them. The
-    // handle cancels it (its stop token) and waits for it when it closes.
+    // after the present ones fetched in the background through it while it reads those, chunk after chunk
+    // (each as long as the handle's last fetch), less than two chunks ahead of it: one chunk downloading
+    // while the one before is copied into the file, each waited for by any reader that needs it. The handle
+    // cancels them (their stop token) and waits for them when it closes.
     std::shared_ptr<Handle> open(const CacheKey& key, RangeFetcher readAhead = {});
     // Drops every cached version of the item (it changed or is gone); open handles keep reading theirs.
     void discard(const host::ItemIdentifier& identifier);
