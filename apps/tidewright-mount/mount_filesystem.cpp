@@ -680,8 +680,8 @@ struct MountFilesystem::Handlers {
         std::stop_source stop;
         fuse_req_interrupt_func(request, interrupted, &stop);
         const auto deadline = fs.deadline();
-        const auto fetch = [&](host::ByteRange wanted, std::stop_token stop) {
-            return fs.fetchContents(file.identifier, file.version, wanted, stop, deadline);
+        const auto fetch = [&](host::ByteRange wanted, std::stop_token cancelled) {
+            return fs.fetchContents(file.identifier, file.version, wanted, cancelled, deadline);
         };
         std::int64_t present = 0;
         int error = 0;
