@@ -305,7 +305,8 @@ public:
         : shared_(std::move(shared)), entry_(std::move(entry)), fd_(fd), readAhead_(std::move(readAhead)) {}
 
     ~CacheHandle() override {
-        // The read-ahead writes into the file: it ends first. A thread of it may be storing the other's.
+        // The read-ahead writes into the file: it ends first. Every lane is stopped before any is joined, as
+        // a lane's thread may be starting the other lane's.
         for (auto& lane : readAheadLanes_)
             lane.stop.request_stop();
         for (auto& lane : readAheadLanes_) {
@@ -329,7 +330,6 @@ public:
         const auto size = entry_->key.size;
         const auto end = offset >= size ? offset : offset + std::min(length, size - offset);
         if (end == offset) return 0;
-        bool sequential = false;
         for (;;) {
             std::vector<std::shared_ptr<Fetch>> mine;
             std::vector<std::shared_ptr<Fetch>> theirs;
@@ -340,10 +340,10 @@ public:
                     claim(gap, mine, theirs);
                 if (mine.empty() && theirs.empty()) {
                     // Reads a little out of order (the kernel reads ahead on several threads) still count.
-                    sequential = lastReadEnd_ >= 0 && offset >= lastReadStart_ && offset <= lastReadEnd_;
+                    lastReadSequential_ =
+                        lastReadEnd_ >= 0 && offset >= lastReadStart_ && offset <= lastReadEnd_;
                     lastReadStart_ = offset;
                     lastReadEnd_ = end;
-                    lastReadSequential_ = sequential;
                     break;
                 }
             }
@@ -352,7 +352,7 @@ public:
             fetchAll(mine, fetch, stop);
             waitFor(theirs, stop, deadline);
         }
-        if (sequential && readAhead_) startReadAhead();
+        if (readAhead_) startReadAhead();
         return end - offset;
     }
 
@@ -465,8 +465,9 @@ private:
 
     // Fetches the next chunk after the bytes present or under way from the reader's last read on, in the
     // background, unless another read-ahead is downloading, the file ends there, or the chunk would start two
-    // chunks or more ahead of the reader. Called after a sequential read, and by a read-ahead as soon as its
-    // download is in: the next download then runs while this one is copied into the file.
+    // chunks or more ahead of the reader, or that read was not sequential. Called after each read, and by a
+    // read-ahead as soon as its download is in: the next download then runs while this one is copied into
+    // the file.
     void startReadAhead() {
         std::shared_ptr<Fetch> range;
         std::size_t laneIndex = 0;
