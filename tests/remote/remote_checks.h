@@ -27,6 +27,14 @@ inline RemoteError errorOf(const std::function<void()>& call) {
     return RemoteError::http(0, "none thrown");
 }
 
+// "STATUS CODE", e.g. "502 bad_response": what a caller of the client decides on.
+inline std::string statusCode(const RemoteError& error) {
+    return std::to_string(error.status()) + " " + error.code();
+}
+inline std::string statusCodeOf(const std::function<void()>& call) {
+    return statusCode(errorOf(call));
+}
+
 // The URL error under a network failure; a failure of the test for any other error.
 inline http::URLError::Code urlCodeOf(const RemoteError& error) {
     EXPECT_EQ(error.kind(), RemoteError::Case::network);

@@ -66,14 +66,13 @@ TEST(RemoteErrorMapping, FollowsTheHostTableFirstMatchWins) {
         EXPECT_EQ(mapped.userInfo().localizedDescription.value_or(""), c.message);
         EXPECT_FALSE(mapped.userInfo().collidingItem);
     }
-    const Error cancelled = fpError(std::make_exception_ptr(RemoteError::cancelled()));
-    EXPECT_EQ(std::pair(cancelled.domain(), cancelled.code()),
-              std::pair(std::string(cocoaErrorDomain), 3072L));
     EXPECT_FALSE(RemoteError::cancelled().isTransient());
 }
 
-TEST(RemoteErrorMapping, OtherErrorsKeepTheirOwnDomainAndCode) {
+// A cancelled call is the system's "user cancelled"; other errors keep their own domain and code.
+TEST(RemoteErrorMapping, CancelledAndOtherErrorsKeepTheirOwnDomainAndCode) {
     const std::pair<std::exception_ptr, std::pair<std::string, std::int64_t>> cases[] = {
+        {std::make_exception_ptr(RemoteError::cancelled()), {cocoaErrorDomain, 3072}},
         {std::make_exception_ptr(fileProviderError(C::noSuchItem)), {fileProviderErrorDomain, -1005}},
         {std::make_exception_ptr(http::URLError(http::URLError::Code::badServerResponse)),
          {http::urlErrorDomain, -1011}},

@@ -31,9 +31,7 @@ protected:
 
 TEST_F(RemoteSend, TransientFailuresAreSentThreeTimesWithGrowingPauses) {
     server.script("/api/v1/nodes/n1", {Reply{.status = 503}});
-    const RemoteError error = sendExpectingError("/nodes/n1", true);
-    EXPECT_EQ(error.status(), 503);
-    EXPECT_EQ(error.code(), "http_503");
+    EXPECT_EQ(test::statusCode(sendExpectingError("/nodes/n1", true)), "503 http_503");
     ASSERT_EQ(server.requests("/api/v1/nodes/n1").size(), 3u);
     EXPECT_NEAR(server.gapSeconds(0, 1), 0.6, 0.15);
     EXPECT_NEAR(server.gapSeconds(1, 2), 1.2, 0.15);
@@ -42,6 +40,20 @@ TEST_F(RemoteSend, TransientFailuresAreSentThreeTimesWithGrowingPauses) {
     EXPECT_EQ(remote.send(remote.request("GET", "/changes"), true), "{\"ok\":1}");
     ASSERT_EQ(server.requests().size(), 5u);
     EXPECT_NEAR(server.gapSeconds(3, 4), 0.6, 0.15);
+}
+
+// An open record's url is appended to the base only when the result stays on the API's origin; anything
+// else is a client error before any request.
+TEST(DownloadURL, OnlyAPathOnTheApiOriginIsAccepted) {
+    const Remote plain(configFor("http://127.0.0.1:8080")), prefixed(configFor("https://api.example.com/tw"));
+    EXPECT_EQ(plain.downloadURL("/blobs/abc"), "http://127.0.0.1:8080/blobs/abc");
+    EXPECT_EQ(plain.downloadURL("/dl/x?sig=a@b"), "http://127.0.0.1:8080/dl/x?sig=a@b");  // '@' in the query
+    EXPECT_EQ(prefixed.downloadURL("/blobs/abc"), "https://api.example.com/tw/blobs/abc");
+    // "@evil.example/x" would reach evil.example as user 127.0.0.1, ":9999/x" another port; "/a b" is no URL.
+    for (const std::string path : {"@evil.example/x", "//evil.example/x", "/x@evil.example/", "/x\\y",
+                                   "/x\ty", "/x\x7f", "blobs/abc", "", ":9999/x", "/a b"})
+        EXPECT_EQ(test::statusCodeOf([&] { plain.downloadURL(path); }), "0 bad_url") << path;
+    EXPECT_EQ(test::statusCodeOf([&] { prefixed.downloadURL(".evil.example/x"); }), "0 bad_url");
 }
 
 TEST_F(RemoteSend, OnlyTransientFailuresAreSentAgainAndNoErrorTextHoldsTheToken) {
