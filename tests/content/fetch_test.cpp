@@ -1,0 +1,426 @@
+// Whole-file downloads and ranged reads of one extension against the recording loopback server: the open
+// endpoint and the download addresses (/b/...) are scripted per test; the manager's folder and the session's
+// download folder are fresh folders of the test.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+
+#include "content/opened_cache.h"
+#include "content/read_ahead.h"
+#include "once.h"
+#include "platform/log.h"
+#include "provider/extension.h"
+#include "support/test_server.h"
+
+namespace tw::test {
+namespace {
+
+using namespace std::chrono_literals;
+constexpr std::int64_t KiB = 1024;
+
+// The server's pattern bytes [lower, upper): byte i is i % 251.
+std::string patternBytes(std::int64_t lower, std::int64_t upper) {
+    std::string bytes(static_cast<std::size_t>(upper - lower), '\0');
+    for (auto at = lower; at < upper; ++at)
+        bytes[static_cast<std::size_t>(at - lower)] = static_cast<char>(at % 251);
+    return bytes;
+}
+
+// Up to `length` bytes of a file from `offset` on.
+std::string readAt(const std::filesystem::path& path, std::int64_t offset, std::int64_t length) {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(offset);
+    std::string bytes(static_cast<std::size_t>(length), '\0');
+    in.read(bytes.data(), length);
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
+}
+
+// A 206 for the "Range: bytes=A-B" of `request` on a file of `size` pattern bytes.
+Reply rangeReply(const RecordedRequest& request, std::int64_t size) {
+    const std::string range = request.header("Range").value_or("");
+    std::int64_t first = 0, last = 0;
+    const auto dash = range.find('-');
+    std::from_chars(range.data() + 6, range.data() + dash, first);
+    std::from_chars(range.data() + dash + 1, range.data() + range.size(), last);
+    last = std::min(last, size - 1);
+    const auto total = "/" + std::to_string(size);
+    return {206,
+            {{"Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + total}},
+            patternBytes(first, last + 1)};
+}
+
+Reply failing(int status, std::string error, std::chrono::milliseconds delay = 0ms) {
+    return {.status = status, .body = R"({"error":")" + error + R"("})", .delay = delay};
+}
+
+// What a completion handler received.
+struct Fetched {
+    std::optional<std::filesystem::path> file;
+    host::ItemPointer item;
+    host::ByteRange range;
+    std::optional<Error> error;
+};
+
+class ContentTest : public ::testing::Test {
+protected:
+    ContentTest() {
+        std::filesystem::create_directories(downloads);
+        ::setenv("TMPDIR", downloads.c_str(), 1);  // where the session puts a download before it is moved
+        previous = host::Manager::setProvider([folder = provided](const host::Domain&) {
+            return std::make_shared<host::DirectoryManager>(folder);
+        });
+        extension = FileProviderExtension::make(
+            {.identifier = "d1",
+             .displayName = "T",
+             .userInfo = nlohmann::json{{"base", server.base()}, {"token", "t"}}});
+    }
+    ~ContentTest() override {
+        host::Manager::setProvider(previous);
+        ::unsetenv("TMPDIR");
+        std::filesystem::remove_all(root);
+    }
+
+    // The open endpoint of `id` answers these records in turn: {size, download address}.
+    void scriptOpen(const std::string& id, std::vector<std::pair<std::int64_t, std::string>> records) {
+        std::vector<Reply> replies;
+        for (const auto& [size, url] : records) {
+            const nlohmann::json record{
+                {"id", id},     {"kind", "file"}, {"name", id + ".bin"}, {"version", 1},
+                {"size", size}, {"rev", "r1"},    {"url", url},          {"expiresAt", nowMs() + 900'000}};
+            replies.push_back({200, {}, record.dump()});
+        }
+        server.script("/api/v1/nodes/" + id + "/open", replies);
+    }
+
+    // Serves every /b/ address as ranges of a file of `size` pattern bytes.
+    void serveRanges(std::int64_t size) {
+        server.setHandler([size](const RecordedRequest& request) { return rangeReply(request, size); });
+    }
+
+    Fetched fetch(const std::string& id, std::shared_ptr<Progress>* progress = nullptr) {
+        auto once = std::make_shared<Once<Fetched>>();
+        auto returned =
+            extension->fetchContents(id, std::nullopt, {}, [once](auto file, auto item, auto error) {
+                once->set({std::move(file), std::move(item), {}, std::move(error)});
+            });
+        if (progress) *progress = returned;
+        return once->wait();
+    }
+
+    Fetched partial(const std::string& id, std::int64_t location, std::int64_t length,
+                    std::int64_t alignment) {
+        auto once = std::make_shared<Once<Fetched>>();
+        extension->fetchPartialContents(
+            id, {}, {}, {location, length}, alignment, 0,
+            [once](auto file, auto item, host::ByteRange range, auto, std::optional<Error> error) {
+                once->set({std::move(file), std::move(item), range, std::move(error)});
+            });
+        return once->wait();
+    }
+
+    // The reason the last failed call gave in the log ("service error 200 range").
+    std::string failure() const {
+        const std::string prefix = "operação falhou: ";
+        std::string last;
+        for (const auto& record : log.records())
+            if (record.message.starts_with(prefix)) last = record.message.substr(prefix.size());
+        return last;
+    }
+
+    std::vector<RecordedRequest> downloadRequests() const {
+        auto requests = server.requests();
+        std::erase_if(requests, [](const auto& request) { return !request.target.starts_with("/b/"); });
+        return requests;
+    }
+
+    // Files in a folder: nothing is left behind by a failed call.
+    static std::size_t filesIn(const std::filesystem::path& folder) {
+        std::error_code ignored;
+        return static_cast<std::size_t>(
+            std::distance(std::filesystem::directory_iterator(folder, ignored), {}));
+    }
+
+    TestServer server;
+    LogCapture log;
+    std::filesystem::path root = [] {
+        std::string pattern = (std::filesystem::temp_directory_path() / "tw-content-XXXXXX").string();
+        return std::filesystem::path(::mkdtemp(pattern.data()));
+    }();
+    std::filesystem::path downloads = root / "downloads", provided = root / "provided";
+    host::Manager::Provider previous;
+    std::shared_ptr<FileProviderExtension> extension;
+};
+
+int mode(const std::filesystem::path& file) {
+    return static_cast<int>(std::filesystem::status(file).permissions());
+}
+
+TEST_F(ContentTest, EveryWholeFetchOpensAfreshAndDeliversItsOwnPrivateFileWithoutToken) {
+    scriptOpen("n1", {{5, "/b/one"}});
+    server.script("/b/one", {{206, {{"Content-Range", "bytes 0-4/5"}}, "hello"}, {200, {}, "hello"}});
+    // A ranged read leaves a valid record in the cache; a whole-file fetch asks for a new one all the same.
+    ASSERT_FALSE(partial("n1", 0, 1, 1).error);
+    const Fetched first = fetch("n1"), second = fetch("n1");
+    ASSERT_FALSE(first.error || second.error);
+    EXPECT_EQ(server.requests("/api/v1/nodes/n1/open").size(), 3u);
+    EXPECT_NE(*first.file, *second.file);
+    for (const auto& file : {*first.file, *second.file}) {
+        EXPECT_EQ(file.parent_path(), provided);
+        EXPECT_EQ(readAt(file, 0, 100), "hello");
+        EXPECT_EQ(mode(file), 0600);
+    }
+    EXPECT_EQ(first.item->filename(), "n1.bin");
+    for (const auto& request : downloadRequests())
+        EXPECT_FALSE(request.header("Authorization")) << request.target;
+    EXPECT_EQ(filesIn(downloads), 0u);
+}
+
+TEST_F(ContentTest, ProgressTotalIsTheSizeAndAtLeastOne) {
+    for (const std::int64_t size : {0, 5}) {
+        SCOPED_TRACE(size);
+        scriptOpen("n1", {{size, "/b/x"}});
+        server.script("/b/x", {{200, {}, std::string(static_cast<std::size_t>(size), 'x')}});
+        std::shared_ptr<Progress> progress;
+        ASSERT_FALSE(fetch("n1", &progress).error);
+        EXPECT_EQ(progress->totalUnitCount(), std::max<std::int64_t>(size, 1));
+        EXPECT_EQ(progress->completedUnitCount(), size);
+    }
+}
+
+TEST_F(ContentTest, AnythingButAComplete200FailsAndLeavesNoFile) {
+    struct Case {
+        Reply reply;
+        std::int64_t size;
+        std::string failure;
+    } cases[] = {
+        {{206, {}, "hello"}, 5, "service error 206 download"},
+        {{304}, 5, "service error 304 download"},
+        {failing(403, "link_expired"), 5, "service error 403 link_expired"},
+        {{500, {}, "oops"}, 5, "service error 500 http_500"},
+        // The connection closed after 3 of 10 bytes, and nothing said how long the body was.
+        {{.status = 200, .body = "abc", .closeDelimited = true}, 10, "service error 502 download"},
+        {{.status = 200, .body = "0123456789", .cut = Reply::Cut::afterBodyBytes, .cutAfter = 4},
+         10,
+         "URL error networkConnectionLost"},  // a transport failure reaches the host as it is
+    };
+    for (const auto& [reply, size, expected] : cases) {
+        SCOPED_TRACE(expected);
+        scriptOpen("n1", {{size, "/b/x"}});
+        server.script("/b/x", {reply});
+        const Fetched fetched = fetch("n1");
+        ASSERT_TRUE(fetched.error);
+        EXPECT_FALSE(fetched.file);
+        EXPECT_TRUE(failure().starts_with(expected)) << failure();
+        EXPECT_EQ(filesIn(provided) + filesIn(downloads), 0u);
+    }
+}
+
+TEST_F(ContentTest, AddressOffTheApiOriginIsRefusedBeforeAnyRequest) {
+    scriptOpen("n1", {{5, "@evil.example/x"}});  // appended to the base as it is: a request to evil.example
+    EXPECT_TRUE(fetch("n1").error);
+    EXPECT_EQ(failure(), "service error 0 bad_url");
+    EXPECT_TRUE(partial("n1", 0, 1, 1).error);
+    EXPECT_EQ(failure(), "service error 0 bad_url");
+    EXPECT_EQ(server.requests().size(), 1u);  // the whole fetch's open (the read reuses it), nothing else
+}
+
+TEST_F(ContentTest, SequentialReadsDoubleTheChunkUpTo32MiBThenAJumpBackStartsOver) {
+    scriptOpen("n1", {{100 * MiB, "/b/n1"}});
+    serveRanges(100 * MiB);
+    std::vector<std::int64_t> chunks = {256 * KiB, 1 * MiB,  2 * MiB,  4 * MiB,
+                                        8 * MiB,   16 * MiB, 32 * MiB, 32 * MiB};
+#ifdef __SANITIZE_THREAD__
+    chunks.resize(4);  // 95 MiB through instrumented buffers take a minute; the pieces' threads are alike
+#endif
+    std::int64_t at = 0;
+    for (const auto chunk : chunks) {
+        SCOPED_TRACE(chunk);
+        const auto before = downloadRequests().size();
+        const Fetched read = partial("n1", at, 4096, 4096);
+        ASSERT_FALSE(read.error) << failure();
+        EXPECT_EQ(read.range, (host::ByteRange{at, chunk}));
+        EXPECT_EQ(std::filesystem::file_size(*read.file), at + chunk);
+        for (const auto from : {at, at + chunk / 2, at + chunk - 4096})  // samples: the pieces' joins too
+            EXPECT_TRUE(readAt(*read.file, from, 4096) == patternBytes(from, from + 4096)) << from;
+        std::filesystem::remove(*read.file);
+        EXPECT_EQ(downloadRequests().size() - before, chunk < 2 * MiB ? 1u : 4u);
+        at += chunk;
+    }
+    const auto requests = downloadRequests();
+    EXPECT_EQ(requests[0].header("Range"), "bytes=0-262143");
+    EXPECT_EQ(requests[1].header("Range"), "bytes=262144-1310719");
+    for (const auto& request : requests)
+        EXPECT_FALSE(request.header("Authorization"));
+    EXPECT_EQ(server.requests("/api/v1/nodes/n1/open").size(), 1u);  // the record is reused
+
+    EXPECT_EQ(partial("n1", 0, 1, 1).range, (host::ByteRange{0, 256 * KiB}));
+    EXPECT_EQ(downloadRequests().back().header("Range"), "bytes=0-262143");
+}
+
+TEST_F(ContentTest, FetchedRangeCoversTheAlignedAskAndStopsAtTheEnd) {
+    struct Case {
+        std::int64_t size, location, length, alignment;
+        std::optional<host::ByteRange> delivered;  // absent: noSuchItem
+        std::string rangeHeader;
+    } cases[] = {
+        {10'000'000, 70'000, 100, 65'536, host::ByteRange{65'536, 262'144}, "bytes=65536-327679"},
+        {10'000'000, 70'000, 100, 0, host::ByteRange{70'000, 262'144}, "bytes=70000-332143"},
+        {10'000'000, 0, 1'000'000, 4096, host::ByteRange{0, 1'003'520}, "bytes=0-1003519"},  // over a chunk
+        {100, 0, 4096, 4096, host::ByteRange{0, 100}, "bytes=0-99"},
+        {100, 100, 1, 1, std::nullopt, ""},
+        {100, 130, 1, 64, std::nullopt, ""},  // starts at 128
+    };
+    int item = 0;
+    for (const auto& [size, location, length, alignment, delivered, rangeHeader] : cases) {
+        SCOPED_TRACE(testing::Message() << size << " " << location << " " << length << " " << alignment);
+        const std::string id = "n" + std::to_string(++item);  // each its own read-ahead
+        scriptOpen(id, {{size, "/b/" + id}});
+        serveRanges(size);
+        const auto before = downloadRequests().size();
+        const Fetched read = partial(id, location, length, alignment);
+        if (!delivered) {
+            ASSERT_TRUE(read.error);
+            EXPECT_EQ(read.error->code(), static_cast<std::int64_t>(FileProviderErrorCode::noSuchItem));
+            EXPECT_EQ(read.range, (host::ByteRange{0, 0}));
+            EXPECT_EQ(downloadRequests().size(), before);
+            continue;
+        }
+        ASSERT_FALSE(read.error) << failure();
+        EXPECT_EQ(read.range, *delivered);
+        EXPECT_EQ(downloadRequests().back().header("Range"), rangeHeader);
+        EXPECT_EQ(std::filesystem::file_size(*read.file), delivered->location + delivered->length);
+    }
+}
+
+TEST_F(ContentTest, RangeFileIsPrivateAndSparseBeforeTheRange) {
+    scriptOpen("n1", {{10 * MiB, "/b/n1"}});
+    serveRanges(10 * MiB);
+    const Fetched read = partial("n1", 4 * MiB, 10, 1);
+    ASSERT_FALSE(read.error) << failure();
+    EXPECT_EQ(mode(*read.file), 0600);
+    EXPECT_EQ(std::filesystem::file_size(*read.file), 4 * MiB + 256 * KiB);
+    const int fd = ::open(read.file->c_str(), O_RDONLY);
+    EXPECT_EQ(::lseek(fd, 0, SEEK_DATA), 4 * MiB);  // no data before the range: a hole
+    ::close(fd);
+}
+
+TEST_F(ContentTest, RefusedAddressIsOpenedAgainOnceAndOnlyOnce) {
+    scriptOpen("n1", {{100, "/b/old"}, {100, "/b/new"}});
+    server.script("/b/old", {failing(403, "link_expired")});
+    server.script("/b/new", {{206, {{"Content-Range", "bytes 0-99/100"}}, patternBytes(0, 100)}});
+    const Fetched read = partial("n1", 0, 100, 1);
+    ASSERT_FALSE(read.error) << failure();
+    EXPECT_EQ(read.range, (host::ByteRange{0, 100}));
+    EXPECT_EQ(server.requests("/api/v1/nodes/n1/open").size(), 2u);
+
+    scriptOpen("n2", {{100, "/b/gone"}});
+    server.script("/b/gone", {failing(404, "not_found")});
+    EXPECT_TRUE(partial("n2", 0, 100, 1).error);
+    EXPECT_EQ(failure(), "service error 404 not_found");
+    EXPECT_EQ(server.requests("/api/v1/nodes/n2/open").size(), 2u);
+    EXPECT_EQ(server.requests("/b/gone").size(), 2u);
+}
+
+TEST_F(ContentTest, AnswerThatIsNotTheAskedRangeFailsAndLeavesNoFile) {
+    struct Case {
+        Reply reply;
+        std::string failure;
+    } cases[] = {
+        {{200, {}, patternBytes(0, 100)}, "service error 200 range"},      // range ignored
+        {{200, {}, patternBytes(0, 300'000)}, "service error 200 range"},  // and longer
+        {{206, {{"Content-Range", "bytes 0-99/100"}}, patternBytes(0, 90)},
+         "service error 502 range"},  // short
+        {{206, {{"Content-Range", "bytes 1-100/101"}}, patternBytes(1, 101)}, "service error 502 range"},
+        {{206, {}, patternBytes(0, 100)}, "service error 502 range"},  // no Content-Range
+        {failing(500, "boom"), "service error 500 boom"},
+    };
+    for (const auto& [reply, expected] : cases) {
+        SCOPED_TRACE(expected);
+        scriptOpen("n1", {{100, "/b/x"}});
+        server.script("/b/x", {reply});
+        ASSERT_TRUE(partial("n1", 0, 100, 1).error);
+        EXPECT_EQ(failure(), expected);
+        EXPECT_EQ(filesIn(provided), 0u);
+    }
+}
+
+TEST_F(ContentTest, FailedPieceCancelsTheOthersAtOnce) {
+    scriptOpen("n1", {{4 * MiB, "/b/n1"}});
+    server.setHandler([](const RecordedRequest& request) {
+        // The failure comes once every piece is on its way.
+        if (request.header("Range") == "bytes=0-1048575") return failing(500, "boom", 200ms);
+        Reply slow = rangeReply(request, 4 * MiB);
+        slow.delay = 3s;  // cut short when the client goes away or the server stops
+        return slow;
+    });
+    // Chunk 256 KiB, but the asked range is the whole file: four pieces of 1 MiB.
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(partial("n1", 0, 4 * MiB, 1).error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);  // the 3 s pieces were not waited out
+    EXPECT_EQ(failure(), "service error 500 boom");
+    EXPECT_EQ(downloadRequests().size(), 4u);
+}
+
+// Pieces are written into the file as they arrive: what a refused or failed attempt wrote never reaches
+// the host. The second address serves a shorter file (3 MiB of the first's 4 MiB), whose range is fetched
+// again whole; a failure after three pieces landed leaves no file at all.
+TEST_F(ContentTest, PiecesOfAFailedAttemptNeverReachTheHost) {
+    const auto refuseFirstPiece = [](std::int64_t size, Reply refusal) {
+        return [size, refusal](const RecordedRequest& request) {
+            return request.header("Range") == "bytes=0-1048575" ? refusal : rangeReply(request, size);
+        };
+    };
+    scriptOpen("n1", {{4 * MiB, "/b/old"}, {3 * MiB, "/b/new"}});
+    // The refusal comes after the other pieces landed.
+    const auto refused = refuseFirstPiece(4 * MiB, failing(403, "link_expired", 200ms));
+    server.setHandler([refused](const RecordedRequest& request) {
+        return request.target == "/b/old" ? refused(request) : rangeReply(request, 3 * MiB);
+    });
+    const Fetched read = partial("n1", 0, 4 * MiB, 1);
+    ASSERT_FALSE(read.error) << failure();
+    EXPECT_EQ(read.range, (host::ByteRange{0, 3 * MiB}));
+    EXPECT_TRUE(readAt(*read.file, 0, 4 * MiB) == patternBytes(0, 3 * MiB));  // nothing of the old 4th piece
+
+    scriptOpen("n2", {{4 * MiB, "/b/n2"}});
+    server.setHandler(refuseFirstPiece(4 * MiB, failing(500, "boom", 200ms)));
+    EXPECT_TRUE(partial("n2", 0, 4 * MiB, 1).error);
+    EXPECT_EQ(failure(), "service error 500 boom");
+    EXPECT_EQ(filesIn(provided), 1u);  // the first read's file only
+}
+
+TEST(ReadAhead, PiecesAreQuartersRoundedTo16KiBWithAShortTail) {
+    using Pieces = std::vector<std::pair<std::int64_t, std::int64_t>>;
+    const std::int64_t q = 512 * KiB;  // a quarter of 2 MiB + 3, rounded down to 16 KiB
+    EXPECT_EQ(piecesOf(0, 4 * q + 3),
+              (Pieces{{0, q}, {q, 2 * q}, {2 * q, 3 * q}, {3 * q, 4 * q}, {4 * q, 4 * q + 3}}));
+    EXPECT_EQ(
+        piecesOf(10, 10 + 4 * q),
+        (Pieces{{10, 10 + q}, {10 + q, 10 + 2 * q}, {10 + 2 * q, 10 + 3 * q}, {10 + 3 * q, 10 + 4 * q}}));
+}
+
+TEST(OpenedCache, ReusedOnlyWhenValidForMoreThanTwoMinutesAndOthersDropped) {
+    const std::int64_t now = 1'700'000'000'000;
+    std::map<std::string, Opened> cache{{"a", {.expiresAt = now + 120'000}},
+                                        {"b", {.expiresAt = now + 120'001}}};
+    EXPECT_FALSE(isReusable(cache["a"], now));
+    EXPECT_TRUE(isReusable(cache["b"], now));
+    dropUnusable(cache, now);
+    EXPECT_EQ(cache.size(), 1u);
+    EXPECT_TRUE(cache.contains("b"));
+
+    const auto t = std::chrono::steady_clock::now();
+    std::map<std::string, std::shared_ptr<SeqState>> seqs{
+        {"idle", std::make_shared<SeqState>(SeqState{.touched = t - 10min})},
+        {"recent", std::make_shared<SeqState>(SeqState{.touched = t - 9min})}};
+    dropIdle(seqs, t);
+    EXPECT_EQ(seqs.size(), 1u);
+    EXPECT_TRUE(seqs.contains("recent"));
+}
+
+}  // namespace
+}  // namespace tw::test

@@ -1,0 +1,489 @@
+// createItem, modifyItem and deleteItem against the recording loopback server: the items a host hands in, and
+// the answers of the three calls, each checked to come exactly once; and the name of a conflicting copy.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "once.h"
+#include "provider/extension.h"
+#include "provider/item.h"
+#include "support/test_server.h"
+
+namespace tw::test {
+namespace {
+
+using namespace std::chrono_literals;
+using host::ItemFieldSet;
+using nlohmann::json;
+
+std::shared_ptr<FileProviderExtension> extensionFor(const TestServer& server) {
+    return FileProviderExtension::make({.identifier = "d1",
+                                        .displayName = "Tidewright",
+                                        .userInfo = json{{"base", server.base()}, {"token", "t"}}});
+}
+
+// A node as the service sends it: `extra` holds more keys, each with its leading comma.
+std::string nodeJson(const std::string& id, const std::string& kind, const std::string& name, int version,
+                     const std::string& extra = "") {
+    return R"({"id":")" + id + R"(","kind":")" + kind + R"(","name":")" + name + R"(","version":)" +
+           std::to_string(version) + extra + "}";
+}
+
+// An item as a host hands it in: what the host set, and no content type unless it gave one.
+class HostItem : public host::Item {
+public:
+    HostItem(host::ItemIdentifier id, host::ItemIdentifier parent, std::string name,
+             std::optional<ContentType> type)
+        : id_(std::move(id)), parent_(std::move(parent)), name_(std::move(name)), type_(std::move(type)) {}
+    host::ItemIdentifier itemIdentifier() const override { return id_; }
+    host::ItemIdentifier parentItemIdentifier() const override { return parent_; }
+    std::string filename() const override { return name_; }
+    std::optional<ContentType> contentType() const override { return type_; }
+
+private:
+    host::ItemIdentifier id_, parent_;
+    std::string name_;
+    std::optional<ContentType> type_;
+};
+
+host::ItemPointer hostItem(host::ItemIdentifier id, host::ItemIdentifier parent, std::string name,
+                           std::optional<ContentType> type = std::nullopt) {
+    return std::make_shared<HostItem>(std::move(id), std::move(parent), std::move(name), std::move(type));
+}
+
+struct Changed {
+    host::ItemPointer item;
+    host::ItemFieldSet pending = 0;
+    bool shouldFetchContent = false;
+    std::optional<Error> error;
+};
+
+// Runs `call` with a change completion and waits for its one answer; `progress` gets what it returned.
+template <class Call>
+Changed changeAndWait(Call call, std::shared_ptr<Progress>* progress) {
+    auto once = std::make_shared<Once<Changed>>();
+    auto returned = call([once](auto item, auto pending, bool fetch, auto error) {
+        once->set({item, pending, fetch, error});
+    });
+    if (progress) *progress = returned;
+    return once->wait();
+}
+
+Changed create(FileProviderExtension& extension, host::ItemPointer item,
+               std::optional<std::filesystem::path> contents = std::nullopt, std::uint64_t options = 0,
+               std::shared_ptr<Progress>* progress = nullptr) {
+    return changeAndWait(
+        [&](auto handler) { return extension.createItem(item, 0, contents, options, {}, handler); },
+        progress);
+}
+
+Changed modify(FileProviderExtension& extension, host::ItemPointer item, std::string baseRevision,
+               host::ItemFieldSet fields, std::optional<std::filesystem::path> contents = std::nullopt,
+               std::shared_ptr<Progress>* progress = nullptr) {
+    return changeAndWait(
+        [&](auto handler) {
+            return extension.modifyItem(item, {baseRevision, "1"}, fields, contents, 0, {}, handler);
+        },
+        progress);
+}
+
+// "METHOD target" of each request from the index `from` on.
+std::vector<std::string> sent(const TestServer& server, std::size_t from = 0) {
+    std::vector<std::string> lines;
+    const auto requests = server.requests();
+    for (std::size_t i = from; i < requests.size(); ++i)
+        lines.push_back(requests[i].method + " " + requests[i].target);
+    return lines;
+}
+
+// A file of these bytes, removed at the end of the scope.
+struct LocalFile {
+    explicit LocalFile(const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+    ~LocalFile() { std::filesystem::remove(path); }
+    inline static std::atomic<int> serial{0};
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() /
+        ("tw-mutation-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
+};
+
+TEST(CreateItem, NamesThatNeverSyncAndSymbolicLinksAreRefusedAtOnceWithAnEmptyProgress) {
+    TestServer server;
+    auto extension = extensionFor(server);
+    struct Case {
+        std::string name;
+        std::optional<ContentType> type;
+    };
+    for (const Case& c :
+         {Case{"._Relatorio.pdf", ContentType::data()}, Case{".DS_Store", std::nullopt},
+          Case{".Spotlight-V100", ContentType::folder()}, Case{"notas.txt", ContentType::symbolicLink()}}) {
+        SCOPED_TRACE(c.name);
+        int calls = 0;
+        std::optional<Error> error;
+        auto progress = extension->createItem(
+            hostItem("", host::rootContainer, c.name, c.type), 0, std::nullopt, host::mayAlreadyExist, {},
+            [&](host::ItemPointer item, host::ItemFieldSet, bool, std::optional<Error> e) {
+                ++calls;
+                EXPECT_FALSE(item);
+                error = std::move(e);
+            });
+        EXPECT_EQ(calls, 1);  // before returning
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain(), fileProviderErrorDomain);
+        EXPECT_EQ(error->code(), -2010);
+        EXPECT_TRUE(error->userInfo().empty());
+        EXPECT_EQ(progress->totalUnitCount(), 0);
+    }
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST(CreateItem, FoldersAndFilesNameTheirParentOnlyBelowTheTopLevelAndNothingIsMadeInTheTrash) {
+    TestServer server;
+    server.script("/api/v1/nodes", {{201, {}, nodeJson("n7", "folder", "Fotos", 1)},
+                                    {201, {}, nodeJson("n8", "folder", "2025", 1, R"(,"parent":"p1")")}});
+    server.script("/api/v1/files", {{201, {}, nodeJson("n9", "file", "x", 1, R"(,"parent":"p1","size":5)")}});
+    auto extension = extensionFor(server);
+
+    const auto top = create(*extension, hostItem("", host::rootContainer, "Fotos", ContentType::folder()));
+    ASSERT_TRUE(top.item) << top.error->what();
+    EXPECT_EQ(top.item->itemIdentifier(), "n7");
+    EXPECT_EQ(top.pending, 0u);
+    EXPECT_FALSE(top.shouldFetchContent);
+    const auto below = create(*extension, hostItem("", "p1", "2025", ContentType::directory()));
+    ASSERT_TRUE(below.item) << below.error->what();
+    EXPECT_EQ(below.item->parentItemIdentifier(), "p1");
+    const auto inTrash =
+        create(*extension, hostItem("", host::trashContainer, "Fotos", ContentType::folder()));
+    ASSERT_TRUE(inTrash.error);
+    EXPECT_EQ(inTrash.error->code(), -2005);
+
+    const LocalFile bytes("hello");
+    std::shared_ptr<Progress> progress;
+    const auto file = create(*extension, hostItem("", "p1", "Relatório 1.txt"), bytes.path, 0, &progress);
+    ASSERT_TRUE(file.item) << file.error->what();
+    EXPECT_EQ(file.item->itemIdentifier(), "n9");
+    EXPECT_FALSE(file.shouldFetchContent);
+    EXPECT_EQ(progress->totalUnitCount(), 5);
+    // Without contents: an empty file.
+    ASSERT_TRUE(
+        create(*extension, hostItem("", host::rootContainer, "vazio"), std::nullopt, 0, &progress).item);
+    EXPECT_EQ(progress->totalUnitCount(), 1);
+
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(json::parse(requests[0].body), (json{{"name", "Fotos"}}));
+    EXPECT_EQ(json::parse(requests[1].body), (json{{"name", "2025"}, {"parent", "p1"}}));
+    EXPECT_EQ(requests[2].target,
+              "/api/v1/files?name=Relat%C3%B3rio%201.txt&mime=text%2Fplain&conflict=fail&parent=p1");
+    EXPECT_EQ(requests[2].body, "hello");
+    EXPECT_EQ(requests[3].target, "/api/v1/files?name=vazio&mime=application%2Foctet-stream&conflict=fail");
+    EXPECT_EQ(requests[3].bodySize, 0);
+    EXPECT_FALSE(requests[3].header("If-Match"));
+}
+
+TEST(CreateItem, NameConflictsAreAdoptedOverwrittenOrReportedAsCollisionsCarryingTheExistingItem) {
+    const std::string conflict = R"({"error":"name_conflict","existing":{"id":"e1","kind":"file"}})";
+    const Reply folder{200, {}, nodeJson("e1", "folder", "X", 4)},
+        file{200, {}, nodeJson("e1", "file", "X", 4, R"(,"rev":"r1")")};
+    const std::string folderPost = "POST /api/v1/nodes", lookup = "GET /api/v1/nodes/e1?trashed=1",
+                      filePost = "POST /api/v1/files?name=X&mime=application%2Foctet-stream&conflict=fail";
+    struct Case {
+        std::string name;
+        bool folder, mayAlreadyExist;
+        std::string conflictBody;
+        Reply existing;
+        std::vector<std::string> requests;
+        std::int64_t errorCode;        // 0: the answer is the item e1
+        std::string collidingId = {};  // the item an error carries
+    };
+    // clang-format off
+    for (const Case& c : {
+             Case{"folder over a folder is adopted", true, true, conflict, folder, {folderPost, lookup}, 0},
+             Case{"file over a file overwrites it", false, true, conflict, file,
+                  {filePost, lookup, filePost + "&replace=e1"}, 0},
+             Case{"file over a folder collides", false, true, conflict, folder, {filePost, lookup, lookup}, -1001, "e1"},
+             Case{"without may-already-exist it collides", true, false, conflict, folder, {folderPost, lookup}, -1001,
+                  "e1"},
+             Case{"a conflict naming nothing collides without an item", true, true, R"({"error":"name_conflict"})",
+                  folder, {folderPost}, -1001},
+             Case{"an existing node that cannot be read gives its error", true, true, conflict,
+                  {404, {}, R"({"error":"not_found"})"}, {folderPost, lookup}, -1005},
+         }) {
+        // clang-format on
+        SCOPED_TRACE(c.name);
+        TestServer server;
+        server.script("/api/v1/nodes", {{409, {}, c.conflictBody}});
+        server.script("/api/v1/files", {{409, {}, c.conflictBody},
+                                        {200, {}, nodeJson("e1", "file", "X", 5, R"(,"rev":"r2")")}});
+        server.script("/api/v1/nodes/e1?trashed=1", {c.existing});
+        auto extension = extensionFor(server);
+        const LocalFile bytes("new");
+
+        const auto answer = create(*extension,
+                                   hostItem("", host::rootContainer, "X",
+                                            c.folder ? std::optional(ContentType::folder()) : std::nullopt),
+                                   c.folder ? std::nullopt : std::optional(bytes.path),
+                                   c.mayAlreadyExist ? std::uint64_t{host::mayAlreadyExist} : 0);
+        EXPECT_EQ(sent(server), c.requests);
+        for (const auto& request : server.requests())
+            if (request.target.ends_with("&replace=e1")) {
+                EXPECT_EQ(request.header("If-Match"), "4");  // the existing node's version
+                EXPECT_EQ(request.body, "new");
+            }
+        if (c.errorCode == 0) {
+            ASSERT_TRUE(answer.item) << answer.error->what();
+            EXPECT_EQ(answer.item->itemIdentifier(), "e1");
+            EXPECT_EQ(answer.pending, 0u);
+            EXPECT_FALSE(answer.shouldFetchContent);
+            continue;
+        }
+        ASSERT_TRUE(answer.error);
+        EXPECT_EQ(answer.error->code(), c.errorCode);
+        const auto& colliding = answer.error->userInfo().collidingItem;
+        EXPECT_EQ(colliding ? colliding->itemIdentifier() : "", c.collidingId);
+    }
+}
+
+TEST(DeleteItem, LiveNodesGoToTheTrashTrashedOnesArePurgedAndNodesThatAreGoneCountAsDeleted) {
+    const Reply live{200, {}, nodeJson("n1", "file", "a.txt", 3)},
+        trashed{200, {}, nodeJson("n1", "folder", "A", 8, R"(,"deleted":true)")},
+        notFound{404, {}, R"({"error":"not_found"})"}, done{204};
+    const std::string lookup = "GET /api/v1/nodes/n1?trashed=1", trash = "DELETE /api/v1/nodes/n1",
+                      purge = "DELETE /api/v1/trash/n1";
+    struct Case {
+        std::string name;
+        Reply lookup, removal;
+        std::vector<std::string> requests;
+        std::optional<std::string> ifMatch;  // of the last request
+        std::int64_t errorCode = 0;
+    };
+    // clang-format off
+    for (const Case& c : {
+             Case{"live", live, done, {lookup, trash}, "3"},
+             Case{"in the trash", trashed, done, {lookup, purge}, std::nullopt},
+             Case{"gone", notFound, done, {lookup}, std::nullopt},
+             Case{"gone before the trash", live, notFound, {lookup, trash}, "3"},
+             Case{"gone before the purge", trashed, notFound, {lookup, purge}, std::nullopt},
+             Case{"changed in between", live, {412, {}, R"({"error":"version_mismatch"})"}, {lookup, trash}, "3", -2005},
+         }) {
+        // clang-format on
+        SCOPED_TRACE(c.name);
+        TestServer server;
+        server.script("/api/v1/nodes/n1?trashed=1", {c.lookup});
+        server.script("/api/v1/nodes/n1", {c.removal});
+        server.script("/api/v1/trash/n1", {c.removal});
+        auto extension = extensionFor(server);
+        auto once = std::make_shared<Once<std::optional<Error>>>();
+        extension->deleteItem("n1", host::ItemVersion{"r0", "1"}, host::recursiveDeletion, {},
+                              [once](std::optional<Error> error) { once->set(std::move(error)); });
+        const auto error = once->wait();
+        EXPECT_EQ(error ? error->code() : 0, c.errorCode);
+        EXPECT_EQ(sent(server), c.requests);
+        EXPECT_EQ(server.requests().back().header("If-Match"), c.ifMatch);
+    }
+}
+
+TEST(DeleteItem, CancellingDuringTheLookupEndsWithTheCancellationErrorOnce) {
+    TestServer server;
+    server.script("/api/v1/nodes/n1?trashed=1", {{.status = 200, .body = "{}", .delay = 10s}});
+    auto extension = extensionFor(server);
+    auto once = std::make_shared<Once<std::optional<Error>>>();
+    auto progress =
+        extension->deleteItem("n1", {}, 0, {}, [once](std::optional<Error> error) { once->set(error); });
+    EXPECT_EQ(progress->totalUnitCount(), 1);
+    std::this_thread::sleep_for(100ms);
+    progress->cancel();
+    const auto error = once->wait();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), cocoaErrorDomain);
+    EXPECT_EQ(error->code(), 3072);
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
+constexpr ItemFieldSet contents = host::contentsField, filename = host::filenameField,
+                       parent = host::parentItemIdentifierField;
+
+// The file "Relatório.pdf" (precomposed) in folder p1, version 3, contents r1.
+const std::string liveFile = nodeJson("n1", "file", "Relat\\u00f3rio.pdf", 3, R"(,"parent":"p1","rev":"r1")");
+
+class ModifyItem : public ::testing::Test {
+protected:
+    TestServer server;
+    std::shared_ptr<FileProviderExtension> extension = extensionFor(server);
+};
+
+TEST_F(ModifyItem, ChangesThatNeedNoRequestOnlyReadTheNode) {
+    server.script("/api/v1/nodes/n1?trashed=1", {{200, {}, liveFile}});
+    server.script("/api/v1/nodes/f1?trashed=1",
+                  {{200, {}, nodeJson("f1", "folder", "F", 2, R"(,"parent":"p1")")}});
+    server.script("/api/v1/nodes/n2?trashed=1",
+                  {{200, {}, nodeJson("n2", "file", "T.pdf", 9, R"(,"deleted":true)")}});
+    const std::pair<host::ItemPointer, ItemFieldSet> cases[] = {
+        {hostItem("n1", "elsewhere", "Outro.pdf"),  // dates and tags
+         host::tagDataField | host::lastUsedDateField | host::contentModificationDateField},
+        {hostItem("n1", "p1", "Relato\xCC\x81rio.pdf"), filename},  // the same name decomposed
+        {hostItem("n1", "p1", ""), parent},                         // the same parent
+        {hostItem("f1", "p1", ""), contents},                       // contents of a folder
+        {hostItem("n2", host::trashContainer, "T.pdf"), parent},    // into the trash it is in
+    };
+    for (const auto& [item, fields] : cases) {
+        SCOPED_TRACE(item->itemIdentifier() + " " + std::to_string(fields));
+        const std::size_t before = server.requests().size();
+        const auto answer = modify(*extension, item, "r0", fields);
+        ASSERT_TRUE(answer.item) << answer.error->what();
+        EXPECT_EQ(sent(server, before),
+                  std::vector<std::string>{"GET /api/v1/nodes/" + item->itemIdentifier() + "?trashed=1"});
+        EXPECT_EQ(answer.pending, 0u);
+        EXPECT_FALSE(answer.shouldFetchContent);
+    }
+}
+
+TEST_F(ModifyItem, MovingIntoTheTrashTrashesWithTheVersionJustReadAndAppliesNothingElse) {
+    server.script("/api/v1/nodes/n1?trashed=1",
+                  {{200, {}, liveFile}, {200, {}, nodeJson("n1", "file", "R.pdf", 4, R"(,"deleted":true)")}});
+    server.script("/api/v1/nodes/n1", {{204}});
+    const LocalFile bytes("ignored");
+    const auto trashed = modify(*extension, hostItem("n1", host::trashContainer, "Outro.pdf"), "r0",
+                                parent | filename | contents, bytes.path);
+    ASSERT_TRUE(trashed.item) << trashed.error->what();
+    EXPECT_EQ(trashed.item->parentItemIdentifier(), host::trashContainer);
+    EXPECT_EQ(trashed.item->itemVersion().metadataVersion, "4");
+    EXPECT_EQ(sent(server),
+              (std::vector<std::string>{"GET /api/v1/nodes/n1?trashed=1", "DELETE /api/v1/nodes/n1",
+                                        "GET /api/v1/nodes/n1?trashed=1"}));
+    EXPECT_EQ(server.requests()[1].header("If-Match"), "3");
+}
+
+TEST_F(ModifyItem, ANodeInTheTrashIsRestoredFirstAndLaterRequestsCarryTheRestoredVersion) {
+    for (const std::string id : {"n1", "n2", "n3"}) {
+        server.script("/api/v1/nodes/" + id + "?trashed=1",
+                      {{200, {}, nodeJson(id, "file", "R.pdf", 5, R"(,"parent":"p1","deleted":true)")}});
+        server.script("/api/v1/nodes/" + id + "/restore",
+                      {{200, {}, nodeJson(id, "file", "R.pdf", 6, R"(,"parent":"p1")")}});
+    }
+    server.script("/api/v1/nodes/n1",
+                  {{200, {}, nodeJson("n1", "file", "Novo.pdf", 7, R"(,"parent":"p1")")}});
+
+    const auto renamed = modify(*extension, hostItem("n1", "p1", "Novo.pdf"), "r0", filename);
+    ASSERT_TRUE(renamed.item) << renamed.error->what();
+    EXPECT_EQ(renamed.item->filename(), "Novo.pdf");
+    EXPECT_EQ(sent(server),
+              (std::vector<std::string>{"GET /api/v1/nodes/n1?trashed=1", "POST /api/v1/nodes/n1/restore",
+                                        "PATCH /api/v1/nodes/n1"}));
+    EXPECT_EQ(server.requests()[2].header("If-Match"), "6");
+    EXPECT_EQ(json::parse(server.requests()[2].body), (json{{"name", "Novo.pdf"}}));
+
+    // Out of the trash into the folder it was in; and a change of no field at all.
+    const auto back = modify(*extension, hostItem("n2", "p1", ""), "r0", parent);
+    ASSERT_TRUE(back.item) << back.error->what();
+    EXPECT_EQ(back.item->parentItemIdentifier(), "p1");
+    EXPECT_TRUE(modify(*extension, hostItem("n3", "", ""), "", 0).item);
+    EXPECT_EQ(sent(server, 3),
+              (std::vector<std::string>{"GET /api/v1/nodes/n2?trashed=1", "POST /api/v1/nodes/n2/restore",
+                                        "GET /api/v1/nodes/n3?trashed=1", "POST /api/v1/nodes/n3/restore"}));
+}
+
+TEST(ModifyContents, OverwriteUnlessTheServiceChangedThemSinceTheBaseRevision) {
+    const std::regex conflictCopy(
+        R"(/api/v1/files\?name=Relatorio%20%28conflito%20\d{4}-\d\d-\d\d%20\d\d\.\d\d%29\.pdf)"
+        R"(&mime=application%2Fpdf&conflict=rename&parent=p1)");
+    struct Case {
+        std::string rev, baseRevision;
+        bool conflict;
+    };
+    for (const Case& c :
+         {Case{R"("r1")", "r1", false}, Case{R"("r2")", "-", false}, Case{R"("r2")", "", false},
+          Case{"null", "r1", false}, Case{R"("r2")", "r1", true}}) {
+        SCOPED_TRACE("service " + c.rev + ", base " + c.baseRevision);
+        TestServer server;
+        server.script(
+            "/api/v1/nodes/n1?trashed=1",
+            {{200, {}, nodeJson("n1", "file", "Relatorio.pdf", 3, R"(,"parent":"p1","rev":)" + c.rev)}});
+        server.script("/api/v1/files",
+                      {{200, {}, nodeJson("NEW", "file", "N", 4, R"(,"parent":"p1","rev":"r9")")}});
+        const LocalFile bytes("edited");
+        std::shared_ptr<Progress> progress;
+        const auto answer = modify(*extensionFor(server), hostItem("n1", "", ""), c.baseRevision, contents,
+                                   bytes.path, &progress);
+        ASSERT_TRUE(answer.item) << answer.error->what();
+        EXPECT_EQ(progress->totalUnitCount(), 6);
+        const auto requests = server.requests();
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_EQ(requests[1].body, "edited");
+        EXPECT_EQ(answer.shouldFetchContent, c.conflict);
+        if (c.conflict) {
+            EXPECT_TRUE(std::regex_match(requests[1].target, conflictCopy)) << requests[1].target;
+            EXPECT_FALSE(requests[1].header("If-Match"));
+            EXPECT_EQ(answer.item->itemVersion().metadataVersion, "3");  // the node as read, not the copy
+        } else {
+            EXPECT_EQ(
+                requests[1].target,
+                "/api/v1/files?name=Relatorio.pdf&mime=application%2Fpdf&conflict=fail&parent=p1&replace=n1");
+            EXPECT_EQ(requests[1].header("If-Match"), "3");
+            EXPECT_EQ(answer.item->itemVersion().contentVersion, "r9");
+        }
+    }
+}
+
+TEST_F(ModifyItem, ContentsWithRenameAndMoveToTheTopGoUpUnderTheOldNameThenOnePatchWithTheUploadsVersion) {
+    server.script("/api/v1/nodes/n1?trashed=1", {{200, {}, liveFile}});
+    server.script(
+        "/api/v1/files",
+        {{200, {}, nodeJson("n1", "file", "Relat\\u00f3rio.pdf", 4, R"(,"parent":"p1","rev":"r2")")}});
+    server.script("/api/v1/nodes/n1", {{200, {}, nodeJson("n1", "file", "Final.pdf", 5, R"(,"rev":"r2")")}});
+
+    // No file: the contents become empty.
+    const auto answer = modify(*extension, hostItem("n1", host::rootContainer, "Final.pdf"), "r1",
+                               contents | filename | parent);
+    ASSERT_TRUE(answer.item) << answer.error->what();
+    EXPECT_EQ(answer.item->parentItemIdentifier(), host::rootContainer);
+    EXPECT_EQ(answer.item->itemVersion().metadataVersion, "5");
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(
+        requests[1].target,
+        "/api/v1/files?name=Relat%C3%B3rio.pdf&mime=application%2Fpdf&conflict=fail&parent=p1&replace=n1");
+    EXPECT_EQ(requests[1].bodySize, 0);
+    EXPECT_EQ(requests[2].method, "PATCH");
+    EXPECT_EQ(requests[2].header("If-Match"), "4");
+    EXPECT_EQ(json::parse(requests[2].body), (json{{"name", "Final.pdf"}, {"parent", "root"}}));
+}
+
+TEST_F(ModifyItem, ARenameOntoATakenNameGivesTheCollisionErrorCarryingTheItemThatHasIt) {
+    server.script("/api/v1/nodes/n1?trashed=1", {{200, {}, liveFile}});
+    server.script("/api/v1/nodes/n1", {{409, {}, R"({"error":"name_conflict","existing":{"id":"e1"}})"}});
+    server.script("/api/v1/nodes/e1?trashed=1",
+                  {{200, {}, nodeJson("e1", "file", "B.pdf", 1, R"(,"parent":"p2")")}});
+    const auto answer = modify(*extension, hostItem("n1", "p2", "B.pdf"), "r1", filename | parent);
+    ASSERT_TRUE(answer.error);
+    EXPECT_EQ(answer.error->code(), -1001);
+    ASSERT_TRUE(answer.error->userInfo().collidingItem);
+    EXPECT_EQ(answer.error->userInfo().collidingItem->itemIdentifier(), "e1");
+    EXPECT_EQ(json::parse(server.requests()[1].body), (json{{"name", "B.pdf"}, {"parent", "p2"}}));
+}
+
+TEST(ConflictName, TheLocalTimeToTheMinuteGoesBeforeTheLastExtension) {
+    ::setenv("TZ", "BRT3", 1);  // UTC-3 all year; nothing else in this binary reads local time
+    ::tzset();
+    using namespace std::chrono;
+    const auto at = sys_days{year{2025} / 3 / 3} + 17h + 7min + 59s;  // 14:07:59 local
+    const std::pair<std::string, std::string> cases[] = {
+        {"Relatorio.pdf", "Relatorio (conflito 2025-03-03 14.07).pdf"},
+        {"LEIAME", "LEIAME (conflito 2025-03-03 14.07)"},
+        {"copia.tar.gz", "copia.tar (conflito 2025-03-03 14.07).gz"},
+        {".bashrc", ".bashrc (conflito 2025-03-03 14.07)"},
+        {"Relato\xCC\x81rio.pdf", "Relato\xCC\x81rio (conflito 2025-03-03 14.07).pdf"},
+    };
+    for (const auto& [name, conflicting] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(FileProviderExtension::conflictName(name, at), conflicting);
+    }
+    ::unsetenv("TZ");
+    ::tzset();
+}
+
+}  // namespace
+}  // namespace tw::test
