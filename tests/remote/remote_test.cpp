@@ -1,33 +1,59 @@
+// The API client's sending, its requests and replies, its limits, and the error table.
 #include "remote/remote.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
-#include <optional>
+#include <system_error>
 #include <thread>
 
 #include "platform/http/url.h"
 #include "platform/task/task.h"
+#include "remote/fp_error.h"
 #include "remote_checks.h"
+#include "support/elapsed.h"
 #include "support/test_server.h"
 
 namespace tw {
 namespace {
 
 using namespace std::chrono_literals;
+using nlohmann::json;
 using test::configFor;
 using test::errorOf;
 using test::Reply;
+using test::secondsSince;
+using test::TestServer;
+using test::urlCodeOf;
+using U = http::URLError::Code;
+
+RemoteError sendError(const Remote& remote, const http::Request& request, bool retry = false) {
+    return errorOf([&] { remote.send(request, retry); });
+}
+
+// Serves every request with a 200 of `size` bytes and no Content-Length.
+struct Plenty : http::Transport {
+    explicit Plenty(std::size_t size) : size(size) {}
+    bool canHandle(const http::Request&) const override { return true; }
+    http::DataReply perform(const http::Request&, std::string_view) override {
+        ++calls;
+        return {http::Response{.status = 200}, std::string(size, 'x')};
+    }
+    std::size_t size;
+    std::atomic<int> calls{0};
+};
 
 class RemoteSend : public ::testing::Test {
 protected:
-    test::TestServer server;
+    TestServer server;
     Remote remote{configFor(server.base())};
 
     RemoteError sendExpectingError(const std::string& path, bool retry) {
-        return errorOf([&] { remote.send(remote.request("GET", path), retry); });
+        return sendError(remote, remote.request("GET", path), retry);
     }
 };
+class RemoteLimits : public RemoteSend {};
 
 TEST_F(RemoteSend, TransientFailuresAreSentThreeTimesWithGrowingPauses) {
     server.script("/api/v1/nodes/n1", {Reply{.status = 503}});
@@ -117,15 +143,13 @@ TEST(RemoteRequest, HasATimeoutOneContentTypeAndAPlainURLAndCanGoWithoutToken) {
 }
 
 TEST(RemoteReply, FailureFromAFileReadsOnlyTheFirst16KiB) {
-    const auto small = std::filesystem::temp_directory_path() / ("tw-small-" + std::to_string(::getpid()));
-    const auto large = std::filesystem::temp_directory_path() / ("tw-large-" + std::to_string(::getpid()));
-    std::ofstream(small) << R"({"error":"not_found"})";
-    std::ofstream(large) << R"({"error":"too_long","pad":")" << std::string(20000, 'x') << "\"}";
-    EXPECT_EQ(Remote::failure(404, small).code(), "not_found");
-    EXPECT_EQ(Remote::failure(413, large).code(), "http_413");  // cut at byte 16,384: no longer JSON
-    EXPECT_EQ(Remote::failure(500, small.string() + "-absent").code(), "http_500");
-    std::filesystem::remove(small);
-    std::filesystem::remove(large);
+    const auto file = std::filesystem::temp_directory_path() / ("tw-reply-" + std::to_string(::getpid()));
+    std::ofstream(file) << R"({"error":"not_found"})";
+    EXPECT_EQ(Remote::failure(404, file).code(), "not_found");
+    EXPECT_EQ(Remote::failure(500, file.string() + "-absent").code(), "http_500");
+    std::ofstream(file) << R"({"error":"too_long","pad":")" << std::string(20000, 'x') << "\"}";
+    EXPECT_EQ(Remote::failure(413, file).code(), "http_413");  // cut at byte 16,384: no longer JSON
+    std::filesystem::remove(file);
 }
 
 TEST(RemoteReply, CheckAcceptsOnlyHttpSuccessAndWrapClassifiesEveryError) {
@@ -144,7 +168,6 @@ TEST(RemoteReply, CheckAcceptsOnlyHttpSuccessAndWrapClassifiesEveryError) {
     EXPECT_THROW(std::rethrow_exception(notHttp.underlying()), http::URLError);
 
     using C = RemoteError::Case;
-    using U = http::URLError::Code;
     EXPECT_EQ(Remote::wrap(std::make_exception_ptr(RemoteError::http(404, "not_found"))).code(), "not_found");
     const std::pair<std::exception_ptr, C> cases[] = {
         {std::make_exception_ptr(CancellationError()), C::cancelled},
@@ -155,6 +178,152 @@ TEST(RemoteReply, CheckAcceptsOnlyHttpSuccessAndWrapClassifiesEveryError) {
     };
     for (const auto& [error, kind] : cases)
         EXPECT_EQ(Remote::wrap(error).kind(), kind);
+}
+
+// A base without a scheme, or an id that passes the id rule but makes no URL: a network failure, retried,
+// that never leaves the process.
+TEST_F(RemoteLimits, BaseOrIdThatMakesNoURLFailsLocallyAsARetriedNetworkFailure) {
+    const auto codeFor = [](const Remote& r, const std::string& path) {
+        return urlCodeOf(sendError(r, r.request("GET", path)));
+    };
+    for (const std::string host : {"127.0.0.1:", "localhost:"})
+        EXPECT_EQ(codeFor(Remote(configFor(host + std::to_string(server.port()))), "/n"), U::unsupportedURL);
+    for (const std::string id : {"caf\xc3\xa9", "a\"b", "a<b", "a{b", "a|b"})
+        EXPECT_EQ(codeFor(remote, "/nodes/" + id), U::badURL) << id;
+    const auto start = std::chrono::steady_clock::now();
+    const RemoteError retried = sendError(remote, remote.request("GET", "/nodes/a|b"), true);
+    EXPECT_EQ(urlCodeOf(retried), U::badURL);
+    EXPECT_TRUE(retried.isTransient());
+    EXPECT_NEAR(secondsSince(start), 1.8, 0.3);  // the pauses (0.6 s + 1.2 s) of three attempts
+    EXPECT_EQ(server.connectionsAccepted(), 0);
+
+    auto anything = std::make_shared<Plenty>(2);
+    Remote substituted(configFor("http://h"), {anything});
+    EXPECT_EQ(urlCodeOf(sendError(substituted, substituted.request("GET", "/nodes/a<b"))), U::badURL);
+    EXPECT_EQ(anything->calls, 0);
+}
+
+TEST_F(RemoteLimits, DeepErrorBodyKeepsStatusAndCodeAndDropsTheDepth) {
+    const std::string deep(1'000'000, '[');
+    const auto nested = [](int levels) {  // in all, with the outer object
+        return R"({"error":"x","d":)" + std::string(levels - 1, '[') + std::string(levels - 1, ']') + "}";
+    };
+    const std::string wide =
+        R"({"error":"x","reason":"r","d":)" + deep + std::string(1'000'000, ']') + R"(,"o":{"k":1}})";
+    for (const auto& [body, code, details] :
+         {std::tuple<std::string, std::string, json>{deep, "400 http_400", json::object()},
+          {wide, "400 x", {{"error", "x"}, {"reason", "r"}}},
+          {nested(64), "400 x", json::parse(nested(64))},
+          {nested(65), "400 x", {{"error", "x"}}}}) {
+        SCOPED_TRACE(body.substr(0, 30));
+        const RemoteError error = Remote::failure(400, body);
+        const RemoteError copy = error;  // as a thrown error is copied
+        EXPECT_EQ(test::statusCode(copy), code);
+        EXPECT_EQ(copy.body(), details);
+    }
+
+    // As deep as an error body of at most 16 KiB gets.
+    server.script("/api/v1/nodes/n1", {Reply{.status = 400, .body = nested(8000)}});
+    EXPECT_EQ(sendExpectingError("/nodes/n1", false).code(), "x");
+}
+
+// Not sent again: the reply would be as large the next time.
+TEST_F(RemoteLimits, ReplyLargerThanItsBoundIsRefusedOnce) {
+    server.script("/api/v1/big",
+                  {Reply{.status = 200, .generatedBodySize = 2000, .stallAfterHeaders = 2000ms}});
+    http::Request request = remote.request("GET", "/big");
+    request.memoryLimit = 1000;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(test::statusCode(sendError(remote, request, true)), "502 too_large");
+    EXPECT_LT(secondsSince(start), 1.0);  // refused on its Content-Length, before the body
+    EXPECT_EQ(server.requests().size(), 1u);
+
+    // Without a Content-Length, on the bytes received.
+    auto plenty = std::make_shared<Plenty>(1001);
+    Remote substituted(configFor("http://h"), {plenty});
+    request = substituted.request("GET", "/big");
+    request.memoryLimit = 1000;
+    EXPECT_EQ(sendError(substituted, request, true).code(), "too_large");
+    EXPECT_EQ(plenty->calls, 1);
+    request.memoryLimit = 1001;
+    EXPECT_EQ(substituted.send(request).size(), 1001u);
+}
+
+TEST_F(RemoteLimits, TricklingReplyFailsAtTheDeadline) {
+    server.script("/api/v1/slow", {Reply{.status = 200, .body = "late", .stallAfterHeaders = 3000ms}});
+    http::Request request = remote.request("GET", "/slow");
+    request.deadline = 300ms;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(urlCodeOf(sendError(remote, request)), U::timedOut);
+    EXPECT_GE(secondsSince(start), 0.28);
+    EXPECT_LT(secondsSince(start), 1.5);  // well before the stall ends
+}
+
+// Grouped by what they map to. A transient error maps to -1004 and only such; a read-only or unavailable
+// space carries its text.
+TEST(RemoteErrorMapping, FollowsTheHostTableFirstMatchWins) {
+    const std::string readOnly =  // byte for byte: a person reads them
+        "Este espa\xc3\xa7o est\xc3\xa1 somente leitura no momento: d\xc3\xa1 para ver e baixar os arquivos, "
+        "mas n\xc3\xa3o enviar nem alterar. Veja o estado da conta na web.";
+    const std::string unavailable =
+        "Este espa\xc3\xa7o est\xc3\xa1 indispon\xc3\xadvel no momento. Seus arquivos continuam guardados; "
+        "se isso persistir, veja o estado da conta na web.";
+    const auto http = [](int status, std::string code, json body = {}) {
+        return RemoteError::http(status, std::move(code), std::move(body));
+    };
+    const json deleting = {{"error", "forbidden"}, {"reason", "account_deleting"}}, odd = {{"reason", 1}};
+    struct Case {
+        std::int64_t code;
+        std::vector<RemoteError> errors;
+        std::string message = "";
+    };
+    const Case cases[] = {
+        {-1004,
+         {RemoteError::network(std::make_exception_ptr(std::runtime_error("boom"))), http(429, "slow_down"),
+          http(408, "http_408"), http(502, "bad_response"), http(500, "x"), http(599, "x")}},
+        {-2005, {http(403, "space_suspended"), http(410, "space_unavailable")}, unavailable},
+        {-2005,
+         {http(402, "payment_required"), http(403, "account_deleting"), http(403, "forbidden", deleting)},
+         readOnly},
+        {-2005,
+         {http(402, "quota"), http(499, "x"), http(400, "x"), http(409, "Name_Conflict"),
+          http(412, "version_mismatch"), http(0, "file_changed")}},
+        {-1005, {http(403, "forbidden"), http(403, "forbidden", odd), http(404, "not_found")}},
+        {-1002, {http(410, "gone")}},
+        {-1000, {http(401, "unauthorized")}},
+        {-1001, {http(409, "name_conflict")}},
+    };
+    for (const Case& c : cases)
+        for (const RemoteError& error : c.errors) {
+            SCOPED_TRACE(error.what());
+            EXPECT_EQ(error.isTransient(), c.code == -1004);
+            EXPECT_EQ(error.isReadOnly(), c.message == readOnly);
+            EXPECT_EQ(error.isSpaceUnavailable(), c.message == unavailable);
+            const Error mapped = fpError(std::make_exception_ptr(error));
+            EXPECT_EQ(mapped.domain(), fileProviderErrorDomain);
+            EXPECT_EQ(mapped.code(), c.code);
+            EXPECT_EQ(mapped.userInfo().localizedDescription.value_or(""), c.message);
+            EXPECT_FALSE(mapped.userInfo().collidingItem);
+        }
+    EXPECT_FALSE(RemoteError::cancelled().isTransient());
+}
+
+// A cancelled call is the system's "user cancelled"; other errors keep their own domain and code.
+TEST(RemoteErrorMapping, CancelledAndOtherErrorsKeepTheirOwnDomainAndCode) {
+    const std::pair<std::exception_ptr, std::pair<std::string, std::int64_t>> cases[] = {
+        {std::make_exception_ptr(RemoteError::cancelled()), {cocoaErrorDomain, 3072}},
+        {std::make_exception_ptr(fileProviderError(FileProviderErrorCode::noSuchItem)),
+         {fileProviderErrorDomain, -1005}},
+        {std::make_exception_ptr(http::URLError(http::URLError::Code::badServerResponse)),
+         {http::urlErrorDomain, -1011}},
+        {std::make_exception_ptr(std::system_error(ENOSPC, std::generic_category())), {"generic", ENOSPC}},
+        {std::make_exception_ptr(CancellationError()),
+         {CancellationError().domain(), CancellationError().code()}},
+    };
+    for (const auto& [error, expected] : cases) {
+        const Error mapped = fpError(error);
+        EXPECT_EQ(std::pair(mapped.domain(), mapped.code()), expected);
+    }
 }
 
 }  // namespace
