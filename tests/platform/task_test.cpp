@@ -1,5 +1,6 @@
 #include "platform/task/task.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,7 +9,6 @@
 #include <latch>
 #include <set>
 #include <stdexcept>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -21,17 +21,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// What call threw; "returned" when it threw nothing.
-template <class Call>
-std::string failureOf(Call call) {
-    try {
-        call();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "returned";
-}
-
 // A 10 s sleep that counts its cancellation, which the task sees as its own, and passes it on.
 void sleepUntilCancelled(std::atomic<int>& cancelled) {
     try {
@@ -41,6 +30,17 @@ void sleepUntilCancelled(std::atomic<int>& cancelled) {
         ++cancelled;
         throw;
     }
+}
+
+// Cancels the task once it has run a while; whether it then ended with CancellationError within a second.
+bool cancelledPromptly(const Task& task) {
+    sleepFor(50ms);
+    const auto cancelledAt = Clock::now();
+    task.cancel();
+    task.cancel();  // harmless a second time
+    EXPECT_TRUE(task.isCancelled());
+    EXPECT_THROW(task.wait(), CancellationError);
+    return Clock::now() - cancelledAt < 1s;
 }
 
 TEST(Executor, TasksOneAfterAnotherReuseAThreadButNotItsCancellation) {
@@ -55,36 +55,6 @@ TEST(Executor, TasksOneAfterAnotherReuseAThreadButNotItsCancellation) {
         }).wait();
     }
     EXPECT_LT(threads.size(), 5u);  // other tests' idle workers may join in
-}
-
-// The first `bound` tasks wait for each other, which only works if they all run side by side.
-TEST(Executor, RunsUpToItsBoundAtOnceAndQueuesTheRest) {
-    const int bound = Executor::maxWorkers();
-    std::latch firstWave(bound);
-    std::atomic<int> ran{0};
-    std::vector<Task> tasks;
-    for (int i = 0; i < 3 * bound; ++i)
-        tasks.push_back(Task::start([&, i] {
-            if (i < bound) firstWave.arrive_and_wait();
-            std::this_thread::sleep_for(2ms);
-            ++ran;
-        }));
-    for (const Task& task : tasks)
-        EXPECT_TRUE(task.waitFor(5s));
-    EXPECT_EQ(ran.load(), 3 * bound);
-    EXPECT_LE(Executor::shared().workers(), bound);  // idle workers live 10 s: this is at least the peak
-}
-
-TEST(Task, StartsAtOnceRunsBesideOtherTasksAndWaitRethrows) {
-    std::latch bothRunning(2);  // only tasks that run at the same time can both pass it
-    Task first = Task::start([&] { bothRunning.arrive_and_wait(); });
-    EXPECT_FALSE(first.waitFor(20ms));
-    Task second = Task::start([&] {
-        bothRunning.arrive_and_wait();
-        throw std::runtime_error("disk full");
-    });
-    EXPECT_TRUE(first.waitFor(5s));
-    EXPECT_EQ(failureOf([&] { second.wait(); }), "disk full");
 }
 
 // Only a task waiting for itself while it runs is a mistake (asserted in builds with assertions on).
@@ -120,17 +90,11 @@ TEST(Task, SleepLastsItsDurationUnlessCancelledThenThrowsPromptly) {
         EXPECT_GE(Clock::now() - start, 100ms);
         EXPECT_LT(Clock::now() - start, 250ms);
     }).wait();
-
     std::atomic<int> cancelled{0};
     Task task = Task::start([&] { sleepUntilCancelled(cancelled); });
-    sleepFor(50ms);
+    EXPECT_FALSE(task.waitFor(20ms));
     EXPECT_FALSE(task.isCancelled());
-    const auto cancelledAt = Clock::now();
-    task.cancel();
-    task.cancel();  // harmless a second time
-    EXPECT_THROW(task.wait(), CancellationError);
-    EXPECT_LT(Clock::now() - cancelledAt, 1s);
-    EXPECT_TRUE(task.isCancelled());
+    EXPECT_TRUE(cancelledPromptly(task));  // and wait() rethrows what escaped the body
     EXPECT_EQ(cancelled.load(), 1);
 
     EXPECT_FALSE(currentStopToken().stop_possible()) << "a thread with no task has a token never stopped";
@@ -144,62 +108,58 @@ TEST(Task, SleepLastsItsDurationUnlessCancelledThenThrowsPromptly) {
 }
 
 TEST(TaskGroup, FirstFailureCancelsTheSiblingAndWaitRethrowsItWhereTheDestructorDoesNot) {
-    std::atomic<int> siblingCancelled{0};
+    std::atomic<int> cancelled{0};
     const auto start = Clock::now();
-    {
+    for (const bool awaited : {true, false}) {
         TaskGroup group;
-        group.spawn([&] { sleepUntilCancelled(siblingCancelled); });
+        group.spawn([&] { sleepUntilCancelled(cancelled); });
         group.spawn([] {
             sleepFor(50ms);
             throw std::runtime_error("part 2 failed");
         });
-        EXPECT_EQ(failureOf([&] { group.wait(); }), "part 2 failed");
-        EXPECT_EQ(siblingCancelled.load(), 1);
+        if (!awaited) continue;  // the destructor waits too, and throws nothing
+        EXPECT_THAT([&] { group.wait(); },
+                    testing::ThrowsMessage<std::runtime_error>(testing::StrEq("part 2 failed")));
+        EXPECT_EQ(cancelled.load(), 1);
     }
-    {
-        TaskGroup group;
-        group.spawn([&] { sleepUntilCancelled(siblingCancelled); });
-        group.spawn([] { throw std::runtime_error("never awaited"); });
-    }
-    EXPECT_EQ(siblingCancelled.load(), 2);
+    EXPECT_EQ(cancelled.load(), 2);
     EXPECT_LT(Clock::now() - start, 2s);
 }
 
-// Every worker waits for children queued behind it: the waiting tasks must run them themselves. Cancelling
-// a parent reaches every child.
+// As many parents as the executor has workers wait for each other, which only works if they all run side
+// by side; then each waits for children queued behind it, which it must run itself. Further tasks queue
+// until a worker comes free. Cancelling a parent reaches every child.
 TEST(TaskGroup, ChildrenQueuedBehindAFullExecutorStillCompleteAndParentCancellationReachesThem) {
     const int parents = Executor::maxWorkers();
     std::latch everyWorkerBusy(parents);
-    std::atomic<int> childrenRan{0};
+    std::atomic<int> children{0}, queued{0};
     std::vector<Task> tasks;
-    for (int i = 0; i < parents; ++i)
-        tasks.push_back(Task::start([&] {
+    for (int i = 0; i < 2 * parents; ++i)
+        tasks.push_back(Task::start([&, i] {
+            if (i >= parents) return void(++queued);
             everyWorkerBusy.arrive_and_wait();
             TaskGroup group;
             for (int part = 0; part < 4; ++part)
                 group.spawn([&] {
                     sleepFor(2ms);
-                    ++childrenRan;
+                    ++children;
                 });
             group.wait();
         }));
     for (const Task& task : tasks)
         EXPECT_TRUE(task.waitFor(5s));
-    EXPECT_EQ(childrenRan.load(), 4 * parents);
+    EXPECT_EQ(children.exchange(0), 4 * parents);
+    EXPECT_EQ(queued.load(), parents);
+    EXPECT_LE(Executor::shared().workers(), parents);  // idle workers live 10 s: this is at least the peak
 
-    std::atomic<int> cancelledChildren{0};
     Task parent = Task::start([&] {
         TaskGroup group;
         for (int i = 0; i < 2; ++i)
-            group.spawn([&] { sleepUntilCancelled(cancelledChildren); });
+            group.spawn([&] { sleepUntilCancelled(children); });
         group.wait();
     });
-    sleepFor(50ms);
-    const auto cancelledAt = Clock::now();
-    parent.cancel();
-    EXPECT_THROW(parent.wait(), CancellationError);
-    EXPECT_LT(Clock::now() - cancelledAt, 1s);
-    EXPECT_EQ(cancelledChildren.load(), 2);
+    EXPECT_TRUE(cancelledPromptly(parent));
+    EXPECT_EQ(children.load(), 2);
 }
 
 }  // namespace
