@@ -3,15 +3,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <optional>
 #include <stdexcept>
 #include <thread>
 
+#include "platform/task/executor.h"
 #include "provider/item.h"
 #include "support/test_server.h"
 
@@ -19,65 +20,61 @@ namespace tw {
 namespace {
 
 using namespace std::chrono_literals;
-using test::Reply;
-using test::TestServer;
+using Clock = std::chrono::steady_clock;
 
-host::Domain configuredDomain(const std::string& base) {
-    return {
-        .identifier = "d1", .displayName = "T", .userInfo = nlohmann::json{{"base", base}, {"token", "t"}}};
+std::shared_ptr<FileProviderExtension> extensionAt(const std::string& base) {
+    return FileProviderExtension::make(
+        {.identifier = "d1", .displayName = "T", .userInfo = nlohmann::json{{"base", base}, {"token", "t"}}});
 }
 
-// Records every call of a completion handler; the tests check it is called exactly once.
-struct Completion {
-    std::atomic<int> calls{0};
-    std::promise<std::pair<host::ItemPointer, std::optional<Error>>> answer;
-
-    host::ItemCompletion handler() {
-        return [this](host::ItemPointer item, std::optional<Error> error) {
-            if (calls.fetch_add(1) == 0) answer.set_value({std::move(item), std::move(error)});
-        };
-    }
-    std::pair<host::ItemPointer, std::optional<Error>> wait() {
-        auto future = answer.get_future();
-        EXPECT_EQ(future.wait_for(5s), std::future_status::ready);
-        auto result = future.get();
-        std::this_thread::sleep_for(20ms);  // room for a second, wrong call to show up
-        EXPECT_EQ(calls.load(), 1);
-        return result;
-    }
+struct Answer {
+    host::ItemPointer item;
+    std::optional<Error> error;
+    std::shared_ptr<Progress> progress;
+    bool atOnce = false;  // answered before the call returned
 };
+
+// Looks `id` up and waits for the completion, which must be called exactly once, even when it throws (as a
+// faulty host's might). `then` is given the progress before the wait, to cancel it say.
+Answer lookup(FileProviderExtension& extension, const std::string& id, bool throwing = false,
+              const std::function<void(Progress&)>& then = {}) {
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    auto promise = std::make_shared<std::promise<std::pair<host::ItemPointer, std::optional<Error>>>>();
+    Answer answer;
+    answer.progress = extension.item(id, {}, [=](host::ItemPointer item, std::optional<Error> error) {
+        if (calls->fetch_add(1) == 0) promise->set_value({std::move(item), std::move(error)});
+        if (throwing) throw std::runtime_error("the host's completion failed");
+    });
+    answer.atOnce = calls->load() == 1;
+    if (then) then(*answer.progress);
+    auto future = promise->get_future();
+    EXPECT_EQ(future.wait_for(5s), std::future_status::ready);
+    std::this_thread::sleep_for(20ms);  // room for a second, wrong call to show up
+    EXPECT_EQ(calls->load(), 1);
+    std::tie(answer.item, answer.error) = future.get();
+    return answer;
+}
+
+std::pair<std::string, long> codeOf(const std::optional<Error>& error) {
+    return error ? std::pair(error->domain(), static_cast<long>(error->code())) : std::pair("", 0L);
+}
 
 TEST(ExtensionLifecycle, UnconfiguredDomainLogsAnswersContainersAtOnceAndNodesNotAuthenticated) {
     LogCapture log;
-    auto extension =
-        FileProviderExtension::make({.identifier = "d0", .displayName = "Meus arquivos", .userInfo = {}});
+    auto extension = FileProviderExtension::make({.identifier = "d0", .displayName = "Meus", .userInfo = {}});
     EXPECT_FALSE(extension->isConfigured());
     ASSERT_GE(log.records().size(), 1u);
     EXPECT_EQ(log.records()[0].message, "init domain=d0 configured=false");
     EXPECT_EQ(log.records()[0].level, LogLevel::info);
-
     for (const auto& identifier : {host::rootContainer, host::trashContainer}) {
-        int calls = 0;
-        host::ItemPointer answered;
-        auto progress =
-            extension->item(identifier, {}, [&](host::ItemPointer item, std::optional<Error> error) {
-                ++calls;
-                answered = item;
-                EXPECT_FALSE(error);
-            });
-        EXPECT_EQ(calls, 1);  // before returning
-        ASSERT_TRUE(answered);
-        EXPECT_EQ(answered->itemIdentifier(), identifier);
-        EXPECT_EQ(progress->totalUnitCount(), 0);
+        const Answer container = lookup(*extension, identifier);
+        ASSERT_TRUE(container.atOnce && container.item && !container.error) << identifier;
+        EXPECT_EQ(container.item->itemIdentifier(), identifier);
+        EXPECT_EQ(container.progress->totalUnitCount(), 0);
     }
-
-    Completion completion;
-    extension->item("n1", {}, completion.handler());
-    auto [item, error] = completion.wait();
-    EXPECT_FALSE(item);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(std::pair(error->domain(), error->code()),
-              std::pair(std::string(fileProviderErrorDomain), -1000L));
+    const Answer node = lookup(*extension, "n1");
+    EXPECT_FALSE(node.item);
+    EXPECT_EQ(codeOf(node.error), std::pair(std::string(fileProviderErrorDomain), -1000L));
 }
 
 // An environment variable set for the life of the scope, then unset.
@@ -87,10 +84,14 @@ struct ScopedEnv {
     const char* name;
 };
 
-TEST(ExtensionLifecycle, WithoutTemporaryOrCacheFolderWorksWithoutManagerAndSaysSoOnce) {
-    TestServer server;
-    server.script("/api/v1/nodes/n1?trashed=1",
-                  {{200, {}, R"({"id":"n1","kind":"file","name":"a.txt","version":1})"}});
+// Also: an extension without a temporary or cache folder works without its manager, and says so once.
+TEST(ExtensionLookup, FindsTrashedNodesReportsFailuresAndCancellationOnceAndLogsFailuresUnmapped) {
+    test::TestServer server;
+    server.script(
+        "/api/v1/nodes/n1?trashed=1",
+        {{200, {}, R"({"id":"n1","parent":"p1","kind":"file","name":"a.pdf","version":3,"deleted":true})"}});
+    server.script("/api/v1/nodes/gone?trashed=1", {{404, {}, R"({"error":"not_found"})"}});
+    server.script("/api/v1/nodes/slow?trashed=1", {{200, {}, "{}", std::nullopt, 10s}});
     // A cache folder that cannot be made, even by root: its parent is a file.
     const auto file =
         std::filesystem::temp_directory_path() / ("tw-not-a-folder-" + std::to_string(::getpid()));
@@ -98,72 +99,106 @@ TEST(ExtensionLifecycle, WithoutTemporaryOrCacheFolderWorksWithoutManagerAndSays
     const ScopedEnv cache("XDG_CACHE_HOME", (file / "cache").string());
     const ScopedEnv tmp("TMPDIR", "/nonexistent");
     LogCapture log;
-
     std::shared_ptr<FileProviderExtension> extension;
-    ASSERT_NO_THROW(extension = FileProviderExtension::make(configuredDomain(server.base())));
-    Completion completion;
-    extension->item("n1", {}, completion.handler());
-    auto [item, error] = completion.wait();
-    ASSERT_TRUE(item) << (error ? error->what() : "");
-    EXPECT_EQ(item->filename(), "a.txt");
-
-    const auto records = log.records();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].level, LogLevel::error);
-    EXPECT_EQ(records[0].message.rfind("no manager domain=d1: ", 0), 0u) << records[0].message;
-    EXPECT_EQ(records[1].message, "init domain=d1 configured=true");
+    ASSERT_NO_THROW(extension = extensionAt(server.base()));
     std::filesystem::remove(file);
-}
-
-TEST(ExtensionLookup, FindsTrashedNodesReportsFailuresAndCancellationOnceAndLogsFailuresUnmapped) {
-    TestServer server;
-    server.script(
-        "/api/v1/nodes/n1?trashed=1",
-        {{200, {}, R"({"id":"n1","parent":"p1","kind":"file","name":"a.pdf","version":3,"deleted":true})"}});
-    server.script("/api/v1/nodes/gone?trashed=1", {{404, {}, R"({"error":"not_found"})"}});
-    server.script("/api/v1/nodes/slow?trashed=1", {{200, {}, "{}", std::nullopt, 10s}});
-    auto extension = FileProviderExtension::make(configuredDomain(server.base()));
     EXPECT_EQ(extension->api().get(), extension->api().get());  // one client for every call
-    LogCapture log;
 
-    Completion found;
-    auto progress = extension->item("n1", {}, found.handler());
-    EXPECT_EQ(progress->totalUnitCount(), 1);
-    const auto [item, noError] = found.wait();
-    ASSERT_TRUE(item) << (noError ? noError->what() : "");
-    EXPECT_EQ(item->parentItemIdentifier(), host::trashContainer);
-    EXPECT_EQ(progress->completedUnitCount(), 0);
-
-    Completion failed;
-    extension->item("gone", {}, failed.handler());
-    const auto notFound = failed.wait().second;
-    ASSERT_TRUE(notFound);
-    EXPECT_EQ(notFound->code(), -1005);  // noSuchItem
-
-    Completion throwing;  // a completion that throws is not called again, and nothing is logged for it
-    extension->item("n1", {},
-                    [handler = throwing.handler()](host::ItemPointer item, std::optional<Error> error) {
-                        handler(std::move(item), std::move(error));
-                        throw std::runtime_error("the host's completion failed");
-                    });
-    EXPECT_TRUE(throwing.wait().first);
-
+    const Answer found = lookup(*extension, "n1");
+    ASSERT_TRUE(found.item) << (found.error ? found.error->what() : "");
+    EXPECT_EQ(found.item->filename(), "a.pdf");
+    EXPECT_EQ(found.item->parentItemIdentifier(), host::trashContainer);
+    EXPECT_EQ(found.progress->totalUnitCount(), 1);
+    EXPECT_EQ(found.progress->completedUnitCount(), 0);
+    EXPECT_EQ(codeOf(lookup(*extension, "gone").error).second, -1005);  // noSuchItem
+    EXPECT_TRUE(lookup(*extension, "n1", /*throwing=*/true).item);      // not called again, nor logged
     const auto records = log.records();
-    ASSERT_EQ(records.size(), 1u);
+    ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].level, LogLevel::error);
-    EXPECT_EQ(records[0].message, "operação falhou: service error 404 not_found");
+    EXPECT_TRUE(records[0].message.starts_with("no manager domain=d1: ")) << records[0].message;
+    EXPECT_EQ(records[1].message, "init domain=d1 configured=true");
+    EXPECT_EQ(records[2].level, LogLevel::error);
+    EXPECT_EQ(records[2].message, "operação falhou: service error 404 not_found");
 
-    Completion cancelled;
-    auto slow = extension->item("slow", {}, cancelled.handler());
-    std::this_thread::sleep_for(100ms);
-    slow->cancel();
-    const auto userCancelled = cancelled.wait().second;
-    ASSERT_TRUE(userCancelled);
-    EXPECT_EQ(std::pair(userCancelled->domain(), userCancelled->code()),
-              std::pair(std::string(cocoaErrorDomain), 3072L));
+    const Answer cancelled = lookup(*extension, "slow", false, [](Progress& progress) {
+        std::this_thread::sleep_for(100ms);
+        progress.cancel();
+    });
+    EXPECT_EQ(codeOf(cancelled.error), std::pair(std::string(cocoaErrorDomain), 3072L));
     EXPECT_EQ(server.requests("/api/v1/nodes/slow?trashed=1").size(), 1u);
     extension->invalidate();
     EXPECT_TRUE(extension->isConfigured());
+}
+
+int threadsInProcess() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("Threads:")) return std::stoi(line.substr(8));
+    return -1;
+}
+
+// Cancelled, a call ends once and promptly whether its task is queued or its request on the wire.
+TEST(ExtensionConcurrency, HundredsOfCallsStayBoundedAndEndOnceWhenCancelled) {
+    constexpr int calls = 300;
+    test::TestServer server;
+    // 100 ms a reply over the session's 16 connections: uncancelled, the calls would take about 2 s.
+    server.script("/api/v1/nodes/n1?trashed=1",
+                  {{.status = 200,
+                    .body = R"({"id":"n1","parent":"p1","kind":"file","name":"a.pdf","version":3})",
+                    .delay = 100ms}});
+    LogCapture log;  // keeps the cancelled calls' error lines off the test's output
+    auto extension = extensionAt(server.base());
+    struct Outcome {
+        std::atomic<int> calls{0};
+        bool item = false;  // written by the first call only, read once every call has ended
+        std::optional<Error> error;
+    };
+    std::array<Outcome, calls> outcomes;
+    std::atomic<int> ended{0};
+    std::mutex peakMutex;
+    int peakThreads = 0, peakWorkers = 0;
+    const auto sample = [&] {
+        std::scoped_lock lock(peakMutex);
+        peakThreads = std::max(peakThreads, threadsInProcess());
+        peakWorkers = std::max(peakWorkers, Executor::shared().workers());
+    };
+    std::vector<std::shared_ptr<Progress>> progresses;
+    for (Outcome& outcome : outcomes)
+        progresses.push_back(extension->item(
+            "n1", {}, [&, slot = &outcome](host::ItemPointer item, std::optional<Error> error) {
+                sample();
+                if (slot->calls.fetch_add(1) > 0) return;
+                slot->item = item != nullptr;
+                slot->error = std::move(error);
+                ended.fetch_add(1);
+            }));
+    sample();
+    // The first replies arrive, then every call is cancelled: some still queued, some on the wire.
+    const auto waitFor = [&](int count) {
+        for (const auto start = Clock::now(); ended < count && Clock::now() < start + 5s;)
+            std::this_thread::sleep_for(1ms);
+    };
+    waitFor(10);
+    const auto cancelledAt = Clock::now();
+    for (const auto& progress : progresses)
+        progress->cancel();
+    waitFor(calls);
+    EXPECT_LT(Clock::now() - cancelledAt, 1s);
+    std::this_thread::sleep_for(20ms);  // room for a second, wrong call to show up
+
+    int items = 0, cancelled = 0;
+    for (const Outcome& outcome : outcomes) {
+        EXPECT_EQ(outcome.calls.load(), 1) << "call " << &outcome - outcomes.data();
+        items += outcome.item;
+        cancelled +=
+            codeOf(outcome.error) == std::pair(std::string(cocoaErrorDomain), userCancelledErrorCode);
+    }
+    EXPECT_EQ(items + cancelled, calls);
+    EXPECT_GE(items, 10);
+    EXPECT_GE(cancelled, calls / 2);
+    EXPECT_LE(peakWorkers, Executor::maxWorkers());
+    // Beside the workers: main, the session's I/O, the server's accept and connection threads, a few ending.
+    EXPECT_LE(peakThreads, Executor::maxWorkers() + server.peakOpenConnections() + 8);
 }
 
 }  // namespace
