@@ -1,5 +1,5 @@
-// The mount's pieces that need no mount: shown names, trash records, the errno of each host error, the
-// -o options and the checks made before mounting.
+// The mount's pieces that need no mount: item records, shown names, trash records, the errno of each host
+// error, the -o options and the checks made before mounting.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "display_names.h"
+#include "item_record.h"
 #include "mount.h"
 #include "mount_errors.h"
 #include "platform/error.h"
@@ -15,6 +16,23 @@
 
 namespace tw::mount {
 namespace {
+
+struct PlainItem : host::Item {
+    std::optional<ContentType> type;
+    host::ItemIdentifier itemIdentifier() const override { return "n1"; }
+    host::ItemIdentifier parentItemIdentifier() const override { return host::rootContainer; }
+    std::string filename() const override { return "a/b"; }
+    std::optional<ContentType> contentType() const override { return type; }
+};
+
+TEST(ItemRecord, KindComesFromTheContentTypeAndMissingPropertiesStayEmpty) {
+    PlainItem item;
+    EXPECT_FALSE(recordFor(item).isFolder);  // no content type
+    item.type = ContentType::folder();
+    EXPECT_TRUE(recordFor(item).isFolder);
+    item.type = ContentType::data();
+    EXPECT_EQ(recordFor(item), (ItemRecord{"n1", host::rootContainer, "a/b", false, 0, {}, {}, {}}));
+}
 
 TEST(ShownNames, NamesLinuxCannotHoldGetAVisibleReplacementAndOthersStayAsTheyAre) {
     const struct {
@@ -25,10 +43,8 @@ TEST(ShownNames, NamesLinuxCannotHoldGetAVisibleReplacementAndOthersStayAsTheyAr
         {"", "\u2400"},         {"...", "..."},
         {".hidden", ".hidden"}, {"Relatório 2025.pdf", "Relatório 2025.pdf"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.service);
-        EXPECT_EQ(displayName(c.service), c.shown);
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(displayName(c.service), c.shown) << c.service;
 }
 
 TEST(TrashInfo, PathIsPercentEncodedAndTheDateIsLocalTime) {
@@ -41,31 +57,28 @@ TEST(TrashInfo, PathIsPercentEncodedAndTheDateIsLocalTime) {
 
 TEST(MountErrors, EachHostErrorHasItsErrnoAndNoneIsENOTCONN) {
     using C = FileProviderErrorCode;
-    const struct {
-        std::exception_ptr error;
-        int expected;
-        const char* what;
-    } cases[] = {
-        {std::make_exception_ptr(fileProviderError(C::noSuchItem)), ENOENT, "noSuchItem"},
-        {std::make_exception_ptr(fileProviderError(C::filenameCollision)), EEXIST, "filenameCollision"},
-        {std::make_exception_ptr(fileProviderError(C::notAuthenticated)), EACCES, "notAuthenticated"},
-        {std::make_exception_ptr(
-             fileProviderError(C::cannotSynchronize, {.localizedDescription = "espaço somente leitura"})),
-         EROFS, "read-only space"},
-        {std::make_exception_ptr(fileProviderError(C::cannotSynchronize)), EIO, "other cannotSynchronize"},
-        {std::make_exception_ptr(fileProviderError(C::excludedFromSync)), EINVAL, "excludedFromSync"},
-        {std::make_exception_ptr(fileProviderError(C::serverUnreachable)), EIO, "serverUnreachable"},
-        {std::make_exception_ptr(std::system_error(ETIMEDOUT, std::generic_category())), ETIMEDOUT,
-         "deadline"},
-        {std::make_exception_ptr(userCancelledError()), EINTR, "cancelled"},
-        {std::make_exception_ptr(std::system_error(ENOTCONN, std::generic_category())), EIO, "ENOTCONN"},
-        {std::make_exception_ptr(std::runtime_error("anything")), EIO, "anything else"},
+    const auto host = [](C code, UserInfo info = {}) {
+        return std::make_exception_ptr(fileProviderError(code, info));
+    };
+    const auto system = [](int code) {
+        return std::make_exception_ptr(std::system_error(code, std::generic_category()));
+    };
+    const std::pair<std::exception_ptr, int> cases[] = {
+        {host(C::noSuchItem), ENOENT},
+        {host(C::filenameCollision), EEXIST},
+        {host(C::notAuthenticated), EACCES},
+        {host(C::cannotSynchronize, {.localizedDescription = "espaço somente leitura"}), EROFS},
+        {host(C::cannotSynchronize), EIO},
+        {host(C::excludedFromSync), EINVAL},
+        {host(C::serverUnreachable), EIO},
+        {system(ETIMEDOUT), ETIMEDOUT},  // the deadline
+        {std::make_exception_ptr(userCancelledError()), EINTR},
+        {system(ENOTCONN), EIO},
+        {std::make_exception_ptr(std::runtime_error("anything")), EIO},
     };
     LogCapture log;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(errnoFor(c.error), c.expected);
-    }
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(errnoFor(cases[i].first), cases[i].second) << "case " << i;
     ASSERT_EQ(log.records().size(), 1u);  // the read-only space's message, for the user to read
     EXPECT_NE(log.records()[0].message.find("espaço somente leitura"), std::string::npos);
 }
@@ -77,30 +90,22 @@ TEST(MountOptions, OwnerAndUmaskAreTakenAndTheRestGoesToFuse) {
     EXPECT_EQ(settings.gid, 100u);
     EXPECT_EQ(settings.umask, 027u);
     EXPECT_EQ(settings.fuseOptions, (std::vector<std::string>{"allow_other", "ro"}));
-
-    for (const char* bad : {"uid=", "uid=x", "gid=-1", "umask=8", "umask=1777"}) {
-        SCOPED_TRACE(bad);
-        MountSettings untouched;
-        EXPECT_THROW(applyMountOptions(bad, untouched), MountRefused);
-    }
+    for (const char* bad : {"uid=", "uid=x", "gid=-1", "umask=8", "umask=1777"})
+        EXPECT_THROW(applyMountOptions(bad, settings), MountRefused) << bad;
 }
 
 TEST(MountChecks, AFolderThatIsNotEmptyOrAMissingDeviceIsRefusedBeforeAnythingIsMade) {
     test::TempDir dir;
-    const auto empty = dir.path() / "empty";
-    const auto full = dir.path() / "full";
-    std::filesystem::create_directories(empty);
-    std::filesystem::create_directories(full);
-    std::ofstream(full / "file") << "x";
-    const auto file = full / "file";
+    const auto empty = dir.path() / "empty", file = dir.path() / "full/file";
     const auto device = dir.path() / "fuse";  // a stand-in device that the test can make or leave out
+    std::filesystem::create_directories(empty);
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file) << "x";
     std::ofstream(device) << "";
 
     EXPECT_NO_THROW(checkMountable(empty, device));
-    for (const auto& refused : {full, file, dir.path() / "missing"}) {
-        SCOPED_TRACE(refused);
-        EXPECT_THROW(checkMountable(refused, device), MountRefused);
-    }
+    for (const auto& refused : {file.parent_path(), file, dir.path() / "missing"})
+        EXPECT_THROW(checkMountable(refused, device), MountRefused) << refused;
     EXPECT_THROW(checkMountable(empty, dir.path() / "no-such-device"), MountRefused);
 }
 
