@@ -107,18 +107,18 @@ TEST_F(Endpoints, UnsafeIdsCursorsAndNamesAreRefusedBeforeAnythingIsSent) {
         {"bad_id", [&] { remote.patch("n1", std::nullopt, std::optional<std::string>("p&x=1"), 1); }},
         {"bad_id", [&] { remote.createFolder("a", std::string("p\0q", 3)); }},
         {"bad_id", [&] { remote.list("a b", std::nullopt); }},
-        {"bad_id", [&] { remote.upload("/absent", 3, "a", "p/q", "text/plain"); }},
+        {"bad_id", [&] { remote.upload("/absent", 3, "a", "p/q", "x/y"); }},
         {"bad_id",
          [&] {
-             remote.upload("/absent", 3, "a", std::nullopt, "text/plain", Replace{"..", 1});
+             remote.upload("/absent", 3, "a", {}, "x/y", Replace{"..", 1});
          }},
         {"bad_cursor", [&] { remote.list(std::nullopt, "c&limit=1"); }},
-        {"bad_name", [&] { remote.upload("/absent", 3, latin1, std::nullopt, "text/plain"); }},
+        {"bad_name", [&] { remote.upload("/absent", 3, latin1, {}, "x/y"); }},
         {"bad_name",
-         [&] { remote.upload("/absent", Remote::directMax + 1, latin1, std::nullopt, "text/plain"); }},
+         [&] { remote.upload("/absent", Remote::directMax + 1, latin1, {}, "x/y"); }},  // in parts
         {"bad_name", [&] { remote.createFolder(latin1, "p1"); }},
         {"bad_name", [&] { remote.patch("n1", latin1, std::nullopt, 3); }},
-        {"bad_mime", [&] { remote.upload("/absent", 3, "a", std::nullopt, "text/\xFF"); }},
+        {"bad_mime", [&] { remote.upload("/absent", 3, "a", {}, "text/\xFF"); }},
     };
     for (std::size_t i = 0; i < std::size(calls); ++i)
         EXPECT_EQ(test::statusCodeOf(calls[i].second), "0 " + calls[i].first) << i;
@@ -177,27 +177,22 @@ TEST(RegisterDevice, AnUnusableBaseOrDeviceIdSendsNothing) {
 }
 
 TEST(RevokeDevice, DeletesTheDeviceOrRevokesTheCloudTokenAndSaysWhetherTheServiceAccepted) {
-    struct Case {
-        std::optional<std::string> spaceId;
-        Reply reply;
-        bool revoked;
-        std::string request, body;  // method and target
-    };
-    const std::string device = "DELETE /api/v1/devices/d7", cloud = "POST /api/cloud/auth/app/revoke";
-    for (const Case& c :
-         {Case{std::nullopt, {204}, true, device, ""}, Case{std::nullopt, {404}, false, device, ""},
-          Case{std::nullopt, {503}, false, device, ""},  // once, never again
-          Case{"s1", {200}, true, cloud, "{}"}, Case{"s1", {401}, false, cloud, "{}"}}) {
-        SCOPED_TRACE(c.request + " " + std::to_string(c.reply.status));
+    using Case = std::tuple<std::optional<std::string>, int, bool>;  // space, status, revoked
+    for (const auto& [spaceId, status, revoked] :
+         {Case{std::nullopt, 204, true}, Case{std::nullopt, 404, false},
+          Case{std::nullopt, 503, false},  // once, never again
+          Case{"s1", 200, true}, Case{"s1", 401, false}}) {
+        const std::string request = spaceId ? "POST /api/cloud/auth/app/revoke" : "DELETE /api/v1/devices/d7";
+        SCOPED_TRACE(request + " " + std::to_string(status));
         TestServer server;
-        server.script(c.request.substr(c.request.find(' ') + 1), {c.reply});
-        EXPECT_EQ(Remote(Config(server.base(), "tok", "d7", c.spaceId)).revokeDevice(), c.revoked);
+        server.script(request.substr(request.find(' ') + 1), {{status}});
+        EXPECT_EQ(Remote(Config(server.base(), "tok", "d7", spaceId)).revokeDevice(), revoked);
         const auto sent = server.requests();
         ASSERT_EQ(sent.size(), 1u);
-        EXPECT_EQ(sent[0].method + " " + sent[0].target, c.request);
-        EXPECT_EQ(sent[0].body, c.body);
+        EXPECT_EQ(sent[0].method + " " + sent[0].target, request);
+        EXPECT_EQ(sent[0].body, spaceId ? "{}" : "");
         EXPECT_EQ(sent[0].header("Authorization"), "Bearer tok");
-        EXPECT_EQ(sent[0].header("Content-Type").has_value(), !c.body.empty());
+        EXPECT_EQ(sent[0].header("Content-Type").has_value(), spaceId.has_value());
     }
 }
 
