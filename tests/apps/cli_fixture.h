@@ -13,14 +13,16 @@
 
 namespace tw::test {
 
-inline std::string tidewrightPath() {
-    return TIDEWRIGHT_BINARY;
-}
+using nlohmann::json;
+inline const std::string tidewrightPath = TIDEWRIGHT_BINARY;
+inline const std::string inTrash = "NSFileProviderTrashContainerItemIdentifier";
 
 struct Outcome {
     int status = -1;
     std::vector<std::string> lines;  // standard output, a line each
     std::string err;
+    json line(std::size_t i = 0) const { return json::parse(lines.at(i)); }
+    json error() const { return json::parse(err)["error"]; }  // of --json
 };
 
 inline Outcome runProgram(const std::vector<std::string>& argv, double seconds = 30) {
@@ -32,27 +34,38 @@ inline Outcome runProgram(const std::vector<std::string>& argv, double seconds =
     result.err = child.stderrText();
     return result;
 }
+inline Outcome shell(const std::string& command, double seconds = 30) {
+    return runProgram({"/bin/bash", "-c", command}, seconds);
+}
+
+inline std::string fileText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+// `size` bytes that differ at every offset and between seeds, written to `file`.
+inline std::string writePattern(const std::filesystem::path& file, std::size_t size, unsigned seed = 0) {
+    std::string bytes(size, '\0');
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (auto& byte : bytes)
+        byte = static_cast<char>((state = state * 1664525u + 1013904223u) >> 24);
+    std::ofstream(file, std::ios::binary) << bytes;
+    return bytes;
+}
 
 // A domain configuration for `base` (token testToken) as domain.json in `folder`, readable by its owner only.
 inline std::filesystem::path writeConfig(const std::filesystem::path& folder, const std::string& base) {
     const auto file = folder / "domain.json";
-    std::ofstream(file) << nlohmann::json{{"base", base}, {"token", testToken}}.dump();
+    std::ofstream(file) << json{{"base", base}, {"token", testToken}}.dump();
     ::chmod(file.c_str(), 0600);
     return file;
-}
-
-// tidewright --config CONFIG ARGS...
-inline Outcome tidewrightWith(const std::filesystem::path& config, const std::vector<std::string>& args,
-                              double seconds = 30) {
-    std::vector<std::string> argv = {tidewrightPath(), "--config", config};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return runProgram(argv, seconds);
 }
 
 inline Outcome tidewrightAt(const std::string& base, const std::vector<std::string>& args,
                             double seconds = 30) {
     TempDir dir;
-    return tidewrightWith(writeConfig(dir.path(), base), args, seconds);
+    std::vector<std::string> argv = {tidewrightPath, "--config", writeConfig(dir.path(), base)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProgram(argv, seconds);
 }
 
 // Scripts the recording loopback server to answer `path` with these JSON bodies and `status` in order, the
@@ -67,11 +80,41 @@ inline void scriptJson(TestServer& server, const std::string& path, const std::v
 
 class CliTest : public ::testing::Test {
 protected:
-    Outcome tidewright(const std::vector<std::string>& args) { return tidewrightWith(configFile, args); }
+    // The command line of tidewright with this test's configuration and its own cache folder (where fetches
+    // deliver files), the arguments quoted for the shell.
+    std::string commandLine(const std::vector<std::string>& args) const {
+        std::string command = "XDG_CACHE_HOME='" + cache.string() + "' '" + tidewrightPath + "' --config '" +
+                              configFile.string() + "'";
+        for (const auto& arg : args)
+            command += " '" + arg + "'";
+        return command;
+    }
+    // tidewright ARGS..., then `tail` for the shell (a redirection, a pipe).
+    Outcome tidewright(const std::vector<std::string>& args, const std::string& tail = "") {
+        return shell(commandLine(args) + tail, 60);
+    }
+    // tidewright --json ARGS..., expected to succeed with one item.
+    json itemFrom(std::vector<std::string> args) {
+        args.insert(args.begin(), "--json");
+        const auto run = tidewright(args);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.lines.size(), 1u) << run.err;
+        return run.lines.empty() ? json::object() : run.line();
+    }
+    // The host error code of tidewright --json ARGS..., expected to fail with status 1 and print nothing.
+    std::int64_t errorCodeOf(std::vector<std::string> args) {
+        args.insert(args.begin(), "--json");
+        const auto run = tidewright(args);
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_TRUE(run.lines.empty());
+        return run.error()["code"];
+    }
 
     InProcessServer server;
+    Api api = server.api();
     TempDir dir;
     std::filesystem::path configFile = writeConfig(dir.path(), server.base());
+    std::filesystem::path cache = dir.path() / "cache";
 };
 
 }  // namespace tw::test

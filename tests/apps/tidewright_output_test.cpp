@@ -1,60 +1,47 @@
 // What tidewright prints: readable lines that no name can break or turn into terminal commands, JSON that
-// stays exact, and one error line whatever went wrong.
-#include <gtest/gtest.h>
-
+// stays exact, one error line whatever went wrong, and a progress bar only on a terminal.
+#include <algorithm>
 #include <sstream>
 
 #include "cli_fixture.h"
 #include "cli_host.h"
+#include "progress_bar.h"
 #include "terminal_text.h"
 
 namespace tw::test {
 namespace {
 
 TEST(TerminalText, EscapesControlsAndInvalidBytesVisiblyAndKeepsOtherText) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"Relatório 2025 ü 日本 😀 \xc2\xa0", "Relatório 2025 ü 日本 😀 \xc2\xa0"},  // NBSP is not a control
-        {"a\\b", "a\\\\b"},
-        {"\t\n\r", "\\t\\n\\r"},
-        {std::string("\0\x01\x1b[31m\x7f", 8), "\\x00\\x01\\x1b[31m\\x7f"},
-        {"\xc2\x80\xc2\x9b\xc2\x9f", "\\u{80}\\u{9b}\\u{9f}"},    // C1 controls, as code points
-        {"\x9b\xff", "\\x9b\\xff"},                               // bytes that begin no character
-        {"\xc0\xaf|\xed\xa0\x80", "\\xc0\\xaf|\\xed\\xa0\\x80"},  // an overlong '/', a surrogate
-        {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},             // past U+10FFFF
-        {"\xe2\x82", "\\xe2\\x82"},                               // cut short at the end
-    };
-    for (const auto& [text, shown] : cases) {
-        SCOPED_TRACE(text);
-        EXPECT_EQ(cli::terminalText(text), shown);
-    }
-}
-
-TEST(CliErrorLine, TextThatIsNotUtf8StillGivesOneJsonLine) {
+    for (const auto& [text, shown] : std::vector<std::pair<std::string, std::string>>{
+             {"Relatório 2025 ü 日本 😀 \xc2\xa0", "Relatório 2025 ü 日本 😀 \xc2\xa0"},  // NBSP is no control
+             {"a\\b", "a\\\\b"},
+             {"\t\n\r", "\\t\\n\\r"},
+             {std::string("\0\x01\x1b[31m\x7f", 8), "\\x00\\x01\\x1b[31m\\x7f"},
+             {"\xc2\x80\xc2\x9b\xc2\x9f", "\\u{80}\\u{9b}\\u{9f}"},    // C1 controls, as code points
+             {"\x9b\xff", "\\x9b\\xff"},                               // bytes that begin no character
+             {"\xc0\xaf|\xed\xa0\x80", "\\xc0\\xaf|\\xed\\xa0\\x80"},  // an overlong '/', a surrogate
+             {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},             // past U+10FFFF
+             {"\xe2\x82", "\\xe2\\x82"},                               // cut short at the end
+         })
+        EXPECT_EQ(cli::terminalText(text), shown) << text;
+    // Text that is not UTF-8 still gives one JSON error line.
     std::ostringstream out;
     cli::CliHost::printErrorTo(out, Error("tidewright", 1, {}, "cursor \"\xff\" again"), /*json=*/true);
-    EXPECT_EQ(nlohmann::json::parse(out.str())["error"]["message"], "cursor \"\xef\xbf\xbd\" again");
+    EXPECT_EQ(json::parse(out.str())["error"]["message"], "cursor \"\xef\xbf\xbd\" again");
 }
 
 TEST_F(CliTest, ReadableLinesEscapeNamesAndNameContainersAndUnwritableOutputIsAFailure) {
-    const std::string name = "a\nb\x1b[31mc\xc2\x9b\\d é";
-    const auto folder = server.api().folder(name);
-
+    const std::string name = "a\nb\x1b[31mc\xc2\x9b\\d é", id = api.folder(name)["id"];
     const auto listed = tidewright({"ls"});
     ASSERT_EQ(listed.status, 0) << listed.err;
     ASSERT_EQ(listed.lines.size(), 1u);
-    EXPECT_TRUE(listed.lines[0].starts_with(folder["id"].get<std::string>() +
-                                            "\troot\ta\\nb\\x1b[31mc\\u{9b}\\\\d é\tpublic.folder\t-\t"))
+    EXPECT_TRUE(listed.lines[0].starts_with(id + "\troot\ta\\nb\\x1b[31mc\\u{9b}\\\\d é\tpublic.folder\t-\t"))
         << listed.lines[0];
-
-    EXPECT_EQ(nlohmann::json::parse(tidewright({"--json", "item", folder["id"]}).lines.at(0))["filename"],
-              name);
+    EXPECT_EQ(itemFrom({"item", id})["filename"], name);
     EXPECT_TRUE(tidewright({"item", "trash"}).lines.at(0).starts_with("trash\troot\tLixeira\t"));
-
-    const auto full =
-        runProgram({"/bin/sh", "-c",
-                    tidewrightPath() + " --json --config " + configFile.string() + " item root > /dev/full"});
+    const auto full = tidewright({"--json", "item", "root"}, " > /dev/full");
     EXPECT_EQ(full.status, 1);
-    EXPECT_EQ(nlohmann::json::parse(full.err)["error"]["message"], "the output could not be written");
+    EXPECT_EQ(full.error()["message"], "the output could not be written");
 }
 
 // A real exception that is not a host error: the configuration is an endless stream and memory runs out
@@ -63,13 +50,47 @@ TEST(CliUnexpectedFailure, EndsWithOneErrorLineAndStatusOne) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "a sanitizer's shadow memory does not fit under an address-space limit";
 #endif
-    const auto run =
-        runProgram({"/bin/sh", "-c",
-                    "ulimit -v 65536; { printf '{\"a\":\"'; yes | tr -d '\\n'; } 2>/dev/null | " +
-                        tidewrightPath() + " --json --config /dev/stdin item root"},
-                   10);
+    const auto run = shell("ulimit -v 65536; { printf '{\"a\":\"'; yes | tr -d '\\n'; } 2>/dev/null | " +
+                               tidewrightPath + " --json --config /dev/stdin item root",
+                           10);
     EXPECT_EQ(run.status, 1) << run.err;
-    EXPECT_EQ(nlohmann::json::parse(run.err)["error"]["message"], "std::bad_alloc");
+    EXPECT_EQ(run.error()["message"], "std::bad_alloc");
+}
+
+TEST(ProgressLine, ShowsTheShareDoneTheBytesTheRateAndTheTimeLeft) {
+    constexpr std::int64_t MiB = 1 << 20;
+    const std::string none(30, ' ');
+    struct Case {
+        std::int64_t completed, total;
+        double seconds;
+        std::string line;
+    };
+    for (const auto& [completed, total, seconds, line] : std::vector<Case>{
+             {0, 4 * MiB, 0.0, "[" + none + "] 0.0 MiB / 4.0 MiB  0.0 MiB/s  ETA --:--"},
+             {1 * MiB, 4 * MiB, 2.0,
+              "[#######" + none.substr(7) + "] 1.0 MiB / 4.0 MiB  0.5 MiB/s  ETA 0:06"},
+             {300 * MiB, 1024 * MiB, 100.0,
+              "[########" + none.substr(8) + "] 300.0 MiB / 1024.0 MiB  3.0 MiB/s  ETA 4:01"},
+             {4 * MiB, 4 * MiB, 2.0, "[" + std::string(30, '#') + "] 4.0 MiB / 4.0 MiB  2.0 MiB/s  ETA 0:00"},
+             {1 * MiB, 3601 * MiB, 1.0, "[" + none + "] 1.0 MiB / 3601.0 MiB  1.0 MiB/s  ETA 1:00:00"},
+             // Hours past counting (and past what a long fits) show no figure rather than a wrong one.
+             {1, std::int64_t{1} << 62, 100.0,
+              "[" + none + "] 0.0 MiB / 4398046511104.0 MiB  0.0 MiB/s  ETA --:--"},
+             {5, 0, 1.0, "[" + none + "] 0.0 MiB / 0.0 MiB  0.0 MiB/s  ETA --:--"},
+         })
+        EXPECT_EQ(cli::progressLine(completed, total, seconds), "\r" + line + "\x1b[K");
+    // Off a terminal nothing is drawn; on one, a line each update, ended with a newline.
+    for (const bool enabled : {false, true}) {
+        std::ostringstream out;
+        cli::ProgressBar bar(out, enabled);
+        bar.update(1, 2);
+        bar.update(2, 2);
+        bar.finish();
+        const std::string drawn = out.str();
+        EXPECT_EQ(std::count(drawn.begin(), drawn.end(), '\r'), enabled ? 2 : 0);
+        EXPECT_EQ(drawn.ends_with("\x1b[K\n"), enabled) << drawn;
+        EXPECT_EQ(drawn.empty(), !enabled);
+    }
 }
 
 }  // namespace
