@@ -1,13 +1,16 @@
-// The small platform parts: errors, UUIDs, text, progress, file moves and the log.
+// The small platform parts: errors, UUIDs, text, progress, file moves, the log, content types and the host's
+// contract.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <set>
 #include <stdexcept>
@@ -16,8 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/content_type.h"
 #include "platform/error.h"
 #include "platform/files.h"
+#include "platform/host/host.h"
 #include "platform/log.h"
 #include "platform/progress.h"
 #include "platform/task/task.h"
@@ -28,19 +33,20 @@ namespace tw {
 namespace {
 
 TEST(Error, FromBridgesEveryKindOfException) {
-    const UserInfo readOnly{.localizedDescription =
-                                "O espaço está somente leitura."};  // shown before all else
+    const std::string shown = "O espaço está somente leitura.", fp = "NSFileProviderErrorDomain";
+    const UserInfo readOnly{.localizedDescription = shown};  // shown before any other description
     const std::system_error refused(ECONNREFUSED, std::generic_category(), "connect");
     const std::system_error full(ENOSPC, std::system_category());
     using FP = FileProviderErrorCode;
     const std::tuple<std::exception_ptr, std::string, std::int64_t, std::string> cases[] = {
         {std::make_exception_ptr(Error("com.example", 7, {}, "quota")), "com.example", 7, "quota"},
-        {std::make_exception_ptr(Error("d", 2, readOnly, "given")), "d", 2, "O espaço está somente leitura."},
+        {std::make_exception_ptr(Error("d", 2, readOnly, "given")), "d", 2, shown},
         {std::make_exception_ptr(Error("d", -2)), "d", -2, "d error -2"},
-        {std::make_exception_ptr(fileProviderError(FP::noSuchItem)), "NSFileProviderErrorDomain", -1005,
-         "no such item"},
-        {std::make_exception_ptr(fileProviderError(FP::cannotSynchronize, readOnly)),
-         "NSFileProviderErrorDomain", -2005, "O espaço está somente leitura."},
+        {std::make_exception_ptr(fileProviderError(FP::noSuchItem)), fp, -1005, "no such item"},
+        {std::make_exception_ptr(fileProviderError(FP::cannotSynchronize, readOnly)), fp, -2005, shown},
+        // That it carries the existing item is checked where a rename collides (content/mutation_test).
+        {std::make_exception_ptr(host::collisionError(nullptr)), fp, -1001,
+         "an item with this name already exists"},
         {std::make_exception_ptr(userCancelledError()), "NSCocoaErrorDomain", 3072, "cancelled"},
         {std::make_exception_ptr(CancellationError()), "tw.task", 1, "task cancelled"},  // a subclass
         {std::make_exception_ptr(refused), "generic", ECONNREFUSED, refused.what()},
@@ -56,24 +62,26 @@ TEST(Error, FromBridgesEveryKindOfException) {
         EXPECT_EQ(bridged.code(), code);
         EXPECT_EQ(std::string(bridged.what()), what);
     }
-    EXPECT_EQ(Error::from(std::get<0>(cases[4])).userInfo().localizedDescription,
-              readOnly.localizedDescription);
+    EXPECT_EQ(Error::from(std::get<0>(cases[4])).userInfo().localizedDescription, shown);
     EXPECT_TRUE(fileProviderError(FP::notAuthenticated).userInfo().empty());
+}
+
+// Runs body(t) for t in [0, count) on as many threads at once, and waits for them all.
+void onThreads(int count, const std::function<void(int)>& body) {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < count; ++t)
+        threads.emplace_back(body, t);
 }
 
 TEST(Uuid, IsUpperCaseVersion4AndNeverRepeatsAcrossThreads) {
     std::vector<std::string> made[4];
-    std::vector<std::thread> threads;
-    for (auto& mine : made)
-        threads.emplace_back([&mine] {
-            for (int i = 0; i < 10'000; ++i)
-                mine.push_back(randomUUID());
-        });
+    onThreads(4, [&](int t) {
+        for (int i = 0; i < 10'000; ++i)
+            made[t].push_back(randomUUID());
+    });
     std::set<std::string> seen;
-    for (int t = 0; t < 4; ++t) {
-        threads[t].join();
-        seen.insert(made[t].begin(), made[t].end());
-    }
+    for (const auto& mine : made)
+        seen.insert(mine.begin(), mine.end());
     EXPECT_EQ(seen.size(), 40'000u);
     const std::regex shape("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
     for (const std::string& uuid : seen)
@@ -122,15 +130,11 @@ TEST(Progress, ConcurrentAdditionsAndCancelsAreNeitherLostNorRepeated) {
     std::atomic<int> replacedRuns{0}, runs{0};
     progress->setCancellationHandler([&] { ++replacedRuns; });
     progress->setCancellationHandler([&] { ++runs; });
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&] {
-            for (int i = 0; i < 100'000; ++i)
-                progress->addCompletedUnitCount(1);
-            progress->cancel();
-        });
-    for (auto& thread : threads)
-        thread.join();
+    onThreads(4, [&](int) {
+        for (int i = 0; i < 100'000; ++i)
+            progress->addCompletedUnitCount(1);
+        progress->cancel();
+    });
     EXPECT_EQ(progress->completedUnitCount(), 400'000);
     EXPECT_TRUE(progress->isCancelled());
     EXPECT_EQ(runs.load(), 1) << "the latest handler runs once however often cancelled";
@@ -156,11 +160,13 @@ std::string contentsOf(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
+// A new folder made from the pattern, which ends in XXXXXX; empty when none could be made.
+std::filesystem::path freshFolder(std::string pattern) {
+    return ::mkdtemp(pattern.data()) ? std::filesystem::path(pattern) : std::filesystem::path();
+}
+
 // On one file system and across two (/dev/shm is a tmpfs of its own).
 TEST(MoveFile, MovesWithinAndAcrossFileSystemsReplacingOnlyWhenAsked) {
-    const auto freshFolder = [](std::string pattern) {
-        return ::mkdtemp(pattern.data()) ? std::filesystem::path(pattern) : std::filesystem::path();
-    };
     const auto here = freshFolder(std::filesystem::temp_directory_path() / "tw-files-XXXXXX");
     const auto elsewhere = freshFolder("/dev/shm/tw-files-XXXXXX");
     if (elsewhere.empty()) GTEST_SKIP() << "no /dev/shm";
@@ -223,23 +229,172 @@ TEST(Log, DefaultSinkWritesOneLinePerRecordToStderr) {
               "error com.tidewright.fp[fp] operação falhou: x\n");
 }
 
-// Every record reaches exactly one sink, whichever was installed when it was written.
+// Four threads write while a fifth swaps sinks: every record reaches exactly one sink.
 TEST(Log, SwappingSinksWhileWritingLosesNoRecord) {
     std::atomic<int> written{0};
     const LogSink counting = [&](const LogRecord&) { ++written; };
     const LogSink previous = setLogSink(counting);
-    std::vector<std::thread> writers;
-    for (int t = 0; t < 4; ++t)
-        writers.emplace_back([] {
-            for (int i = 0; i < 5'000; ++i)
-                Logger("s", "c").info("line");
-        });
-    for (int i = 0; i < 2'000; ++i)
-        setLogSink(counting);
-    for (auto& writer : writers)
-        writer.join();
+    onThreads(5, [&](int t) {
+        for (int i = 0; i < 5'000; ++i)
+            t < 4 ? Logger("s", "c").info("line") : void(setLogSink(counting));
+    });
     setLogSink(previous);
     EXPECT_EQ(written.load(), 20'000);
+}
+
+// "identifier mime extension" of a type found, or "(none)", so that expectations read as plain text.
+std::string describe(const std::optional<ContentType>& type) {
+    return type ? type->identifier() + " " + type->preferredMIMEType().value_or("-") + " " +
+                      type->preferredFilenameExtension().value_or("-")
+                : "(none)";
+}
+
+// The system registry: /etc/mime.types from Debian's media-types package.
+TEST(ContentTypeLookup, FindsByExtensionOrMIMETypeInAnyCase) {
+    const auto ext = [](const char* text) { return ContentType::fromFilenameExtension(text); };
+    const auto mime = [](const char* text) { return ContentType::fromMIMEType(text); };
+    const std::string pdf = "application/pdf application/pdf pdf", text = "text/plain text/plain txt";
+    // clang-format off
+    const std::pair<std::optional<ContentType>, std::string> cases[] = {
+        {ext("pdf"), pdf}, {ext("PDF"), pdf}, {mime("TEXT/Plain"), text}, {mime(" text/plain ;format=flowed"), text},
+        {ext("no-such-extension-zz"), "(none)"}, {ext(""), "(none)"}, {ext(".pdf"), "(none)"},
+        {mime("application/x-no-such-type"), "(none)"}, {mime("; charset=utf-8"), "(none)"},
+        {ContentType::fromFilenameExtension("pdf", ContentType::folder()), "(none)"},
+        {ContentType::fromMIMEType("application/pdf", ContentType::symbolicLink()), "(none)"},
+        {ContentType::folder(), "public.folder - -"},
+    };
+    // clang-format on
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].second + " #" + std::to_string(i));
+        EXPECT_EQ(describe(cases[i].first), cases[i].second);
+    }
+}
+
+TEST(ContentType, ConformanceTable) {
+    const ContentType pdf = ContentType::fromMIMEType("application/pdf").value(),
+                      folder = ContentType::folder(), directory = ContentType::directory(),
+                      item = ContentType::item(), data = ContentType::data(),
+                      link = ContentType::symbolicLink();
+    const std::tuple<ContentType, ContentType, bool> cases[] = {
+        // clang-format off
+        {folder, directory, true}, {folder, item, true}, {folder, data, false}, {directory, folder, false},
+        {link, item, true}, {link, data, false}, {data, item, true}, {item, data, false},
+        {pdf, data, true}, {pdf, item, true}, {pdf, link, false}, {data, pdf, false},
+        {pdf, ContentType::fromMIMEType("text/plain").value(), false},
+        // clang-format on
+    };
+    for (const auto& [type, to, conforms] : cases) {
+        SCOPED_TRACE(type.identifier() + " -> " + to.identifier());
+        EXPECT_EQ(type.conforms(to), conforms);
+    }
+}
+
+TEST(ContentTypeRegistryFile, ReadsTypesExtensionsAndCommentsOrNothing) {
+    const auto path =
+        std::filesystem::temp_directory_path() / ("tw-mime.types." + std::to_string(::getpid()));
+    std::ofstream(path, std::ios::binary) << "# a comment line\n"
+                                             "application/X-Thing\tthg THX   # one trailing comment\n"
+                                             "text/x-bare\n"
+                                             "not-a-mime-type   nope\n"
+                                             "   \n"
+                                             "application/x-second thg sec\r\n"
+                                             "text/x-bare  bare\n";
+    const auto registry = ContentTypeRegistry::fromFile(path);
+    std::filesystem::remove(path);
+    const auto byExtension = [&](const char* e) { return describe(registry.typeForFilenameExtension(e)); };
+    EXPECT_EQ(byExtension("THX"), "application/x-thing application/x-thing thg");
+    // An extension listed twice keeps its first type; the carriage return is not part of "sec".
+    EXPECT_EQ(byExtension("thg"), "application/x-thing application/x-thing thg");
+    EXPECT_EQ(byExtension("sec"), "application/x-second application/x-second thg");
+    // A type listed first without extensions takes its preferred one from its later line.
+    EXPECT_EQ(describe(registry.typeForMIMEType("text/x-bare")), "text/x-bare text/x-bare bare");
+    EXPECT_EQ(byExtension("nope") + byExtension("pdf"), "(none)(none)");
+    for (const auto& nothing : {path, path.parent_path()}) {  // a missing file, a folder
+        SCOPED_TRACE(nothing);
+        EXPECT_EQ(describe(ContentTypeRegistry::fromFile(nothing).typeForMIMEType("text/plain")), "(none)");
+    }
+}
+
+TEST(PathExtension, FollowsTheLastComponentsLastDot) {
+    const std::pair<const char*, const char*> cases[] = {
+        // clang-format off
+        {"report.pdf", "pdf"}, {"Report.PDF", "PDF"}, {"a.tar.gz", "gz"}, {"LEIAME", ""}, {"", ""},
+        {".bashrc", ""}, {"..bashrc", ""}, {".config.json", "json"}, {"name.", ""}, {"..", ""},
+        {"docs.d/notes", ""}, {"docs/notes.txt", "txt"}, {"docs/a.txt/", "txt"}, {"/", ""},
+        // clang-format on
+    };
+    for (const auto& [filename, extension] : cases) {
+        SCOPED_TRACE(filename);
+        EXPECT_EQ(pathExtension(filename), extension);
+    }
+}
+
+// With XDG_CACHE_HOME at a fresh folder and umask 022.
+class DefaultManager : public testing::Test {
+protected:
+    DefaultManager() { ::setenv("XDG_CACHE_HOME", cache.c_str(), 1); }
+    ~DefaultManager() override {
+        ::umask(umask_);
+        ::unsetenv("XDG_CACHE_HOME");
+        std::filesystem::remove_all(cache);
+    }
+    static std::shared_ptr<host::Manager> managerFor(const std::string& identifier) {
+        return host::Manager::forDomain({.identifier = identifier, .displayName = "", .userInfo = {}});
+    }
+    static std::filesystem::perms modeOf(const std::filesystem::path& path) {
+        return std::filesystem::symlink_status(path).permissions();
+    }
+
+    const mode_t umask_ = ::umask(022);
+    const std::filesystem::path cache = freshFolder(std::filesystem::temp_directory_path() / "cache-XXXXXX");
+    const std::filesystem::path root = cache / "tidewright";
+};
+
+TEST_F(DefaultManager, MakesAPrivateFolderPerDomainThatNoIdentifierLeaves) {
+    for (const auto& [identifier, folder] : {std::pair{"d1", "d1"},
+                                             {"../../etc", "%2E%2E%2F%2E%2E%2Fetc"},
+                                             {"..", "%2E%2E"},
+                                             {"a/b", "a%2Fb"},
+                                             {"a%2Fb", "a%252Fb"},
+                                             {".hidden", "%2Ehidden"}}) {
+        SCOPED_TRACE(identifier);
+        const auto manager = managerFor(identifier);
+        ASSERT_TRUE(manager);
+        EXPECT_EQ(manager->temporaryDirectory(), root / folder);
+        EXPECT_EQ(modeOf(root / folder), std::filesystem::perms::owner_all);  // not 0755, as the umask gives
+    }
+    EXPECT_EQ(modeOf(root), std::filesystem::perms::owner_all);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root), {}), 6);
+    EXPECT_THROW(managerFor(""), std::system_error);
+}
+
+// Refused, not repaired: someone may already be inside.
+TEST_F(DefaultManager, RefusesAFolderSomeoneElseCouldHaveMadeOrSwapped) {
+    using std::filesystem::perms;
+    std::filesystem::create_directories(root / "private");
+    std::filesystem::permissions(root, perms::owner_all);
+    std::filesystem::permissions(root / "private", perms::owner_all);
+    std::filesystem::create_directory(root / "open");
+    std::filesystem::permissions(root / "open", perms::all);
+    std::filesystem::create_directory_symlink(root / "private", root / "link");
+    std::filesystem::create_directory(root / "theirs", root / "private");
+    // Only root can give a folder to another user: elsewhere that case is left out.
+    std::vector<std::string> refused = {"open", "link"};
+    if (::geteuid() == 0 && ::chown((root / "theirs").c_str(), 65534, 65534) == 0)
+        refused.push_back("theirs");
+    for (const std::string& identifier : refused) {
+        SCOPED_TRACE(identifier);
+        EXPECT_THROW(managerFor(identifier), std::system_error);
+    }
+    EXPECT_EQ(modeOf(root / "open"), perms::all);
+    std::filesystem::permissions(root, perms::all);  // the same for the folder that holds every domain's
+    EXPECT_THROW(managerFor("private"), std::system_error);
+}
+
+TEST(DefaultManagerProvider, AHostCanSayItHasNone) {
+    const auto previous = host::Manager::setProvider([](const host::Domain&) { return nullptr; });
+    EXPECT_EQ(host::Manager::forDomain({.identifier = "d1"}), nullptr);
+    host::Manager::setProvider(previous);
 }
 
 }  // namespace
