@@ -1,16 +1,10 @@
 // tidewright-server as a process: the first line of output, persistence across a restart, bad arguments.
 
 #include "server/sqlite.h"
-#include "support/service_fixture.h"
+#include "server_helpers.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <fstream>
 #include <regex>
@@ -19,7 +13,6 @@ namespace tw::test {
 namespace {
 
 const std::string binary = TW_SERVER_BINARY;
-namespace fs = std::filesystem;
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -35,9 +28,8 @@ TEST(ServerProcess, KeepsEverythingAcrossARestart) {
     std::vector<std::string> argv = {binary,         "--data",  data,
                                      "--token-file", tokenFile, "--pairing-secret-file",
                                      secretFile,     "--seed",  "demo"};
-
     std::string deviceToken, folderId, link;
-    nlohmann::json before;
+    Json before;
     // Whatever the umask, the data is the owner's alone; tokens are stored only as hashes.
     mode_t umaskBefore = ::umask(022);
     auto stored = [&] { return readFile(data + "/tidewright.db") + readFile(data + "/tidewright.db-wal"); };
@@ -55,17 +47,13 @@ TEST(ServerProcess, KeepsEverythingAcrossARestart) {
                           .json()["token"];
         before = api.get("/api/v1/changes?since=0&limit=5000").json();
         EXPECT_EQ(api.get("/api/v1/trash").json()["items"].size(), 1u) << "the demo has one trashed file";
-        for (const auto& node : before["changes"]) {
+        for (const auto& node : before["changes"])
             if (link.empty() && node["kind"] == "file" && node["deleted"] == false)
-                link =
-                    api.postEmpty("/api/v1/nodes/" + node["id"].get<std::string>() + "/open").json()["url"];
-        }
-        for (const auto& entry : fs::recursive_directory_iterator(data)) {
-            SCOPED_TRACE(entry.path().string());
-            EXPECT_EQ(fs::status(entry).permissions(),
-                      entry.is_directory() ? fs::perms::owner_all
-                                           : (fs::perms::owner_read | fs::perms::owner_write));
-        }
+                link = openUrl(api, node["id"]);
+        const auto file = fs::perms::owner_read | fs::perms::owner_write;
+        for (const auto& entry : fs::recursive_directory_iterator(data))
+            EXPECT_EQ(fs::status(entry).permissions(), entry.is_directory() ? fs::perms::owner_all : file)
+                << entry;
         EXPECT_EQ(fs::status(data).permissions(), fs::perms::owner_all);
         EXPECT_EQ(stored().find(deviceToken), std::string::npos);
         EXPECT_EQ(stored().find(link.substr(7)), std::string::npos);
@@ -76,45 +64,33 @@ TEST(ServerProcess, KeepsEverythingAcrossARestart) {
     server::Database(data + "/tidewright.db")
         .exec("UPDATE devices SET token = '" + deviceToken + "'; UPDATE links SET token = '" +
               link.substr(7) + "'; DELETE FROM meta WHERE key = 'token_format'");
-    {
-        ChildProcess server(argv);  // --seed demo again: the space is not empty, so nothing is added
-        auto base = server.readLine();
-        ASSERT_TRUE(base) << server.stderrText();
-        Api api(*base, deviceToken);
-        EXPECT_EQ(Api(*base, "").get(link).status, 200);
-        EXPECT_EQ(stored().find(deviceToken), std::string::npos);
-        EXPECT_EQ(api.get("/api/v1/changes?since=0&limit=5000").json(), before);
-        EXPECT_EQ(api.get("/api/v1/nodes/" + folderId).status, 200);
-        // Contents survive too: the demo's big file downloads whole.
-        for (const auto& node : before["changes"]) {
-            if (node["name"] == "Apresentação final.mp4") {
-                EXPECT_EQ(api.download(node["id"]).size(), node["size"].get<std::size_t>());
-            }
+    ChildProcess server(argv);  // --seed demo again: the space is not empty, so nothing is added
+    auto base = server.readLine();
+    ASSERT_TRUE(base) << server.stderrText();
+    Api api(*base, deviceToken);
+    EXPECT_EQ(Api(*base, "").get(link).status, 200);
+    EXPECT_EQ(stored().find(deviceToken), std::string::npos);
+    EXPECT_EQ(api.get("/api/v1/changes?since=0&limit=5000").json(), before);
+    EXPECT_EQ(api.get(nodeAt(folderId)).status, 200);
+    for (const auto& node : before["changes"])  // contents survive too: the demo's big file downloads whole
+        if (node["name"] == "Apresentação final.mp4") {
+            EXPECT_EQ(api.download(node["id"]).size(), node["size"].get<std::size_t>());
         }
-        server.signal(SIGINT);
-        EXPECT_EQ(server.wait(), 0);
-    }
+    server.signal(SIGINT);
+    EXPECT_EQ(server.wait(), 0);
 }
 
 TEST(ServerProcess, BadStartsExitWithStatus2AndOneLine) {
     TempDir dir;
-    std::string file = (dir.path() / "plain-file").string();
+    std::string file = (dir.path() / "plain-file").string(), data = (dir.path() / "data").string();
     std::ofstream(file) << "x";
-    // A port that is taken: bind one and keep it.
-    int holder = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(holder, 1), 0);
-    socklen_t size = sizeof address;
-    getsockname(holder, reinterpret_cast<sockaddr*>(&address), &size);
-    std::string busy = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-    std::string data = (dir.path() / "data").string();
     std::ofstream(file + ".empty") << "\n \n";
     std::string open = (dir.path() / "open").string();
     fs::create_directory(open);
     fs::permissions(open, fs::perms::all);
+    RawConnection holder("127.0.0.1");  // holds a port, so that it is taken
+    ASSERT_EQ(listen(holder.fd, 1), 0);
+    std::string busy = "127.0.0.1:" + std::to_string(holder.port());
 
     struct Case {
         std::string what;
@@ -140,7 +116,6 @@ TEST(ServerProcess, BadStartsExitWithStatus2AndOneLine) {
         EXPECT_EQ(text.find_first_of("\r\x1b"), std::string::npos) << text;
         EXPECT_FALSE(server.readLine(0.1)) << "nothing on standard output";
     }
-    close(holder);
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
-// Uploads (direct and in parts), opening files and downloading them: whole, by range, after expiry.
+// Uploads (direct and in parts), opening and downloading files, and the faults injected through
+// /_control/faults that the client's tests provoke.
 
-#include "support/elapsed.h"
-#include "support/service_fixture.h"
-
-#include <gtest/gtest.h>
+#include "server_helpers.h"
 
 #include <atomic>
 #include <future>
@@ -12,44 +10,36 @@
 namespace tw::test {
 namespace {
 
-namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using Parts = std::vector<std::pair<std::string, std::string>>;  // part numbers and their bytes
 
 std::string filesPath(const std::string& name, const std::string& conflict) {
     return "/api/v1/files?name=" + httplib::detail::encode_query_param(name) +
            "&mime=text%2Fplain&conflict=" + conflict;
 }
 
-TEST(ServerUpload, ConflictFailAnswers409AndRenamePicksAFreeName) {
+TEST(ServerUpload, ConflictFailAnswers409RenamePicksAFreeNameReplaceKeepsTheId) {
     InProcessServer server;
     Api api = server.api();
-    auto first = api.upload("Relatório 2025.txt", "conteúdo");
-    EXPECT_EQ(first["kind"], "file");
-    EXPECT_EQ(first["mime"], "text/plain");
-    EXPECT_EQ(first["size"], std::string("conteúdo").size());
-
-    ServiceReply fail = api.postBytes(filesPath("Relatório 2025.txt", "fail"), "2");
-    EXPECT_EQ(fail.status, 409);
-    EXPECT_EQ(fail.error(), "name_conflict");
+    const std::string name = "Relatório 2025.txt";
+    auto first = api.upload(name, "conteúdo");
+    EXPECT_EQ(pick(first, {"kind", "mime", "size"}),
+              Json::array({"file", "text/plain", std::string("conteúdo").size()}));
+    ServiceReply fail = api.postBytes(filesPath(name, "fail"), "2");
+    EXPECT_EQ(said(fail), "409 name_conflict");
     EXPECT_EQ(fail.json()["existing"]["id"], first["id"]);
-    EXPECT_EQ(api.postBytes(filesPath("Relatório 2025.txt", "rename"), "3").json()["name"],
-              "Relatório 2025 (1).txt");
-    EXPECT_EQ(api.postBytes(filesPath("Relatório 2025.txt", "rename"), "4").json()["name"],
-              "Relatório 2025 (2).txt");
+    for (const char* expected : {"Relatório 2025 (1).txt", "Relatório 2025 (2).txt"})
+        EXPECT_EQ(api.postBytes(filesPath(name, "rename"), "3").json()["name"], expected);
     EXPECT_EQ(api.download(first["id"]), "conteúdo");
-}
 
-TEST(ServerUpload, ReplaceDirectOrInPartsKeepsTheIdChecksTheVersionAndDropsTheOldContent) {
-    InProcessServer server;
-    Api api = server.api();
+    // Replacing, directly or in parts, keeps the id, checks the version and drops the old content.
     auto original = api.upload("doc.txt", "old");
-    std::string id = original["id"];
-    std::string oldUrl = api.postEmpty("/api/v1/nodes/" + id + "/open").json()["url"];
+    std::string id = original["id"], oldUrl = openUrl(api, id);
     std::string path = filesPath("doc.txt", "fail") + "&replace=" + id;
 
     ServiceReply replaced = api.postBytes(path, "new bytes", {{"If-Match", "1"}});
     ASSERT_EQ(replaced.status, 200) << replaced.body;
-    EXPECT_EQ(replaced.json()["id"], id);
-    EXPECT_EQ(replaced.json()["version"], 2);
+    EXPECT_EQ(pick(replaced.json(), {"id", "version"}), Json::array({id, 2}));
     EXPECT_NE(replaced.json()["rev"], original["rev"]);
     EXPECT_FALSE(fs::exists(server.dataDir() / "blobs" / original["rev"].get<std::string>()));
     EXPECT_EQ(Api(server.base(), "").get(oldUrl).status, 404) << "an address of replaced content";
@@ -57,8 +47,7 @@ TEST(ServerUpload, ReplaceDirectOrInPartsKeepsTheIdChecksTheVersionAndDropsTheOl
     EXPECT_EQ(api.download(id), "new bytes");
 
     // The same through an upload in parts: the version is checked when it starts.
-    nlohmann::json start = {
-        {"name", "doc.txt"}, {"size", 3}, {"conflict", "fail"}, {"replace", id}, {"ifMatch", 1}};
+    Json start = {{"name", "doc.txt"}, {"size", 3}, {"conflict", "fail"}, {"replace", id}, {"ifMatch", 1}};
     EXPECT_EQ(api.post("/api/v1/uploads", start).status, 412);
     start["ifMatch"] = 2;
     std::string parts =
@@ -66,8 +55,7 @@ TEST(ServerUpload, ReplaceDirectOrInPartsKeepsTheIdChecksTheVersionAndDropsTheOl
     ASSERT_EQ(api.put(parts + "/parts/1", "v22").status, 200);
     ServiceReply done = api.postRaw(parts + "/complete", "{}");
     ASSERT_EQ(done.status, 200) << done.body;
-    EXPECT_EQ(done.json()["id"], id);
-    EXPECT_EQ(done.json()["version"], 3);
+    EXPECT_EQ(pick(done.json(), {"id", "version"}), Json::array({id, 3}));
     EXPECT_EQ(api.download(id), "v22");
 }
 
@@ -79,30 +67,18 @@ TEST(ServerMultipart, PartsInAnyOrderCompleteWrongOrMissingPartsAreRefusedAndAbo
         api.post("/api/v1/uploads", {{"name", "p.bin"}, {"size", 10}, {"partSize", 8388608}});
     ASSERT_EQ(started.status, 201) << started.body;
     EXPECT_EQ(started.json()["partSize"], 4);
-    std::string id = started.json()["uploadId"];
-    std::string parts = "/api/v1/uploads/" + id;
-    struct Case {
-        std::string part, bytes, error;
-    };
-    for (const auto& c : std::vector<Case>{{"0", "abcd", "invalid_part"},
-                                           {"4", "ab", "invalid_part"},
-                                           {"x", "abcd", "invalid_part"},
-                                           {"1", "abc", "part_size"},
-                                           {"1", "abcde", "part_size"},
-                                           {"3", "abcd", "part_size"}}) {
-        SCOPED_TRACE("part " + c.part + " with " + std::to_string(c.bytes.size()) + " bytes");
-        ServiceReply reply = api.put(parts + "/parts/" + c.part, c.bytes);
-        EXPECT_EQ(reply.status, 400);
-        EXPECT_EQ(reply.error(), c.error);
-    }
+    std::string id = started.json()["uploadId"], parts = "/api/v1/uploads/" + id;
+    for (const auto& [part, bytes] : Parts{{"0", "abcd"}, {"4", "ab"}, {"x", "abcd"}})
+        EXPECT_EQ(said(api.put(parts + "/parts/" + part, bytes)), "400 invalid_part") << part;
+    for (const auto& [part, bytes] : Parts{{"1", "abc"}, {"1", "abcde"}, {"3", "abcd"}})
+        EXPECT_EQ(said(api.put(parts + "/parts/" + part, bytes)), "400 part_size") << part << " " << bytes;
     EXPECT_TRUE(fs::is_empty(server.dataDir() / "uploads" / id));
 
     ASSERT_EQ(api.put(parts + "/parts/3", "ij").status, 200);
     ASSERT_EQ(api.put(parts + "/parts/1", "abcd").status, 200);
     ServiceReply early = api.postRaw(parts + "/complete", "{}");
-    EXPECT_EQ(early.status, 400);
-    EXPECT_EQ(early.error(), "missing_parts");
-    EXPECT_EQ(early.json()["missing"], nlohmann::json::array({2}));
+    EXPECT_EQ(said(early), "400 missing_parts");
+    EXPECT_EQ(early.json()["missing"], Json::array({2}));
     EXPECT_EQ(api.get("/api/v1/nodes?parent=root&limit=500").json()["items"].size(), 0u);
 
     ASSERT_EQ(api.put(parts + "/parts/2", "efgh").status, 200);
@@ -112,14 +88,13 @@ TEST(ServerMultipart, PartsInAnyOrderCompleteWrongOrMissingPartsAreRefusedAndAbo
     EXPECT_FALSE(fs::exists(server.dataDir() / "uploads" / id));
 
     // An abort discards the staged parts.
-    std::string gone = "/api/v1/uploads/" + api.post("/api/v1/uploads", {{"name", "gone.bin"}, {"size", 8}})
-                                                .json()["uploadId"]
-                                                .get<std::string>();
-    ASSERT_EQ(api.put(gone + "/parts/1", "abcd").status, 200);
-    EXPECT_EQ(api.del(gone).status, 204);
-    EXPECT_FALSE(fs::exists(server.dataDir() / gone.substr(8)));
-    EXPECT_EQ(api.put(gone + "/parts/2", "efgh").status, 404);
-    EXPECT_EQ(api.postRaw(gone + "/complete", "{}").status, 404);
+    std::string gone = api.post("/api/v1/uploads", {{"name", "gone.bin"}, {"size", 8}}).json()["uploadId"];
+    ASSERT_EQ(api.put("/api/v1/uploads/" + gone + "/parts/1", "abcd").status, 200);
+    ASSERT_TRUE(fs::exists(server.dataDir() / "uploads" / gone));
+    EXPECT_EQ(api.del("/api/v1/uploads/" + gone).status, 204);
+    EXPECT_FALSE(fs::exists(server.dataDir() / "uploads" / gone));
+    EXPECT_EQ(api.put("/api/v1/uploads/" + gone + "/parts/2", "efgh").status, 404);
+    EXPECT_EQ(api.postRaw("/api/v1/uploads/" + gone + "/complete", "{}").status, 404);
 }
 
 TEST(ServerMultipart, PartsAreWrittenInPlaceAPartSentAgainReplacesItsBytesAndCompleteWaitsForARewrite) {
@@ -130,28 +105,24 @@ TEST(ServerMultipart, PartsAreWrittenInPlaceAPartSentAgainReplacesItsBytesAndCom
     std::string parts = "/api/v1/uploads/" + id;
     const fs::path file = server.dataDir() / "uploads" / id;
     EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-    ASSERT_EQ(api.put(parts + "/parts/1", "abcd").status, 200);
-    ASSERT_EQ(api.put(parts + "/parts/2", "efgh").status, 200);
-    ASSERT_EQ(api.put(parts + "/parts/3", "ij").status, 200);
-    ASSERT_EQ(api.put(parts + "/parts/2", "EFGH").status, 200);  // sent again: the second's bytes stay
+    for (const auto& [part, bytes] : Parts{{"1", "abcd"}, {"2", "efgh"}, {"3", "ij"}, {"2", "EFGH"}})
+        ASSERT_EQ(api.put(parts + "/parts/" + part, bytes).status, 200);  // the second 2 replaces the first
 
     // Part 1 sent again, cut after two of its bytes: the completion waits for it, then finds it missing.
     std::atomic<bool> cut{false};
     std::thread resend([&] {
-        httplib::Client client(server.base());
-        client.Put(
-            parts + "/parts/1", {{"Authorization", "Bearer " + testToken}}, 4,
-            [&](std::size_t, std::size_t, httplib::DataSink& sink) {
-                sink.write("XY", 2);
-                while (!cut)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                return false;
-            },
-            "application/octet-stream");
+        httplib::Client(server.base())
+            .Put(
+                parts + "/parts/1", {{"Authorization", "Bearer " + testToken}}, 4,
+                [&](std::size_t, std::size_t, httplib::DataSink& sink) {
+                    sink.write("XY", 2);
+                    while (!cut)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                    return false;
+                },
+                "application/octet-stream");
     });
-    auto began = std::chrono::steady_clock::now();
-    while (server.service().store->uploadParts(id).count(1) && secondsSince(began) < 5)  // taken back
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    waitUntil(5, [&] { return !server.service().store->uploadParts(id).count(1); });  // taken back
     auto completion =
         std::async(std::launch::async, [&] { return server.api().postRaw(parts + "/complete", "{}"); });
     EXPECT_EQ(completion.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
@@ -159,21 +130,15 @@ TEST(ServerMultipart, PartsAreWrittenInPlaceAPartSentAgainReplacesItsBytesAndCom
     resend.join();
     ServiceReply refused = completion.get();
     EXPECT_EQ(refused.status, 400);
-    EXPECT_EQ(refused.json()["missing"], nlohmann::json::array({1}));
+    EXPECT_EQ(refused.json()["missing"], Json::array({1}));
 
     ASSERT_EQ(api.put(parts + "/parts/1", "ABCD").status, 200);
     ServiceReply done = api.postRaw(parts + "/complete", "{}");
     ASSERT_EQ(done.status, 201) << done.body;
     EXPECT_EQ(api.download(done.json()["id"]), "ABCDEFGHij");
     EXPECT_FALSE(fs::exists(file));
-    const fs::path blob = server.dataDir() / "blobs" / done.json()["rev"].get<std::string>();
-    EXPECT_EQ(fs::status(blob).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-
-    std::string aborted = api.post("/api/v1/uploads", {{"name", "q.bin"}, {"size", 10}}).json()["uploadId"];
-    ASSERT_EQ(api.put("/api/v1/uploads/" + aborted + "/parts/1", "abcd").status, 200);
-    ASSERT_TRUE(fs::exists(server.dataDir() / "uploads" / aborted));
-    EXPECT_EQ(api.del("/api/v1/uploads/" + aborted).status, 204);
-    EXPECT_FALSE(fs::exists(server.dataDir() / "uploads" / aborted));
+    EXPECT_EQ(fs::status(server.dataDir() / "blobs" / done.json()["rev"].get<std::string>()).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST(ServerDownload, OpenGivesAnAddressThatServesTheFileOrOneRangeUntilItExpires) {
@@ -181,14 +146,11 @@ TEST(ServerDownload, OpenGivesAnAddressThatServesTheFileOrOneRangeUntilItExpires
     Api api = server.api();
     auto node = api.upload("digits.txt", "0123456789");
     std::string id = node["id"];
-    auto opened = api.postEmpty("/api/v1/nodes/" + id + "/open").json();
-    EXPECT_EQ(opened["id"], id);
-    EXPECT_EQ(opened["size"], 10);
-    EXPECT_EQ(opened["version"], node["version"]);
+    auto opened = api.postEmpty(nodeAt(id) + "/open").json();
+    EXPECT_EQ(pick(opened, {"id", "size", "version"}), Json::array({id, 10, node["version"]}));
     EXPECT_GT(opened["expiresAt"].get<std::int64_t>(), opened["updatedAt"].get<std::int64_t>());
-    EXPECT_EQ(api.postEmpty("/api/v1/nodes/" + api.folder("F")["id"].get<std::string>() + "/open").status,
-              409);
-    EXPECT_EQ(api.postEmpty("/api/v1/nodes/n404/open").status, 404);
+    EXPECT_EQ(api.postEmpty(nodeAt(api.folder("F")["id"]) + "/open").status, 409);
+    EXPECT_EQ(api.postEmpty(nodeAt("n404") + "/open").status, 404);
 
     Api anonymous(server.base(), "");
     std::string url = opened["url"];
@@ -197,44 +159,111 @@ TEST(ServerDownload, OpenGivesAnAddressThatServesTheFileOrOneRangeUntilItExpires
         int status;
         std::string body, contentRange;
     };
-    for (const auto& c : std::vector<Case>{{"", 200, "0123456789", ""},
-                                           {"bytes=2-5", 206, "2345", "bytes 2-5/10"},
-                                           {"bytes=7-", 206, "789", "bytes 7-9/10"},
-                                           {"bytes=8-100", 206, "89", "bytes 8-9/10"},
-                                           {"bytes=-3", 206, "789", "bytes 7-9/10"},
-                                           {"bytes=10-12", 416, "", "bytes */10"},
-                                           {"bytes=0-1,4-5", 200, "0123456789", ""}}) {
+    for (const auto& c :
+         std::vector<Case>{{"", 200, "0123456789", ""},
+                           {"bytes=2-5", 206, "2345", "bytes 2-5/10"},
+                           {"bytes=7-", 206, "789", "bytes 7-9/10"},
+                           {"bytes=8-100", 206, "89", "bytes 8-9/10"},
+                           {"bytes=-3", 206, "789", "bytes 7-9/10"},
+                           {"bytes=10-12", 416, R"({"error":"range_not_satisfiable"})", "bytes */10"},
+                           {"bytes=0-1,4-5", 200, "0123456789", ""}}) {
         SCOPED_TRACE(c.range);
         ServiceReply reply = c.range.empty() ? anonymous.get(url) : anonymous.get(url, {{"Range", c.range}});
         EXPECT_EQ(reply.status, c.status);
-        if (c.status != 416) {
-            EXPECT_EQ(reply.body, c.body);
-        }
+        EXPECT_EQ(reply.body, c.body);
         EXPECT_EQ(reply.header("Content-Range"), c.contentRange);
     }
     EXPECT_EQ(anonymous.get(url).header("Content-Type"), "text/plain");
     EXPECT_EQ(anonymous.get("/blobs/0123456789abcdef").status, 404);
     server.service().openTtlMs = 0;
-    ServiceReply expired = anonymous.get(api.postEmpty("/api/v1/nodes/" + id + "/open").json()["url"]);
-    EXPECT_EQ(expired.status, 403);
-    EXPECT_EQ(expired.error(), "link_expired");
+    EXPECT_EQ(said(anonymous.get(openUrl(api, id))), "403 link_expired");
 }
 
-TEST(ServerDownload, ALargeFileStreamsIntactWholeAndByRange) {
+TEST(ServerFaults, StatusDelayAndDropRulesShapeTheNextRequestsOnlyAndBadRulesAreRefused) {
     InProcessServer server;
     Api api = server.api();
+    auto fault = [&](const Json& rule) { ASSERT_EQ(api.post("/_control/faults", rule).status, 201) << rule; };
+    fault(Json::parse(R"({"method": "GET", "path": "/api/v1/nodes*", "times": 2, "status": 503,
+                          "body": {"error": "busy"}})"));
+    for (int status : {503, 503, 200})
+        EXPECT_EQ(api.get("/api/v1/nodes?parent=root&limit=500").status, status);
+    EXPECT_EQ(api.get("/_control/faults").json()["faults"][0]["hits"], 2);
+    EXPECT_EQ(api.post("/api/v1/nodes", {{"name", "x"}}).status, 201) << "other methods are not matched";
+
+    fault({{"path", "/api/v1/trash"}, {"delayMs", 300}});
+    auto start = Clock::now();
+    EXPECT_EQ(api.get("/api/v1/trash").status, 200);
+    EXPECT_GE(secondsSince(start), 0.29);
+    fault({{"path", "/api/v1/trash"}, {"drop", true}});
+    EXPECT_EQ(api.get("/api/v1/trash").status, 0) << "closed before any reply";
+    fault({{"path", "/api/v1/trash"}, {"cutAfter", 5}});
+    EXPECT_EQ(api.get("/api/v1/trash").status, 0) << "cut inside the body";
+    start = Clock::now();
+    EXPECT_EQ(api.get("/api/v1/trash").status, 200);
+    EXPECT_LT(secondsSince(start), 0.25) << "each rule was for one request";
+
+    fault({{"path", "*"}, {"status", 500}, {"times", -1}});
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(api.get("/api/v1/trash").error(), "injected");
+    EXPECT_EQ(api.del("/_control/faults").status, 204);
+    EXPECT_EQ(api.get("/api/v1/trash").status, 200);
+
+    for (const Json& rule : {Json{{"status", 503}}, Json{{"path", "*"}, {"status", 42}},
+                             Json{{"path", "*"}, {"times", 0}}, Json{{"path", "*"}, {"delayMs", -1}}})
+        EXPECT_EQ(api.post("/_control/faults", rule).status, 400) << rule;
+    auto options = InProcessServer::testOptions();
+    options.allowFaults = false;
+    InProcessServer strict(options);
+    EXPECT_EQ(strict.api().post("/_control/faults", {{"path", "*"}, {"status", 503}}).status, 404);
+    EXPECT_EQ(strict.api().get("/api/v1/trash").status, 200);
+}
+
+// A large file streams intact, whole and by range; then download faults cut, ignore the range, shorten,
+// stall.
+TEST(ServerDownload, ALargeFileStreamsIntactAndDownloadRulesCutIgnoreRangeShortenAndStall) {
+    InProcessServer server;
+    Api api = server.api();
+    Api anonymous(server.base(), "");  // one connection: it serves another request after a download
     std::string bytes(3 * 1048576 + 17, '\0');
     for (std::size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<char>((i * 7919) % 251);
-    std::string id = api.upload("big.bin", bytes)["id"];
+    std::string id = api.upload("big.bin", bytes)["id"], url = openUrl(api, id);
     EXPECT_TRUE(api.download(id) == bytes);
-    std::string url = api.postEmpty("/api/v1/nodes/" + id + "/open").json()["url"];
-    Api anonymous(server.base(), "");  // one connection: it serves another request after a download
     for (int round = 0; round < 2; ++round) {
         ServiceReply piece = anonymous.get(url, {{"Range", "bytes=1048570-2097160"}});
         ASSERT_EQ(piece.status, 206);
         EXPECT_TRUE(piece.body == bytes.substr(1048570, 2097160 - 1048570 + 1));
     }
+
+    auto fault = [&](const Json& rule) { ASSERT_EQ(api.post("/_control/faults", rule).status, 201) << rule; };
+    fault({{"path", "/blobs/*"}, {"ignoreRange", true}});
+    ServiceReply whole = anonymous.get(url, {{"Range", "bytes=0-99"}});
+    EXPECT_EQ(whole.status, 200);
+    EXPECT_EQ(whole.body.size(), bytes.size());
+    fault({{"path", "/blobs/*"}, {"shortBy", 10}});
+    ServiceReply cut = anonymous.get(url, {{"Range", "bytes=0-99"}});
+    EXPECT_EQ(cut.status, 206);
+    EXPECT_EQ(cut.header("Content-Range"), "bytes 0-99/" + std::to_string(bytes.size()));
+    EXPECT_EQ(cut.body.size(), 90u);
+
+    httplib::Client client(server.base());
+    std::size_t received = 0, atStall = 0;
+    fault({{"path", "/blobs/*"}, {"cutAfter", 1000}});
+    EXPECT_FALSE(client.Get(url, [&](const char*, std::size_t size) { return (received += size) > 0; }));
+    EXPECT_EQ(received, 1000u);
+
+    fault({{"path", "/blobs/*"}, {"stallMs", 400}, {"stallAfter", 1000}});
+    received = 0;
+    Clock::time_point firstBytes{};
+    ASSERT_TRUE(client.Get(url, [&](const char*, std::size_t size) {
+        if (received == 0) firstBytes = Clock::now();
+        if (secondsSince(firstBytes) < 0.2) atStall = received + size;
+        return (received += size) > 0;
+    }));
+    EXPECT_EQ(received, bytes.size());
+    EXPECT_EQ(atStall, 1000u) << "bytes that came before the pause";
+    // The pause is 400 ms from the first bytes' departure; on a loaded machine they may reach us late.
+    EXPECT_GE(secondsSince(firstBytes), 0.3);
 }
 
 }  // namespace
