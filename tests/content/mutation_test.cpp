@@ -1,5 +1,5 @@
-// createItem, modifyItem and deleteItem against the recording loopback server: the items a host hands in, and
-// the answers of the three calls, each checked to come exactly once; and the name of a conflicting copy.
+// createItem, modifyItem and deleteItem against the recording loopback server, each answer checked to come
+// exactly once; and the name of a conflicting copy.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -27,10 +27,15 @@ std::shared_ptr<FileProviderExtension> extensionFor(const TestServer& server) {
 }
 
 // A node as the service sends it: `extra` holds more keys, each with its leading comma.
-std::string nodeJson(const std::string& id, const std::string& kind, const std::string& name, int version,
-                     const std::string& extra = "") {
-    return R"({"id":")" + id + R"(","kind":")" + kind + R"(","name":")" + name + R"(","version":)" +
-           std::to_string(version) + extra + "}";
+Reply node(const std::string& id, const std::string& kind, const std::string& name, int version,
+           const std::string& extra = "", int status = 200) {
+    return {status,
+            {},
+            R"({"id":")" + id + R"(","kind":")" + kind + R"(","name":")" + name + R"(","version":)" +
+                std::to_string(version) + extra + "}"};
+}
+std::string lookup(const std::string& id) {
+    return "/api/v1/nodes/" + id + "?trashed=1";
 }
 
 // An item as a host hands it in: what the host set, and no content type unless it gave one.
@@ -60,35 +65,32 @@ struct Changed {
     host::ItemFieldSet pending = 0;
     bool shouldFetchContent = false;
     std::optional<Error> error;
+    std::shared_ptr<Progress> progress;  // what the call returned
 };
 
-// Runs `call` with a change completion and waits for its one answer; `progress` gets what it returned.
+// Runs `call` with a change completion and waits for its one answer.
 template <class Call>
-Changed changeAndWait(Call call, std::shared_ptr<Progress>* progress) {
+Changed changeAndWait(Call call) {
     auto once = std::make_shared<Once<Changed>>();
-    auto returned = call([once](auto item, auto pending, bool fetch, auto error) {
+    auto progress = call([once](auto item, auto pending, bool fetch, auto error) {
         once->set({item, pending, fetch, error});
     });
-    if (progress) *progress = returned;
-    return once->wait();
+    auto answer = once->wait();
+    answer.progress = progress;
+    return answer;
 }
 
 Changed create(FileProviderExtension& extension, host::ItemPointer item,
-               std::optional<std::filesystem::path> contents = std::nullopt, std::uint64_t options = 0,
-               std::shared_ptr<Progress>* progress = nullptr) {
+               std::optional<std::filesystem::path> contents = std::nullopt, std::uint64_t options = 0) {
     return changeAndWait(
-        [&](auto handler) { return extension.createItem(item, 0, contents, options, {}, handler); },
-        progress);
+        [&](auto done) { return extension.createItem(item, 0, contents, options, {}, done); });
 }
 
 Changed modify(FileProviderExtension& extension, host::ItemPointer item, std::string baseRevision,
-               host::ItemFieldSet fields, std::optional<std::filesystem::path> contents = std::nullopt,
-               std::shared_ptr<Progress>* progress = nullptr) {
-    return changeAndWait(
-        [&](auto handler) {
-            return extension.modifyItem(item, {baseRevision, "1"}, fields, contents, 0, {}, handler);
-        },
-        progress);
+               ItemFieldSet fields, std::optional<std::filesystem::path> contents = std::nullopt) {
+    return changeAndWait([&](auto done) {
+        return extension.modifyItem(item, {baseRevision, "1"}, fields, contents, 0, {}, done);
+    });
 }
 
 // "METHOD target" of each request from the index `from` on.
@@ -110,26 +112,28 @@ struct LocalFile {
         ("tw-mutation-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
 };
 
-TEST(CreateItem, NamesThatNeverSyncAndSymbolicLinksAreRefusedAtOnceWithAnEmptyProgress) {
+class Mutation : public ::testing::Test {
+protected:
     TestServer server;
-    auto extension = extensionFor(server);
-    struct Case {
-        std::string name;
-        std::optional<ContentType> type;
-    };
-    for (const Case& c :
-         {Case{"._Relatorio.pdf", ContentType::data()}, Case{".DS_Store", std::nullopt},
-          Case{".Spotlight-V100", ContentType::folder()}, Case{"notas.txt", ContentType::symbolicLink()}}) {
-        SCOPED_TRACE(c.name);
+    std::shared_ptr<FileProviderExtension> extension = extensionFor(server);
+};
+
+TEST_F(Mutation, NamesThatNeverSyncAndSymbolicLinksAreRefusedAtOnceWithAnEmptyProgress) {
+    const std::pair<std::string, std::optional<ContentType>> cases[] = {
+        {"._Relatorio.pdf", ContentType::data()},
+        {".DS_Store", std::nullopt},
+        {".Spotlight-V100", ContentType::folder()},
+        {"notas.txt", ContentType::symbolicLink()}};
+    for (const auto& [name, type] : cases) {
+        SCOPED_TRACE(name);
         int calls = 0;
         std::optional<Error> error;
-        auto progress = extension->createItem(
-            hostItem("", host::rootContainer, c.name, c.type), 0, std::nullopt, host::mayAlreadyExist, {},
-            [&](host::ItemPointer item, host::ItemFieldSet, bool, std::optional<Error> e) {
-                ++calls;
-                EXPECT_FALSE(item);
-                error = std::move(e);
-            });
+        auto progress = extension->createItem(hostItem("", host::rootContainer, name, type), 0, std::nullopt,
+                                              host::mayAlreadyExist, {}, [&](auto item, auto, bool, auto e) {
+                                                  ++calls;
+                                                  EXPECT_FALSE(item);
+                                                  error = std::move(e);
+                                              });
         EXPECT_EQ(calls, 1);  // before returning
         ASSERT_TRUE(error);
         EXPECT_EQ(error->domain(), fileProviderErrorDomain);
@@ -140,37 +144,27 @@ TEST(CreateItem, NamesThatNeverSyncAndSymbolicLinksAreRefusedAtOnceWithAnEmptyPr
     EXPECT_TRUE(server.requests().empty());
 }
 
-TEST(CreateItem, FoldersAndFilesNameTheirParentOnlyBelowTheTopLevelAndNothingIsMadeInTheTrash) {
-    TestServer server;
-    server.script("/api/v1/nodes", {{201, {}, nodeJson("n7", "folder", "Fotos", 1)},
-                                    {201, {}, nodeJson("n8", "folder", "2025", 1, R"(,"parent":"p1")")}});
-    server.script("/api/v1/files", {{201, {}, nodeJson("n9", "file", "x", 1, R"(,"parent":"p1","size":5)")}});
-    auto extension = extensionFor(server);
-
+TEST_F(Mutation, CreatedFoldersAndFilesNameTheirParentOnlyBelowTheTopLevelAndNothingIsMadeInTheTrash) {
+    server.script("/api/v1/nodes", {node("n7", "folder", "Fotos", 1, "", 201),
+                                    node("n8", "folder", "2025", 1, R"(,"parent":"p1")", 201)});
+    server.script("/api/v1/files", {node("n9", "file", "x", 1, R"(,"parent":"p1","size":5)", 201)});
     const auto top = create(*extension, hostItem("", host::rootContainer, "Fotos", ContentType::folder()));
     ASSERT_TRUE(top.item) << top.error->what();
     EXPECT_EQ(top.item->itemIdentifier(), "n7");
-    EXPECT_EQ(top.pending, 0u);
-    EXPECT_FALSE(top.shouldFetchContent);
     const auto below = create(*extension, hostItem("", "p1", "2025", ContentType::directory()));
     ASSERT_TRUE(below.item) << below.error->what();
     EXPECT_EQ(below.item->parentItemIdentifier(), "p1");
-    const auto inTrash =
-        create(*extension, hostItem("", host::trashContainer, "Fotos", ContentType::folder()));
-    ASSERT_TRUE(inTrash.error);
-    EXPECT_EQ(inTrash.error->code(), -2005);
+    EXPECT_EQ(create(*extension, hostItem("", host::trashContainer, "Fotos", ContentType::folder()))
+                  .error.value()
+                  .code(),
+              -2005);
 
     const LocalFile bytes("hello");
-    std::shared_ptr<Progress> progress;
-    const auto file = create(*extension, hostItem("", "p1", "Relatório 1.txt"), bytes.path, 0, &progress);
+    const auto file = create(*extension, hostItem("", "p1", "Relatório 1.txt"), bytes.path);
     ASSERT_TRUE(file.item) << file.error->what();
     EXPECT_EQ(file.item->itemIdentifier(), "n9");
-    EXPECT_FALSE(file.shouldFetchContent);
-    EXPECT_EQ(progress->totalUnitCount(), 5);
-    // Without contents: an empty file.
-    ASSERT_TRUE(
-        create(*extension, hostItem("", host::rootContainer, "vazio"), std::nullopt, 0, &progress).item);
-    EXPECT_EQ(progress->totalUnitCount(), 1);
+    EXPECT_EQ(file.progress->totalUnitCount(), 5);
+    EXPECT_EQ(create(*extension, hostItem("", host::rootContainer, "vazio")).progress->totalUnitCount(), 1);
 
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 4u);
@@ -179,6 +173,7 @@ TEST(CreateItem, FoldersAndFilesNameTheirParentOnlyBelowTheTopLevelAndNothingIsM
     EXPECT_EQ(requests[2].target,
               "/api/v1/files?name=Relat%C3%B3rio%201.txt&mime=text%2Fplain&conflict=fail&parent=p1");
     EXPECT_EQ(requests[2].body, "hello");
+    // Without contents: an empty file.
     EXPECT_EQ(requests[3].target, "/api/v1/files?name=vazio&mime=application%2Foctet-stream&conflict=fail");
     EXPECT_EQ(requests[3].bodySize, 0);
     EXPECT_FALSE(requests[3].header("If-Match"));
@@ -186,9 +181,8 @@ TEST(CreateItem, FoldersAndFilesNameTheirParentOnlyBelowTheTopLevelAndNothingIsM
 
 TEST(CreateItem, NameConflictsAreAdoptedOverwrittenOrReportedAsCollisionsCarryingTheExistingItem) {
     const std::string conflict = R"({"error":"name_conflict","existing":{"id":"e1","kind":"file"}})";
-    const Reply folder{200, {}, nodeJson("e1", "folder", "X", 4)},
-        file{200, {}, nodeJson("e1", "file", "X", 4, R"(,"rev":"r1")")};
-    const std::string folderPost = "POST /api/v1/nodes", lookup = "GET /api/v1/nodes/e1?trashed=1",
+    const Reply folder = node("e1", "folder", "X", 4), file = node("e1", "file", "X", 4, R"(,"rev":"r1")");
+    const std::string folderPost = "POST /api/v1/nodes", get = "GET " + lookup("e1"),
                       filePost = "POST /api/v1/files?name=X&mime=application%2Foctet-stream&conflict=fail";
     struct Case {
         std::string name;
@@ -201,57 +195,47 @@ TEST(CreateItem, NameConflictsAreAdoptedOverwrittenOrReportedAsCollisionsCarryin
     };
     // clang-format off
     for (const Case& c : {
-             Case{"folder over a folder is adopted", true, true, conflict, folder, {folderPost, lookup}, 0},
-             Case{"file over a file overwrites it", false, true, conflict, file,
-                  {filePost, lookup, filePost + "&replace=e1"}, 0},
-             Case{"file over a folder collides", false, true, conflict, folder, {filePost, lookup, lookup}, -1001, "e1"},
-             Case{"without may-already-exist it collides", true, false, conflict, folder, {folderPost, lookup}, -1001,
-                  "e1"},
+             Case{"folder over a folder is adopted", true, true, conflict, folder, {folderPost, get}, 0},
+             Case{"file over a file overwrites it", false, true, conflict, file, {filePost, get, filePost + "&replace=e1"}, 0},
+             Case{"file over a folder collides", false, true, conflict, folder, {filePost, get, get}, -1001, "e1"},
+             Case{"without may-already-exist it collides", true, false, conflict, folder, {folderPost, get}, -1001, "e1"},
              Case{"a conflict naming nothing collides without an item", true, true, R"({"error":"name_conflict"})",
                   folder, {folderPost}, -1001},
              Case{"an existing node that cannot be read gives its error", true, true, conflict,
-                  {404, {}, R"({"error":"not_found"})"}, {folderPost, lookup}, -1005},
+                  {404, {}, R"({"error":"not_found"})"}, {folderPost, get}, -1005},
          }) {
         // clang-format on
         SCOPED_TRACE(c.name);
         TestServer server;
         server.script("/api/v1/nodes", {{409, {}, c.conflictBody}});
-        server.script("/api/v1/files", {{409, {}, c.conflictBody},
-                                        {200, {}, nodeJson("e1", "file", "X", 5, R"(,"rev":"r2")")}});
-        server.script("/api/v1/nodes/e1?trashed=1", {c.existing});
-        auto extension = extensionFor(server);
+        server.script("/api/v1/files",
+                      {{409, {}, c.conflictBody}, node("e1", "file", "X", 5, R"(,"rev":"r2")")});
+        server.script(lookup("e1"), {c.existing});
         const LocalFile bytes("new");
-
-        const auto answer = create(*extension,
+        const auto answer = create(*extensionFor(server),
                                    hostItem("", host::rootContainer, "X",
                                             c.folder ? std::optional(ContentType::folder()) : std::nullopt),
                                    c.folder ? std::nullopt : std::optional(bytes.path),
                                    c.mayAlreadyExist ? std::uint64_t{host::mayAlreadyExist} : 0);
         EXPECT_EQ(sent(server), c.requests);
-        for (const auto& request : server.requests())
-            if (request.target.ends_with("&replace=e1")) {
-                EXPECT_EQ(request.header("If-Match"), "4");  // the existing node's version
-                EXPECT_EQ(request.body, "new");
-            }
-        if (c.errorCode == 0) {
-            ASSERT_TRUE(answer.item) << answer.error->what();
-            EXPECT_EQ(answer.item->itemIdentifier(), "e1");
-            EXPECT_EQ(answer.pending, 0u);
-            EXPECT_FALSE(answer.shouldFetchContent);
-            continue;
+        if (const auto requests = server.requests(); requests.back().target.ends_with("&replace=e1")) {
+            EXPECT_EQ(requests.back().header("If-Match"), "4");  // the existing node's version
+            EXPECT_EQ(requests.back().body, "new");
         }
-        ASSERT_TRUE(answer.error);
-        EXPECT_EQ(answer.error->code(), c.errorCode);
-        const auto& colliding = answer.error->userInfo().collidingItem;
+        EXPECT_EQ(answer.item ? answer.item->itemIdentifier() : "", c.errorCode ? "" : "e1");
+        EXPECT_EQ(answer.error ? answer.error->code() : 0, c.errorCode);
+        const auto colliding = answer.error ? answer.error->userInfo().collidingItem : nullptr;
         EXPECT_EQ(colliding ? colliding->itemIdentifier() : "", c.collidingId);
+        EXPECT_EQ(answer.pending, 0u);  // for a new item as for an adopted one: they answer alike
+        EXPECT_FALSE(answer.shouldFetchContent);
     }
 }
 
 TEST(DeleteItem, LiveNodesGoToTheTrashTrashedOnesArePurgedAndNodesThatAreGoneCountAsDeleted) {
-    const Reply live{200, {}, nodeJson("n1", "file", "a.txt", 3)},
-        trashed{200, {}, nodeJson("n1", "folder", "A", 8, R"(,"deleted":true)")},
-        notFound{404, {}, R"({"error":"not_found"})"}, done{204};
-    const std::string lookup = "GET /api/v1/nodes/n1?trashed=1", trash = "DELETE /api/v1/nodes/n1",
+    const Reply live = node("n1", "file", "a.txt", 3),
+                trashed = node("n1", "folder", "A", 8, R"(,"deleted":true)"),
+                notFound{404, {}, R"({"error":"not_found"})"}, done{204};
+    const std::string get = "GET " + lookup("n1"), trash = "DELETE /api/v1/nodes/n1",
                       purge = "DELETE /api/v1/trash/n1";
     struct Case {
         std::string name;
@@ -262,20 +246,20 @@ TEST(DeleteItem, LiveNodesGoToTheTrashTrashedOnesArePurgedAndNodesThatAreGoneCou
     };
     // clang-format off
     for (const Case& c : {
-             Case{"live", live, done, {lookup, trash}, "3"},
-             Case{"in the trash", trashed, done, {lookup, purge}, std::nullopt},
-             Case{"gone", notFound, done, {lookup}, std::nullopt},
-             Case{"gone before the trash", live, notFound, {lookup, trash}, "3"},
-             Case{"gone before the purge", trashed, notFound, {lookup, purge}, std::nullopt},
-             Case{"changed in between", live, {412, {}, R"({"error":"version_mismatch"})"}, {lookup, trash}, "3", -2005},
+             Case{"live", live, done, {get, trash}, "3"},
+             Case{"in the trash", trashed, done, {get, purge}, std::nullopt},
+             Case{"gone", notFound, done, {get}, std::nullopt},
+             Case{"gone before the trash", live, notFound, {get, trash}, "3"},
+             Case{"gone before the purge", trashed, notFound, {get, purge}, std::nullopt},
+             Case{"changed in between", live, {412, {}, R"({"error":"version_mismatch"})"}, {get, trash}, "3", -2005},
          }) {
         // clang-format on
         SCOPED_TRACE(c.name);
         TestServer server;
-        server.script("/api/v1/nodes/n1?trashed=1", {c.lookup});
+        server.script(lookup("n1"), {c.lookup});
         server.script("/api/v1/nodes/n1", {c.removal});
         server.script("/api/v1/trash/n1", {c.removal});
-        auto extension = extensionFor(server);
+        const auto extension = extensionFor(server);
         auto once = std::make_shared<Once<std::optional<Error>>>();
         extension->deleteItem("n1", host::ItemVersion{"r0", "1"}, host::recursiveDeletion, {},
                               [once](std::optional<Error> error) { once->set(std::move(error)); });
@@ -286,10 +270,8 @@ TEST(DeleteItem, LiveNodesGoToTheTrashTrashedOnesArePurgedAndNodesThatAreGoneCou
     }
 }
 
-TEST(DeleteItem, CancellingDuringTheLookupEndsWithTheCancellationErrorOnce) {
-    TestServer server;
-    server.script("/api/v1/nodes/n1?trashed=1", {{.status = 200, .body = "{}", .delay = 10s}});
-    auto extension = extensionFor(server);
+TEST_F(Mutation, CancellingADeletionDuringTheLookupEndsWithTheCancellationErrorOnce) {
+    server.script(lookup("n1"), {{.status = 200, .body = "{}", .delay = 10s}});
     auto once = std::make_shared<Once<std::optional<Error>>>();
     auto progress =
         extension->deleteItem("n1", {}, 0, {}, [once](std::optional<Error> error) { once->set(error); });
@@ -307,20 +289,12 @@ constexpr ItemFieldSet contents = host::contentsField, filename = host::filename
                        parent = host::parentItemIdentifierField;
 
 // The file "Relatório.pdf" (precomposed) in folder p1, version 3, contents r1.
-const std::string liveFile = nodeJson("n1", "file", "Relat\\u00f3rio.pdf", 3, R"(,"parent":"p1","rev":"r1")");
+const Reply liveFile = node("n1", "file", "Relat\\u00f3rio.pdf", 3, R"(,"parent":"p1","rev":"r1")");
 
-class ModifyItem : public ::testing::Test {
-protected:
-    TestServer server;
-    std::shared_ptr<FileProviderExtension> extension = extensionFor(server);
-};
-
-TEST_F(ModifyItem, ChangesThatNeedNoRequestOnlyReadTheNode) {
-    server.script("/api/v1/nodes/n1?trashed=1", {{200, {}, liveFile}});
-    server.script("/api/v1/nodes/f1?trashed=1",
-                  {{200, {}, nodeJson("f1", "folder", "F", 2, R"(,"parent":"p1")")}});
-    server.script("/api/v1/nodes/n2?trashed=1",
-                  {{200, {}, nodeJson("n2", "file", "T.pdf", 9, R"(,"deleted":true)")}});
+TEST_F(Mutation, ModificationsThatNeedNoRequestOnlyReadTheNode) {
+    server.script(lookup("n1"), {liveFile});
+    server.script(lookup("f1"), {node("f1", "folder", "F", 2, R"(,"parent":"p1")")});
+    server.script(lookup("n2"), {node("n2", "file", "T.pdf", 9, R"(,"deleted":true)")});
     const std::pair<host::ItemPointer, ItemFieldSet> cases[] = {
         {hostItem("n1", "elsewhere", "Outro.pdf"),  // dates and tags
          host::tagDataField | host::lastUsedDateField | host::contentModificationDateField},
@@ -334,16 +308,14 @@ TEST_F(ModifyItem, ChangesThatNeedNoRequestOnlyReadTheNode) {
         const std::size_t before = server.requests().size();
         const auto answer = modify(*extension, item, "r0", fields);
         ASSERT_TRUE(answer.item) << answer.error->what();
-        EXPECT_EQ(sent(server, before),
-                  std::vector<std::string>{"GET /api/v1/nodes/" + item->itemIdentifier() + "?trashed=1"});
+        EXPECT_EQ(sent(server, before), std::vector<std::string>{"GET " + lookup(item->itemIdentifier())});
         EXPECT_EQ(answer.pending, 0u);
         EXPECT_FALSE(answer.shouldFetchContent);
     }
 }
 
-TEST_F(ModifyItem, MovingIntoTheTrashTrashesWithTheVersionJustReadAndAppliesNothingElse) {
-    server.script("/api/v1/nodes/n1?trashed=1",
-                  {{200, {}, liveFile}, {200, {}, nodeJson("n1", "file", "R.pdf", 4, R"(,"deleted":true)")}});
+TEST_F(Mutation, MovingIntoTheTrashTrashesWithTheVersionJustReadAndAppliesNothingElse) {
+    server.script(lookup("n1"), {liveFile, node("n1", "file", "R.pdf", 4, R"(,"deleted":true)")});
     server.script("/api/v1/nodes/n1", {{204}});
     const LocalFile bytes("ignored");
     const auto trashed = modify(*extension, hostItem("n1", host::trashContainer, "Outro.pdf"), "r0",
@@ -351,28 +323,23 @@ TEST_F(ModifyItem, MovingIntoTheTrashTrashesWithTheVersionJustReadAndAppliesNoth
     ASSERT_TRUE(trashed.item) << trashed.error->what();
     EXPECT_EQ(trashed.item->parentItemIdentifier(), host::trashContainer);
     EXPECT_EQ(trashed.item->itemVersion().metadataVersion, "4");
-    EXPECT_EQ(sent(server),
-              (std::vector<std::string>{"GET /api/v1/nodes/n1?trashed=1", "DELETE /api/v1/nodes/n1",
-                                        "GET /api/v1/nodes/n1?trashed=1"}));
+    EXPECT_EQ(sent(server), (std::vector<std::string>{"GET " + lookup("n1"), "DELETE /api/v1/nodes/n1",
+                                                      "GET " + lookup("n1")}));
     EXPECT_EQ(server.requests()[1].header("If-Match"), "3");
 }
 
-TEST_F(ModifyItem, ANodeInTheTrashIsRestoredFirstAndLaterRequestsCarryTheRestoredVersion) {
+TEST_F(Mutation, ANodeInTheTrashIsRestoredFirstAndLaterRequestsCarryTheRestoredVersion) {
     for (const std::string id : {"n1", "n2", "n3"}) {
-        server.script("/api/v1/nodes/" + id + "?trashed=1",
-                      {{200, {}, nodeJson(id, "file", "R.pdf", 5, R"(,"parent":"p1","deleted":true)")}});
+        server.script(lookup(id), {node(id, "file", "R.pdf", 5, R"(,"parent":"p1","deleted":true)")});
         server.script("/api/v1/nodes/" + id + "/restore",
-                      {{200, {}, nodeJson(id, "file", "R.pdf", 6, R"(,"parent":"p1")")}});
+                      {node(id, "file", "R.pdf", 6, R"(,"parent":"p1")")});
     }
-    server.script("/api/v1/nodes/n1",
-                  {{200, {}, nodeJson("n1", "file", "Novo.pdf", 7, R"(,"parent":"p1")")}});
-
+    server.script("/api/v1/nodes/n1", {node("n1", "file", "Novo.pdf", 7, R"(,"parent":"p1")")});
     const auto renamed = modify(*extension, hostItem("n1", "p1", "Novo.pdf"), "r0", filename);
     ASSERT_TRUE(renamed.item) << renamed.error->what();
     EXPECT_EQ(renamed.item->filename(), "Novo.pdf");
-    EXPECT_EQ(sent(server),
-              (std::vector<std::string>{"GET /api/v1/nodes/n1?trashed=1", "POST /api/v1/nodes/n1/restore",
-                                        "PATCH /api/v1/nodes/n1"}));
+    EXPECT_EQ(sent(server), (std::vector<std::string>{"GET " + lookup("n1"), "POST /api/v1/nodes/n1/restore",
+                                                      "PATCH /api/v1/nodes/n1"}));
     EXPECT_EQ(server.requests()[2].header("If-Match"), "6");
     EXPECT_EQ(json::parse(server.requests()[2].body), (json{{"name", "Novo.pdf"}}));
 
@@ -382,8 +349,8 @@ TEST_F(ModifyItem, ANodeInTheTrashIsRestoredFirstAndLaterRequestsCarryTheRestore
     EXPECT_EQ(back.item->parentItemIdentifier(), "p1");
     EXPECT_TRUE(modify(*extension, hostItem("n3", "", ""), "", 0).item);
     EXPECT_EQ(sent(server, 3),
-              (std::vector<std::string>{"GET /api/v1/nodes/n2?trashed=1", "POST /api/v1/nodes/n2/restore",
-                                        "GET /api/v1/nodes/n3?trashed=1", "POST /api/v1/nodes/n3/restore"}));
+              (std::vector<std::string>{"GET " + lookup("n2"), "POST /api/v1/nodes/n2/restore",
+                                        "GET " + lookup("n3"), "POST /api/v1/nodes/n3/restore"}));
 }
 
 TEST(ModifyContents, OverwriteUnlessTheServiceChangedThemSinceTheBaseRevision) {
@@ -399,17 +366,14 @@ TEST(ModifyContents, OverwriteUnlessTheServiceChangedThemSinceTheBaseRevision) {
           Case{"null", "r1", false}, Case{R"("r2")", "r1", true}}) {
         SCOPED_TRACE("service " + c.rev + ", base " + c.baseRevision);
         TestServer server;
-        server.script(
-            "/api/v1/nodes/n1?trashed=1",
-            {{200, {}, nodeJson("n1", "file", "Relatorio.pdf", 3, R"(,"parent":"p1","rev":)" + c.rev)}});
-        server.script("/api/v1/files",
-                      {{200, {}, nodeJson("NEW", "file", "N", 4, R"(,"parent":"p1","rev":"r9")")}});
+        server.script(lookup("n1"),
+                      {node("n1", "file", "Relatorio.pdf", 3, R"(,"parent":"p1","rev":)" + c.rev)});
+        server.script("/api/v1/files", {node("NEW", "file", "N", 4, R"(,"parent":"p1","rev":"r9")")});
         const LocalFile bytes("edited");
-        std::shared_ptr<Progress> progress;
-        const auto answer = modify(*extensionFor(server), hostItem("n1", "", ""), c.baseRevision, contents,
-                                   bytes.path, &progress);
+        const auto answer =
+            modify(*extensionFor(server), hostItem("n1", "", ""), c.baseRevision, contents, bytes.path);
         ASSERT_TRUE(answer.item) << answer.error->what();
-        EXPECT_EQ(progress->totalUnitCount(), 6);
+        EXPECT_EQ(answer.progress->totalUnitCount(), 6);
         const auto requests = server.requests();
         ASSERT_EQ(requests.size(), 2u);
         EXPECT_EQ(requests[1].body, "edited");
@@ -428,13 +392,11 @@ TEST(ModifyContents, OverwriteUnlessTheServiceChangedThemSinceTheBaseRevision) {
     }
 }
 
-TEST_F(ModifyItem, ContentsWithRenameAndMoveToTheTopGoUpUnderTheOldNameThenOnePatchWithTheUploadsVersion) {
-    server.script("/api/v1/nodes/n1?trashed=1", {{200, {}, liveFile}});
-    server.script(
-        "/api/v1/files",
-        {{200, {}, nodeJson("n1", "file", "Relat\\u00f3rio.pdf", 4, R"(,"parent":"p1","rev":"r2")")}});
-    server.script("/api/v1/nodes/n1", {{200, {}, nodeJson("n1", "file", "Final.pdf", 5, R"(,"rev":"r2")")}});
-
+TEST_F(Mutation, ContentsWithRenameAndMoveToTheTopGoUpUnderTheOldNameThenOnePatchWithTheUploadsVersion) {
+    server.script(lookup("n1"), {liveFile});
+    server.script("/api/v1/files",
+                  {node("n1", "file", "Relat\\u00f3rio.pdf", 4, R"(,"parent":"p1","rev":"r2")")});
+    server.script("/api/v1/nodes/n1", {node("n1", "file", "Final.pdf", 5, R"(,"rev":"r2")")});
     // No file: the contents become empty.
     const auto answer = modify(*extension, hostItem("n1", host::rootContainer, "Final.pdf"), "r1",
                                contents | filename | parent);
@@ -452,11 +414,10 @@ TEST_F(ModifyItem, ContentsWithRenameAndMoveToTheTopGoUpUnderTheOldNameThenOnePa
     EXPECT_EQ(json::parse(requests[2].body), (json{{"name", "Final.pdf"}, {"parent", "root"}}));
 }
 
-TEST_F(ModifyItem, ARenameOntoATakenNameGivesTheCollisionErrorCarryingTheItemThatHasIt) {
-    server.script("/api/v1/nodes/n1?trashed=1", {{200, {}, liveFile}});
+TEST_F(Mutation, ARenameOntoATakenNameGivesTheCollisionErrorCarryingTheItemThatHasIt) {
+    server.script(lookup("n1"), {liveFile});
     server.script("/api/v1/nodes/n1", {{409, {}, R"({"error":"name_conflict","existing":{"id":"e1"}})"}});
-    server.script("/api/v1/nodes/e1?trashed=1",
-                  {{200, {}, nodeJson("e1", "file", "B.pdf", 1, R"(,"parent":"p2")")}});
+    server.script(lookup("e1"), {node("e1", "file", "B.pdf", 1, R"(,"parent":"p2")")});
     const auto answer = modify(*extension, hostItem("n1", "p2", "B.pdf"), "r1", filename | parent);
     ASSERT_TRUE(answer.error);
     EXPECT_EQ(answer.error->code(), -1001);
@@ -477,10 +438,8 @@ TEST(ConflictName, TheLocalTimeToTheMinuteGoesBeforeTheLastExtension) {
         {".bashrc", ".bashrc (conflito 2025-03-03 14.07)"},
         {"Relato\xCC\x81rio.pdf", "Relato\xCC\x81rio (conflito 2025-03-03 14.07).pdf"},
     };
-    for (const auto& [name, conflicting] : cases) {
-        SCOPED_TRACE(name);
-        EXPECT_EQ(FileProviderExtension::conflictName(name, at), conflicting);
-    }
+    for (const auto& [name, conflicting] : cases)
+        EXPECT_EQ(FileProviderExtension::conflictName(name, at), conflicting) << name;
     ::unsetenv("TZ");
     ::tzset();
 }
