@@ -93,25 +93,21 @@ TEST(CliAgainstScriptedService, ListingsAndFeedsThatGoNowhereEndWithAnError) {
     const std::string ahead = R"({"changes":[],"cursor":10,"latest":10,"hasMore":true})";
     const std::string back = R"({"changes":[],"cursor":4,"latest":10,"hasMore":true})";
     const std::string c1 = R"({"items":[],"nextCursor":"c1"})", c2 = R"({"items":[],"nextCursor":"c2"})";
+    const std::vector<std::string> watch = {"watch", "--from", "0", "--interval", "0.05"};
     struct Case {
-        std::vector<std::string> args;
+        std::vector<std::string> args, replies;  // the last reply repeats
         std::string path;
-        std::vector<std::string> replies;  // the last one repeats
         std::size_t requests;
         std::string says;
     };
     for (const auto& c : std::vector<Case>{
-             {{"ls"}, "/api/v1/nodes", {c1}, 2, "cursor \"c1\" a second time"},
-             {{"ls"}, "/api/v1/nodes", {c1, c2, c1}, 3, "cursor \"c1\" a second time"},
-             {{"ls", "working-set"}, "/api/v1/changes", {stuck}, 2, "past position 5 (it answered 5)"},
-             {{"ls", "working-set"}, "/api/v1/changes", {ahead, back}, 2, "past position 10 (it answered 4)"},
-             {{"changes"}, "/api/v1/changes", {stuck}, 2, "past position 5 (it answered 5)"},
-             {{"changes"}, "/api/v1/changes", {ahead, back}, 2, "past position 10 (it answered 4)"},
-             {{"watch", "--from", "0", "--interval", "0.05"},
-              "/api/v1/changes",
-              {stuck},
-              2,
-              "past position 5"},
+             {{"ls"}, {c1}, "/api/v1/nodes", 2, "cursor \"c1\" a second time"},
+             {{"ls"}, {c1, c2, c1}, "/api/v1/nodes", 3, "cursor \"c1\" a second time"},
+             {{"ls", "working-set"}, {stuck}, "/api/v1/changes", 2, "past position 5 (it answered 5)"},
+             {{"ls", "working-set"}, {ahead, back}, "/api/v1/changes", 2, "past position 10 (it answered 4)"},
+             {{"changes"}, {stuck}, "/api/v1/changes", 2, "past position 5 (it answered 5)"},
+             {{"changes"}, {ahead, back}, "/api/v1/changes", 2, "past position 10 (it answered 4)"},
+             {watch, {stuck}, "/api/v1/changes", 2, "past position 5"},
          }) {
         SCOPED_TRACE(c.args[0] + " " + c.replies.back());
         TestServer service;
