@@ -199,15 +199,11 @@ TEST(ServerChanges, ConcurrentMutationsLeaveAConsistentTreeAndFeed) {
         EXPECT_TRUE(ids.insert(node["id"]).second) << "repeated " << node["id"];
         EXPECT_GT(node["seq"].get<std::int64_t>(), std::exchange(previous, node["seq"]));
         EXPECT_EQ(api.get(nodeAt(node["id"]) + "?trashed=1").json(), node);
-        if (!node["deleted"]) {
-            EXPECT_TRUE(
-                liveNames.insert(node["parent"].dump() + "/" + node["name"].get<std::string>()).second)
-                << node << " has a live sibling of the same name";
-        }
-        if (node["kind"] == "file") {
-            EXPECT_EQ(fs::file_size(server.dataDir() / "blobs" / node["rev"].get<std::string>()),
-                      node["size"]);
-        }
+        EXPECT_TRUE(node["deleted"] ||
+                    liveNames.insert(node["parent"].dump() + "/" + node["name"].get<std::string>()).second)
+            << node << " has a live sibling of the same name";
+        if (node["kind"] != "file") continue;
+        EXPECT_EQ(fs::file_size(server.dataDir() / "blobs" / node["rev"].get<std::string>()), node["size"]);
     }
 }
 

@@ -59,7 +59,9 @@ TEST(ServerUpload, ConflictFailAnswers409RenamePicksAFreeNameReplaceKeepsTheId) 
     EXPECT_EQ(api.download(id), "v22");
 }
 
-TEST(ServerMultipart, PartsInAnyOrderCompleteWrongOrMissingPartsAreRefusedAndAbortDiscards) {
+// Parts in any order, written in place; wrong or missing parts refused; a part sent again replaces its bytes,
+// and a completion waits for a part being rewritten; an abort discards the staged parts.
+TEST(ServerMultipart, PartsCompleteInAnyOrderAndWrongMissingOrRewrittenPartsAreHandled) {
     InProcessServer server;
     Api api = server.api();
     server.service().partSize = 4;  // the server's part size governs the layout: 4, 4 and 2 bytes
@@ -68,11 +70,13 @@ TEST(ServerMultipart, PartsInAnyOrderCompleteWrongOrMissingPartsAreRefusedAndAbo
     ASSERT_EQ(started.status, 201) << started.body;
     EXPECT_EQ(started.json()["partSize"], 4);
     std::string id = started.json()["uploadId"], parts = "/api/v1/uploads/" + id;
+    const fs::path file = server.dataDir() / "uploads" / id;
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     for (const auto& [part, bytes] : Parts{{"0", "abcd"}, {"4", "ab"}, {"x", "abcd"}})
         EXPECT_EQ(said(api.put(parts + "/parts/" + part, bytes)), "400 invalid_part") << part;
     for (const auto& [part, bytes] : Parts{{"1", "abc"}, {"1", "abcde"}, {"3", "abcd"}})
         EXPECT_EQ(said(api.put(parts + "/parts/" + part, bytes)), "400 part_size") << part << " " << bytes;
-    EXPECT_TRUE(fs::is_empty(server.dataDir() / "uploads" / id));
+    EXPECT_TRUE(fs::is_empty(file));
 
     ASSERT_EQ(api.put(parts + "/parts/3", "ij").status, 200);
     ASSERT_EQ(api.put(parts + "/parts/1", "abcd").status, 200);
@@ -80,33 +84,8 @@ TEST(ServerMultipart, PartsInAnyOrderCompleteWrongOrMissingPartsAreRefusedAndAbo
     EXPECT_EQ(said(early), "400 missing_parts");
     EXPECT_EQ(early.json()["missing"], Json::array({2}));
     EXPECT_EQ(api.get("/api/v1/nodes?parent=root&limit=500").json()["items"].size(), 0u);
-
-    ASSERT_EQ(api.put(parts + "/parts/2", "efgh").status, 200);
-    ServiceReply done = api.postRaw(parts + "/complete", "{}");
-    ASSERT_EQ(done.status, 201) << done.body;
-    EXPECT_EQ(api.download(done.json()["id"]), "abcdefghij");
-    EXPECT_FALSE(fs::exists(server.dataDir() / "uploads" / id));
-
-    // An abort discards the staged parts.
-    std::string gone = api.post("/api/v1/uploads", {{"name", "gone.bin"}, {"size", 8}}).json()["uploadId"];
-    ASSERT_EQ(api.put("/api/v1/uploads/" + gone + "/parts/1", "abcd").status, 200);
-    ASSERT_TRUE(fs::exists(server.dataDir() / "uploads" / gone));
-    EXPECT_EQ(api.del("/api/v1/uploads/" + gone).status, 204);
-    EXPECT_FALSE(fs::exists(server.dataDir() / "uploads" / gone));
-    EXPECT_EQ(api.put("/api/v1/uploads/" + gone + "/parts/2", "efgh").status, 404);
-    EXPECT_EQ(api.postRaw("/api/v1/uploads/" + gone + "/complete", "{}").status, 404);
-}
-
-TEST(ServerMultipart, PartsAreWrittenInPlaceAPartSentAgainReplacesItsBytesAndCompleteWaitsForARewrite) {
-    InProcessServer server;
-    Api api = server.api();
-    server.service().partSize = 4;  // 4, 4 and 2 bytes
-    std::string id = api.post("/api/v1/uploads", {{"name", "p.bin"}, {"size", 10}}).json()["uploadId"];
-    std::string parts = "/api/v1/uploads/" + id;
-    const fs::path file = server.dataDir() / "uploads" / id;
-    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-    for (const auto& [part, bytes] : Parts{{"1", "abcd"}, {"2", "efgh"}, {"3", "ij"}, {"2", "EFGH"}})
-        ASSERT_EQ(api.put(parts + "/parts/" + part, bytes).status, 200);  // the second 2 replaces the first
+    for (const auto& [part, bytes] : Parts{{"2", "efgh"}, {"2", "EFGH"}})
+        ASSERT_EQ(api.put(parts + "/parts/" + part, bytes).status, 200);  // the second replaces the first
 
     // Part 1 sent again, cut after two of its bytes: the completion waits for it, then finds it missing.
     std::atomic<bool> cut{false};
@@ -139,6 +118,16 @@ TEST(ServerMultipart, PartsAreWrittenInPlaceAPartSentAgainReplacesItsBytesAndCom
     EXPECT_FALSE(fs::exists(file));
     EXPECT_EQ(fs::status(server.dataDir() / "blobs" / done.json()["rev"].get<std::string>()).permissions(),
               fs::perms::owner_read | fs::perms::owner_write);
+
+    std::string gone = "/api/v1/uploads/" + api.post("/api/v1/uploads", {{"name", "gone.bin"}, {"size", 8}})
+                                                .json()["uploadId"]
+                                                .get<std::string>();
+    ASSERT_EQ(api.put(gone + "/parts/1", "abcd").status, 200);
+    ASSERT_TRUE(fs::exists(server.dataDir() / gone.substr(8)));  // uploads/<id>
+    EXPECT_EQ(api.del(gone).status, 204);
+    EXPECT_FALSE(fs::exists(server.dataDir() / gone.substr(8)));
+    EXPECT_EQ(api.put(gone + "/parts/2", "efgh").status, 404);
+    EXPECT_EQ(api.postRaw(gone + "/complete", "{}").status, 404);
 }
 
 TEST(ServerDownload, OpenGivesAnAddressThatServesTheFileOrOneRangeUntilItExpires) {
