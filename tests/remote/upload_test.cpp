@@ -167,7 +167,7 @@ TEST_F(Upload, APartIsSentAgainAfterPausesOfPointEightOnePointSixAndTwoPointFour
     });
     LocalFile file(eightMiB + 1);
     std::optional<RemoteError> unlucky;
-    std::thread other(
+    std::jthread other(
         [&] { unlucky = errorOf([&] { remote.upload(file.path, eightMiB + 1, "unlucky", {}, "x/y"); }); });
     EXPECT_EQ(remote.upload(file.path, eightMiB + 1, "lucky", {}, "x/y").name, "done");
     other.join();
