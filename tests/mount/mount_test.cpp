@@ -66,6 +66,25 @@ struct stat statOf(const fs::path& path) {
     return status;
 }
 
+int openToRead(const fs::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0) << file;
+    return fd;
+}
+
+// The bytes a read of `length` at `offset` returns: none when it fails.
+std::string readAt(int fd, std::int64_t offset, std::size_t length = 4096) {
+    std::string bytes(length, '\0');
+    bytes.resize(std::max<ssize_t>(0, ::pread(fd, bytes.data(), length, offset)));
+    return bytes;
+}
+
+// The errno of a failed 4 KiB read at `offset`; 0 when it succeeds.
+int readErrno(int fd, std::int64_t offset) {
+    char buffer[4096];
+    return ::pread(fd, buffer, sizeof buffer, offset) < 0 ? errno : 0;
+}
+
 bool mountedAt(const fs::path& mountpoint) {
     std::ifstream mounts("/proc/mounts");
     for (std::string line; std::getline(mounts, line);)
@@ -143,51 +162,38 @@ TEST_F(MountedSpace, WalkEqualsTheServiceTreeAndEveryFileReadsBackExactly) {
     const auto docs = api.folder("docs")["id"].get<std::string>();
     const auto inner = api.folder("inner", docs)["id"].get<std::string>();
     const std::string large = randomBytes(24 * MiB + 5, 2);
-    const std::map<std::string, std::string> files = {
-        {"empty.txt", ""},
-        {"one.txt", "x"},
-        {"docs/large.bin", large},
-        {"eight.bin", randomBytes(8 * MiB + 1, 1)},
-        {"docs/inner/nota.txt", "nota"},
-    };
+    const std::map<std::string, std::string> files = {{"empty.txt", ""},
+                                                      {"one.txt", "x"},
+                                                      {"docs/large.bin", large},
+                                                      {"eight.bin", randomBytes(8 * MiB + 1, 1)},
+                                                      {"docs/inner/nota.txt", "nota"}};
+    const std::map<fs::path, std::string> folders = {{"", ""}, {"docs", docs}, {"docs/inner", inner}};
     for (const auto& [path, bytes] : files)
-        upload(fs::path(path).filename(), bytes,
-               path.starts_with("docs/inner/") ? inner
-               : path.starts_with("docs/")     ? docs
-                                               : "");
+        upload(fs::path(path).filename(), bytes, folders.at(fs::path(path).parent_path()));
     MOUNT_OR_SKIP(settings());
 
     std::map<std::string, std::int64_t> walked;  // relative path → size, -1 for a folder
     for (const auto& entry : fs::recursive_directory_iterator(mountpoint))
         walked[fs::relative(entry.path(), mountpoint).string()] =
             entry.is_directory() ? -1 : static_cast<std::int64_t>(entry.file_size());
-    const auto trashName = trash().filename().string();
-    std::map<std::string, std::int64_t> expected = {{"docs", -1},
-                                                    {"docs/inner", -1},
-                                                    {trashName, -1},
-                                                    {trashName + "/files", -1},
-                                                    {trashName + "/info", -1}};
-    for (const auto& [path, bytes] : files) {
+    const auto t = trash().filename().string();
+    std::map<std::string, std::int64_t> expected = {
+        {"docs", -1}, {"docs/inner", -1}, {t, -1}, {t + "/files", -1}, {t + "/info", -1}};
+    for (const auto& [path, bytes] : files)
         expected[path] = std::ssize(bytes);
-        EXPECT_TRUE(readWhole(mountpoint / path) == bytes) << path;
-    }
     EXPECT_EQ(walked, expected);
 
     // Reads at random places of a file not read before, compared with the source.
-    const int fd = ::open((mountpoint / "docs/large.bin").c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
+    const int fd = openToRead(mountpoint / "docs/large.bin");
     std::mt19937 random(7);
-    std::string buffer;
     for (int i = 0; i < 40; ++i) {
         const auto offset = std::uniform_int_distribution<std::int64_t>(0, 24 * MiB + 4)(random);
         const auto length = std::uniform_int_distribution<std::size_t>(1, 300'000)(random);
-        buffer.resize(length);
-        const auto want = std::min<std::int64_t>(length, 24 * MiB + 5 - offset);
-        SCOPED_TRACE("offset " + std::to_string(offset) + " length " + std::to_string(length));
-        ASSERT_EQ(::pread(fd, buffer.data(), length, offset), want);
-        EXPECT_TRUE(buffer.compare(0, want, large, offset, want) == 0);
+        EXPECT_TRUE(readAt(fd, offset, length) == large.substr(offset, length)) << offset << "+" << length;
     }
     ::close(fd);
+    for (const auto& [path, bytes] : files)
+        EXPECT_TRUE(readWhole(mountpoint / path) == bytes) << path;
 
     EXPECT_EQ(statOf(mountpoint / "docs").st_mode, S_IFDIR | 0755);
     EXPECT_EQ(statOf(mountpoint / "one.txt").st_mode, S_IFREG | 0644);
@@ -281,16 +287,11 @@ TEST_F(MountedSpace, OwnerGroupAndModesFollowTheMountOptions) {
 TEST_F(MountedSpace, AStoppedServiceFailsAReadWithEIOBeforeTheDeadline) {
     upload("f.bin", randomBytes(4 * MiB, 3));
     MOUNT_OR_SKIP(settings());  // deadline 5 s
-    const int fd = ::open((mountpoint / "f.bin").c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    char buffer[4096];
-    ASSERT_EQ(::pread(fd, buffer, sizeof buffer, 0), 4096);
-
+    const int fd = openToRead(mountpoint / "f.bin");
+    ASSERT_EQ(readAt(fd, 0).size(), 4096u);
     server.reset();
     const auto start = Clock::now();
-    errno = 0;
-    EXPECT_EQ(::pread(fd, buffer, sizeof buffer, 3 * MiB), -1);
-    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(readErrno(fd, 3 * MiB), EIO);
     EXPECT_LT(secondsSince(start), 5.0);
     ::close(fd);
 }
@@ -303,13 +304,9 @@ TEST_F(MountedSpace, AStalledReadEndsAtTheDeadlineOrAtOnceWhenInterruptedAndALat
     upload("f.bin", bytes);
     MOUNT_OR_SKIP(settings(1s));
     ASSERT_TRUE(stallBlobs());
-    const int fd = ::open((mountpoint / "f.bin").c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    std::string buffer(4096, '\0');
+    const int fd = openToRead(mountpoint / "f.bin");
     auto start = Clock::now();
-    errno = 0;
-    EXPECT_EQ(::pread(fd, buffer.data(), buffer.size(), 0), -1);
-    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(readErrno(fd, 0), ETIMEDOUT);
     EXPECT_GT(secondsSince(start), 0.9);
     EXPECT_LT(secondsSince(start), 2.6);
 
@@ -317,24 +314,19 @@ TEST_F(MountedSpace, AStalledReadEndsAtTheDeadlineOrAtOnceWhenInterruptedAndALat
     }, previous{};
     quiet.sa_handler = [](int) {};  // no SA_RESTART: the read returns what the filesystem answered
     ASSERT_EQ(::sigaction(SIGUSR1, &quiet, &previous), 0);
-    std::atomic<int> result = 0, error = 0;
+    std::atomic<int> error = 0;
     start = Clock::now();
-    std::thread reader([&] {
-        result = static_cast<int>(::pread(fd, buffer.data(), buffer.size(), 0));
-        error = errno;
-    });
+    std::thread reader([&] { error = readErrno(fd, 0); });
     std::this_thread::sleep_for(200ms);
     ::pthread_kill(reader.native_handle(), SIGUSR1);
     reader.join();
-    EXPECT_EQ(result, -1);
     EXPECT_EQ(error, EINTR);
     EXPECT_LT(secondsSince(start), 1.7);  // not a second deadline
     ::sigaction(SIGUSR1, &previous, nullptr);
 
     // The stalled fetches were given up; the next read fetches again and gets the bytes.
     ASSERT_EQ(api.del("/_control/faults").status, 204);
-    ASSERT_EQ(::pread(fd, buffer.data(), buffer.size(), 0), 4096);
-    EXPECT_TRUE(buffer == bytes.substr(0, 4096));
+    EXPECT_TRUE(readAt(fd, 0) == bytes.substr(0, 4096));
     ::close(fd);
 }
 
@@ -344,20 +336,13 @@ TEST_F(MountedSpace, NewContentsOnTheServiceAreNeverMixedIntoAFileOpenOnTheOldOn
     auto slow = settings();
     slow.pollInterval = 60s;  // the feed does not tell of the change during the test
     MOUNT_OR_SKIP(slow);
-    const int fd = ::open((mountpoint / "f.bin").c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    std::string buffer(4096, '\0');
-    ASSERT_EQ(::pread(fd, buffer.data(), buffer.size(), 0), 4096);
-
+    const int fd = openToRead(mountpoint / "f.bin");
+    ASSERT_EQ(readAt(fd, 0).size(), 4096u);
     const auto after = randomBytes(2 * MiB, 6);
     ASSERT_EQ(api.postBytes("/api/v1/files?name=f.bin&mime=text%2Fplain&replace=" + id, after).status, 200);
-    errno = 0;
-    const auto got = ::pread(fd, buffer.data(), buffer.size(), 3 * MiB / 2);
     // Either the old version's bytes still come, or the read fails; never the new version's bytes.
-    if (got == -1)
-        EXPECT_EQ(errno, EIO);
-    else
-        EXPECT_TRUE(got == 4096 && buffer == before.substr(3 * MiB / 2, 4096));
+    const auto got = readAt(fd, 3 * MiB / 2);
+    EXPECT_TRUE(got.empty() ? errno == EIO : got == before.substr(3 * MiB / 2, 4096));
     ::close(fd);
 }
 
@@ -459,10 +444,8 @@ TEST_F(MountCommand, UnderSystemdSigtermWithAFileOpenSaysStoppingAndUnmountsWith
     EXPECT_TRUE(mountedAt(mountpoint));  // ready means mounted
     EXPECT_TRUE(
         std::regex_match(next(), std::regex("STATUS=last sync \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d")));
-    const int fd = ::open((mountpoint / "nota.txt").c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    char buffer[64];
-    ASSERT_EQ(::pread(fd, buffer, sizeof buffer, 0), 9);
+    const int fd = openToRead(mountpoint / "nota.txt");
+    ASSERT_EQ(readAt(fd, 0), "conteúdo");
 
     child.signal(SIGTERM);
     std::string message;
@@ -474,7 +457,7 @@ TEST_F(MountCommand, UnderSystemdSigtermWithAFileOpenSaysStoppingAndUnmountsWith
     EXPECT_FALSE(mountedAt(mountpoint));
     const auto start = Clock::now();
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    EXPECT_EQ(::pread(fd, buffer, sizeof buffer, 0), -1);
+    EXPECT_NE(readErrno(fd, 0), 0);
     EXPECT_LT(secondsSince(start), 1.0);
     ::close(fd);
     const auto log = child.stderrText();
