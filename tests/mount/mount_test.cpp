@@ -14,10 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <map>
 #include <random>
 #include <regex>
@@ -113,7 +113,7 @@ protected:
 
     // Mounts the space and serves it; the reason when this machine cannot mount.
     std::optional<std::string> mountSpace(MountSettings settings) {
-        extension = FileProviderExtension::make(
+        const auto extension = FileProviderExtension::make(
             {.identifier = "mount-test",
              .displayName = "Teste",
              .userInfo = nlohmann::json{{"base", server->base()}, {"token", test::testToken}}});
@@ -124,24 +124,19 @@ protected:
         } catch (const std::exception& error) {
             return std::string("FUSE mounts cannot be made here: ") + error.what();
         }
-        synchronized_ = std::make_shared<std::promise<void>>();
-        mount->filesystem().onSynchronized(
-            [promise = synchronized_, once = std::make_shared<std::once_flag>()](auto) {
-                std::call_once(*once, [&] { promise->set_value(); });
-            });
+        synchronized_ = std::make_shared<std::atomic<bool>>(false);
+        mount->filesystem().onSynchronized([synchronized = synchronized_](auto) { *synchronized = true; });
         mount->serveInBackground();
         return std::nullopt;
     }
 
     // Waits for the first round of change tracking to end (the anchor is taken by then).
-    bool firstSync() { return synchronized_->get_future().wait_for(5s) == std::future_status::ready; }
+    bool firstSync() {
+        return waitUntil(5, [&] { return synchronized_->load(); });
+    }
 
     std::string upload(const std::string& name, const std::string& bytes, const std::string& parent = "") {
         return api.upload(name, bytes, parent)["id"].get<std::string>();
-    }
-    bool stallBlobs() {
-        return api.post("/_control/faults", {{"path", "/blobs/*"}, {"stallMs", 20000}, {"times", -1}})
-                   .status == 201;
     }
 
     fs::path trash() const { return mountpoint / (".Trash-" + std::to_string(::getuid())); }
@@ -150,8 +145,7 @@ protected:
     std::unique_ptr<test::InProcessServer> server = std::make_unique<test::InProcessServer>();
     test::Api api = server->api();
     fs::path mountpoint = dir.path() / "mount point";  // a space: escaped in the mount table
-    std::shared_ptr<FileProviderExtension> extension;
-    std::shared_ptr<std::promise<void>> synchronized_;
+    std::shared_ptr<std::atomic<bool>> synchronized_;
     std::unique_ptr<Mount> mount;
 };
 
@@ -303,7 +297,8 @@ TEST_F(MountedSpace, AStalledReadEndsAtTheDeadlineOrAtOnceWhenInterruptedAndALat
     const auto bytes = randomBytes(1 * MiB, 4);
     upload("f.bin", bytes);
     MOUNT_OR_SKIP(settings(1s));
-    ASSERT_TRUE(stallBlobs());
+    ASSERT_EQ(api.post("/_control/faults", {{"path", "/blobs/*"}, {"stallMs", 20000}, {"times", -1}}).status,
+              201);
     const int fd = openToRead(mountpoint / "f.bin");
     auto start = Clock::now();
     EXPECT_EQ(readErrno(fd, 0), ETIMEDOUT);
