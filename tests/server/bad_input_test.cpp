@@ -1,5 +1,4 @@
-// Bad input, refused with nothing stored, and the service on a machine shared with other users: abandoned
-// uploads expire, connections stay apart, slow clients cannot hold it.
+// Bad input refused with nothing stored; abandoned uploads expire; connections stay apart; slow clients wait.
 
 #include "server_helpers.h"
 

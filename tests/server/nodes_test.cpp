@@ -1,5 +1,4 @@
-// The node tree over HTTP: reads and tokens, If-Match, names and moves, trash, listing, the change feed,
-// space states and devices.
+// The node tree over HTTP: reads, If-Match, names, moves, trash, listing, the change feed, space, devices.
 
 #include "server_helpers.h"
 
@@ -115,7 +114,7 @@ TEST(ServerNodes, TrashRestoreAndPurgeShowInReadsAndInTheFeed) {
     EXPECT_TRUE(feed[id]["deletedAt"].is_number_integer()) << "purged";
 }
 
-TEST(ServerListing, PagesAreStableAndTheLastHasNoNextCursor) {
+TEST(ServerListing, ListingAndFeedPagesAreStableAndNeitherMissNorRepeat) {
     InProcessServer server;
     Api api = server.api();
     std::string parent = api.folder("Muitos")["id"];
@@ -136,24 +135,21 @@ TEST(ServerListing, PagesAreStableAndTheLastHasNoNextCursor) {
     EXPECT_EQ(seen, made);
     EXPECT_EQ(api.get(path + "&cursor=").json()["items"].size(), 3u) << "an empty cursor starts over";
     EXPECT_EQ(api.get(path + "&cursor=abc").status, 400);
-}
 
-TEST(ServerChanges, PagesNeitherMissNorRepeatAChange) {
-    InProcessServer server;
-    Api api = server.api();
+    // The change feed's pages neither miss nor repeat a change.
     std::string a = api.folder("A")["id"], b = api.folder("B")["id"], f = api.upload("f.txt", "x", a)["id"];
     ASSERT_EQ(api.patch(nodeAt(a), {{"name", "A2"}}).status, 200);
     ASSERT_EQ(api.patch(nodeAt(f), {{"parent", b}}).status, 200);
     std::string c = api.folder("C")["id"];
 
-    Json seen = Json::array();  // six changes: four creations, a rename, a move
-    for (const auto& node : changesSince(api, 0, 2))
-        seen.push_back({node["id"], node["seq"]});
-    EXPECT_EQ(seen, Json::array({{b, 2}, {a, 4}, {f, 5}, {c, 6}}));
-    EXPECT_TRUE(changesSince(api, 6).empty());
+    Json feed = Json::array();  // after the listing's eight: four creations, a rename, a move
+    for (const auto& node : changesSince(api, 8, 2))
+        feed.push_back({node["id"], node["seq"]});
+    EXPECT_EQ(feed, Json::array({{b, 10}, {a, 12}, {f, 13}, {c, 14}}));
+    EXPECT_TRUE(changesSince(api, 14).empty());
     EXPECT_EQ(pick(api.get("/api/v1/changes?since=1125899906842624&limit=1").json(),
                    {"changes", "latest", "hasMore"}),
-              Json::array({Json::array(), 6, false}));
+              Json::array({Json::array(), 14, false}));
     EXPECT_EQ(api.get("/api/v1/changes?since=-5&limit=1").json()["changes"].size(), 1u);
     EXPECT_EQ(api.get("/api/v1/changes?since=x&limit=1").status, 400);
 }
@@ -207,8 +203,10 @@ TEST(ServerChanges, ConcurrentMutationsLeaveAConsistentTreeAndFeed) {
     }
 }
 
-TEST(ServerSpace, EachStateAnswersReadsAndWritesWithItsCode) {
-    InProcessServer server;
+TEST(ServerSpace, EachStateAnswersWithItsCodeAndDevicesPairAndAreRevoked) {
+    auto options = InProcessServer::testOptions();
+    options.pairingSecret = "s3cret";
+    InProcessServer server(options), unpaired;  // no pairing secret: every pairing is refused
     Api api = server.api();
     std::string id = api.upload("a.txt", "abc")["id"];
     struct Case {
@@ -228,12 +226,8 @@ TEST(ServerSpace, EachStateAnswersReadsAndWritesWithItsCode) {
         EXPECT_EQ(said(api.post("/api/v1/nodes", {{"name", "folder " + c.state.dump()}})), c.write);
         EXPECT_EQ(said(api.postBytes("/api/v1/files?name=u&mime=x&conflict=rename", "b")), c.write);
     }
-}
 
-TEST(ServerDevices, PairingIssuesATokenThatRevokingEnds) {
-    auto options = InProcessServer::testOptions();
-    options.pairingSecret = "s3cret";
-    InProcessServer server(options), unpaired;  // no pairing secret: every pairing is refused
+    // Pairing issues a token that revoking ends.
     Api anonymous(server.base(), "");
     Json mac = {{"secret", ""}, {"name", "Mac de Ana"}, {"kind", "macos"}};
     EXPECT_EQ(Api(unpaired.base(), "").post("/api/v1/auth/device", mac).status, 403);

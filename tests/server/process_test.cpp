@@ -41,10 +41,8 @@ TEST(ServerProcess, KeepsEverythingAcrossARestart) {
         EXPECT_TRUE(std::regex_match(*base, std::regex(R"(http://127\.0\.0\.1:[0-9]+)"))) << *base;
         Api api(*base, "t1");
         folderId = api.folder("Nova pasta")["id"];
-        deviceToken = Api(*base, "")
-                          .post("/api/v1/auth/device",
-                                {{"secret", "pairing-secret"}, {"name", "Mac"}, {"kind", "macos"}})
-                          .json()["token"];
+        Json pairing = {{"secret", "pairing-secret"}, {"name", "Mac"}, {"kind", "macos"}};
+        deviceToken = Api(*base, "").post("/api/v1/auth/device", pairing).json()["token"];
         before = api.get("/api/v1/changes?since=0&limit=5000").json();
         EXPECT_EQ(api.get("/api/v1/trash").json()["items"].size(), 1u) << "the demo has one trashed file";
         for (const auto& node : before["changes"])

@@ -16,6 +16,7 @@ namespace tw::test {
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
+using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 inline std::string nodeAt(const std::string& id) {
     return "/api/v1/nodes/" + id;
