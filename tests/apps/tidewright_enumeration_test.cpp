@@ -22,9 +22,7 @@ std::string anchorOf(const Outcome& outcome) {
 TEST_F(CliTest, LsShowsWhatTheServiceHoldsAndChangesShowTrashedNodesInTheTrash) {
     const std::string docs = api.folder("Documentos")["id"], top = api.upload("Leia-me.md", "# oi")["id"];
     const std::string note = api.upload("nota.txt", "oi", docs)["id"];
-    auto ids = idsOf(tidewright({"--json", "ls"}));
-    std::sort(ids.begin(), ids.end());
-    EXPECT_EQ(ids, (docs < top ? std::vector{docs, top} : std::vector{top, docs}));
+    EXPECT_EQ(idsOf(tidewright({"--json", "ls"})), (std::vector{docs, top}));
     const auto inside = tidewright({"--json", "ls", docs});
     EXPECT_EQ(idsOf(inside), std::vector<std::string>{note});
     EXPECT_EQ(inside.line()["parent"], docs);
@@ -45,18 +43,10 @@ TEST_F(CliTest, LsShowsWhatTheServiceHoldsAndChangesShowTrashedNodesInTheTrash) 
 
 TEST_F(CliTest, LsOfAFolderOfMoreThanOnePageComesBackWholeInTheServiceOrder) {
     const std::string folder = api.folder("Muitos")["id"];
+    std::vector<std::string> made;  // the service lists a folder in the order its children were made
     for (int i = 0; i < 1203; ++i)
-        api.folder("pasta " + std::to_string(i), folder);
-    std::vector<std::string> expected;  // the service's own order, page by page
-    for (std::string cursor = "&cursor="; !cursor.empty();) {
-        const auto page = api.get("/api/v1/nodes?parent=" + folder + "&limit=500" + cursor).json();
-        for (const auto& node : page["items"])
-            expected.push_back(node["id"]);
-        const auto next = page.value("nextCursor", json());
-        cursor = next.is_string() ? "&cursor=" + next.get<std::string>() : "";
-    }
-    ASSERT_EQ(expected.size(), 1203u);
-    EXPECT_EQ(idsOf(tidewright({"--json", "ls", folder})), expected);
+        made.push_back(api.folder("pasta " + std::to_string(i), folder)["id"]);
+    EXPECT_EQ(idsOf(tidewright({"--json", "ls", folder})), made);
 }
 
 TEST_F(CliTest, WatchPrintsChangesAsTheyArriveUntilInterrupted) {
