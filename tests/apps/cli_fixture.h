@@ -80,18 +80,14 @@ inline void scriptJson(TestServer& server, const std::string& path, const std::v
 
 class CliTest : public ::testing::Test {
 protected:
-    // The command line of tidewright with this test's configuration and its own cache folder (where fetches
-    // deliver files), the arguments quoted for the shell.
-    std::string commandLine(const std::vector<std::string>& args) const {
+    // tidewright ARGS... with this test's configuration and its own cache folder (where fetches deliver
+    // files), then `tail` for the shell (a redirection, a pipe).
+    Outcome tidewright(const std::vector<std::string>& args, const std::string& tail = "") {
         std::string command = "XDG_CACHE_HOME='" + cache.string() + "' '" + tidewrightPath + "' --config '" +
                               configFile.string() + "'";
         for (const auto& arg : args)
             command += " '" + arg + "'";
-        return command;
-    }
-    // tidewright ARGS..., then `tail` for the shell (a redirection, a pipe).
-    Outcome tidewright(const std::vector<std::string>& args, const std::string& tail = "") {
-        return shell(commandLine(args) + tail, 60);
+        return shell(command + tail, 60);
     }
     // tidewright --json ARGS..., expected to succeed with one item.
     json itemFrom(std::vector<std::string> args) {

@@ -42,17 +42,16 @@ TEST_F(CliTest, ItemReportsFilesFoldersAndTrashedNodesAndFailsForAnUnknownId) {
 
 TEST(CliUnconfigured, StillShowsTheContainersAndRefusesNodes) {
     TempDir empty;
-    const auto run = [&](const std::string& config, std::vector<std::string> args) {
-        args.insert(args.begin(), {"/usr/bin/env", config, "XDG_CONFIG_HOME=" + empty.path().string(),
-                                   tidewrightPath, "--json"});
-        return runProgram(args);
+    const auto run = [&](const std::string& config, const std::string& args) {
+        return shell("env " + config + " XDG_CONFIG_HOME=" + empty.path().string() + " " + tidewrightPath +
+                     " --json " + args);
     };
-    const auto root = run("TIDEWRIGHT_CONFIG=", {"--name", "Meu espaço", "item", "root"});  // empty is unset
+    const auto root = run("TIDEWRIGHT_CONFIG=", "--name 'Meu espaço' item root");  // empty is unset
     ASSERT_EQ(root.status, 0) << root.err;
     EXPECT_EQ(root.line()["filename"], "Meu espaço");
     EXPECT_EQ(root.line()["capabilities"], 3);
-    EXPECT_EQ(run("-uTIDEWRIGHT_CONFIG", {"item", "trash"}).line()["filename"], "Lixeira");
-    const auto node = run("-uTIDEWRIGHT_CONFIG", {"item", "n1"});
+    EXPECT_EQ(run("-u TIDEWRIGHT_CONFIG", "item trash").line()["filename"], "Lixeira");
+    const auto node = run("-u TIDEWRIGHT_CONFIG", "item n1");
     EXPECT_EQ(node.status, 1);
     EXPECT_EQ(node.error()["code"], -1000);
 }
