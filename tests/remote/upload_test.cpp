@@ -1,5 +1,4 @@
-// The upload against the recording server: the two paths, their requests, the part window and retries,
-// the abort after a failure, and the caller's file left as it was; then against the local service.
+// The upload: its two paths, part window, retries and abort, the caller's file kept; then the local service.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -63,8 +62,7 @@ std::string nodeFor(const std::string& name) {
     return json{{"id", "n9"}, {"kind", "file"}, {"name", name}, {"version", 1}}.dump();
 }
 
-// A service that accepts every multipart request: the upload id is "u-" + the name (any character other
-// than a letter, digit, '.' or '-' as '_'), the part size `partSize`. Scripts on the server go first.
+// Accepts every multipart upload as "u-NAME" (other than [A-Za-z0-9.-] as '_') of `partSize`; scripts first.
 std::function<Reply(const RecordedRequest&)> multipartService(std::int64_t partSize) {
     return [partSize](const RecordedRequest& request) -> Reply {
         if (request.method == "POST" && request.target == "/api/v1/uploads") {
@@ -87,9 +85,8 @@ protected:
 };
 
 // Up to 8 MiB a file goes up in one request, beyond in parts of the service's size (not the one asked), at
-// most four in flight: the handler answers a part 150 ms after it has it, counting those it is answering.
-// Only name and mime are percent-encoded; a replacement sends the version. Progress: the bytes sent
-// directly, a part's length once it succeeded.
+// most four in flight (the handler answers a part after 150 ms, counting). Only name and mime are encoded; a
+// replacement sends the version. Progress: the bytes sent directly, a part's length once it succeeded.
 TEST_F(Upload, EightMiBGoesDirectAndOneByteMoreInPartsAtMostFourInFlightWithOptionalKeysOnlyWhenGiven) {
     const std::int64_t partSize = 838'861;  // ten parts for 8 MiB + 1, the last one byte shorter
     const auto service = multipartService(partSize);
@@ -177,8 +174,7 @@ TEST_F(Upload, APartIsSentAgainAfterPausesOfPointEightOnePointSixAndTwoPointFour
     for (const auto& attempt : lucky)  // read once, the same bytes every time
         EXPECT_TRUE(attempt.body == file.slice(0, MiB));
     for (std::size_t i = 0; i < 3; ++i) {
-        // From the drop to the next attempt's request line: the pause, plus the time a loaded machine (or a
-        // sanitizer) takes to see the drop, wake the sleeper and connect again.
+        // From the drop to the next request line: the pause, plus a loaded machine's wake-up and reconnect.
         const double gap = std::chrono::duration<double>(lucky[i + 1].arrival - answered[i]).count();
         EXPECT_GE(gap, 0.8 * (i + 1) - 0.01);
         EXPECT_LE(gap, 0.8 * (i + 1) + 0.4);  // still well short of the next step (0.8 s)
@@ -218,8 +214,7 @@ TEST_F(Upload, AFailurePastTheStartIsNotRetriedAbortsAndKeepsTheFailedStepsError
     }
 }
 
-// A part size the client cannot hold, or an upload id that would address another path, is the service's
-// fault; no part is sent, and an abort only to an id that names an upload.
+// A part size the client cannot hold or an id leaving its path: no part is sent, an abort only to a safe id.
 TEST_F(Upload, AnUnusableStartIsABadResponseAndSendsNoPart) {
     LocalFile file(eightMiB + 1);
     for (const auto& [reply, aborted] : {std::pair{R"({"uploadId":"u1","partSize":0})", true},
@@ -262,8 +257,7 @@ TEST_F(Upload, CancelledDuringAPartTheUploadEndsAtOnceAndTheAbortStillGoesOut) {
     EXPECT_EQ(server.requests("/api/v1/uploads/u-c").size(), 1u);
 }
 
-// The direct upload, the start, the completion and the abort reach the service at most once, even when a
-// kept-alive connection dies under them.
+// Sent once even when a kept-alive connection dies under them: the direct upload, start, completion, abort.
 TEST_F(Upload, OnceOnlyRequestsAreNotSentAgainWhenTheConnectionDies) {
     server.setHandler(multipartService(Remote::partSizeAsked));
     server.script("/api/v1/warm", {{200}});
