@@ -71,9 +71,8 @@ TEST(Error, FromBridgesEveryKindOfException) {
     for (const auto& [error, domain, code, what] : cases) {
         SCOPED_TRACE(what);
         const Error bridged = Error::from(error);
-        EXPECT_EQ(bridged.domain(), domain);
-        EXPECT_EQ(bridged.code(), code);
-        EXPECT_EQ(std::string(bridged.what()), what);
+        EXPECT_EQ(std::tuple(bridged.domain(), bridged.code(), std::string(bridged.what())),
+                  std::tuple(domain, code, what));
     }
     EXPECT_EQ(Error::from(std::get<0>(cases[4])).userInfo().localizedDescription, shown);
     EXPECT_TRUE(fileProviderError(FP::notAuthenticated).userInfo().empty());
@@ -134,7 +133,7 @@ TEST(CanonicalEquivalence, SameTextInAnyNormalisationFormIsEqualAndInvalidBytesA
     }
 }
 
-TEST(Progress, ConcurrentAdditionsAndCancelsAreNeitherLostNorRepeated) {
+TEST(Progress, AdditionsAndCancelsAreNeitherLostNorRepeatedAndHandlersMayCallBackIn) {
     auto progress = Progress::make(400'000);
     std::atomic<int> replacedRuns{0}, runs{0};
     progress->setCancellationHandler([&] { ++replacedRuns; });
@@ -148,12 +147,10 @@ TEST(Progress, ConcurrentAdditionsAndCancelsAreNeitherLostNorRepeated) {
     EXPECT_TRUE(progress->isCancelled());
     EXPECT_EQ(runs.load(), 1) << "the latest handler runs once however often cancelled";
     EXPECT_EQ(replacedRuns.load(), 0);
-}
-
-// Would deadlock if a handler ran under the progress's own lock.
-TEST(Progress, HandlerMayCallBackInAndOneSetAfterCancelRunsAtOnce) {
-    auto progress = Progress::make(1);
+    // A handler may call back in (it would deadlock under the progress's own lock); one set after the
+    // cancel runs at once.
     bool innerRan = false;
+    progress = Progress::make(1);
     progress->setCancellationHandler([&] {
         progress->setCompletedUnitCount(1);
         progress->cancel();
@@ -225,7 +222,7 @@ TEST(Log, CaptureKeepsEveryRecordUnchangedAndHandsBackToTheOuterOne) {
 }
 
 TEST(Log, DefaultSinkWritesOneLinePerRecordToStderr) {
-    Logger log("com.tidewright.fp", "fp");
+    const Logger log("com.tidewright.fp", "fp");
     testing::internal::CaptureStderr();
     log.info("changes since=4 n=2 more=0");
     setLogInfoEnabled(false);
