@@ -490,11 +490,11 @@ TEST(TaskGroup, FirstFailureCancelsTheSiblingAndWaitRethrowsItWhereTheDestructor
         group.spawn([&] { sleepUntilCancelled(cancelled); });
         group.spawn([] {
             sleepFor(50ms);
-            throw std::runtime_error("part 2 failed");
+            throw std::runtime_error("the second part failed");
         });
         if (!awaited) continue;  // the destructor waits too, and throws nothing
         EXPECT_THAT([&] { group.wait(); },
-                    testing::ThrowsMessage<std::runtime_error>(testing::StrEq("part 2 failed")));
+                    testing::ThrowsMessage<std::runtime_error>(testing::StrEq("the second part failed")));
         EXPECT_EQ(cancelled.load(), 1);
     }
     EXPECT_EQ(cancelled.load(), 2);
