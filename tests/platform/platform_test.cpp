@@ -537,12 +537,7 @@ TEST(TaskGroup, ChildrenQueuedBehindAFullExecutorStillCompleteAndParentCancellat
     EXPECT_EQ(children.load(), 2);
 }
 
-}  // namespace
-}  // namespace tw
-
-namespace tw::http {
-namespace {
-
+using namespace http;
 using test::Reply;
 using test::secondsSince;
 using test::TestServer;
@@ -818,9 +813,7 @@ TEST_F(HttpSession, LargeTransfersStreamWithoutHoldingTheBody) {
     server.script("/big-down", {Reply{.generatedBodySize = size}});
     std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak
     const auto before = peakResidentBytes();
-    Request upload = at("/big-up");
-    upload.method = "PUT";
-    session.upload(upload, path);
+    session.upload({.url = server.base() + "/big-up", .method = "PUT"}, path);
     auto download = session.download(at("/big-down"));
     [[maybe_unused]] const auto growth = peakResidentBytes() - before;
     fs::remove(path);
@@ -850,24 +843,19 @@ TEST(HttpSubstitutes, ServeEveryRequestInsteadOfTheNetwork) {
 }
 
 TEST(HttpURL, AcceptsURLReferencesAsTheyStand) {
-    for (const auto& [text, valid] : std::initializer_list<std::pair<std::string, bool>>{
-             {"http://127.0.0.1:8080/api/v1/nodes/n1?trashed=1", true},
-             {"https://h/a/../b?x=1&y=%2F#frag", true},
-             {"/relative/path", true},
-             {"noscheme", true},
-             {"", true},
-             {"http://h/a b", false},
-             {"http://h/%zz", false},
-             {"http://h/%4", false},
-             {"http://h/é", false},
-             {"http://h/a#b#c", false},
-             {std::string("http://h/a\0b", 12), false},
-             {"http://h/a\r\nX-Evil: 1", false},
-             {"http://h/<script>", false}}) {
+    // clang-format off
+    const std::pair<std::string, bool> cases[] = {
+        {"http://127.0.0.1:8080/api/v1/nodes/n1?trashed=1", true}, {"https://h/a/../b?x=1&y=%2F#frag", true},
+        {"/relative/path", true}, {"noscheme", true}, {"", true}, {"http://h/a b", false}, {"http://h/%zz", false},
+        {"http://h/%4", false}, {"http://h/é", false}, {"http://h/a#b#c", false},
+        {std::string("http://h/a\0b", 12), false}, {"http://h/a\r\nX-Evil: 1", false}, {"http://h/<script>", false},
+    };
+    // clang-format on
+    for (const auto& [text, valid] : cases) {
         SCOPED_TRACE(text);
         EXPECT_EQ(isValidURL(text), valid);
     }
 }
 
 }  // namespace
-}  // namespace tw::http
+}  // namespace tw
