@@ -1,7 +1,5 @@
-// End to end: a real FUSE mount in a temporary folder, read with ordinary file calls, served either in this
-// process (MountedSpace: the local service, the extension and the mount) or by tidewright mount as a process
-// (MountCommand: the refusals before mounting, the detached daemon, and the ends of a mount). Where this
-// machine cannot mount, each test skips with one line.
+// End to end: real FUSE mounts served in this process (MountedSpace) or by tidewright mount as a process
+// (MountCommand), read with ordinary file calls. Where this machine cannot mount, each test skips.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -290,9 +288,8 @@ TEST_F(MountedSpace, AStoppedServiceFailsAReadWithEIOBeforeTheDeadline) {
     ::close(fd);
 }
 
-// Both reads meet a fetch the service stalls. The kernel's own read-ahead asks first, cannot be interrupted
-// and drops the error; its read of the page then asks again. Each request waits one deadline (1 s) unless
-// interrupted.
+// The kernel's own read-ahead asks first, cannot be interrupted and drops the error; its read of the page
+// then asks again. Each request for the stalled fetch waits one deadline (1 s) unless interrupted.
 TEST_F(MountedSpace, AStalledReadEndsAtTheDeadlineOrAtOnceWhenInterruptedAndALaterReadSucceeds) {
     const auto bytes = randomBytes(1 * MiB, 4);
     upload("f.bin", bytes);
@@ -413,8 +410,6 @@ TEST_F(MountCommand, DetachesOnceMountedAndEndsWithFusermount) {
     EXPECT_FALSE(mountedAt(mountpoint));
 }
 
-// Under systemd: READY once mounted, then the last sync, then STOPPING. A SIGTERM with a file open unmounts,
-// and the open file then fails at once instead of hanging.
 TEST_F(MountCommand, UnderSystemdSigtermWithAFileOpenSaysStoppingAndUnmountsWithoutHanging) {
     if (!fuseAvailable()) GTEST_SKIP() << noFuse;
     server.api().upload("nota.txt", "conteúdo");
