@@ -23,7 +23,7 @@ public:
     explicit Recorder(std::string throwAfter) : throwAfter_(std::move(throwAfter)) {}
     void didEnumerateItems(Items got) override { on("items:", got); }
     void didUpdateItems(Items got) override { on("updated:", got); }
-    void didDeleteItems(std::vector<host::ItemIdentifier>) override { on("deleted:", {}); }
+    void didDeleteItems(std::vector<host::ItemIdentifier>) override { on("deleted:", Items{}); }
     void finishEnumeratingUpToPage(std::optional<host::Page> p) override { on(p ? "page:" + *p : "end"); }
     void finishEnumeratingChanges(host::SyncAnchor a, bool more) override {
         on("changes:" + a + (more ? ":more" : ":done"));
@@ -40,21 +40,18 @@ public:
 private:
     void on(const std::string& call, const std::optional<Items>& got = std::nullopt) {
         for (const auto& item : got.value_or(Items{}))
-            EXPECT_EQ(item->parentItemIdentifier() == host::trashContainer,
-                      item->itemIdentifier().starts_with("x"))
+            EXPECT_EQ(item->parentItemIdentifier() == host::trashContainer, item->itemIdentifier()[0] == 'x')
                 << item->itemIdentifier();
-        {
-            std::scoped_lock lock(mutex_);
-            calls_.push_back(got ? call + std::to_string(got->size()) : call);
-        }
-        if (!got && !done_.exchange(true)) finished_.set_value();
+        std::scoped_lock lock(mutex_);
+        calls_.push_back(got ? call + std::to_string(got->size()) : call);
+        if (!got && finishing_++ == 0) finished_.set_value();
         if (!throwAfter_.empty() && call.starts_with(throwAfter_))
             throw std::runtime_error("observer failed");
     }
     std::string throwAfter_;
     Calls calls_;
+    int finishing_ = 0;
     std::mutex mutex_;
-    std::atomic<bool> done_{false};
     std::promise<void> finished_;
 };
 
