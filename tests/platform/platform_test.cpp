@@ -752,10 +752,8 @@ TEST_F(HttpSession, DownloadAtFillsItsPartOfTheFileInPlace) {
     const auto path = dottedFile(4000);
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     std::int64_t written[2] = {};
-    Task first = Task::start([&] { written[0] = session.downloadAt(at("/piece"), fd, 0, 1000).written; });
-    Task second = Task::start([&] { written[1] = session.downloadAt(at("/piece"), fd, 2500, 1000).written; });
-    first.wait();
-    second.wait();
+    onThreads(2,
+              [&](int t) { written[t] = session.downloadAt(at("/piece"), fd, t ? 2500 : 0, 1000).written; });
     const auto missing = session.downloadAt(at("/missing"), fd, 1000, 1000);
     ::close(fd);
     EXPECT_EQ(written[0], 1000);
