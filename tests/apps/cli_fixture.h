@@ -68,8 +68,7 @@ inline Outcome tidewrightAt(const std::string& base, const std::vector<std::stri
     return runProgram(argv, seconds);
 }
 
-// Scripts the recording loopback server to answer `path` with these JSON bodies and `status` in order, the
-// last one repeating: replies the local service never gives.
+// Scripts `path` to answer with these JSON bodies and `status` in order, the last repeating.
 inline void scriptJson(TestServer& server, const std::string& path, const std::vector<std::string>& bodies,
                        int status = 200) {
     std::vector<Reply> replies;
@@ -80,8 +79,7 @@ inline void scriptJson(TestServer& server, const std::string& path, const std::v
 
 class CliTest : public ::testing::Test {
 protected:
-    // tidewright ARGS... with this test's configuration and its own cache folder (where fetches deliver
-    // files), then `tail` for the shell (a redirection, a pipe).
+    // tidewright ARGS... (own configuration and cache folder), then `tail` (a redirection, a pipe).
     Outcome tidewright(const std::vector<std::string>& args, const std::string& tail = "") {
         std::string command = "XDG_CACHE_HOME='" + cache.string() + "' '" + tidewrightPath + "' --config '" +
                               configFile.string() + "'";

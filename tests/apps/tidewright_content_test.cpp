@@ -1,6 +1,6 @@
-// The file commands (mkdir, put, get, read, cat, edit, mv, trash, restore, rm) end to end against
-// tidewright-server: every byte arrives, the read-ahead keeps the requests few, the service's faults end in
-// an error with no file left behind, and conflicts and bad input change nothing.
+// File commands end to end against tidewright-server: every byte arrives, the read-ahead keeps requests few,
+// faults end in an error leaving no file, and conflicts and bad input change nothing.
+#include <algorithm>
 #include <regex>
 
 #include "cli_fixture.h"
@@ -10,12 +10,10 @@ namespace {
 
 class ContentCli : public CliTest {
 protected:
-    std::size_t delivered() const {  // files in the cache folder
+    std::ptrdiff_t delivered() const {  // files in the cache folder
         std::error_code ignored;
-        std::size_t count = 0;
-        for (std::filesystem::recursive_directory_iterator it(cache, ignored), end; it != end; ++it)
-            count += it->is_regular_file() ? 1 : 0;
-        return count;
+        return std::count_if(std::filesystem::recursive_directory_iterator(cache, ignored), {},
+                             [](const auto& entry) { return entry.is_regular_file(); });
     }
     // Counts the requests matching METHOD PATH from now on (a fault rule without effect).
     void count(const std::string& method, const std::string& path) {
@@ -53,15 +51,14 @@ TEST_F(ContentCli, PutThenGetOrCatGivesBackEveryByteDirectlyAndInPartsAndGetRepl
     const Outcome cat = tidewright({"cat", id}, " > '" + (dir.path() / "out").string() + "'");
     ASSERT_EQ(cat.status, 0) << cat.err;
     EXPECT_TRUE(fileText(dir.path() / "out") == bytes);
-    // Chunks of 256 KiB and 1 MiB in one request each, then 2, 4, 8, 16, 32, 32 MiB and the last 4.75 MiB
-    // in four pieces each.
+    // 256 KiB and 1 MiB whole, then 2, 4, 8, 16, 32, 32 MiB and the last 4.75 MiB in four pieces each.
     EXPECT_EQ(hits(0), 1 + 1 + 4 * 7);
-    EXPECT_EQ(delivered(), 0u);  // each delivered file deleted once written out
+    EXPECT_EQ(delivered(), 0);  // each delivered file deleted once written out
     // A reader that stops early closes the pipe: cat ends quietly, and what it had fetched ahead is deleted.
     const Outcome closed = tidewright({"cat", id}, " | head -c 100 > /dev/null; exit ${PIPESTATUS[0]}");
     EXPECT_EQ(closed.status, 0);
     EXPECT_EQ(closed.err, "");
-    EXPECT_EQ(delivered(), 0u);
+    EXPECT_EQ(delivered(), 0);
 
     const std::string small = api.upload("small", "new bytes")["id"];
     const auto existing = dir.path() / "existing";
@@ -70,7 +67,7 @@ TEST_F(ContentCli, PutThenGetOrCatGivesBackEveryByteDirectlyAndInPartsAndGetRepl
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("exists (--force replaces it)"), std::string::npos) << refused.err;
     EXPECT_EQ(fileText(existing), "old");
-    EXPECT_EQ(delivered(), 0u);  // nothing was fetched
+    EXPECT_EQ(delivered(), 0);  // nothing was fetched
     EXPECT_EQ(tidewright({"get", "--force", small, existing.string()}).status, 0);
     EXPECT_EQ(fileText(existing), "new bytes");
 }
@@ -89,7 +86,7 @@ TEST_F(ContentCli, ServiceFaultsEndInAnErrorAndLeaveNoFile) {
         const Outcome failed = tidewright(args, " > /dev/null");
         EXPECT_EQ(failed.status, 1);
         EXPECT_NE(failed.err.find("error: "), std::string::npos);
-        EXPECT_EQ(delivered(), 0u);
+        EXPECT_EQ(delivered(), 0);
         EXPECT_FALSE(std::filesystem::exists(cut));
         api.del("/_control/faults");
     }

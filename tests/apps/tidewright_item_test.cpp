@@ -1,5 +1,4 @@
-// tidewright item, pairing and revocation, and its command line and configuration, run as a process against
-// tidewright-server.
+// tidewright item, pair, revoke and bad command lines, run as processes against tidewright-server.
 #include "cli_fixture.h"
 
 namespace tw::test {
@@ -80,11 +79,6 @@ TEST_F(CliTest, BadCommandLinesAndConfigurationsAreUsageErrors) {
     EXPECT_NE(broken.err.find("not a JSON object"), std::string::npos) << broken.err;
 }
 
-int modeOf(const std::filesystem::path& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
-}
-
 TEST(CliPairing, PairsWithTheSecretThenRevokesAndForgetsOnlyWhatWasRevoked) {
     auto options = InProcessServer::testOptions();
     options.pairingSecret = "s3cret";
@@ -115,8 +109,8 @@ TEST(CliPairing, PairsWithTheSecretThenRevokesAndForgetsOnlyWhatWasRevoked) {
                                       R"(","config":")" + config.string() + R"("})");
     EXPECT_EQ(written["base"], server.base());
     EXPECT_EQ(written.size(), 3u);
-    EXPECT_EQ(modeOf(config), 0600);
-    EXPECT_EQ(modeOf(config.parent_path()), 0700);
+    EXPECT_EQ(std::filesystem::status(config).permissions(), std::filesystem::perms(0600));
+    EXPECT_EQ(std::filesystem::status(config.parent_path()).permissions(), std::filesystem::perms(0700));
     EXPECT_EQ(paired.err.find(written["token"].get<std::string>()), std::string::npos);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(config.parent_path()), {}), 1);
 

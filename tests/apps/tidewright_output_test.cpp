@@ -1,5 +1,4 @@
-// What tidewright prints: readable lines that no name can break or turn into terminal commands, JSON that
-// stays exact, one error line whatever went wrong, and a progress bar only on a terminal.
+// What tidewright prints: escaped readable lines, exact JSON, one error line, a progress bar on a terminal.
 #include <algorithm>
 #include <sstream>
 
@@ -44,8 +43,7 @@ TEST_F(CliTest, ReadableLinesEscapeNamesAndNameContainersAndUnwritableOutputIsAF
     EXPECT_EQ(full.error()["message"], "the output could not be written");
 }
 
-// A real exception that is not a host error: the configuration is an endless stream and memory runs out
-// while it is read.
+// A real exception, not a host error: memory runs out while an endless configuration is read.
 TEST(CliUnexpectedFailure, EndsWithOneErrorLineAndStatusOne) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "a sanitizer's shadow memory does not fit under an address-space limit";
