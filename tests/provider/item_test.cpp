@@ -36,21 +36,18 @@ TEST(ItemProperties, ParentVersionsSizesDatesAndFixedCapabilities) {
 }
 
 TEST(ItemProperties, ContentTypeComesFromTheNameBeforeTheMimeType) {
-    struct Case {
-        std::string name;
-        std::optional<std::string> mime;
-        std::string kind, expected;
-    };
-    for (const Case& c : {Case{"Relatório.pdf", "text/plain", "file", "application/pdf"},
-                          Case{"LEIAME", "text/plain", "file", "text/plain"},
-                          Case{"LEIAME", std::nullopt, "file", "public.data"},
-                          Case{"LEIAME", "application/x-unheard-of", "file", "public.data"},
-                          Case{"photo.JPG", std::nullopt, "file", "image/jpeg"},
-                          Case{"Fotos.pdf", std::nullopt, "folder", "public.folder"},
-                          Case{"a.unknownext", "text/plain", "file", "text/plain"}}) {
-        const auto type = Item(file(c.name, c.mime, c.kind)).contentType();
-        ASSERT_TRUE(type) << c.name;
-        EXPECT_EQ(type->identifier(), c.expected) << c.name << " " << c.mime.value_or("(no mime)");
+    using Case = std::tuple<std::string, std::optional<std::string>, std::string, std::string>;
+    for (const auto& [name, mime, kind, expected] :
+         {Case{"Relatório.pdf", "text/plain", "file", "application/pdf"},
+          Case{"LEIAME", "text/plain", "file", "text/plain"},
+          Case{"LEIAME", std::nullopt, "file", "public.data"},
+          Case{"LEIAME", "application/x-unheard-of", "file", "public.data"},
+          Case{"photo.JPG", std::nullopt, "file", "image/jpeg"},
+          Case{"Fotos.pdf", std::nullopt, "folder", "public.folder"},
+          Case{"a.unknownext", "text/plain", "file", "text/plain"}}) {
+        const auto type = Item(file(name, mime, kind)).contentType();
+        ASSERT_TRUE(type) << name;
+        EXPECT_EQ(type->identifier(), expected) << name << " " << mime.value_or("(no mime)");
     }
 }
 
