@@ -63,13 +63,9 @@ class Endpoints : public RemoteSend {};
 
 // Only a transient failure sent with retry goes again: three times in all, after 0.6 s and 1.2 s.
 TEST_F(RemoteSend, OnlyTransientFailuresAreSentAgainWithGrowingPausesAndNoErrorTextHoldsTheToken) {
-    for (const auto& [status, retry] : {std::pair{503, true},
-                                        {404, true},
-                                        {409, true},
-                                        {412, true},
-                                        {400, true},
-                                        {401, true},
-                                        {503, false}}) {
+    const std::pair<int, bool> cases[] = {{503, true}, {404, true}, {409, true}, {412, true},
+                                          {400, true}, {401, true}, {503, false}};
+    for (const auto& [status, retry] : cases) {
         const std::string path = "/case/" + std::to_string(status) + (retry ? "r" : "");
         SCOPED_TRACE(path);
         server.script("/api/v1" + path, {Reply{.status = status, .body = R"({"error":"e"})"}});
