@@ -154,10 +154,9 @@ TEST_F(Mutation, CreatedFoldersAndFilesNameTheirParentOnlyBelowTheTopLevelAndNot
     const auto below = create(*extension, hostItem("", "p1", "2025", ContentType::directory()));
     ASSERT_TRUE(below.item) << below.error->what();
     EXPECT_EQ(below.item->parentItemIdentifier(), "p1");
-    EXPECT_EQ(create(*extension, hostItem("", host::trashContainer, "Fotos", ContentType::folder()))
-                  .error.value()
-                  .code(),
-              -2005);
+    const auto inTrash =
+        create(*extension, hostItem("", host::trashContainer, "Fotos", ContentType::folder()));
+    EXPECT_EQ(inTrash.error.value().code(), -2005);
 
     const LocalFile bytes("hello");
     const auto file = create(*extension, hostItem("", "p1", "Relatório 1.txt"), bytes.path);
