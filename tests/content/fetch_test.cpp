@@ -171,7 +171,7 @@ TEST_F(ContentTest, EveryWholeFetchOpensAfreshAndDeliversItsOwnPrivateFileWithou
     EXPECT_EQ(first.item->filename(), "n1.bin");
     EXPECT_EQ(first.progress->totalUnitCount(), 5);
     EXPECT_EQ(first.progress->completedUnitCount(), 5);
-    for (const auto& request : downloadRequests())
+    for (const auto& request : downloadRequests())  // the whole fetches' and the ranged read's
         EXPECT_FALSE(request.header("Authorization")) << request.target;
     EXPECT_EQ(filesIn(downloads), 0u);
 
@@ -254,8 +254,6 @@ TEST_F(ContentTest, SequentialReadsDoubleTheChunkUpTo32MiBThenAJumpBackStartsOve
     const auto requests = downloadRequests();
     EXPECT_EQ(requests[0].header("Range"), "bytes=0-262143");
     EXPECT_EQ(requests[1].header("Range"), "bytes=262144-1310719");
-    for (const auto& request : requests)
-        EXPECT_FALSE(request.header("Authorization"));
     EXPECT_EQ(server.requests("/api/v1/nodes/n1/open").size(), 1u);  // the record is reused
 
     // Back to 1 MiB, before the last range: 256 KiB into a private file with a hole before the range.

@@ -96,10 +96,9 @@ Changed modify(FileProviderExtension& extension, host::ItemPointer item, std::st
 // "METHOD target" of each request from the index `from` on.
 std::vector<std::string> sent(const TestServer& server, std::size_t from = 0) {
     std::vector<std::string> lines;
-    const auto requests = server.requests();
-    for (std::size_t i = from; i < requests.size(); ++i)
-        lines.push_back(requests[i].method + " " + requests[i].target);
-    return lines;
+    for (const auto& request : server.requests())
+        lines.push_back(request.method + " " + request.target);
+    return {lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end()};
 }
 
 // A file of these bytes, removed at the end of the scope.
@@ -418,8 +417,7 @@ TEST_F(Mutation, ARenameOntoATakenNameGivesTheCollisionErrorCarryingTheItemThatH
     server.script("/api/v1/nodes/n1", {{409, {}, R"({"error":"name_conflict","existing":{"id":"e1"}})"}});
     server.script(lookup("e1"), {node("e1", "file", "B.pdf", 1, R"(,"parent":"p2")")});
     const auto answer = modify(*extension, hostItem("n1", "p2", "B.pdf"), "r1", filename | parent);
-    ASSERT_TRUE(answer.error);
-    EXPECT_EQ(answer.error->code(), -1001);
+    EXPECT_EQ(answer.error.value().code(), -1001);
     ASSERT_TRUE(answer.error->userInfo().collidingItem);
     EXPECT_EQ(answer.error->userInfo().collidingItem->itemIdentifier(), "e1");
     EXPECT_EQ(json::parse(server.requests()[1].body), (json{{"name", "B.pdf"}, {"parent", "p2"}}));
