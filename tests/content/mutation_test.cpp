@@ -39,20 +39,15 @@ std::string lookup(const std::string& id) {
 }
 
 // An item as a host hands it in: what the host set, and no content type unless it gave one.
-class HostItem : public host::Item {
-public:
-    HostItem(host::ItemIdentifier id, host::ItemIdentifier parent, std::string name,
-             std::optional<ContentType> type)
-        : id_(std::move(id)), parent_(std::move(parent)), name_(std::move(name)), type_(std::move(type)) {}
-    host::ItemIdentifier itemIdentifier() const override { return id_; }
-    host::ItemIdentifier parentItemIdentifier() const override { return parent_; }
-    std::string filename() const override { return name_; }
-    std::optional<ContentType> contentType() const override { return type_; }
-
-private:
-    host::ItemIdentifier id_, parent_;
-    std::string name_;
-    std::optional<ContentType> type_;
+struct HostItem : host::Item {
+    HostItem(std::string i, std::string p, std::string n, std::optional<ContentType> t)
+        : id(std::move(i)), parent(std::move(p)), name(std::move(n)), type(std::move(t)) {}
+    host::ItemIdentifier itemIdentifier() const override { return id; }
+    host::ItemIdentifier parentItemIdentifier() const override { return parent; }
+    std::string filename() const override { return name; }
+    std::optional<ContentType> contentType() const override { return type; }
+    std::string id, parent, name;
+    std::optional<ContentType> type;
 };
 
 host::ItemPointer hostItem(host::ItemIdentifier id, host::ItemIdentifier parent, std::string name,
