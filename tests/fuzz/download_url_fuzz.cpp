@@ -5,35 +5,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <optional>
 #include <string>
-
-#include <curl/curl.h>
 
 #include "fuzz_check.h"
 #include "remote/remote.h"
+#include "url_parts.h"
 
 namespace {
-
-struct Parsed {
-    std::optional<std::string> scheme, host, port, user, password, path;
-};
-
-Parsed parse(const std::string& address) {
-    const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
-    FUZZ_CHECK(url != nullptr);
-    FUZZ_CHECK(curl_url_set(url.get(), CURLUPART_URL, address.c_str(), 0) == CURLUE_OK);
-    const auto part = [&](CURLUPart which, unsigned flags = 0) -> std::optional<std::string> {
-        char* text = nullptr;
-        if (curl_url_get(url.get(), which, &text, flags) != CURLUE_OK) return std::nullopt;
-        std::string value(text);
-        curl_free(text);
-        return value;
-    };
-    return {part(CURLUPART_SCHEME), part(CURLUPART_HOST),     part(CURLUPART_PORT, CURLU_DEFAULT_PORT),
-            part(CURLUPART_USER),   part(CURLUPART_PASSWORD), part(CURLUPART_PATH)};
-}
 
 void check(const tw::Remote& remote, const std::string& path) {
     std::string address;
@@ -48,11 +26,13 @@ void check(const tw::Remote& remote, const std::string& path) {
     }
     const std::string& base = remote.config().base;
     FUZZ_CHECK(address == base + path);
-    const Parsed got = parse(address), expected = parse(base);
-    FUZZ_CHECK(got.scheme == expected.scheme && got.host == expected.host && got.port == expected.port);
-    FUZZ_CHECK(!got.user && !got.password);
-    FUZZ_CHECK(got.path &&
-               got.path->starts_with(expected.path.value_or("/") == "/" ? "/" : *expected.path + "/"));
+    const UrlParts got(address), expected(base);
+    FUZZ_CHECK(got.valid() && expected.valid());
+    FUZZ_CHECK(got[CURLUPART_SCHEME] == expected[CURLUPART_SCHEME] &&
+               got[CURLUPART_HOST] == expected[CURLUPART_HOST] && got.port() == expected.port());
+    FUZZ_CHECK(!got[CURLUPART_USER] && !got[CURLUPART_PASSWORD]);
+    const std::string basePath = expected[CURLUPART_PATH].value_or("/");
+    FUZZ_CHECK(got[CURLUPART_PATH].value_or("").starts_with(basePath == "/" ? "/" : basePath + "/"));
 }
 
 }  // namespace
