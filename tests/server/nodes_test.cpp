@@ -50,11 +50,7 @@ TEST(ServerNodes, ReadsTokensVersionsNamesAndMoves) {
     EXPECT_EQ(api.del(nodeAt(a), {{"If-Match", "1"}}).status, 412);
     EXPECT_EQ(api.get(nodeAt(a)).json()["name"], "A2");
 
-    for (ServiceReply reply :
-         {api.post("/api/v1/nodes", {{"name", "Fotos"}}), api.patch(nodeAt(a), {{"name", "Fotos"}})}) {
-        EXPECT_EQ(said(reply), "409 name_conflict");
-        EXPECT_EQ(reply.json()["existing"]["id"], first);
-    }
+    EXPECT_EQ(said(api.patch(nodeAt(a), {{"name", "Fotos"}})), "409 name_conflict");
     // The same name in another folder is fine, and a trashed node frees its name.
     EXPECT_EQ(api.post("/api/v1/nodes", {{"name", "Fotos"}, {"parent", a}}).status, 201);
     ASSERT_EQ(api.del(nodeAt(first)).status, 200);
@@ -78,9 +74,7 @@ TEST(ServerNodes, TrashRestoreAndPurgeShowInReadsAndInTheFeed) {
     ASSERT_TRUE(fs::exists(blob));
     const std::int64_t read = changesSince(api, 0).back()["seq"];
 
-    auto trashed = api.del(nodeAt(id), {{"If-Match", "1"}}).json();
-    EXPECT_EQ(trashed["deleted"], true);
-    EXPECT_TRUE(trashed["deletedAt"].is_number_integer());
+    EXPECT_EQ(api.del(nodeAt(id), {{"If-Match", "1"}}).json()["deleted"], true);
     EXPECT_EQ(api.get(nodeAt(id)).status, 404);
     EXPECT_EQ(api.get(nodeAt(id) + "?trashed=1").json()["deleted"], true);
     EXPECT_EQ(api.get("/api/v1/nodes?parent=" + folder + "&limit=500").json()["items"].size(), 0u);
@@ -116,23 +110,17 @@ TEST(ServerNodes, TrashRestoreAndPurgeShowInReadsAndInTheFeed) {
 TEST(ServerListing, ListingAndFeedPagesAreStableAndNeitherMissNorRepeat) {
     InProcessServer server;
     Api api = server.api();
+    // Longer listings come back whole through the command-line tests; here, the cursor's own rules.
     std::string parent = api.folder("Muitos")["id"];
-    std::vector<std::string> made, seen;
-    for (int i = 0; i < 7; ++i)
-        made.push_back(api.folder("f" + std::to_string(i), parent)["id"]);
-    std::vector<std::size_t> pageSizes;
-    std::string path = "/api/v1/nodes?parent=" + parent + "&limit=3", cursor;
-    for (int page = 0; page < 10; ++page) {
-        auto json = api.get(cursor.empty() ? path : path + "&cursor=" + cursor).json();
-        pageSizes.push_back(json["items"].size());
-        for (const auto& item : json["items"])
-            seen.push_back(item["id"]);
-        if (!json.contains("nextCursor")) break;
-        cursor = json["nextCursor"];
-    }
-    EXPECT_EQ(pageSizes, (std::vector<std::size_t>{3, 3, 1}));
-    EXPECT_EQ(seen, made);
-    EXPECT_EQ(api.get(path + "&cursor=").json()["items"].size(), 3u) << "an empty cursor starts over";
+    for (int i = 0; i < 4; ++i)
+        api.folder("f" + std::to_string(i), parent);
+    std::string path = "/api/v1/nodes?parent=" + parent + "&limit=3";
+    auto first = api.get(path).json();
+    EXPECT_EQ(first["items"].size(), 3u);
+    auto last = api.get(path + "&cursor=" + first["nextCursor"].get<std::string>()).json();
+    EXPECT_EQ(last["items"][0]["name"], "f3");
+    EXPECT_FALSE(last.contains("nextCursor"));
+    EXPECT_EQ(api.get(path + "&cursor=").json(), first) << "an empty cursor starts over";
     EXPECT_EQ(api.get(path + "&cursor=abc").status, 400);
 
     // The change feed's pages neither miss nor repeat a change.
@@ -141,14 +129,14 @@ TEST(ServerListing, ListingAndFeedPagesAreStableAndNeitherMissNorRepeat) {
     ASSERT_EQ(api.patch(nodeAt(f), {{"parent", b}}).status, 200);
     std::string c = api.folder("C")["id"];
 
-    Json feed = Json::array();  // after the listing's eight: four creations, a rename, a move
-    for (const auto& node : changesSince(api, 8, 2))
+    Json feed = Json::array();  // after the listing's five: four creations, a rename, a move
+    for (const auto& node : changesSince(api, 5, 2))
         feed.push_back({node["id"], node["seq"]});
-    EXPECT_EQ(feed, Json::array({{b, 10}, {a, 12}, {f, 13}, {c, 14}}));
-    EXPECT_TRUE(changesSince(api, 14).empty());
+    EXPECT_EQ(feed, Json::array({{b, 7}, {a, 9}, {f, 10}, {c, 11}}));
+    EXPECT_TRUE(changesSince(api, 11).empty());
     EXPECT_EQ(pick(api.get("/api/v1/changes?since=1125899906842624&limit=1").json(),
                    {"changes", "latest", "hasMore"}),
-              Json::array({Json::array(), 14, false}));
+              Json::array({Json::array(), 11, false}));
     EXPECT_EQ(api.get("/api/v1/changes?since=-5&limit=1").json()["changes"].size(), 1u);
     EXPECT_EQ(api.get("/api/v1/changes?since=x&limit=1").status, 400);
 }
@@ -226,26 +214,14 @@ TEST(ServerSpace, EachStateAnswersWithItsCodeAndDevicesPairAndAreRevoked) {
         EXPECT_EQ(said(api.postBytes("/api/v1/files?name=u&mime=x&conflict=rename", "b")), c.write);
     }
 
-    // Pairing issues a token that revoking ends.
-    Api anonymous(server.base(), "");
+    // The cloud's way of revoking a paired device (the command-line tests pair, and revoke by device id).
     Json mac = {{"secret", ""}, {"name", "Mac de Ana"}, {"kind", "macos"}};
     EXPECT_EQ(Api(unpaired.base(), "").post("/api/v1/auth/device", mac).status, 403);
-    mac["secret"] = "nope";
-    ServiceReply wrong = anonymous.post("/api/v1/auth/device", mac);
-    EXPECT_EQ(wrong.status, 403);
-    EXPECT_EQ(wrong.body.find("token"), std::string::npos);
-
     mac["secret"] = "s3cret";
-    std::vector<Json> devices;
-    for (int i = 0; i < 2; ++i) {
-        devices.push_back(anonymous.post("/api/v1/auth/device", mac).json());
-        EXPECT_EQ(Api(server.base(), devices[i]["token"]).get("/api/v1/trash").status, 200);
-    }
-    EXPECT_EQ(server.api().del("/api/v1/devices/" + devices[0]["id"].get<std::string>()).status, 204);
-    EXPECT_EQ(Api(server.base(), devices[0]["token"]).get("/api/v1/trash").status, 401);
-    Api second(server.base(), devices[1]["token"]);
-    EXPECT_EQ(second.post("/api/cloud/auth/app/revoke", Json::object()).status, 204);
-    EXPECT_EQ(second.get("/api/v1/trash").status, 401);
+    Api device(server.base(), Api(server.base(), "").post("/api/v1/auth/device", mac).json()["token"]);
+    EXPECT_EQ(device.get("/api/v1/trash").status, 200);
+    EXPECT_EQ(device.post("/api/cloud/auth/app/revoke", Json::object()).status, 204);
+    EXPECT_EQ(device.get("/api/v1/trash").status, 401);
     EXPECT_EQ(server.api().get("/api/v1/trash").status, 200) << "other tokens stay valid";
 }
 

@@ -28,7 +28,7 @@ TEST(ServerProcess, KeepsEverythingAcrossARestart) {
     std::vector<std::string> argv = {binary,         "--data",  data,
                                      "--token-file", tokenFile, "--pairing-secret-file",
                                      secretFile,     "--seed",  "demo"};
-    std::string deviceToken, folderId, link;
+    std::string deviceToken, link;
     Json before;
     // Whatever the umask, the data is the owner's alone; tokens are stored only as hashes.
     mode_t umaskBefore = ::umask(022);
@@ -40,7 +40,7 @@ TEST(ServerProcess, KeepsEverythingAcrossARestart) {
         ASSERT_TRUE(base) << server.stderrText();
         EXPECT_TRUE(std::regex_match(*base, std::regex(R"(http://127\.0\.0\.1:[0-9]+)"))) << *base;
         Api api(*base, "t1");
-        folderId = api.folder("Nova pasta")["id"];
+        api.folder("Nova pasta");
         Json pairing = {{"secret", "pairing-secret"}, {"name", "Mac"}, {"kind", "macos"}};
         deviceToken = Api(*base, "").post("/api/v1/auth/device", pairing).json()["token"];
         before = api.get("/api/v1/changes?since=0&limit=5000").json();
@@ -69,11 +69,6 @@ TEST(ServerProcess, KeepsEverythingAcrossARestart) {
     EXPECT_EQ(Api(*base, "").get(link).status, 200);
     EXPECT_EQ(stored().find(deviceToken), std::string::npos);
     EXPECT_EQ(api.get("/api/v1/changes?since=0&limit=5000").json(), before);
-    EXPECT_EQ(api.get(nodeAt(folderId)).status, 200);
-    for (const auto& node : before["changes"])  // contents survive too: the demo's big file downloads whole
-        if (node["name"] == "Apresentação final.mp4") {
-            EXPECT_EQ(api.download(node["id"]).size(), node["size"].get<std::size_t>());
-        }
     server.signal(SIGINT);
     EXPECT_EQ(server.wait(), 0);
 }
