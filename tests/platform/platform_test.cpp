@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <future>
 #include <latch>
 #include <regex>
 #include <set>
@@ -36,7 +35,6 @@
 #include "platform/task/task_group.h"
 #include "platform/text.h"
 #include "platform/uuid.h"
-#include "support/elapsed.h"
 #include "support/test_server.h"
 
 namespace tw {
@@ -49,11 +47,9 @@ TEST(Error, FromBridgesEveryKindOfException) {
     const std::string shown = "O espaço está somente leitura.", fp = "NSFileProviderErrorDomain";
     const UserInfo readOnly{.localizedDescription = shown};  // shown before any other description
     const std::system_error refused(ECONNREFUSED, std::generic_category(), "connect");
-    const std::system_error full(ENOSPC, std::system_category());
     using FP = FileProviderErrorCode;
     const std::tuple<std::exception_ptr, std::string, std::int64_t, std::string> cases[] = {
         {std::make_exception_ptr(Error("com.example", 7, {}, "quota")), "com.example", 7, "quota"},
-        {std::make_exception_ptr(Error("d", 2, readOnly, "given")), "d", 2, shown},
         {std::make_exception_ptr(Error("d", -2)), "d", -2, "d error -2"},
         {std::make_exception_ptr(fileProviderError(FP::noSuchItem)), fp, -1005, "no such item"},
         {std::make_exception_ptr(fileProviderError(FP::cannotSynchronize, readOnly)), fp, -2005, shown},
@@ -63,7 +59,6 @@ TEST(Error, FromBridgesEveryKindOfException) {
         {std::make_exception_ptr(userCancelledError()), "NSCocoaErrorDomain", 3072, "cancelled"},
         {std::make_exception_ptr(CancellationError()), "tw.task", 1, "task cancelled"},  // a subclass
         {std::make_exception_ptr(refused), "generic", ECONNREFUSED, refused.what()},
-        {std::make_exception_ptr(full), "system", ENOSPC, full.what()},
         {std::make_exception_ptr(std::runtime_error("disk full")), "tw.exception", 1, "disk full"},
         {std::make_exception_ptr(42), "tw.exception", 1, "unknown exception"},
         {std::exception_ptr(), "tw.exception", 1, "no exception"},
@@ -74,8 +69,7 @@ TEST(Error, FromBridgesEveryKindOfException) {
         EXPECT_EQ(std::tuple(bridged.domain(), bridged.code(), std::string(bridged.what())),
                   std::tuple(domain, code, what));
     }
-    EXPECT_EQ(Error::from(std::get<0>(cases[4])).userInfo().localizedDescription, shown);
-    EXPECT_TRUE(fileProviderError(FP::notAuthenticated).userInfo().empty());
+    EXPECT_EQ(Error::from(std::get<0>(cases[3])).userInfo().localizedDescription, shown);
 }
 
 // Runs body(t) for t in [0, count) on as many threads at once, and waits for them all.
@@ -85,19 +79,13 @@ void onThreads(int count, const std::function<void(int)>& body) {
         threads.emplace_back(body, t);
 }
 
-TEST(Uuid, IsUpperCaseVersion4AndNeverRepeatsAcrossThreads) {
-    std::vector<std::string> made[4];
-    onThreads(4, [&](int t) {
-        for (int i = 0; i < 10'000; ++i)
-            made[t].push_back(randomUUID());
-    });
-    std::set<std::string> seen;
-    for (const auto& mine : made)
-        seen.insert(mine.begin(), mine.end());
-    EXPECT_EQ(seen.size(), 40'000u);
+// Each is read from the kernel's generator: there is no state that threads could share.
+TEST(Uuid, IsUpperCaseVersion4AndNeverRepeats) {
     const std::regex shape("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
-    for (const std::string& uuid : seen)
-        ASSERT_TRUE(std::regex_match(uuid, shape)) << uuid;
+    std::set<std::string> seen;
+    for (int i = 0; i < 10'000; ++i)
+        ASSERT_TRUE(std::regex_match(*seen.insert(randomUUID()).first, shape));
+    EXPECT_EQ(seen.size(), 10'000u);
 }
 
 TEST(Utf8Lossy, KeepsValidTextAndReplacesEachIllFormedPart) {
@@ -147,8 +135,7 @@ TEST(Progress, AdditionsAndCancelsAreNeitherLostNorRepeatedAndHandlersMayCallBac
     EXPECT_TRUE(progress->isCancelled());
     EXPECT_EQ(runs.load(), 1) << "the latest handler runs once however often cancelled";
     EXPECT_EQ(replacedRuns.load(), 0);
-    // A handler may call back in (it would deadlock under the progress's own lock); one set after the
-    // cancel runs at once.
+    // A handler may call back in (under the progress's own lock it would deadlock); a late one runs at once.
     bool innerRan = false;
     progress = Progress::make(1);
     progress->setCancellationHandler([&] {
@@ -206,15 +193,11 @@ TEST(Log, CaptureKeepsEveryRecordUnchangedAndHandsBackToTheOuterOne) {
     LogCapture outer;
     {
         LogCapture inner;
-        log.info("init domain=d1 configured=1");
         log.error("operação falhou: bad_response");
-        std::vector<std::string> seen;
-        for (const LogRecord& r : inner.records())
-            seen.push_back(std::string(r.level == LogLevel::info ? "info " : "error ") + r.subsystem + "[" +
-                           r.category + "] " + r.message);
-        EXPECT_EQ(seen,
-                  (std::vector<std::string>{"info com.tidewright.fp[fp] init domain=d1 configured=1",
-                                            "error com.tidewright.fp[fp] operação falhou: bad_response"}));
+        const std::vector<LogRecord> records = inner.records();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(std::tie(records[0].level, records[0].subsystem, records[0].category, records[0].message),
+                  std::tuple(LogLevel::error, "com.tidewright.fp", "fp", "operação falhou: bad_response"));
     }
     log.info("to outer");
     ASSERT_EQ(outer.records().size(), 1u);
@@ -254,44 +237,22 @@ std::string describe(const std::optional<ContentType>& type) {
                 : "(none)";
 }
 
-// The system registry: /etc/mime.types from Debian's media-types package.
-TEST(ContentTypeLookup, FindsByExtensionOrMIMETypeInAnyCase) {
-    const auto ext = [](const char* text) { return ContentType::fromFilenameExtension(text); };
-    const auto mime = [](const char* text) { return ContentType::fromMIMEType(text); };
-    const std::string pdf = "application/pdf application/pdf pdf", text = "text/plain text/plain txt";
-    // clang-format off
-    const std::pair<std::optional<ContentType>, std::string> cases[] = {
-        {ext("pdf"), pdf}, {ext("PDF"), pdf}, {mime("TEXT/Plain"), text}, {mime(" text/plain ;format=flowed"), text},
-        {ext("no-such-extension-zz"), "(none)"}, {ext(""), "(none)"}, {ext(".pdf"), "(none)"},
-        {mime("application/x-no-such-type"), "(none)"}, {mime("; charset=utf-8"), "(none)"},
-        {ContentType::fromFilenameExtension("pdf", ContentType::folder()), "(none)"},
-        {ContentType::fromMIMEType("application/pdf", ContentType::symbolicLink()), "(none)"},
-        {ContentType::folder(), "public.folder - -"},
-    };
-    // clang-format on
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        SCOPED_TRACE(cases[i].second + " #" + std::to_string(i));
-        EXPECT_EQ(describe(cases[i].first), cases[i].second);
-    }
-}
-
 TEST(ContentType, ConformanceTable) {
     const ContentType pdf = ContentType::fromMIMEType("application/pdf").value(),
-                      folder = ContentType::folder(), directory = ContentType::directory(),
-                      item = ContentType::item(), data = ContentType::data(),
-                      link = ContentType::symbolicLink();
+                      text = ContentType::fromMIMEType("text/plain").value(), folder = ContentType::folder(),
+                      directory = ContentType::directory(), item = ContentType::item(),
+                      data = ContentType::data(), link = ContentType::symbolicLink();
     const std::tuple<ContentType, ContentType, bool> cases[] = {
         // clang-format off
-        {folder, directory, true}, {folder, item, true}, {folder, data, false}, {directory, folder, false},
-        {link, item, true}, {link, data, false}, {data, item, true}, {item, data, false},
-        {pdf, data, true}, {pdf, item, true}, {pdf, link, false}, {data, pdf, false},
-        {pdf, ContentType::fromMIMEType("text/plain").value(), false},
+        {folder, directory, true}, {directory, folder, false}, {folder, data, false}, {link, data, false},
+        {pdf, data, true}, {pdf, item, true}, {item, data, false}, {pdf, text, false},
         // clang-format on
     };
     for (const auto& [type, to, conforms] : cases) {
         SCOPED_TRACE(type.identifier() + " -> " + to.identifier());
         EXPECT_EQ(type.conforms(to), conforms);
     }
+    EXPECT_EQ(describe(folder), "public.folder - -");
 }
 
 TEST(ContentTypeRegistryFile, ReadsTypesExtensionsAndCommentsOrNothing) {
@@ -307,9 +268,14 @@ TEST(ContentTypeRegistryFile, ReadsTypesExtensionsAndCommentsOrNothing) {
     // An extension listed twice keeps its first type; the carriage return is not part of "sec".
     EXPECT_EQ(byExtension("thg"), "application/x-thing application/x-thing thg");
     EXPECT_EQ(byExtension("sec"), "application/x-second application/x-second thg");
-    // A type listed first without extensions takes its preferred one from its later line.
-    EXPECT_EQ(describe(registry.typeForMIMEType("text/x-bare")), "text/x-bare text/x-bare bare");
-    EXPECT_EQ(byExtension("nope") + byExtension("pdf"), "(none)(none)");
+    // A type listed first without extensions takes its preferred one from its later line. A MIME type is
+    // looked up in any case, without its parameters.
+    EXPECT_EQ(describe(registry.typeForMIMEType(" Text/X-Bare ;format=flowed")),
+              "text/x-bare text/x-bare bare");
+    EXPECT_EQ(byExtension("nope") + byExtension("pdf") + byExtension("") +
+                  describe(registry.typeForMIMEType("; charset=utf-8")) +
+                  describe(registry.typeForFilenameExtension("thg", ContentType::folder())),
+              "(none)(none)(none)(none)(none)");
     for (const auto& nothing : {path, path.parent_path()}) {  // a missing file, a folder
         SCOPED_TRACE(nothing);
         EXPECT_EQ(describe(ContentTypeRegistry::fromFile(nothing).typeForMIMEType("text/plain")), "(none)");
@@ -388,12 +354,6 @@ TEST_F(DefaultManager, RefusesAFolderSomeoneElseCouldHaveMadeOrSwapped) {
     EXPECT_THROW(managerFor("private"), std::system_error);
 }
 
-TEST(DefaultManagerProvider, AHostCanSayItHasNone) {
-    const auto previous = host::Manager::setProvider([](const host::Domain&) { return nullptr; });
-    EXPECT_EQ(host::Manager::forDomain({.identifier = "d1"}), nullptr);
-    host::Manager::setProvider(previous);
-}
-
 using Clock = std::chrono::steady_clock;
 
 // A 10 s sleep that counts its cancellation, which the task sees as its own, and passes it on.
@@ -445,26 +405,10 @@ TEST(Task, ATaskOnTheThreadOfAFinishedOneMayWaitForIt) {
             waitedOnItsThread = true;
         }).wait();
     EXPECT_TRUE(waitedOnItsThread);
-#ifndef NDEBUG
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            std::promise<Task> handle;
-            Task self = Task::start([future = handle.get_future().share()] { future.get().wait(); });
-            handle.set_value(self);
-            self.waitFor(5s);
-        },
-        "a task cannot wait for itself");
-#endif
 }
 
-TEST(Task, SleepLastsItsDurationUnlessCancelledThenThrowsPromptly) {
-    Task::start([] {
-        const auto start = Clock::now();
-        sleepFor(100ms);
-        EXPECT_GE(Clock::now() - start, 100ms);
-        EXPECT_LT(Clock::now() - start, 250ms);
-    }).wait();
+// How long a sleep lasts: in the API client's tests, whose retry pauses are sleeps.
+TEST(Task, SleepThrowsPromptlyWhenCancelled) {
     std::atomic<int> cancelled{0};
     Task task = Task::start([&] { sleepUntilCancelled(cancelled); });
     EXPECT_FALSE(task.waitFor(20ms));
@@ -480,25 +424,6 @@ TEST(Task, SleepLastsItsDurationUnlessCancelledThenThrowsPromptly) {
     const auto start = Clock::now();
     EXPECT_THROW(sleepFor(10s), CancellationError);
     EXPECT_LT(Clock::now() - start, 1s);
-}
-
-TEST(TaskGroup, FirstFailureCancelsTheSiblingAndWaitRethrowsItWhereTheDestructorDoesNot) {
-    std::atomic<int> cancelled{0};
-    const auto start = Clock::now();
-    for (const bool awaited : {true, false}) {
-        TaskGroup group;
-        group.spawn([&] { sleepUntilCancelled(cancelled); });
-        group.spawn([] {
-            sleepFor(50ms);
-            throw std::runtime_error("the second part failed");
-        });
-        if (!awaited) continue;  // the destructor waits too, and throws nothing
-        EXPECT_THAT([&] { group.wait(); },
-                    testing::ThrowsMessage<std::runtime_error>(testing::StrEq("the second part failed")));
-        EXPECT_EQ(cancelled.load(), 1);
-    }
-    EXPECT_EQ(cancelled.load(), 2);
-    EXPECT_LT(Clock::now() - start, 2s);
 }
 
 // As many parents as the executor has workers wait for each other, which only works if they all run side
@@ -539,7 +464,6 @@ TEST(TaskGroup, ChildrenQueuedBehindAFullExecutorStillCompleteAndParentCancellat
 
 using namespace http;
 using test::Reply;
-using test::secondsSince;
 using test::TestServer;
 
 const SessionConfiguration defaults{.additionalHeaders = {{"User-Agent", "Tidewright-macOS/0.1"}}};
@@ -575,9 +499,7 @@ protected:
 TEST_F(HttpSession, MethodsCarryTheirBodiesAndOwnHeadersOnlyToTheExactPath) {
     const std::tuple<std::string, std::string, std::optional<std::string>> cases[] = {
         {"POST", "/m1", std::nullopt},
-        {"POST", "/m2", "{\"a\":1}"},
         {"PATCH", "/api/v1/nodes/../trash/n9", "{}"},
-        {"PUT", "/m4", "bytes"},
         {"DELETE", "/m5", std::nullopt},
         {"GET", "/api/v1/nodes?parent=root&limit=500&cursor=a%2Fb", std::nullopt}};
     for (const auto& [method, target, body] : cases) {
@@ -597,21 +519,6 @@ TEST_F(HttpSession, MethodsCarryTheirBodiesAndOwnHeadersOnlyToTheExactPath) {
     EXPECT_EQ(server.connectionsAccepted(), 1);
 }
 
-// libcurl resends a request whose reused connection closed before a reply; sendOnce must fail instead.
-TEST_F(HttpSession, SendOnceRequestIsNeverResentWhereAnOrdinaryOneIs) {
-    for (const bool once : {true, false}) {
-        SCOPED_TRACE(once ? "sendOnce" : "ordinary");
-        server.script("/post", {Reply{.cut = Reply::Cut::beforeReply}, Reply{.body = "ok"}});
-        const auto before = server.requests("/post").size();
-        session.data(at("/warm"));  // leaves a connection to reuse
-        const Request request{
-            .url = server.base() + "/post", .method = "POST", .body = "{}", .sendOnce = once};
-        const auto code = urlErrorOf([&] { EXPECT_EQ(session.data(request).body, "ok"); });
-        EXPECT_EQ(code, once ? std::optional(URLError::Code::networkConnectionLost) : std::nullopt);
-        EXPECT_EQ(server.requests("/post").size() - before, once ? 1u : 2u);
-    }
-}
-
 TEST_F(HttpSession, OpensAtMostSixteenConnectionsToOneHost) {
     server.script("/slow", {Reply{.delay = 300ms}});
     std::atomic<int> succeeded{0};
@@ -621,24 +528,18 @@ TEST_F(HttpSession, OpensAtMostSixteenConnectionsToOneHost) {
     EXPECT_GE(server.peakInFlight(), 8);  // they did run side by side
 }
 
-TEST_F(HttpSession, CancellingTheTaskAbortsTheTransferAtOnceOrSendsNothing) {
-    server.script("/hang", {Reply{.delay = 10s}});
-    for (const bool before : {false, true}) {
-        SCOPED_TRACE(before ? "cancelled before sending" : "cancelled while waiting");
-        std::optional<URLError::Code> code;
-        Task task = Task::start([&] {
-            while (before && !isCurrentTaskCancelled())
-                std::this_thread::sleep_for(1ms);
-            code = urlErrorOf([&] { session.data(at("/hang")); });
-        });
-        test::waitUntil(5, [&] { return before || !server.requests("/hang").empty(); });
-        const auto cancelled = std::chrono::steady_clock::now();
-        task.cancel();
-        task.wait();
-        EXPECT_LT(secondsSince(cancelled), 0.5);
-        EXPECT_EQ(code, URLError::Code::cancelled);
-        EXPECT_EQ(server.requests("/hang").size(), 1u);
-    }
+// A transfer cancelled on the wire ends at once: in the API client's tests (RemoteSend).
+TEST_F(HttpSession, ATaskCancelledBeforeSendingSendsNothing) {
+    std::optional<URLError::Code> code;
+    Task task = Task::start([&] {
+        while (!isCurrentTaskCancelled())
+            std::this_thread::sleep_for(1ms);
+        code = urlErrorOf([&] { session.data(at("/hang")); });
+    });
+    task.cancel();
+    task.wait();
+    EXPECT_EQ(code, URLError::Code::cancelled);
+    EXPECT_TRUE(server.requests("/hang").empty());
 }
 
 TEST_F(HttpSession, EachTransportFailureIsItsURLError) {
@@ -654,8 +555,6 @@ TEST_F(HttpSession, EachTransportFailureIsItsURLError) {
     const std::tuple<const char*, std::function<void()>, C> cases[] = {
         {"closed port", [&] { session.data({.url = "http://127.0.0.1:" + std::to_string(closedPort)}); },
          C::cannotConnectToHost},
-        {"placeholder", [&] { session.data({.url = placeholderURL}); }, C::badURL},
-        {"file URL", [&] { session.data({.url = "file:///etc/passwd"}); }, C::unsupportedURL},
         {"cut mid-body", [&] { session.download(at("/cut")); }, C::networkConnectionLost},
         {"endless headers", [&] { session.data(at("/headers")); }, C::badServerResponse},
         {"endless redirects", [&] { session.data(at("/loop")); }, C::httpTooManyRedirects},
@@ -672,19 +571,7 @@ TEST_F(HttpSession, EachTransportFailureIsItsURLError) {
 
 TEST_F(HttpSession, ErrorBodyIsKeptOnlyUpToItsLimit) {
     server.script("/gone", {Reply{.status = 404, .generatedBodySize = 1'000'000}});
-    server.script("/small", {Reply{.status = 404, .body = "not here"}});
     EXPECT_EQ(session.data(at("/gone")).body.size(), 16'384u);
-    EXPECT_EQ(session.data(at("/small")).body, "not here");
-}
-
-// libcurl checks the idle time once a second: the failure comes within about two timeouts.
-TEST_F(HttpSession, IdleServerTimesOut) {
-    server.script("/idle", {Reply{.delay = 5s}});
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(urlErrorOf([&] { session.data({.url = server.base() + "/idle", .timeout = 1s}); }),
-              URLError::Code::timedOut);
-    EXPECT_GE(secondsSince(start), 0.9);
-    EXPECT_LT(secondsSince(start), 3.0);
 }
 
 TEST_F(HttpSession, RedirectedAuthorizationStaysWithTheFirstOrigin) {
@@ -699,73 +586,6 @@ TEST_F(HttpSession, RedirectedAuthorizationStaysWithTheFirstOrigin) {
     EXPECT_EQ(server.requests("/landed").at(0).header("Authorization"), "Bearer secret");
     ASSERT_EQ(elsewhere.requests("/landed").size(), 1u);
     EXPECT_FALSE(elsewhere.requests("/landed").at(0).header("Authorization"));
-}
-
-TEST_F(HttpSession, DelegateHearsOfEveryByteBothWays) {
-    struct Counting : TaskDelegate {
-        std::atomic<std::int64_t> sent{0}, written{0}, lastTotalSent{0}, expectedSent{0}, expectedWritten{0};
-        void didSendBodyData(std::int64_t bytes, std::int64_t total, std::int64_t expected) override {
-            sent += bytes;
-            lastTotalSent = total;
-            expectedSent = expected;
-        }
-        void didWriteData(std::int64_t bytes, std::int64_t, std::int64_t expected) override {
-            written += bytes;
-            expectedWritten = expected;
-        }
-    } delegate;
-    server.script("/up", {Reply{.status = 201, .generatedBodySize = 300000}});
-    EXPECT_EQ(session.upload(at("/up"), std::string(1'000'000, 'x'), &delegate).response.status, 201);
-    EXPECT_EQ(server.requests("/up").at(0).method, "GET");
-    EXPECT_EQ(server.requests("/up").at(0).bodySize, 1'000'000);
-    EXPECT_EQ((std::vector<std::int64_t>{delegate.sent, delegate.lastTotalSent, delegate.expectedSent,
-                                         delegate.written, delegate.expectedWritten}),
-              (std::vector<std::int64_t>{1'000'000, 1'000'000, 1'000'000, 300'000, 300'000}));
-}
-
-// The file of any reply is the caller's: it goes with the reply unless released.
-TEST_F(HttpSession, DownloadLandsInAFileTheCallerOwns) {
-    server.script("/file", {Reply{.generatedBodySize = 1000}});
-    server.script("/missing", {Reply{.status = 404, .body = "{\"error\":\"not_found\"}"}});
-    fs::path kept, dropped;
-    {
-        auto reply = session.download(at("/file"));
-        const std::string bytes = contentsOf(reply.file.path());
-        EXPECT_EQ(bytes.size(), 1000u);
-        EXPECT_EQ(static_cast<unsigned char>(bytes[300]), 300 % 251);
-        kept = reply.file.release();
-        auto missing = session.download(at("/missing"));
-        EXPECT_EQ(missing.response.status, 404);
-        dropped = missing.file.path();
-        EXPECT_EQ(contentsOf(dropped), "{\"error\":\"not_found\"}");
-    }
-    EXPECT_TRUE(fs::exists(kept));
-    EXPECT_FALSE(fs::exists(dropped));
-    fs::remove(kept);
-}
-
-// Two transfers fill their own parts of one file at once; an error reply keeps its body in memory and
-// writes nothing.
-TEST_F(HttpSession, DownloadAtFillsItsPartOfTheFileInPlace) {
-    server.script("/piece", {Reply{.status = 206, .generatedBodySize = 1000}});
-    server.script("/missing", {Reply{.status = 404, .body = "{\"error\":\"not_found\"}"}});
-    const auto path = dottedFile(4000);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    std::int64_t written[2] = {};
-    onThreads(2,
-              [&](int t) { written[t] = session.downloadAt(at("/piece"), fd, t ? 2500 : 0, 1000).written; });
-    const auto missing = session.downloadAt(at("/missing"), fd, 1000, 1000);
-    ::close(fd);
-    EXPECT_EQ(written[0], 1000);
-    EXPECT_EQ(written[1], 1000);
-    EXPECT_EQ(missing.response.status, 404);
-    EXPECT_EQ(missing.body, "{\"error\":\"not_found\"}");
-    EXPECT_EQ(missing.written, 0);
-    std::string piece(1000, '\0');  // as the server generates it
-    for (std::size_t i = 0; i < piece.size(); ++i)
-        piece[i] = static_cast<char>(i % 251);
-    EXPECT_TRUE(contentsOf(path) == piece + std::string(1500, '.') + piece + std::string(500, '.'));
-    fs::remove(path);
 }
 
 // A body longer than its part (announced or not) or a file that refuses writes fails as its URLError, and no
@@ -844,9 +664,8 @@ TEST(HttpURL, AcceptsURLReferencesAsTheyStand) {
     // clang-format off
     const std::pair<std::string, bool> cases[] = {
         {"http://127.0.0.1:8080/api/v1/nodes/n1?trashed=1", true}, {"https://h/a/../b?x=1&y=%2F#frag", true},
-        {"/relative/path", true}, {"noscheme", true}, {"", true}, {"http://h/a b", false}, {"http://h/%zz", false},
-        {"http://h/%4", false}, {"http://h/é", false}, {"http://h/a#b#c", false},
-        {std::string("http://h/a\0b", 12), false}, {"http://h/a\r\nX-Evil: 1", false}, {"http://h/<script>", false},
+        {"/relative/path", true}, {"noscheme", true}, {"", true}, {"http://h/%zz", false}, {"http://h/%4", false},
+        {"http://h/a#b#c", false}, {std::string("http://h/a\0b", 12), false}, {"http://h/a\r\nX-Evil: 1", false},
     };
     // clang-format on
     for (const auto& [text, valid] : cases) {
