@@ -1,5 +1,5 @@
-// The mount's pieces that need no mount: item records, the state kept across restarts, shown names, trash
-// records, the errno of each host error, the -o options and the checks made before mounting.
+// The mount's pieces that need no mount: the state kept across restarts, shown names, trash records, the
+// errno of each host error, the -o options and the checks made before mounting.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -9,7 +9,6 @@
 #include <system_error>
 
 #include "display_names.h"
-#include "item_record.h"
 #include "mount.h"
 #include "mount_errors.h"
 #include "platform/error.h"
@@ -23,23 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-struct PlainItem : host::Item {
-    std::optional<ContentType> type;
-    host::ItemIdentifier itemIdentifier() const override { return "n1"; }
-    host::ItemIdentifier parentItemIdentifier() const override { return host::rootContainer; }
-    std::string filename() const override { return "a/b"; }
-    std::optional<ContentType> contentType() const override { return type; }
-};
-
-TEST(ItemRecord, KindComesFromTheContentTypeAndMissingPropertiesStayEmpty) {
-    PlainItem item;
-    EXPECT_FALSE(recordFor(item).isFolder);  // no content type
-    item.type = ContentType::folder();
-    EXPECT_TRUE(recordFor(item).isFolder);
-    item.type = ContentType::data();
-    EXPECT_EQ(recordFor(item), (ItemRecord{"n1", host::rootContainer, "a/b", false, 0, {}, {}, {}}));
-}
-
 mode_t modeOf(const fs::path& path) {
     struct stat status {};
     EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
@@ -52,11 +34,7 @@ TEST(StateStore, SavedRecordsAndAnchorComeBackAfterAReopen) {
     const ItemRecord plain{"n1", "root", "a.txt", false, 0, std::nullopt, std::nullopt, {"", ""}};
     const ItemRecord full{"n\0 2"s,          "n1",         "odd/name\0"s, true, 123456789012, host::Date{1.5},
                           host::Date{-2.25}, {"c\0"s, "m"}};
-    {
-        StateStore store(file);
-        EXPECT_FALSE(store.load().anchor.has_value());
-        store.save("an\0chor\xff"s, {plain, full}, {});
-    }
+    StateStore(file).save("an\0chor\xff"s, {plain, full}, {});
     EXPECT_EQ(modeOf(dir.path() / "new"), 0700u);
     EXPECT_EQ(modeOf(dir.path() / "new/state"), 0700u);
     EXPECT_EQ(modeOf(file), 0600u);
@@ -78,8 +56,7 @@ TEST(StateStore, SavedRecordsAndAnchorComeBackAfterAReopen) {
     EXPECT_EQ(snapshot.records, (std::vector<ItemRecord>{renamed}));
     store.clear();
     snapshot = store.load();
-    EXPECT_FALSE(snapshot.anchor.has_value());
-    EXPECT_TRUE(snapshot.records.empty());
+    EXPECT_TRUE(!snapshot.anchor && snapshot.records.empty());
 }
 
 TEST(StateStore, AFileThatIsNotADatabaseIsAClearErrorAndStaysAsItWas) {
@@ -92,25 +69,18 @@ TEST(StateStore, AFileThatIsNotADatabaseIsAClearErrorAndStaysAsItWas) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text);
 }
 
+// The fixtures that use these values set their own.
 TEST(StateFolders, XdgValuesAreUsedOnlyWhenAbsolute) {
-    std::vector<std::pair<const char*, std::optional<std::string>>> saved;
-    for (const char* name : {"HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME"})
-        saved.emplace_back(name,
-                           std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt);
-    ::setenv("HOME", "/home/someone", 1);
-    for (const char* value : {"relative", "", static_cast<const char*>(nullptr)}) {  // nullptr: unset
-        SCOPED_TRACE(value ? value : "unset");
-        for (const char* name : {"XDG_STATE_HOME", "XDG_CACHE_HOME"})
-            value ? ::setenv(name, value, 1) : ::unsetenv(name);
-        EXPECT_EQ(stateFolder(), "/home/someone/.local/state/tidewright");
-        EXPECT_EQ(cacheFolder(), "/home/someone/.cache/tidewright");
-    }
+    const char* const home = std::getenv("HOME");
+    ASSERT_TRUE(home && *home == '/');
+    ::setenv("XDG_STATE_HOME", "relative", 1);
+    ::unsetenv("XDG_CACHE_HOME");
+    EXPECT_EQ(stateFolder(), fs::path(home) / ".local/state/tidewright");
+    EXPECT_EQ(cacheFolder(), fs::path(home) / ".cache/tidewright");
     ::setenv("XDG_STATE_HOME", "/x/y", 1);
     ::setenv("XDG_CACHE_HOME", "/x/z", 1);
     EXPECT_EQ(stateFolder(), "/x/y/tidewright");
     EXPECT_EQ(cacheFolder(), "/x/z/tidewright");
-    for (const auto& [name, value] : saved)
-        value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
 }
 
 TEST(ShownNames, NamesLinuxCannotHoldGetAVisibleReplacementAndOthersStayAsTheyAre) {
