@@ -44,12 +44,10 @@ bool fuseAvailable() {
 }
 
 std::string randomBytes(std::size_t size, unsigned seed) {
-    std::mt19937_64 random(seed);
+    std::mt19937 random(seed);
     std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; i += 8) {
-        const auto word = random();
-        std::memcpy(bytes.data() + i, &word, std::min<std::size_t>(8, size - i));
-    }
+    for (auto& byte : bytes)
+        byte = static_cast<char>(random());
     return bytes;
 }
 
@@ -99,14 +97,12 @@ protected:
     }
 
     MountSettings settings(std::chrono::seconds deadline = 5s) const {
-        MountSettings settings;
-        settings.mountpoint = mountpoint;
-        settings.pollInterval = 1s;
-        settings.deadline = deadline;
-        settings.uid = ::getuid();
-        settings.gid = ::getgid();
-        settings.cacheFolder = dir.path() / "cache";
-        return settings;
+        return {.mountpoint = mountpoint,
+                .pollInterval = 1s,
+                .deadline = deadline,
+                .uid = ::getuid(),
+                .gid = ::getgid(),
+                .cacheFolder = dir.path() / "cache"};
     }
 
     // Mounts the space and serves it; the reason when this machine cannot mount.
@@ -150,46 +146,58 @@ protected:
 #define MOUNT_OR_SKIP(settings) \
     if (auto why = mountSpace(settings)) GTEST_SKIP() << *why
 
-TEST_F(MountedSpace, WalkEqualsTheServiceTreeAndEveryFileReadsBackExactly) {
+// Every change is refused first: what the walk and the reads then find shows that nothing was lost.
+TEST_F(MountedSpace, ChangesAreRefusedAndTreeAndFilesEqualTheServiceWithTheOptionsOwnerAndModes) {
     const auto docs = api.folder("docs")["id"].get<std::string>();
     const auto inner = api.folder("inner", docs)["id"].get<std::string>();
     const std::string large = randomBytes(24 * MiB + 5, 2);
-    const std::map<std::string, std::string> files = {{"empty.txt", ""},
-                                                      {"one.txt", "x"},
-                                                      {"docs/large.bin", large},
-                                                      {"eight.bin", randomBytes(8 * MiB + 1, 1)},
-                                                      {"docs/inner/nota.txt", "nota"}};
+    const std::map<std::string, std::string> files = {
+        {"empty.txt", ""}, {"one.txt", "x"}, {"docs/large.bin", large}, {"docs/inner/nota.txt", "nota"}};
     const std::map<fs::path, std::string> folders = {{"", ""}, {"docs", docs}, {"docs/inner", inner}};
     for (const auto& [path, bytes] : files)
         upload(fs::path(path).filename(), bytes, folders.at(fs::path(path).parent_path()));
-    MOUNT_OR_SKIP(settings());
+    auto options = settings();
+    applyMountOptions("uid=4321,gid=4322,umask=027", options);
+    MOUNT_OR_SKIP(options);
+
+    const auto at = [&](const char* name) { return (mountpoint / name).string(); };
+    const auto f = at("one.txt");
+    const std::pair<const char*, std::function<int()>> changes[] = {
+        {"open for writing", [&] { return ::open(f.c_str(), O_WRONLY); }},
+        {"open truncating", [&] { return ::open(f.c_str(), O_RDONLY | O_TRUNC); }},
+        {"create", [&] { return ::open(at("new.txt").c_str(), O_CREAT | O_WRONLY, 0644); }},
+        {"mkdir", [&] { return ::mkdir(at("new").c_str(), 0755); }},
+        {"rename", [&] { return ::rename(f.c_str(), at("g.txt").c_str()); }},
+        {"unlink", [&] { return ::unlink(f.c_str()); }},
+        {"rmdir", [&] { return ::rmdir(at("docs/inner").c_str()); }},
+        {"truncate", [&] { return ::truncate(f.c_str(), 0); }},
+        {"symlink", [&] { return ::symlink("one.txt", at("link").c_str()); }},
+    };
+    for (const auto& [what, call] : changes) {
+        errno = 0;
+        EXPECT_EQ(call(), -1) << what;
+        EXPECT_EQ(errno, EROFS) << what;
+    }
 
     std::map<std::string, std::int64_t> walked;  // relative path → size, -1 for a folder
     for (const auto& entry : fs::recursive_directory_iterator(mountpoint))
         walked[fs::relative(entry.path(), mountpoint).string()] =
             entry.is_directory() ? -1 : static_cast<std::int64_t>(entry.file_size());
-    const auto t = trash().filename().string();
+    const std::string t = ".Trash-4321";  // the owner's
     std::map<std::string, std::int64_t> expected = {
         {"docs", -1}, {"docs/inner", -1}, {t, -1}, {t + "/files", -1}, {t + "/info", -1}};
     for (const auto& [path, bytes] : files)
         expected[path] = std::ssize(bytes);
     EXPECT_EQ(walked, expected);
 
-    // Reads at random places of a file not read before, compared with the source.
-    const int fd = openToRead(mountpoint / "docs/large.bin");
-    std::mt19937 random(7);
-    for (int i = 0; i < 40; ++i) {
-        const auto offset = std::uniform_int_distribution<std::int64_t>(0, 24 * MiB + 4)(random);
-        const auto length = std::uniform_int_distribution<std::size_t>(1, 300'000)(random);
-        EXPECT_TRUE(readAt(fd, offset, length) == large.substr(offset, length)) << offset << "+" << length;
-    }
-    ::close(fd);
     for (const auto& [path, bytes] : files)
         EXPECT_TRUE(readWhole(mountpoint / path) == bytes) << path;
 
-    EXPECT_EQ(statOf(mountpoint / "docs").st_mode, S_IFDIR | 0755);
-    EXPECT_EQ(statOf(mountpoint / "one.txt").st_mode, S_IFREG | 0644);
-    EXPECT_EQ(statOf(mountpoint / "one.txt").st_uid, ::getuid());
+    const auto file = statOf(mountpoint / "one.txt");
+    EXPECT_EQ(file.st_mode, S_IFREG | 0640);
+    EXPECT_EQ(statOf(mountpoint / "docs").st_mode, S_IFDIR | 0750);
+    EXPECT_EQ(file.st_uid, 4321u);
+    EXPECT_EQ(file.st_gid, 4322u);
     // Root raises the kernel's read-ahead on the mount past its 128 KiB default.
     const auto device = statOf(mountpoint).st_dev;
     std::ifstream readAhead("/sys/class/bdi/" + std::to_string(major(device)) + ":" +
@@ -223,10 +231,7 @@ TEST_F(MountedSpace, RenameTrashAndNewContentsOnTheServiceAreSeenWithinTwoPolls)
     EXPECT_LT(secondsSince(start), 2.5);  // two poll intervals, and a little for the requests
 
     const auto info = readWhole(trash() / "info/b.txt.trashinfo");
-    EXPECT_TRUE(
-        std::regex_match(info, std::regex("\\[Trash Info\\]\nPath=b\\.txt\n"
-                                          "DeletionDate=\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\n")))
-        << info;
+    EXPECT_TRUE(info.starts_with("[Trash Info]\nPath=b.txt\nDeletionDate=")) << info;  // the rest: TrashInfo
     EXPECT_EQ(fs::file_size(trash() / "info/b.txt.trashinfo"), info.size());
 
     // Removed from the trash for good: gone from the trash folder too.
@@ -234,58 +239,6 @@ TEST_F(MountedSpace, RenameTrashAndNewContentsOnTheServiceAreSeenWithinTwoPolls)
     EXPECT_TRUE(waitUntil(3, [&] {
         return !fs::exists(trash() / "files/b.txt") && !fs::exists(trash() / "info/b.txt.trashinfo");
     }));
-}
-
-TEST_F(MountedSpace, EveryChangeIsRefusedWithEROFSAndNothingIsLost) {
-    upload("f.txt", "contents");
-    api.folder("d");
-    MOUNT_OR_SKIP(settings());
-    const auto f = (mountpoint / "f.txt").string();
-    const auto at = [&](const char* name) { return (mountpoint / name).string(); };
-    const std::pair<const char*, std::function<int()>> cases[] = {
-        {"open for writing", [&] { return ::open(f.c_str(), O_WRONLY); }},
-        {"open for reading and writing", [&] { return ::open(f.c_str(), O_RDWR); }},
-        {"open truncating", [&] { return ::open(f.c_str(), O_RDONLY | O_TRUNC); }},
-        {"create", [&] { return ::open(at("new.txt").c_str(), O_CREAT | O_WRONLY, 0644); }},
-        {"mkdir", [&] { return ::mkdir(at("new").c_str(), 0755); }},
-        {"rename", [&] { return ::rename(f.c_str(), at("g.txt").c_str()); }},
-        {"unlink", [&] { return ::unlink(f.c_str()); }},
-        {"rmdir", [&] { return ::rmdir(at("d").c_str()); }},
-        {"truncate", [&] { return ::truncate(f.c_str(), 0); }},
-        {"chmod", [&] { return ::chmod(f.c_str(), 0600); }},
-        {"symlink", [&] { return ::symlink("f.txt", at("link").c_str()); }},
-    };
-    for (const auto& [what, call] : cases) {
-        errno = 0;
-        EXPECT_EQ(call(), -1) << what;
-        EXPECT_EQ(errno, EROFS) << what;
-    }
-    EXPECT_EQ(readWhole(f), "contents");
-    EXPECT_TRUE(fs::is_directory(mountpoint / "d"));
-}
-
-TEST_F(MountedSpace, OwnerGroupAndModesFollowTheMountOptions) {
-    upload("f.txt", "x");
-    auto options = settings();
-    applyMountOptions("uid=4321,gid=4322,umask=027", options);
-    MOUNT_OR_SKIP(options);
-    const auto file = statOf(mountpoint / "f.txt");
-    EXPECT_EQ(file.st_mode, S_IFREG | 0640);
-    EXPECT_EQ(statOf(mountpoint).st_mode, S_IFDIR | 0750);
-    EXPECT_EQ(file.st_uid, 4321u);
-    EXPECT_EQ(file.st_gid, 4322u);
-}
-
-TEST_F(MountedSpace, AStoppedServiceFailsAReadWithEIOBeforeTheDeadline) {
-    upload("f.bin", randomBytes(4 * MiB, 3));
-    MOUNT_OR_SKIP(settings());  // deadline 5 s
-    const int fd = openToRead(mountpoint / "f.bin");
-    ASSERT_EQ(readAt(fd, 0).size(), 4096u);
-    server.reset();
-    const auto start = Clock::now();
-    EXPECT_EQ(readErrno(fd, 3 * MiB), EIO);
-    EXPECT_LT(secondsSince(start), 5.0);
-    ::close(fd);
 }
 
 // The kernel's own read-ahead asks first, cannot be interrupted and drops the error; its read of the page
@@ -364,6 +317,8 @@ TEST_F(MountedSpace, ARestartWithSavedStateFollowsTheFeedFromTheSavedAnchor) {
 class MountCommand : public ::testing::Test {
 protected:
     void SetUp() override {
+        if (!fuseAvailable()) GTEST_SKIP() << noFuse;
+        server.api().upload("nota.txt", "conteúdo");
         ::setenv("XDG_CACHE_HOME", (dir.path() / "cache").c_str(), 1);
         ::setenv("XDG_STATE_HOME", (dir.path() / "state").c_str(), 1);
         std::ofstream(config) << nlohmann::json{{"base", server.base()}, {"token", test::testToken}}.dump();
@@ -383,24 +338,7 @@ protected:
     fs::path mountpoint = dir.path() / "mnt";
 };
 
-// A file as the mount point and a missing folder are refused alike: MountChecks, in mount_pieces_test.cpp.
-TEST_F(MountCommand, AMountPointThatIsNotAnEmptyFolderOrABadOptionExitsWithTwoAndOneLine) {
-    std::ofstream(mountpoint / "file") << "x";
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{mountpoint.string()},
-         "tidewright: the mount point " + mountpoint.string() + " is not an empty folder\n"},
-        {{mountpoint.string(), "-o", "umask=9"}, "tidewright: -o umask=9: not a valid value\n"},
-    };
-    for (const auto& [arguments, line] : cases) {
-        test::ChildProcess child(command(arguments));
-        EXPECT_EQ(child.wait(), 2);
-        EXPECT_EQ(child.stderrText(), line);
-    }
-}
-
 TEST_F(MountCommand, DetachesOnceMountedAndEndsWithFusermount) {
-    if (!fuseAvailable()) GTEST_SKIP() << noFuse;
-    server.api().upload("nota.txt", "conteúdo");
     test::ChildProcess child(command({mountpoint.string(), "--poll", "1"}));
     ASSERT_EQ(child.wait(10), 0) << child.stderrText();
     ASSERT_TRUE(mountedAt(mountpoint))
@@ -411,11 +349,8 @@ TEST_F(MountCommand, DetachesOnceMountedAndEndsWithFusermount) {
 }
 
 TEST_F(MountCommand, UnderSystemdSigtermWithAFileOpenSaysStoppingAndUnmountsWithoutHanging) {
-    if (!fuseAvailable()) GTEST_SKIP() << noFuse;
-    server.api().upload("nota.txt", "conteúdo");
     const auto socketPath = dir.path() / "notify";
     const int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(listener, 0);
     sockaddr_un address{.sun_family = AF_UNIX};
     std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
     ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
