@@ -59,7 +59,6 @@ Reply failing(int status, std::string error, std::chrono::milliseconds delay = 0
 // What a completion handler received.
 struct Fetched {
     std::optional<std::filesystem::path> file;
-    host::ItemPointer item;
     host::ByteRange range;
     std::optional<Error> error;
     std::shared_ptr<Progress> progress;  // what a whole fetch returned
@@ -103,10 +102,9 @@ protected:
 
     Fetched fetch(const std::string& id) {
         auto once = std::make_shared<Once<Fetched>>();
-        auto progress =
-            extension->fetchContents(id, std::nullopt, {}, [once](auto file, auto item, auto error) {
-                once->set({std::move(file), std::move(item), {}, std::move(error)});
-            });
+        auto progress = extension->fetchContents(id, std::nullopt, {}, [once](auto file, auto, auto error) {
+            once->set({std::move(file), {}, std::move(error)});
+        });
         auto fetched = once->wait();
         fetched.progress = progress;
         return fetched;
@@ -117,8 +115,8 @@ protected:
         auto once = std::make_shared<Once<Fetched>>();
         extension->fetchPartialContents(
             id, {}, {}, {location, length}, alignment, 0,
-            [once](auto file, auto item, host::ByteRange range, auto, std::optional<Error> error) {
-                once->set({std::move(file), std::move(item), range, std::move(error)});
+            [once](auto file, auto, host::ByteRange range, auto, std::optional<Error> error) {
+                once->set({std::move(file), range, std::move(error)});
             });
         return once->wait();
     }
@@ -162,25 +160,16 @@ TEST_F(ContentTest, EveryWholeFetchOpensAfreshAndDeliversItsOwnPrivateFileWithou
     const Fetched first = fetch("n1"), second = fetch("n1");
     ASSERT_FALSE(first.error || second.error);
     EXPECT_EQ(server.requests("/api/v1/nodes/n1/open").size(), 3u);
-    EXPECT_NE(*first.file, *second.file);
     for (const auto& file : {*first.file, *second.file}) {
         EXPECT_EQ(file.parent_path(), provided);
         EXPECT_EQ(readAt(file, 0, 100), "hello");
         EXPECT_EQ(mode(file), 0600);
     }
-    EXPECT_EQ(first.item->filename(), "n1.bin");
     EXPECT_EQ(first.progress->totalUnitCount(), 5);
     EXPECT_EQ(first.progress->completedUnitCount(), 5);
     for (const auto& request : downloadRequests())  // the whole fetches' and the ranged read's
         EXPECT_FALSE(request.header("Authorization")) << request.target;
     EXPECT_EQ(filesIn(downloads), 0u);
-
-    scriptOpen("n0", {{0, "/b/zero"}});  // an empty file still counts one unit
-    server.script("/b/zero", {{200}});
-    const Fetched empty = fetch("n0");
-    ASSERT_FALSE(empty.error);
-    EXPECT_EQ(empty.progress->totalUnitCount(), 1);
-    EXPECT_EQ(empty.progress->completedUnitCount(), 0);
 }
 
 // A whole fetch takes nothing but a complete 200, a ranged read nothing but the asked range.
@@ -192,17 +181,13 @@ TEST_F(ContentTest, AnyOtherAnswerFailsAndLeavesNoFile) {
         std::string failure;
     } cases[] = {
         {false, {206, {}, "hello"}, "service error 206 download"},
-        {false, {304}, "service error 304 download"},
         {false, failing(403, "link_expired"), "service error 403 link_expired"},
-        {false, {500, {}, "oops"}, "service error 500 http_500"},
         // The connection closed early, and nothing said how long the body was.
         {false, {.status = 200, .body = "abc", .closeDelimited = true}, "service error 502 download"},
         {false,
          {.status = 200, .body = "0123456789", .cut = Reply::Cut::afterBodyBytes, .cutAfter = 4},
          "URL error networkConnectionLost"},  // a transport failure reaches the host as it is
-        {true, {200, {}, patternBytes(0, 100)}, "service error 200 range"},                // range ignored
-        {true, {200, {}, patternBytes(0, 300'000)}, "service error 200 range"},            // and longer
-        {true, {206, {{"Content-Range", "bytes 0-99/100"}}, patternBytes(0, 90)}, wrong},  // short
+        {true, {200, {}, patternBytes(0, 100)}, "service error 200 range"},  // range ignored
         {true, {206, {{"Content-Range", "bytes 1-99/100"}}, patternBytes(0, 100)}, wrong},
         {true, {206, {{"Content-Range", "bytes 0-100/101"}}, patternBytes(0, 100)}, wrong},
         {true, {206, {}, patternBytes(0, 100)}, wrong},  // no Content-Range
@@ -214,7 +199,6 @@ TEST_F(ContentTest, AnyOtherAnswerFailsAndLeavesNoFile) {
         server.script("/b/x", {reply});
         const Fetched got = ranged ? partial("n1", 0, 100, 1) : fetch("n1");
         ASSERT_TRUE(got.error);
-        EXPECT_FALSE(got.file);
         EXPECT_EQ(failure().substr(0, failure().find(':')), expected);  // without libcurl's own words
         EXPECT_EQ(filesIn(provided) + filesIn(downloads), 0u);
     }
@@ -229,37 +213,27 @@ TEST_F(ContentTest, AddressOffTheApiOriginIsRefusedBeforeAnyRequest) {
     EXPECT_EQ(server.requests().size(), 1u);  // the whole fetch's open (the read reuses it), nothing else
 }
 
-TEST_F(ContentTest, SequentialReadsDoubleTheChunkUpTo32MiBThenAJumpBackStartsOver) {
-    scriptOpen("n1", {{100 * MiB, "/b/n1"}});
-    serveRanges(100 * MiB);
-    std::vector<std::int64_t> chunks = {256 * KiB, 1 * MiB,  2 * MiB,  4 * MiB,
-                                        8 * MiB,   16 * MiB, 32 * MiB, 32 * MiB};
-#ifdef __SANITIZE_THREAD__
-    chunks.resize(4);  // 95 MiB through instrumented buffers take a minute; the pieces' threads are alike
-#endif
+// Longer chunks (256 KiB, 1 MiB, then 2 MiB in four pieces) from the record opened once; the cap of 32 MiB
+// is counted in the command-line cat test.
+TEST_F(ContentTest, SequentialReadsDoubleTheChunkThenAJumpBackStartsOver) {
+    scriptOpen("n1", {{8 * MiB, "/b/n1"}});
+    serveRanges(8 * MiB);
     std::int64_t at = 0;
-    for (const auto chunk : chunks) {
+    for (const auto chunk : {256 * KiB, 1 * MiB, 2 * MiB}) {
         SCOPED_TRACE(chunk);
         const auto before = downloadRequests().size();
         const Fetched read = partial("n1", at, 4096, 4096);
         ASSERT_FALSE(read.error) << failure();
         EXPECT_EQ(read.range, (host::ByteRange{at, chunk}));
-        EXPECT_EQ(std::filesystem::file_size(*read.file), at + chunk);
-        for (const auto from : {at, at + chunk / 2, at + chunk - 4096})  // samples: the pieces' joins too
-            EXPECT_TRUE(readAt(*read.file, from, 4096) == patternBytes(from, from + 4096)) << from;
-        std::filesystem::remove(*read.file);
+        EXPECT_TRUE(readAt(*read.file, at, chunk) == patternBytes(at, at + chunk));
         EXPECT_EQ(downloadRequests().size() - before, chunk < 2 * MiB ? 1u : 4u);
         at += chunk;
     }
-    const auto requests = downloadRequests();
-    EXPECT_EQ(requests[0].header("Range"), "bytes=0-262143");
-    EXPECT_EQ(requests[1].header("Range"), "bytes=262144-1310719");
-    EXPECT_EQ(server.requests("/api/v1/nodes/n1/open").size(), 1u);  // the record is reused
+    EXPECT_EQ(server.requests("/api/v1/nodes/n1/open").size(), 1u);
 
     // Back to 1 MiB, before the last range: 256 KiB into a private file with a hole before the range.
     const Fetched back = partial("n1", 1 * MiB, 1, 1);
     EXPECT_EQ(back.range, (host::ByteRange{1 * MiB, 256 * KiB}));
-    EXPECT_EQ(downloadRequests().back().header("Range"), "bytes=1048576-1310719");
     EXPECT_EQ(mode(*back.file), 0600);
     const int fd = ::open(back.file->c_str(), O_RDONLY);
     EXPECT_EQ(::lseek(fd, 0, SEEK_DATA), 1 * MiB);
@@ -276,7 +250,6 @@ TEST_F(ContentTest, FetchedRangeCoversTheAlignedAskAndStopsAtTheEnd) {
         {10'000'000, 0, 1'000'000, 4096, {0, 1'003'520}},  // longer than a chunk
         {100, 0, 4096, 4096, {0, 100}},
         {100, 100, 1, 1, {}},
-        {100, 130, 1, 64, {}},  // starts at 128
     };
     int item = 0;
     for (const auto& [size, location, length, alignment, delivered] : cases) {
@@ -294,36 +267,25 @@ TEST_F(ContentTest, FetchedRangeCoversTheAlignedAskAndStopsAtTheEnd) {
             continue;
         }
         ASSERT_FALSE(read.error) << failure();
-        EXPECT_EQ(downloadRequests().back().header("Range"),
-                  "bytes=" + std::to_string(delivered.location) + "-" +
-                      std::to_string(delivered.location + delivered.length - 1));
         EXPECT_EQ(std::filesystem::file_size(*read.file), delivered.location + delivered.length);
     }
 }
 
-// A refused address (403 here, 404 below) is opened again once; the re-opened record may tell a shorter
-// file, whose range is fetched again whole. Pieces are written as they arrive: nothing of the refused
-// attempt reaches the host.
+// A refused address (404 here; 403, and a second refusal that ends the read, in the command-line read test)
+// is opened again once; the re-opened record may tell a shorter file, whose range is fetched again whole.
+// Pieces are written as they arrive: nothing of the refused attempt reaches the host.
 TEST_F(ContentTest, RefusedAddressIsOpenedAgainOnceAndNothingOfTheRefusedAttemptStays) {
     scriptOpen("n1", {{4 * MiB, "/b/old"}, {3 * MiB, "/b/new"}});
     server.setHandler([](const RecordedRequest& request) {
         if (request.target != "/b/old") return rangeReply(request, 3 * MiB);
         const bool first = request.header("Range") == "bytes=0-1048575";
-        return first ? failing(403, "link_expired", 200ms)
-                     : rangeReply(request, 4 * MiB);  // after the others
+        return first ? failing(404, "not_found", 200ms) : rangeReply(request, 4 * MiB);  // after the others
     });
     const Fetched read = partial("n1", 0, 4 * MiB, 1);
     ASSERT_FALSE(read.error) << failure();
     EXPECT_EQ(read.range, (host::ByteRange{0, 3 * MiB}));
     EXPECT_TRUE(readAt(*read.file, 0, 4 * MiB) == patternBytes(0, 3 * MiB));  // nothing of the old 4th piece
     EXPECT_EQ(server.requests("/api/v1/nodes/n1/open").size(), 2u);
-
-    scriptOpen("n2", {{100, "/b/gone"}});
-    server.script("/b/gone", {failing(404, "not_found")});
-    EXPECT_TRUE(partial("n2", 0, 100, 1).error);
-    EXPECT_EQ(failure(), "service error 404 not_found");
-    EXPECT_EQ(server.requests("/api/v1/nodes/n2/open").size(), 2u);
-    EXPECT_EQ(server.requests("/b/gone").size(), 2u);
 }
 
 TEST_F(ContentTest, FailedPieceCancelsTheOthersAtOnce) {
@@ -340,19 +302,6 @@ TEST_F(ContentTest, FailedPieceCancelsTheOthersAtOnce) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);  // the 3 s pieces were not waited out
     EXPECT_EQ(failure(), "service error 500 boom");
     EXPECT_EQ(downloadRequests().size(), 4u);
-    EXPECT_EQ(filesIn(provided), 0u);
-}
-
-TEST(ReadAhead, PiecesAreQuartersRoundedTo16KiBWithAShortTail) {
-    using Pieces = std::vector<std::pair<std::int64_t, std::int64_t>>;
-    const std::int64_t q = 512 * KiB;  // (2 MiB + 3) / 4, already a multiple of 16 KiB: a tail of 3 bytes
-    EXPECT_EQ(piecesOf(0, 4 * q + 3),
-              (Pieces{{0, q}, {q, 2 * q}, {2 * q, 3 * q}, {3 * q, 4 * q}, {4 * q, 4 * q + 3}}));
-    const std::int64_t r = 557'056;  // (2 MiB + 100'000) / 4 rounded up: the last piece is shorter
-    EXPECT_EQ(piecesOf(10, 10 + 4 * q + 100'000), (Pieces{{10, 10 + r},
-                                                          {10 + r, 10 + 2 * r},
-                                                          {10 + 2 * r, 10 + 3 * r},
-                                                          {10 + 3 * r, 10 + 4 * q + 100'000}}));
 }
 
 TEST(OpenedCache, ReusedOnlyWhenValidForMoreThanTwoMinutesAndOthersDropped) {
@@ -363,15 +312,6 @@ TEST(OpenedCache, ReusedOnlyWhenValidForMoreThanTwoMinutesAndOthersDropped) {
     EXPECT_TRUE(isReusable(cache["b"], now));
     dropUnusable(cache, now);
     EXPECT_EQ(cache.size(), 1u);
-    EXPECT_TRUE(cache.contains("b"));
-
-    const auto t = std::chrono::steady_clock::now();
-    std::map<std::string, std::shared_ptr<SeqState>> seqs{
-        {"idle", std::make_shared<SeqState>(SeqState{.touched = t - 10min})},
-        {"recent", std::make_shared<SeqState>(SeqState{.touched = t - 9min})}};
-    dropIdle(seqs, t);
-    EXPECT_EQ(seqs.size(), 1u);
-    EXPECT_TRUE(seqs.contains("recent"));
 }
 
 }  // namespace
