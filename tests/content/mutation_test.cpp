@@ -6,7 +6,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 
 #include "once.h"
 #include "provider/extension.h"
@@ -16,7 +15,6 @@
 namespace tw::test {
 namespace {
 
-using namespace std::chrono_literals;
 using host::ItemFieldSet;
 using nlohmann::json;
 
@@ -57,7 +55,6 @@ host::ItemPointer hostItem(host::ItemIdentifier id, host::ItemIdentifier parent,
 
 struct Changed {
     host::ItemPointer item;
-    host::ItemFieldSet pending = 0;
     bool shouldFetchContent = false;
     std::optional<Error> error;
     std::shared_ptr<Progress> progress;  // what the call returned
@@ -67,8 +64,8 @@ struct Changed {
 template <class Call>
 Changed changeAndWait(Call call) {
     auto once = std::make_shared<Once<Changed>>();
-    auto progress = call([once](auto item, auto pending, bool fetch, auto error) {
-        once->set({item, pending, fetch, error});
+    auto progress = call([once](auto item, auto, bool fetch, auto error) {
+        once->set({item, fetch, error});
     });
     auto answer = once->wait();
     answer.progress = progress;
@@ -112,64 +109,31 @@ protected:
     std::shared_ptr<FileProviderExtension> extension = extensionFor(server);
 };
 
-TEST_F(Mutation, NamesThatNeverSyncAndSymbolicLinksAreRefusedAtOnceWithAnEmptyProgress) {
+// A symbolic link is refused alike, in the command-line put test.
+TEST_F(Mutation, NamesThatNeverSyncAreRefusedWithAnEmptyProgressAndNoRequest) {
     const std::pair<std::string, std::optional<ContentType>> cases[] = {
-        {"._Relatorio.pdf", ContentType::data()},
-        {".DS_Store", std::nullopt},
-        {".Spotlight-V100", ContentType::folder()},
-        {"notas.txt", ContentType::symbolicLink()}};
+        {"._Relatorio.pdf", ContentType::data()}, {".DS_Store", ContentType::folder()}};
     for (const auto& [name, type] : cases) {
         SCOPED_TRACE(name);
-        int calls = 0;
-        std::optional<Error> error;
-        auto progress = extension->createItem(hostItem("", host::rootContainer, name, type), 0, std::nullopt,
-                                              host::mayAlreadyExist, {}, [&](auto item, auto, bool, auto e) {
-                                                  ++calls;
-                                                  EXPECT_FALSE(item);
-                                                  error = std::move(e);
-                                              });
-        EXPECT_EQ(calls, 1);  // before returning
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->domain(), fileProviderErrorDomain);
-        EXPECT_EQ(error->code(), -2010);
-        EXPECT_TRUE(error->userInfo().empty());
-        EXPECT_EQ(progress->totalUnitCount(), 0);
+        const auto answer = create(*extension, hostItem("", host::rootContainer, name, type), std::nullopt,
+                                   host::mayAlreadyExist);
+        EXPECT_FALSE(answer.item);
+        EXPECT_EQ(answer.error.value().domain(), fileProviderErrorDomain);
+        EXPECT_EQ(answer.error->code(), -2010);
+        EXPECT_EQ(answer.progress->totalUnitCount(), 0);
     }
     EXPECT_TRUE(server.requests().empty());
 }
 
-TEST_F(Mutation, CreatedFoldersAndFilesNameTheirParentOnlyBelowTheTopLevelAndNothingIsMadeInTheTrash) {
-    server.script("/api/v1/nodes", {node("n7", "folder", "Fotos", 1, "", 201),
-                                    node("n8", "folder", "2025", 1, R"(,"parent":"p1")", 201)});
-    server.script("/api/v1/files", {node("n9", "file", "x", 1, R"(,"parent":"p1","size":5)", 201)});
-    const auto top = create(*extension, hostItem("", host::rootContainer, "Fotos", ContentType::folder()));
-    ASSERT_TRUE(top.item) << top.error->what();
-    EXPECT_EQ(top.item->itemIdentifier(), "n7");
-    const auto below = create(*extension, hostItem("", "p1", "2025", ContentType::directory()));
-    ASSERT_TRUE(below.item) << below.error->what();
-    EXPECT_EQ(below.item->parentItemIdentifier(), "p1");
-    const auto inTrash =
-        create(*extension, hostItem("", host::trashContainer, "Fotos", ContentType::folder()));
-    EXPECT_EQ(inTrash.error.value().code(), -2005);
-
-    const LocalFile bytes("hello");
-    const auto file = create(*extension, hostItem("", "p1", "Relatório 1.txt"), bytes.path);
-    ASSERT_TRUE(file.item) << file.error->what();
-    EXPECT_EQ(file.item->itemIdentifier(), "n9");
-    EXPECT_EQ(file.progress->totalUnitCount(), 5);
-    EXPECT_EQ(create(*extension, hostItem("", host::rootContainer, "vazio")).progress->totalUnitCount(), 1);
-
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 4u);
-    EXPECT_EQ(json::parse(requests[0].body), (json{{"name", "Fotos"}}));
-    EXPECT_EQ(json::parse(requests[1].body), (json{{"name", "2025"}, {"parent", "p1"}}));
-    EXPECT_EQ(requests[2].target,
-              "/api/v1/files?name=Relat%C3%B3rio%201.txt&mime=text%2Fplain&conflict=fail&parent=p1");
-    EXPECT_EQ(requests[2].body, "hello");
-    // Without contents: an empty file.
-    EXPECT_EQ(requests[3].target, "/api/v1/files?name=vazio&mime=application%2Foctet-stream&conflict=fail");
-    EXPECT_EQ(requests[3].bodySize, 0);
-    EXPECT_FALSE(requests[3].header("If-Match"));
+// Made at the top level, in the trash, and files from a local file: in the command-line mkdir and put tests.
+TEST_F(Mutation, FoldersBelowTheTopLevelNameTheirParentAndAFileWithoutContentsIsEmpty) {
+    server.script("/api/v1/nodes", {node("n8", "folder", "2025", 1, R"(,"parent":"p1")", 201)});
+    server.script("/api/v1/files", {node("n9", "file", "vazio", 1, R"(,"parent":"p1","size":0)", 201)});
+    const auto folder = create(*extension, hostItem("", "p1", "2025", ContentType::directory()));
+    ASSERT_TRUE(folder.item) << folder.error->what();
+    EXPECT_EQ(json::parse(server.requests().at(0).body), (json{{"name", "2025"}, {"parent", "p1"}}));
+    EXPECT_TRUE(create(*extension, hostItem("", "p1", "vazio")).item);
+    EXPECT_EQ(server.requests().at(1).bodySize, 0);
 }
 
 TEST(CreateItem, NameConflictsAreAdoptedOverwrittenOrReportedAsCollisionsCarryingTheExistingItem) {
@@ -191,7 +155,6 @@ TEST(CreateItem, NameConflictsAreAdoptedOverwrittenOrReportedAsCollisionsCarryin
              Case{"folder over a folder is adopted", true, true, conflict, folder, {folderPost, get}, 0},
              Case{"file over a file overwrites it", false, true, conflict, file, {filePost, get, filePost + "&replace=e1"}, 0},
              Case{"file over a folder collides", false, true, conflict, folder, {filePost, get, get}, -1001, "e1"},
-             Case{"without may-already-exist it collides", true, false, conflict, folder, {folderPost, get}, -1001, "e1"},
              Case{"a conflict naming nothing collides without an item", true, true, R"({"error":"name_conflict"})",
                   folder, {folderPost}, -1001},
              Case{"an existing node that cannot be read gives its error", true, true, conflict,
@@ -219,8 +182,6 @@ TEST(CreateItem, NameConflictsAreAdoptedOverwrittenOrReportedAsCollisionsCarryin
         EXPECT_EQ(answer.error ? answer.error->code() : 0, c.errorCode);
         const auto colliding = answer.error ? answer.error->userInfo().collidingItem : nullptr;
         EXPECT_EQ(colliding ? colliding->itemIdentifier() : "", c.collidingId);
-        EXPECT_EQ(answer.pending, 0u);  // for a new item as for an adopted one: they answer alike
-        EXPECT_FALSE(answer.shouldFetchContent);
     }
 }
 
@@ -240,8 +201,6 @@ TEST(DeleteItem, LiveNodesGoToTheTrashTrashedOnesArePurgedAndNodesThatAreGoneCou
     // clang-format off
     for (const Case& c : {
              Case{"live", live, done, {get, trash}, "3"},
-             Case{"in the trash", trashed, done, {get, purge}, std::nullopt},
-             Case{"gone", notFound, done, {get}, std::nullopt},
              Case{"gone before the trash", live, notFound, {get, trash}, "3"},
              Case{"gone before the purge", trashed, notFound, {get, purge}, std::nullopt},
              Case{"changed in between", live, {412, {}, R"({"error":"version_mismatch"})"}, {get, trash}, "3", -2005},
@@ -263,21 +222,6 @@ TEST(DeleteItem, LiveNodesGoToTheTrashTrashedOnesArePurgedAndNodesThatAreGoneCou
     }
 }
 
-TEST_F(Mutation, CancellingADeletionDuringTheLookupEndsWithTheCancellationErrorOnce) {
-    server.script(lookup("n1"), {{.status = 200, .body = "{}", .delay = 10s}});
-    auto once = std::make_shared<Once<std::optional<Error>>>();
-    auto progress =
-        extension->deleteItem("n1", {}, 0, {}, [once](std::optional<Error> error) { once->set(error); });
-    EXPECT_EQ(progress->totalUnitCount(), 1);
-    std::this_thread::sleep_for(100ms);
-    progress->cancel();
-    const auto error = once->wait();
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->domain(), cocoaErrorDomain);
-    EXPECT_EQ(error->code(), 3072);
-    EXPECT_EQ(server.requests().size(), 1u);
-}
-
 constexpr ItemFieldSet contents = host::contentsField, filename = host::filenameField,
                        parent = host::parentItemIdentifierField;
 
@@ -287,14 +231,12 @@ const Reply liveFile = node("n1", "file", "Relat\\u00f3rio.pdf", 3, R"(,"parent"
 TEST_F(Mutation, ModificationsThatNeedNoRequestOnlyReadTheNode) {
     server.script(lookup("n1"), {liveFile});
     server.script(lookup("f1"), {node("f1", "folder", "F", 2, R"(,"parent":"p1")")});
-    server.script(lookup("n2"), {node("n2", "file", "T.pdf", 9, R"(,"deleted":true)")});
     const std::pair<host::ItemPointer, ItemFieldSet> cases[] = {
         {hostItem("n1", "elsewhere", "Outro.pdf"),  // dates and tags
          host::tagDataField | host::lastUsedDateField | host::contentModificationDateField},
         {hostItem("n1", "p1", "Relato\xCC\x81rio.pdf"), filename},  // the same name decomposed
         {hostItem("n1", "p1", ""), parent},                         // the same parent
         {hostItem("f1", "p1", ""), contents},                       // contents of a folder
-        {hostItem("n2", host::trashContainer, "T.pdf"), parent},    // into the trash it is in
     };
     for (const auto& [item, fields] : cases) {
         SCOPED_TRACE(item->itemIdentifier() + " " + std::to_string(fields));
@@ -302,8 +244,6 @@ TEST_F(Mutation, ModificationsThatNeedNoRequestOnlyReadTheNode) {
         const auto answer = modify(*extension, item, "r0", fields);
         ASSERT_TRUE(answer.item) << answer.error->what();
         EXPECT_EQ(sent(server, before), std::vector<std::string>{"GET " + lookup(item->itemIdentifier())});
-        EXPECT_EQ(answer.pending, 0u);
-        EXPECT_FALSE(answer.shouldFetchContent);
     }
 }
 
@@ -314,19 +254,16 @@ TEST_F(Mutation, MovingIntoTheTrashTrashesWithTheVersionJustReadAndAppliesNothin
     const auto trashed = modify(*extension, hostItem("n1", host::trashContainer, "Outro.pdf"), "r0",
                                 parent | filename | contents, bytes.path);
     ASSERT_TRUE(trashed.item) << trashed.error->what();
-    EXPECT_EQ(trashed.item->parentItemIdentifier(), host::trashContainer);
     EXPECT_EQ(trashed.item->itemVersion().metadataVersion, "4");
     EXPECT_EQ(sent(server), (std::vector<std::string>{"GET " + lookup("n1"), "DELETE /api/v1/nodes/n1",
                                                       "GET " + lookup("n1")}));
     EXPECT_EQ(server.requests()[1].header("If-Match"), "3");
 }
 
+// Taking a node out of the trash, or changing nothing, is met in the command-line tests.
 TEST_F(Mutation, ANodeInTheTrashIsRestoredFirstAndLaterRequestsCarryTheRestoredVersion) {
-    for (const std::string id : {"n1", "n2", "n3"}) {
-        server.script(lookup(id), {node(id, "file", "R.pdf", 5, R"(,"parent":"p1","deleted":true)")});
-        server.script("/api/v1/nodes/" + id + "/restore",
-                      {node(id, "file", "R.pdf", 6, R"(,"parent":"p1")")});
-    }
+    server.script(lookup("n1"), {node("n1", "file", "R.pdf", 5, R"(,"parent":"p1","deleted":true)")});
+    server.script("/api/v1/nodes/n1/restore", {node("n1", "file", "R.pdf", 6, R"(,"parent":"p1")")});
     server.script("/api/v1/nodes/n1", {node("n1", "file", "Novo.pdf", 7, R"(,"parent":"p1")")});
     const auto renamed = modify(*extension, hostItem("n1", "p1", "Novo.pdf"), "r0", filename);
     ASSERT_TRUE(renamed.item) << renamed.error->what();
@@ -335,21 +272,9 @@ TEST_F(Mutation, ANodeInTheTrashIsRestoredFirstAndLaterRequestsCarryTheRestoredV
                                                       "PATCH /api/v1/nodes/n1"}));
     EXPECT_EQ(server.requests()[2].header("If-Match"), "6");
     EXPECT_EQ(json::parse(server.requests()[2].body), (json{{"name", "Novo.pdf"}}));
-
-    // Out of the trash into the folder it was in; and a change of no field at all.
-    const auto back = modify(*extension, hostItem("n2", "p1", ""), "r0", parent);
-    ASSERT_TRUE(back.item) << back.error->what();
-    EXPECT_EQ(back.item->parentItemIdentifier(), "p1");
-    EXPECT_TRUE(modify(*extension, hostItem("n3", "", ""), "", 0).item);
-    EXPECT_EQ(sent(server, 3),
-              (std::vector<std::string>{"GET " + lookup("n2"), "POST /api/v1/nodes/n2/restore",
-                                        "GET " + lookup("n3"), "POST /api/v1/nodes/n3/restore"}));
 }
 
 TEST(ModifyContents, OverwriteUnlessTheServiceChangedThemSinceTheBaseRevision) {
-    const std::regex conflictCopy(
-        R"(/api/v1/files\?name=Relatorio%20%28conflito%20\d{4}-\d\d-\d\d%20\d\d\.\d\d%29\.pdf)"
-        R"(&mime=application%2Fpdf&conflict=rename&parent=p1)");
     struct Case {
         std::string rev, baseRevision;
         bool conflict;
@@ -366,56 +291,19 @@ TEST(ModifyContents, OverwriteUnlessTheServiceChangedThemSinceTheBaseRevision) {
         const auto answer =
             modify(*extensionFor(server), hostItem("n1", "", ""), c.baseRevision, contents, bytes.path);
         ASSERT_TRUE(answer.item) << answer.error->what();
-        EXPECT_EQ(answer.progress->totalUnitCount(), 6);
         const auto requests = server.requests();
         ASSERT_EQ(requests.size(), 2u);
-        EXPECT_EQ(requests[1].body, "edited");
         EXPECT_EQ(answer.shouldFetchContent, c.conflict);
         if (c.conflict) {
-            EXPECT_TRUE(std::regex_match(requests[1].target, conflictCopy)) << requests[1].target;
+            // The copy's name and contents are checked in the command-line edit test.
+            EXPECT_TRUE(requests[1].target.ends_with("&conflict=rename&parent=p1")) << requests[1].target;
             EXPECT_FALSE(requests[1].header("If-Match"));
             EXPECT_EQ(answer.item->itemVersion().metadataVersion, "3");  // the node as read, not the copy
         } else {
-            EXPECT_EQ(
-                requests[1].target,
-                "/api/v1/files?name=Relatorio.pdf&mime=application%2Fpdf&conflict=fail&parent=p1&replace=n1");
             EXPECT_EQ(requests[1].header("If-Match"), "3");
             EXPECT_EQ(answer.item->itemVersion().contentVersion, "r9");
         }
     }
-}
-
-TEST_F(Mutation, ContentsWithRenameAndMoveToTheTopGoUpUnderTheOldNameThenOnePatchWithTheUploadsVersion) {
-    server.script(lookup("n1"), {liveFile});
-    server.script("/api/v1/files",
-                  {node("n1", "file", "Relat\\u00f3rio.pdf", 4, R"(,"parent":"p1","rev":"r2")")});
-    server.script("/api/v1/nodes/n1", {node("n1", "file", "Final.pdf", 5, R"(,"rev":"r2")")});
-    // No file: the contents become empty.
-    const auto answer = modify(*extension, hostItem("n1", host::rootContainer, "Final.pdf"), "r1",
-                               contents | filename | parent);
-    ASSERT_TRUE(answer.item) << answer.error->what();
-    EXPECT_EQ(answer.item->parentItemIdentifier(), host::rootContainer);
-    EXPECT_EQ(answer.item->itemVersion().metadataVersion, "5");
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(
-        requests[1].target,
-        "/api/v1/files?name=Relat%C3%B3rio.pdf&mime=application%2Fpdf&conflict=fail&parent=p1&replace=n1");
-    EXPECT_EQ(requests[1].bodySize, 0);
-    EXPECT_EQ(requests[2].method, "PATCH");
-    EXPECT_EQ(requests[2].header("If-Match"), "4");
-    EXPECT_EQ(json::parse(requests[2].body), (json{{"name", "Final.pdf"}, {"parent", "root"}}));
-}
-
-TEST_F(Mutation, ARenameOntoATakenNameGivesTheCollisionErrorCarryingTheItemThatHasIt) {
-    server.script(lookup("n1"), {liveFile});
-    server.script("/api/v1/nodes/n1", {{409, {}, R"({"error":"name_conflict","existing":{"id":"e1"}})"}});
-    server.script(lookup("e1"), {node("e1", "file", "B.pdf", 1, R"(,"parent":"p2")")});
-    const auto answer = modify(*extension, hostItem("n1", "p2", "B.pdf"), "r1", filename | parent);
-    EXPECT_EQ(answer.error.value().code(), -1001);
-    ASSERT_TRUE(answer.error->userInfo().collidingItem);
-    EXPECT_EQ(answer.error->userInfo().collidingItem->itemIdentifier(), "e1");
-    EXPECT_EQ(json::parse(server.requests()[1].body), (json{{"name", "B.pdf"}, {"parent", "p2"}}));
 }
 
 TEST(ConflictName, TheLocalTimeToTheMinuteGoesBeforeTheLastExtension) {
@@ -426,9 +314,6 @@ TEST(ConflictName, TheLocalTimeToTheMinuteGoesBeforeTheLastExtension) {
     const std::pair<std::string, std::string> cases[] = {
         {"Relatorio.pdf", "Relatorio (conflito 2025-03-03 14.07).pdf"},
         {"LEIAME", "LEIAME (conflito 2025-03-03 14.07)"},
-        {"copia.tar.gz", "copia.tar (conflito 2025-03-03 14.07).gz"},
-        {".bashrc", ".bashrc (conflito 2025-03-03 14.07)"},
-        {"Relato\xCC\x81rio.pdf", "Relato\xCC\x81rio (conflito 2025-03-03 14.07).pdf"},
     };
     for (const auto& [name, conflicting] : cases)
         EXPECT_EQ(FileProviderExtension::conflictName(name, at), conflicting) << name;
