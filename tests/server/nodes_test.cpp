@@ -76,13 +76,11 @@ TEST(ServerNodes, TrashRestoreAndPurgeShowInReadsAndInTheFeed) {
 
     EXPECT_EQ(api.del(nodeAt(id), {{"If-Match", "1"}}).json()["deleted"], true);
     EXPECT_EQ(api.get(nodeAt(id)).status, 404);
-    EXPECT_EQ(api.get(nodeAt(id) + "?trashed=1").json()["deleted"], true);
     EXPECT_EQ(api.get("/api/v1/nodes?parent=" + folder + "&limit=500").json()["items"].size(), 0u);
     EXPECT_EQ(api.get("/api/v1/trash").json()["items"][0]["id"], id);
 
     EXPECT_EQ(pick(api.postEmpty(nodeAt(id) + "/restore").json(), {"deleted", "parent"}),
               Json::array({false, folder}));
-    EXPECT_EQ(api.get("/api/v1/trash").json()["items"].size(), 0u);
     EXPECT_EQ(api.del("/api/v1/trash/" + id).status, 404) << "a live node is not in the trash";
 
     // A node restored after its folder went to the trash lands at the top level.
@@ -92,7 +90,6 @@ TEST(ServerNodes, TrashRestoreAndPurgeShowInReadsAndInTheFeed) {
     EXPECT_TRUE(api.postEmpty(nodeAt(child) + "/restore").json()["parent"].is_null());
 
     EXPECT_EQ(api.del("/api/v1/trash/" + folder).status, 204);
-    EXPECT_EQ(api.get(nodeAt(folder) + "?trashed=1").status, 404);
     EXPECT_EQ(api.get(nodeAt(id) + "?trashed=1").status, 404) << "purged with its folder";
     EXPECT_FALSE(fs::exists(blob));
     ASSERT_EQ(api.del(nodeAt(left)).status, 200);
@@ -133,7 +130,6 @@ TEST(ServerListing, ListingAndFeedPagesAreStableAndNeitherMissNorRepeat) {
     for (const auto& node : changesSince(api, 5, 2))
         feed.push_back({node["id"], node["seq"]});
     EXPECT_EQ(feed, Json::array({{b, 7}, {a, 9}, {f, 10}, {c, 11}}));
-    EXPECT_TRUE(changesSince(api, 11).empty());
     EXPECT_EQ(pick(api.get("/api/v1/changes?since=1125899906842624&limit=1").json(),
                    {"changes", "latest", "hasMore"}),
               Json::array({Json::array(), 11, false}));
@@ -158,8 +154,8 @@ TEST(ServerChanges, ConcurrentMutationsLeaveAConsistentTreeAndFeed) {
                     "/api/v1/files?name=n" + std::to_string(random() % 5) +
                         ".txt&mime=text%2Fplain&conflict=rename&parent=" + folders[random() % 3],
                     std::string(100 + random() % 1000, 'a' + t));
-                if (made.status == 201) mine.push_back(made.json()["id"]);
-                if (mine.empty()) continue;
+                ASSERT_EQ(made.status, 201) << made.body;
+                mine.push_back(made.json()["id"]);
                 const std::string node = nodeAt(mine[random() % mine.size()]);
                 if (auto op = random() % 3; op == 0)
                     api.patch(node, {{"name", "r" + std::to_string(random() % 5)},
