@@ -8,9 +8,7 @@
 namespace tw::test {
 namespace {
 
-TEST(ServerBadInput, MalformedOrShortRequestsAreRefusedAndChangeNothing) {
-    InProcessServer server;
-    Api api = server.api();
+TEST_F(LocalService, MalformedOrShortRequestsAreRefusedAndChangeNothing) {
     std::string folder = nodeAt(api.folder("Pasta")["id"]), file = api.upload("f.txt", "abc")["id"];
     auto before = api.get("/api/v1/changes?since=0&limit=5000").json();
     const std::string nodes = "/api/v1/nodes", files = "/api/v1/files?", uploads = "/api/v1/uploads";

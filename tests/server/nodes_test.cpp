@@ -29,9 +29,7 @@ std::vector<Json> changesSince(Api& api, std::int64_t since, int limit = 500) {
     return all;
 }
 
-TEST(ServerNodes, ReadsTokensVersionsNamesAndMoves) {
-    InProcessServer server;
-    Api api = server.api();
+TEST_F(LocalService, ReadsTokensVersionsNamesAndMoves) {
     auto docs = api.folder("Documentos");
     EXPECT_EQ(pick(docs, {"kind", "parent", "version", "seq", "deleted"}),
               Json::array({"folder", nullptr, 1, 1, false}));
@@ -63,9 +61,7 @@ TEST(ServerNodes, ReadsTokensVersionsNamesAndMoves) {
 }
 
 // Read directly, and from the change feed by a client that had read up to a position before them.
-TEST(ServerNodes, TrashRestoreAndPurgeShowInReadsAndInTheFeed) {
-    InProcessServer server;
-    Api api = server.api();
+TEST_F(LocalService, TrashRestoreAndPurgeShowInReadsAndInTheFeed) {
     std::string kept = api.folder("Kept")["id"], folder = api.folder("Pasta")["id"];
     std::string left = api.folder("Lixo")["id"];  // trashed at the end, and left there
     auto file = api.upload("nota.txt", "conteúdo", folder);
@@ -104,9 +100,7 @@ TEST(ServerNodes, TrashRestoreAndPurgeShowInReadsAndInTheFeed) {
     EXPECT_TRUE(feed[id]["deletedAt"].is_number_integer()) << "purged";
 }
 
-TEST(ServerListing, ListingAndFeedPagesAreStableAndNeitherMissNorRepeat) {
-    InProcessServer server;
-    Api api = server.api();
+TEST_F(LocalService, ListingAndFeedPagesAreStableAndNeitherMissNorRepeat) {
     // Longer listings come back whole through the command-line tests; here, the cursor's own rules.
     std::string parent = api.folder("Muitos")["id"];
     for (int i = 0; i < 4; ++i)
@@ -137,20 +131,19 @@ TEST(ServerListing, ListingAndFeedPagesAreStableAndNeitherMissNorRepeat) {
     EXPECT_EQ(api.get("/api/v1/changes?since=x&limit=1").status, 400);
 }
 
-TEST(ServerChanges, ConcurrentMutationsLeaveAConsistentTreeAndFeed) {
-    InProcessServer server;
+TEST_F(LocalService, ConcurrentMutationsLeaveAConsistentTreeAndFeed) {
     std::vector<std::string> folders;
     for (int i = 0; i < 3; ++i)
-        folders.push_back(server.api().folder("F" + std::to_string(i))["id"]);
+        folders.push_back(api.folder("F" + std::to_string(i))["id"]);
     std::vector<std::thread> workers;
     for (int t = 0; t < 8; ++t) {
         workers.emplace_back([&, t] {
-            Api api = server.api();
+            Api client = server.api();
             std::mt19937 random(static_cast<unsigned>(t));
             std::vector<std::string> mine;
             for (int r = 0; r < 25; ++r) {
                 // Names collide on purpose across threads: "rename" must still give unique names.
-                ServiceReply made = api.postBytes(
+                ServiceReply made = client.postBytes(
                     "/api/v1/files?name=n" + std::to_string(random() % 5) +
                         ".txt&mime=text%2Fplain&conflict=rename&parent=" + folders[random() % 3],
                     std::string(100 + random() % 1000, 'a' + t));
@@ -158,12 +151,12 @@ TEST(ServerChanges, ConcurrentMutationsLeaveAConsistentTreeAndFeed) {
                 mine.push_back(made.json()["id"]);
                 const std::string node = nodeAt(mine[random() % mine.size()]);
                 if (auto op = random() % 3; op == 0)
-                    api.patch(node, {{"name", "r" + std::to_string(random() % 5)},
-                                     {"parent", folders[random() % 3]}});
+                    client.patch(node, {{"name", "r" + std::to_string(random() % 5)},
+                                        {"parent", folders[random() % 3]}});
                 else if (op == 1)
-                    api.del(node);
+                    client.del(node);
                 else
-                    api.postEmpty(node + "/restore");
+                    client.postEmpty(node + "/restore");
             }
         });
     }
@@ -171,7 +164,6 @@ TEST(ServerChanges, ConcurrentMutationsLeaveAConsistentTreeAndFeed) {
         worker.join();
 
     // The feed names every node once, in position order, each with its current record; live names are unique.
-    Api api = server.api();
     std::set<std::string> ids, liveNames;
     std::int64_t previous = 0;
     for (const auto& node : changesSince(api, 0, 5000)) {

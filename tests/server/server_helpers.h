@@ -36,6 +36,13 @@ inline Json pick(const Json& record, std::initializer_list<const char*> keys) {
     return values;
 }
 
+// The service on the test options, and a client of it.
+class LocalService : public ::testing::Test {
+protected:
+    InProcessServer server;
+    Api api = server.api();
+};
+
 // A TCP connection to `base` from address `from` (port 0 picks one) on the loopback network.
 struct RawConnection {
     int fd = socket(AF_INET, SOCK_STREAM, 0);

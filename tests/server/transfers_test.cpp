@@ -9,16 +9,12 @@
 namespace tw::test {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 std::string filesPath(const std::string& name, const std::string& conflict) {
     return "/api/v1/files?name=" + httplib::detail::encode_query_param(name) +
            "&mime=text%2Fplain&conflict=" + conflict;
 }
 
-TEST(ServerUpload, ConflictFailAnswers409RenamePicksAFreeNameReplaceKeepsTheId) {
-    InProcessServer server;
-    Api api = server.api();
+TEST_F(LocalService, ConflictFailAnswers409RenamePicksAFreeNameReplaceKeepsTheId) {
     const std::string name = "Relatório 2025.txt";
     auto first = api.upload(name, "conteúdo");
     ServiceReply fail = api.postBytes(filesPath(name, "fail"), "2");
@@ -54,9 +50,7 @@ TEST(ServerUpload, ConflictFailAnswers409RenamePicksAFreeNameReplaceKeepsTheId) 
     EXPECT_EQ(api.download(id), "v22");
 }
 
-TEST(ServerMultipart, PartsCompleteInAnyOrderAndWrongMissingOrRewrittenPartsAreHandled) {
-    InProcessServer server;
-    Api api = server.api();
+TEST_F(LocalService, PartsCompleteInAnyOrderAndWrongMissingOrRewrittenPartsAreHandled) {
     server.service().partSize = 4;  // the server's part size governs the layout: 4, 4 and 2 bytes
     ServiceReply started =
         api.post("/api/v1/uploads", {{"name", "p.bin"}, {"size", 10}, {"partSize", 8388608}});
@@ -118,9 +112,7 @@ TEST(ServerMultipart, PartsCompleteInAnyOrderAndWrongMissingOrRewrittenPartsAreH
     EXPECT_EQ(api.postRaw("/api/v1/uploads/" + gone + "/complete", "{}").status, 404);
 }
 
-TEST(ServerDownload, OpenGivesAnAddressThatServesTheFileOrOneRangeUntilItExpires) {
-    InProcessServer server;
-    Api api = server.api();
+TEST_F(LocalService, OpenGivesAnAddressThatServesTheFileOrOneRangeUntilItExpires) {
     auto node = api.upload("digits.txt", "0123456789");
     std::string id = node["id"];
     auto opened = api.postEmpty(nodeAt(id) + "/open").json();
@@ -160,28 +152,20 @@ TEST(ServerDownload, OpenGivesAnAddressThatServesTheFileOrOneRangeUntilItExpires
     EXPECT_EQ(said(anonymous.get(openUrl(api, id))), "403 link_expired");
 }
 
-TEST(ServerFaults, StatusDelayAndDropRulesShapeTheNextRequestsOnlyAndBadRulesAreRefused) {
-    InProcessServer server;
-    Api api = server.api();
+TEST_F(LocalService, StatusDropAndCutRulesShapeTheNextRequestsOnlyAndBadRulesAreRefused) {
     auto fault = [&](const Json& rule) { EXPECT_EQ(api.post("/_control/faults", rule).status, 201) << rule; };
     fault(Json::parse(R"({"method": "GET", "path": "/api/v1/nodes*", "times": 2, "status": 503,
                           "body": {"error": "busy"}})"));
+    EXPECT_EQ(api.post("/api/v1/nodes", {{"name", "x"}}).status, 201) << "other methods are not matched";
     for (const char* answer : {"503 busy", "503 busy", "200 "})
         EXPECT_EQ(said(api.get("/api/v1/nodes?parent=root&limit=500")), answer);
     EXPECT_EQ(api.get("/_control/faults").json()["faults"][0]["hits"], 2);
-    EXPECT_EQ(api.post("/api/v1/nodes", {{"name", "x"}}).status, 201) << "other methods are not matched";
 
-    fault({{"path", "/api/v1/trash"}, {"delayMs", 300}});
-    auto start = Clock::now();
-    EXPECT_EQ(api.get("/api/v1/trash").status, 200);
-    EXPECT_GE(secondsSince(start), 0.29);
     fault({{"path", "/api/v1/trash"}, {"drop", true}});
     EXPECT_EQ(api.get("/api/v1/trash").status, 0) << "closed before any reply";
     fault({{"path", "/api/v1/trash"}, {"cutAfter", 5}});
     EXPECT_EQ(api.get("/api/v1/trash").status, 0) << "cut inside the body";
-    start = Clock::now();
-    EXPECT_EQ(api.get("/api/v1/trash").status, 200);
-    EXPECT_LT(secondsSince(start), 0.25) << "each rule was for one request";
+    EXPECT_EQ(api.get("/api/v1/trash").status, 200) << "each rule was for one request";
 
     for (const Json& rule : {Json{{"status", 503}}, Json{{"path", "*"}, {"status", 42}},
                              Json{{"path", "*"}, {"times", 0}}, Json{{"path", "*"}, {"delayMs", -1}}})
