@@ -245,7 +245,7 @@ TEST(ContentType, ConformanceTable) {
     const std::tuple<ContentType, ContentType, bool> cases[] = {
         // clang-format off
         {folder, directory, true}, {directory, folder, false}, {folder, data, false}, {link, data, false},
-        {pdf, data, true}, {pdf, item, true}, {item, data, false}, {pdf, text, false},
+        {pdf, data, true}, {pdf, item, true}, {item, data, false}, {pdf, text, false}, {pdf, directory, false},
         // clang-format on
     };
     for (const auto& [type, to, conforms] : cases) {
