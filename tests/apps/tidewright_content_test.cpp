@@ -1,7 +1,6 @@
 // File commands end to end against tidewright-server: every byte arrives, the read-ahead keeps requests few,
 // faults end in an error leaving no file, and conflicts and bad input change nothing.
 #include <algorithm>
-#include <regex>
 
 #include "cli_fixture.h"
 
@@ -25,28 +24,16 @@ protected:
     }
 };
 
-TEST_F(ContentCli, PutThenGetOrCatGivesBackEveryByteDirectlyAndInPartsAndGetReplacesOnlyWithForce) {
-    const auto folder = itemFrom({"mkdir", "root", "Envios"});
-    for (const std::size_t size : {std::size_t{0}, std::size_t{8388608}, std::size_t{8388609}}) {
-        SCOPED_TRACE(size);
-        const auto file = dir.path() / ("local-" + std::to_string(size));
-        const std::string bytes = writePattern(file, size, static_cast<unsigned>(size));
-        const auto item =
-            itemFrom({"put", folder["id"], file.string(), "--name", "f" + std::to_string(size)});
-        EXPECT_EQ(item["parent"], folder["id"]);
-        EXPECT_EQ(item["size"], size);
-        const Outcome got = tidewright({"--json", "get", item["id"], (dir.path() / "back").string()});
-        ASSERT_EQ(got.status, 0) << got.err;
-        ASSERT_EQ(got.lines.size(), 1u);
-        EXPECT_EQ(got.line()["size"], size);
-        EXPECT_TRUE(fileText(dir.path() / "back") == bytes);
-        EXPECT_EQ(got.err, "");  // no progress bar: stderr is not a terminal
-        std::filesystem::remove(dir.path() / "back");
-    }
-
+// (Sizes at the upload's two ways, 8 MiB and a byte more: in the remote tests' Upload tests.)
+TEST_F(ContentCli, PutThenCatGetOrReadGiveBackEveryByteAndGetReplacesOnlyWithForce) {
     // A hundred MiB goes up in parts and comes back through cat in thirty range requests.
+    const auto folder = itemFrom({"mkdir", "root", "Envios"});
     const std::string bytes = writePattern(dir.path() / "big", std::size_t{100} << 20, 7);
-    const std::string id = itemFrom({"put", "root", (dir.path() / "big").string()})["id"];
+    const auto item = itemFrom({"put", folder["id"], (dir.path() / "big").string(), "--name", "grande"});
+    EXPECT_EQ(item["parent"], folder["id"]);
+    EXPECT_EQ(item["filename"], "grande");
+    EXPECT_EQ(item["size"], bytes.size());
+    const std::string id = item["id"];
     count("GET", "/blobs/*");
     const Outcome cat = tidewright({"cat", id}, " > '" + (dir.path() / "out").string() + "'");
     ASSERT_EQ(cat.status, 0) << cat.err;
@@ -68,17 +55,25 @@ TEST_F(ContentCli, PutThenGetOrCatGivesBackEveryByteDirectlyAndInPartsAndGetRepl
     EXPECT_NE(refused.err.find("exists (--force replaces it)"), std::string::npos) << refused.err;
     EXPECT_EQ(fileText(existing), "old");
     EXPECT_EQ(delivered(), 0);  // nothing was fetched
-    EXPECT_EQ(tidewright({"get", "--force", small, existing.string()}).status, 0);
+    const Outcome forced = tidewright({"get", "--force", small, existing.string()});
+    EXPECT_EQ(forced.status, 0);
+    EXPECT_EQ(forced.err, "");  // no progress bar: stderr is not a terminal
     EXPECT_EQ(fileText(existing), "new bytes");
+    // read names the delivered file and where in it the bytes asked for, and those fetched with them, are.
+    const Outcome read = tidewright({"--json", "read", small, "2", "3"});
+    ASSERT_EQ(read.lines.size(), 2u) << read.err;
+    EXPECT_EQ(read.line(1)["offset"], 2);
+    EXPECT_EQ(read.line(1)["length"], 7);
+    EXPECT_EQ(fileText(read.line(1)["file"].get<std::string>()).substr(2), "w bytes");
 }
 
+// (Each fault's own error: in the content tests' AnyOtherAnswerFailsAndLeavesNoFile.)
 TEST_F(ContentCli, ServiceFaultsEndInAnErrorAndLeaveNoFile) {
     const std::string id = api.upload("f", writePattern(dir.path() / "f", 300'000, 3))["id"];
     const auto cut = (dir.path() / "cut").string();
     for (const auto& [rule, args] : std::vector<std::pair<json, std::vector<std::string>>>{
              {{{"path", "/blobs/*"}, {"cutAfter", 1000}}, {"get", id, cut}},
              {{{"path", "/blobs/*"}, {"shortBy", 10}}, {"read", id, "0", "1000"}},
-             {{{"path", "/blobs/*"}, {"ignoreRange", true}}, {"read", id, "0", "1000"}},
              {{{"path", "/blobs/*"}, {"cutAfter", 1000}}, {"cat", id}},
          }) {
         SCOPED_TRACE(rule.dump());
@@ -92,70 +87,51 @@ TEST_F(ContentCli, ServiceFaultsEndInAnErrorAndLeaveNoFile) {
     }
 }
 
+// The service refuses an expired address with 403 (the content tests script a 404): opened again once.
 TEST_F(ContentCli, ExpiredAddressIsOpenedAgainOnce) {
     const std::string id = api.upload("f", "0123456789")["id"];
     ASSERT_EQ(api.post("/_control/settings", {{"openTtlMs", 0}}).status, 200);
     count("POST", "/api/v1/nodes/*/open");
     EXPECT_EQ(tidewright({"read", id, "0", "10"}).status, 1);
     EXPECT_EQ(hits(0), 2);
-
-    ASSERT_EQ(api.post("/_control/settings", {{"openTtlMs", 900'000}}).status, 200);
-    const Outcome read = tidewright({"--json", "read", id, "2", "3"});
-    ASSERT_EQ(read.status, 0) << read.err;
-    ASSERT_EQ(read.lines.size(), 2u);
-    EXPECT_EQ(read.line(1)["offset"], 2);
-    EXPECT_EQ(read.line(1)["length"], 8);
-    EXPECT_EQ(fileText(read.line(1)["file"].get<std::string>()).substr(2), "23456789");
 }
 
+// The If-Match rule and the copy's name: in the content tests' ModifyContents and ConflictName tests.
 TEST_F(CliTest, AnEditOnAStaleRevisionGoesUpAsAConflictingCopyAndLeavesTheServicesContents) {
-    writePattern(dir.path() / "Relatorio.pdf", 1000, 1);
-    const auto item = itemFrom({"put", "root", (dir.path() / "Relatorio.pdf").string()});
+    const auto node = api.upload("Relatorio.pdf", "first");
     const std::string edited = writePattern(dir.path() / "edited", 2000, 2);
-    // Edited on the version the item has now: overwritten in place.
-    const auto overwritten = itemFrom({"edit", item["id"], (dir.path() / "edited").string()});
-    EXPECT_EQ(overwritten["id"], item["id"]);
-    EXPECT_NE(overwritten["contentVersion"], item["contentVersion"]);
-    EXPECT_TRUE(api.download(item["id"]) == edited);
-
-    // Edited on the first version, which the service has moved on from: a dated copy beside it.
+    // Edited on the revision the item has now: overwritten in place.
+    const auto overwritten = itemFrom({"edit", node["id"], (dir.path() / "edited").string()});
+    // Edited on the first revision, which the service has moved on from: a dated copy beside it.
     const std::string stale = writePattern(dir.path() / "stale", 3000, 3);
-    EXPECT_EQ(
-        itemFrom({"edit", item["id"], (dir.path() / "stale").string(), "--base-rev", item["contentVersion"]}),
-        overwritten);
-    EXPECT_TRUE(api.download(item["id"]) == edited);
+    EXPECT_EQ(itemFrom({"edit", node["id"], (dir.path() / "stale").string(), "--base-rev", node["rev"]}),
+              overwritten);
+    EXPECT_TRUE(api.download(node["id"]) == edited);  // the same item, edited the first time
     const auto listing = api.get("/api/v1/nodes?parent=root&limit=500").json()["items"];
     ASSERT_EQ(listing.size(), 2u);
-    const std::regex copyName(R"(Relatorio \(conflito \d{4}-\d\d-\d\d \d\d\.\d\d\)\.pdf)");
-    EXPECT_TRUE(std::regex_match(listing[1]["name"].get<std::string>(), copyName)) << listing[1]["name"];
-    EXPECT_EQ(listing[1]["mime"], "application/pdf");
+    EXPECT_TRUE(listing[1]["name"].get<std::string>().starts_with("Relatorio (conflito "))
+        << listing[1]["name"];
     EXPECT_TRUE(api.download(listing[1]["id"]) == stale);
 }
 
+// (Trash and rm once more, and on what is gone: in the content tests' DeleteItem and Mutation tests.)
 TEST_F(CliTest, TrashRestoreAndRmTakeAnItemToTheTrashBackAndAwayForGood) {
-    const auto folder = itemFrom({"mkdir", "root", "Pasta"});
-    const std::string id = api.upload("a.txt", "0123456789", folder["id"])["id"];
-    for (int twice = 0; twice < 2; ++twice) {  // the second time, nothing changes
-        EXPECT_EQ(itemFrom({"trash", id})["parent"], inTrash);
-        EXPECT_EQ(itemFrom({"restore", id})["parent"], folder["id"]);
-    }
-    // From the trash, then away for good; gone counts as deleted.
-    for (const int status : {200, 404, 404}) {
-        const auto rm = tidewright({"rm", id});
-        EXPECT_EQ(rm.status, 0) << rm.err;
-        EXPECT_TRUE(rm.lines.empty());
-        const auto node = api.get("/api/v1/nodes/" + id + "?trashed=1");
-        EXPECT_EQ(node.status, status);
-        EXPECT_EQ(node.json().value("deleted", false), status == 200);
-    }
+    const std::string folder = api.folder("Pasta")["id"],
+                      id = api.upload("a.txt", "0123456789", folder)["id"];
+    EXPECT_EQ(itemFrom({"trash", id})["parent"], inTrash);
+    EXPECT_EQ(itemFrom({"restore", id})["parent"], folder);
+    EXPECT_EQ(tidewright({"rm", id}).status, 0);  // into the trash,
+    EXPECT_EQ(api.get("/api/v1/nodes/" + id + "?trashed=1").json()["deleted"], true);
+    EXPECT_EQ(tidewright({"rm", id}).status, 0);  // then away for good
+    EXPECT_EQ(api.get("/api/v1/nodes/" + id + "?trashed=1").status, 404);
     EXPECT_EQ(errorCodeOf({"restore", id}), -1005);
 }
 
+// (Collisions of each kind, and nothing made in the trash: in the content tests' CreateItem and Mutation
+// tests.)
 TEST_F(CliTest, MkdirAndMvMeetNameConflictsAsCollisionsAndBadInputChangesNothing) {
     const auto folder = itemFrom({"mkdir", "root", "Fotos"});
-    EXPECT_EQ(errorCodeOf({"mkdir", "root", "Fotos"}), -1001);
     EXPECT_EQ(itemFrom({"mkdir", "root", "Fotos", "--may-already-exist"})["id"], folder["id"]);
-    EXPECT_EQ(errorCodeOf({"mkdir", "trash", "Fotos"}), -2005);
 
     writePattern(dir.path() / "b.txt", 3);
     const std::string file = itemFrom({"put", "root", (dir.path() / "b.txt").string()})["id"];
@@ -163,9 +139,6 @@ TEST_F(CliTest, MkdirAndMvMeetNameConflictsAsCollisionsAndBadInputChangesNothing
     EXPECT_EQ(moved["filename"], "Fotos");
     EXPECT_EQ(moved["parent"], folder["id"]);
     EXPECT_EQ(errorCodeOf({"mv", file, "--parent", "root"}), -1001);  // the folder's name
-    const auto back = itemFrom({"mv", file, "--name", "b.txt", "--parent", "root"});
-    EXPECT_EQ(back["parent"], "NSFileProviderRootContainerItemIdentifier");
-    EXPECT_EQ(back["filename"], "b.txt");
 
     const auto nodesBefore = api.get("/api/v1/changes?since=0&limit=500").json();
     for (const auto& args : std::vector<std::vector<std::string>>{
