@@ -139,6 +139,8 @@ TEST_F(LocalService, OpenGivesAnAddressThatServesTheFileOrOneRangeUntilItExpires
     }
     EXPECT_EQ(anonymous.get(url).header("Content-Type"), "text/plain");
     EXPECT_EQ(anonymous.get("/blobs/0123456789abcdef").status, 404);
+    ASSERT_EQ(api.post("/_control/faults", {{"path", "/blobs/*"}, {"ignoreRange", true}}).status, 201);
+    EXPECT_EQ(anonymous.get(url, {{"Range", "bytes=2-5"}}).body, "0123456789") << "the range ignored";
 
     // A range across MiB pieces of a larger file arrives intact, and the connection serves the next request.
     std::string big(3 * 1048576 + 17, '\0');
