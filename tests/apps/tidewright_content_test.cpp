@@ -96,40 +96,10 @@ TEST_F(ContentCli, ExpiredAddressIsOpenedAgainOnce) {
     EXPECT_EQ(hits(0), 2);
 }
 
-// The If-Match rule and the copy's name: in the content tests' ModifyContents and ConflictName tests.
-TEST_F(CliTest, AnEditOnAStaleRevisionGoesUpAsAConflictingCopyAndLeavesTheServicesContents) {
-    const auto node = api.upload("Relatorio.pdf", "first");
-    const std::string edited = writePattern(dir.path() / "edited", 2000, 2);
-    // Edited on the revision the item has now: overwritten in place.
-    const auto overwritten = itemFrom({"edit", node["id"], (dir.path() / "edited").string()});
-    // Edited on the first revision, which the service has moved on from: a dated copy beside it.
-    const std::string stale = writePattern(dir.path() / "stale", 3000, 3);
-    EXPECT_EQ(itemFrom({"edit", node["id"], (dir.path() / "stale").string(), "--base-rev", node["rev"]}),
-              overwritten);
-    EXPECT_TRUE(api.download(node["id"]) == edited);  // the same item, edited the first time
-    const auto listing = api.get("/api/v1/nodes?parent=root&limit=500").json()["items"];
-    ASSERT_EQ(listing.size(), 2u);
-    EXPECT_TRUE(listing[1]["name"].get<std::string>().starts_with("Relatorio (conflito "))
-        << listing[1]["name"];
-    EXPECT_TRUE(api.download(listing[1]["id"]) == stale);
-}
-
-// (Trash and rm once more, and on what is gone: in the content tests' DeleteItem and Mutation tests.)
-TEST_F(CliTest, TrashRestoreAndRmTakeAnItemToTheTrashBackAndAwayForGood) {
-    const std::string folder = api.folder("Pasta")["id"],
-                      id = api.upload("a.txt", "0123456789", folder)["id"];
-    EXPECT_EQ(itemFrom({"trash", id})["parent"], inTrash);
-    EXPECT_EQ(itemFrom({"restore", id})["parent"], folder);
-    EXPECT_EQ(tidewright({"rm", id}).status, 0);  // into the trash,
-    EXPECT_EQ(api.get("/api/v1/nodes/" + id + "?trashed=1").json()["deleted"], true);
-    EXPECT_EQ(tidewright({"rm", id}).status, 0);  // then away for good
-    EXPECT_EQ(api.get("/api/v1/nodes/" + id + "?trashed=1").status, 404);
-    EXPECT_EQ(errorCodeOf({"restore", id}), -1005);
-}
-
-// (Collisions of each kind, and nothing made in the trash: in the content tests' CreateItem and Mutation
-// tests.)
-TEST_F(CliTest, MkdirAndMvMeetNameConflictsAsCollisionsAndBadInputChangesNothing) {
+// Each command once. What its step does (collisions of each kind, conflicting edits, trashing, restoring,
+// deleting again or what is gone) is in the content tests' CreateItem, DeleteItem, ModifyContents and
+// Mutation tests.
+TEST_F(CliTest, MkdirMvAndTheOtherFileCommandsMeetCollisionsAndBadInputChangesNothing) {
     const auto folder = itemFrom({"mkdir", "root", "Fotos"});
     EXPECT_EQ(itemFrom({"mkdir", "root", "Fotos", "--may-already-exist"})["id"], folder["id"]);
 
@@ -139,6 +109,13 @@ TEST_F(CliTest, MkdirAndMvMeetNameConflictsAsCollisionsAndBadInputChangesNothing
     EXPECT_EQ(moved["filename"], "Fotos");
     EXPECT_EQ(moved["parent"], folder["id"]);
     EXPECT_EQ(errorCodeOf({"mv", file, "--parent", "root"}), -1001);  // the folder's name
+    const std::string edited = writePattern(dir.path() / "edited", 2000, 2);
+    EXPECT_EQ(itemFrom({"edit", file, (dir.path() / "edited").string(), "--base-rev",
+                        moved["contentVersion"]})["id"],
+              file);
+    EXPECT_TRUE(api.download(file) == edited);
+    EXPECT_EQ(itemFrom({"trash", file})["parent"], inTrash);
+    EXPECT_EQ(itemFrom({"restore", file})["parent"], folder["id"]);
 
     const auto nodesBefore = api.get("/api/v1/changes?since=0&limit=500").json();
     for (const auto& args : std::vector<std::vector<std::string>>{
@@ -147,10 +124,13 @@ TEST_F(CliTest, MkdirAndMvMeetNameConflictsAsCollisionsAndBadInputChangesNothing
     const auto notAFile = tidewright({"put", "root", dir.path().string()});
     EXPECT_EQ(notAFile.status, 1);
     EXPECT_NE(notAFile.err.find("is not a regular file"), std::string::npos) << notAFile.err;
-    EXPECT_EQ(tidewright({"edit", file, (dir.path() / "missing").string()}).status, 1);
     std::filesystem::create_symlink("b.txt", dir.path() / "link.txt");
     EXPECT_EQ(errorCodeOf({"put", "root", (dir.path() / "link.txt").string()}), -2010);
     EXPECT_EQ(api.get("/api/v1/changes?since=0&limit=500").json(), nodesBefore);
+    for (const int status : {200, 404}) {  // into the trash, then away for good
+        EXPECT_EQ(tidewright({"rm", file}).status, 0);
+        EXPECT_EQ(api.get("/api/v1/nodes/" + file + "?trashed=1").status, status);
+    }
 }
 
 }  // namespace
