@@ -54,17 +54,6 @@ TEST_F(CliTest, WatchPrintsChangesAsTheyArriveUntilInterrupted) {
     EXPECT_EQ(watch.wait(10), 0);
 }
 
-TEST(CliAgainstScriptedService, WatchReportsAFailedBatchAndKeepsGoing) {
-    TempDir dir;
-    ChildProcess watch({tidewrightPath, "--config", writeConfig(dir.path(), "http://127.0.0.1:1"), "--json",
-                        "watch", "--from", "0", "--interval", "0.1"});
-    std::this_thread::sleep_for(std::chrono::seconds(4));  // a failed batch takes its retries: about 1.8 s
-    watch.signal(SIGINT);
-    EXPECT_EQ(watch.wait(20), 0);
-    const std::string err = watch.stderrText();
-    EXPECT_NE(err.find("-1004"), std::string::npos) << err;
-}
-
 // A service that announces more without going anywhere: the host stops at the reply that shows it (a cursor
 // it has followed before, a feed position that does not grow), with status 1 and an error saying so.
 TEST(CliAgainstScriptedService, ListingsAndFeedsThatGoNowhereEndWithAnError) {

@@ -28,20 +28,6 @@ TEST_F(CliTest, ItemReportsFilesAndFailsForAnUnknownId) {
     EXPECT_EQ(exposed.err.find(testToken), std::string::npos);
 }
 
-TEST(CliUnconfigured, StillShowsTheContainersAndRefusesNodes) {
-    TempDir empty;
-    const auto run = [&](const std::string& config, const std::string& args) {
-        return shell("env " + config + " XDG_CONFIG_HOME=" + empty.path().string() + " " + tidewrightPath +
-                     " --json " + args);
-    };
-    const auto root = run("TIDEWRIGHT_CONFIG=", "--name 'Meu espaço' item root");  // empty is unset
-    ASSERT_EQ(root.status, 0) << root.err;
-    EXPECT_EQ(root.line()["filename"], "Meu espaço");
-    const auto node = run("-u TIDEWRIGHT_CONFIG", "item n1");
-    EXPECT_EQ(node.status, 1);
-    EXPECT_EQ(node.error()["code"], -1000);
-}
-
 TEST(CliAgainstScriptedService, ItemLooksWorkingSetUpAsAnIdAndTheVerboseLogEscapesTheServiceErrorCode) {
     TestServer service;
     scriptJson(service, "/api/v1/nodes/working-set",
@@ -85,7 +71,6 @@ TEST(CliPairing, PairsWithTheSecretThenRevokesAndForgetsOnlyWhatWasRevoked) {
 
     const auto refused = pair("--secret-file " + (dir.path() / "wrong").string());
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("403"), std::string::npos) << refused.err;
     EXPECT_FALSE(std::filesystem::exists(config.parent_path()));
 
     const auto paired = pair();
@@ -93,7 +78,6 @@ TEST(CliPairing, PairsWithTheSecretThenRevokesAndForgetsOnlyWhatWasRevoked) {
     const auto written = json::parse(fileText(config));
     EXPECT_EQ(paired.lines.at(0), R"({"paired":true,"deviceId":")" + written["deviceId"].get<std::string>() +
                                       R"(","config":")" + config.string() + R"("})");
-    EXPECT_EQ(written["base"], server.base());
     EXPECT_EQ(std::filesystem::status(config).permissions(), std::filesystem::perms(0600));
     EXPECT_EQ(std::filesystem::status(config.parent_path()).permissions(), std::filesystem::perms(0700));
     EXPECT_EQ(paired.err.find(written["token"].get<std::string>()), std::string::npos);

@@ -45,18 +45,6 @@ TEST_F(CliTest, ReadableLinesEscapeNamesAndNameContainersAndUnwritableOutputIsAF
     EXPECT_EQ(full.error()["message"], "the output could not be written");
 }
 
-// A real exception, not a host error: memory runs out while an endless configuration is read.
-TEST(CliUnexpectedFailure, EndsWithOneErrorLineAndStatusOne) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "a sanitizer's shadow memory does not fit under an address-space limit";
-#endif
-    const auto run = shell("ulimit -v 65536; { printf '{\"a\":\"'; yes | tr -d '\\n'; } 2>/dev/null | " +
-                               tidewrightPath + " --json --config /dev/stdin item root",
-                           10);
-    EXPECT_EQ(run.status, 1) << run.err;
-    EXPECT_EQ(run.error()["message"], "std::bad_alloc");
-}
-
 TEST(ProgressLine, ShowsTheShareDoneTheBytesTheRateAndTheTimeLeft) {
     constexpr std::int64_t MiB = 1 << 20;
     for (const auto& [completed, total, seconds, done, rest] :
