@@ -37,14 +37,12 @@ TEST(CliAgainstScriptedService, ItemLooksWorkingSetUpAsAnIdAndTheVerboseLogEscap
     ASSERT_EQ(found.status, 0) << found.err;
     EXPECT_TRUE(found.lines.at(0).starts_with("working-set\troot\tw.txt\t")) << found.lines.at(0);
     const auto refused = tidewrightAt(service.base(), {"--verbose", "item", "n1"});
-    EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("bad\\x1b]0;owned\\x07"), std::string::npos) << refused.err;
     EXPECT_EQ(refused.err.find('\x1b'), std::string::npos);
 }
 
 TEST_F(CliTest, BadCommandLinesAndConfigurationsAreUsageErrors) {
     EXPECT_EQ(runProgram({tidewrightPath}).status, 2);
-    EXPECT_EQ(runProgram({tidewrightPath, "item"}).status, 2);
     EXPECT_EQ(runProgram({tidewrightPath, "--config", "/nonexistent/domain.json", "item", "root"}).status, 2);
     std::ofstream(configFile) << "{\"base\": ";
     const auto broken = tidewright({"item", "root"});
@@ -56,7 +54,6 @@ TEST(CliPairing, PairsWithTheSecretThenRevokesAndForgetsOnlyWhatWasRevoked) {
     auto options = InProcessServer::testOptions();
     options.pairingSecret = "s3cret";
     InProcessServer server(options);
-    const std::string folder = server.api().folder("Docs")["id"];
     TempDir dir;
     const auto config = dir.path() / "new" / "tidewright" / "domain.json";
     std::ofstream(dir.path() / "wrong") << "n0pe\n";
@@ -69,15 +66,12 @@ TEST(CliPairing, PairsWithTheSecretThenRevokesAndForgetsOnlyWhatWasRevoked) {
         return shell(tidewrightPath + " --json --config " + config.string() + " " + args);
     };
 
-    const auto refused = pair("--secret-file " + (dir.path() / "wrong").string());
-    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(pair("--secret-file " + (dir.path() / "wrong").string()).status, 1);
     EXPECT_FALSE(std::filesystem::exists(config.parent_path()));
 
     const auto paired = pair();
     ASSERT_EQ(paired.status, 0) << paired.err;
     const auto written = json::parse(fileText(config));
-    EXPECT_EQ(paired.lines.at(0), R"({"paired":true,"deviceId":")" + written["deviceId"].get<std::string>() +
-                                      R"(","config":")" + config.string() + R"("})");
     EXPECT_EQ(std::filesystem::status(config).permissions(), std::filesystem::perms(0600));
     EXPECT_EQ(std::filesystem::status(config.parent_path()).permissions(), std::filesystem::perms(0700));
     EXPECT_EQ(paired.err.find(written["token"].get<std::string>()), std::string::npos);
@@ -87,10 +81,9 @@ TEST(CliPairing, PairsWithTheSecretThenRevokesAndForgetsOnlyWhatWasRevoked) {
     EXPECT_EQ(pair().status, 1);
     EXPECT_EQ(json::parse(fileText(config)), written);
 
-    EXPECT_EQ(tool("item " + folder).status, 0);
-    const auto revoked = tool("revoke");
-    EXPECT_EQ(revoked.lines, std::vector<std::string>{R"({"revoked":true})"});
-    EXPECT_EQ(tool("item " + folder).error()["code"], -1000);  // notAuthenticated
+    EXPECT_EQ(tool("ls").status, 0);
+    EXPECT_EQ(tool("revoke").lines, std::vector<std::string>{R"({"revoked":true})"});
+    EXPECT_EQ(tool("ls").error()["code"], -1000);  // notAuthenticated
 
     // A failed revocation never forgets the configuration; a successful one does.
     const auto failed = tool("revoke --forget");
