@@ -69,20 +69,6 @@ TEST(StateStore, AFileThatIsNotADatabaseIsAClearErrorAndStaysAsItWas) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text);
 }
 
-// The fixtures that use these values set their own.
-TEST(StateFolders, XdgValuesAreUsedOnlyWhenAbsolute) {
-    const char* const home = std::getenv("HOME");
-    ASSERT_TRUE(home && *home == '/');
-    ::setenv("XDG_STATE_HOME", "relative", 1);
-    ::unsetenv("XDG_CACHE_HOME");
-    EXPECT_EQ(stateFolder(), fs::path(home) / ".local/state/tidewright");
-    EXPECT_EQ(cacheFolder(), fs::path(home) / ".cache/tidewright");
-    ::setenv("XDG_STATE_HOME", "/x/y", 1);
-    ::setenv("XDG_CACHE_HOME", "/x/z", 1);
-    EXPECT_EQ(stateFolder(), "/x/y/tidewright");
-    EXPECT_EQ(cacheFolder(), "/x/z/tidewright");
-}
-
 TEST(ShownNames, NamesLinuxCannotHoldGetAVisibleReplacementAndOthersStayAsTheyAre) {
     const struct {
         std::string service, shown;

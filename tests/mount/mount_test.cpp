@@ -36,11 +36,6 @@ using test::waitUntil;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 constexpr std::int64_t MiB = 1 << 20;
-const char* const noFuse = "FUSE mounts cannot be made here: /dev/fuse cannot be opened";
-
-bool fuseAvailable() {
-    return ::access("/dev/fuse", R_OK | W_OK) == 0;
-}
 
 std::string randomBytes(std::size_t size, unsigned seed) {
     std::mt19937 random(seed);
@@ -67,14 +62,12 @@ int openToRead(const fs::path& file) {
     return fd;
 }
 
-// The bytes a read of `length` at `offset` returns: none when it fails.
 std::string readAt(int fd, std::int64_t offset, std::size_t length = 4096) {
     std::string bytes(length, '\0');
     bytes.resize(std::max<ssize_t>(0, ::pread(fd, bytes.data(), length, offset)));
     return bytes;
 }
 
-// The errno of a failed 4 KiB read at `offset`; 0 when it succeeds.
 int readErrno(int fd, std::int64_t offset) {
     char buffer[4096];
     return ::pread(fd, buffer, sizeof buffer, offset) < 0 ? errno : 0;
@@ -83,7 +76,8 @@ int readErrno(int fd, std::int64_t offset) {
 class MountedSpace : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!fuseAvailable()) GTEST_SKIP() << noFuse;
+        if (::access("/dev/fuse", R_OK | W_OK) != 0)
+            GTEST_SKIP() << "FUSE mounts cannot be made here: /dev/fuse cannot be opened";
         ::setenv("XDG_CACHE_HOME", (dir.path() / "xdg-cache").c_str(), 1);  // the extension's deliveries
         fs::create_directories(mountpoint);
     }
@@ -170,7 +164,6 @@ TEST_F(MountedSpace, ChangesAreRefusedAndTreeAndFilesEqualTheServiceWithTheOptio
         {"symlink", [&] { return ::symlink("one.txt", at("link").c_str()); }},
     };
     for (const auto& [what, call] : changes) {
-        errno = 0;
         EXPECT_EQ(call(), -1) << what;
         EXPECT_EQ(errno, EROFS) << what;
     }
@@ -289,8 +282,7 @@ TEST_F(MountedSpace, ARestartWithSavedStateFollowsTheFeedFromTheSavedAnchor) {
     ASSERT_TRUE(firstSync());
     mount.reset();
     const auto saved = StateStore(*persisted.stateFile).load().anchor;
-    ASSERT_TRUE(saved);
-    ASSERT_NE(*saved, "0");
+    ASSERT_NE(saved.value_or("0"), "0");
 
     ASSERT_EQ(api.patch("/api/v1/nodes/" + a, {{"name", "renamed.txt"}}).status, 200);  // while unmounted
     LogCapture log;
