@@ -50,6 +50,33 @@ TEST_F(CliTest, BadCommandLinesAndConfigurationsAreUsageErrors) {
     EXPECT_NE(broken.err.find("not a JSON object"), std::string::npos) << broken.err;
 }
 
+// An empty TIDEWRIGHT_CONFIG counts as unset: with no configuration the containers still answer, a node not.
+TEST(CliUnconfigured, ShowsTheContainersAndRefusesNodes) {
+    TempDir empty;
+    const auto run = [&](const std::string& id) {
+        return runProgram({"/usr/bin/env", "TIDEWRIGHT_CONFIG=", "XDG_CONFIG_HOME=" + empty.path().string(),
+                           tidewrightPath, "--json", "--name", "Meu espaço", "item", id});
+    };
+    const auto root = run("root");
+    ASSERT_EQ(root.status, 0) << root.err;
+    EXPECT_EQ(root.line()["filename"], "Meu espaço");
+    const auto node = run("n1");
+    EXPECT_EQ(node.status, 1);
+    EXPECT_EQ(node.error()["code"], -1000);
+}
+
+// An exception that is not a host error (memory runs out reading an endless configuration) still ends in
+// one JSON error line and status 1.
+TEST(CliUnexpectedFailure, EndsWithOneErrorLineAndStatusOne) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory does not fit under an address-space limit";
+#endif
+    const auto run = shell("ulimit -v 65536; { printf '{\"a\":\"'; yes | tr -d '\\n'; } 2>/dev/null | " +
+                           tidewrightPath + " --json --config /dev/stdin item root");
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.error()["message"], "std::bad_alloc");
+}
+
 TEST(CliPairing, PairsWithTheSecretThenRevokesAndForgetsOnlyWhatWasRevoked) {
     auto options = InProcessServer::testOptions();
     options.pairingSecret = "s3cret";
