@@ -200,6 +200,36 @@ TEST_F(ContentCacheTest, ReadersOfOneMissingRangeShareItsFetchAndItsFailure) {
     }
 }
 
+// Two chunks ahead of a sequential reader and no further; a jump reads nothing ahead; no byte is fetched
+// twice.
+TEST_F(ContentCacheTest, ASequentialReaderHasTheNextBytesFetchedAheadAndWaitsForThem) {
+    const std::string big = randomBytes(8 << 20);
+    const std::int64_t kib64 = 64 * 1024, through = 2 * kib64 + (2 << 20);
+    SourceFetcher fetcher{big, deliveries()};
+    const auto handle = cache.open({"n1", "v1", std::ssize(big)}, std::ref(fetcher));
+    const auto read = [&](std::int64_t offset, std::int64_t length = 64 * 1024) {
+        EXPECT_EQ(handle->ensure(offset, length, std::ref(fetcher), {}, noDeadline), length);
+    };
+    read(0);
+    read(kib64);
+    ASSERT_TRUE(test::waitUntil(5, [&] { return fetcher.asked().size() >= 4; }));
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(fetcher.asked(),
+              (Ranges{{0, kib64}, {kib64, kib64}, {2 * kib64, 1 << 20}, {2 * kib64 + (1 << 20), 1 << 20}}));
+    for (std::int64_t offset = 2 * kib64; offset < through; offset += kib64)
+        read(offset);  // served by the read-ahead, which goes on ahead of it
+    ASSERT_TRUE(test::waitUntil(5, [&] { return fetcher.asked().size() >= 5; }));
+    read(6 << 20);
+    std::this_thread::sleep_for(milliseconds(100));
+    auto asked = fetcher.asked();
+    EXPECT_EQ(asked.back(), (ByteRange{6 << 20, kib64}));
+    std::sort(asked.begin(), asked.end(), [](auto& a, auto& b) { return a.location < b.location; });
+    for (std::size_t i = 1; i < asked.size(); ++i)
+        EXPECT_GE(asked[i].location, asked[i - 1].location + asked[i - 1].length) << i;
+    read(0, through);
+    EXPECT_EQ(readAt(*handle, 0, through), big.substr(0, through));
+}
+
 TEST_F(ContentCacheTest, ClosingAHandleCancelsItsReadAheadAndLeavesTheRangeToOthers) {
     std::atomic<bool> entered = false;
     const RangeFetcher stuck = [&](ByteRange, std::stop_token stop) -> Delivery {

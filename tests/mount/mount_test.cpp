@@ -123,6 +123,16 @@ protected:
         return api.upload(name, bytes, parent)["id"].get<std::string>();
     }
 
+    // tidewright mount MOUNTPOINT WORDS... with a configuration for this space.
+    std::vector<std::string> command(const std::vector<std::string>& words) const {
+        const auto config = dir.path() / "domain.json";
+        std::ofstream(config) << nlohmann::json{{"base", server->base()}, {"token", test::testToken}}.dump();
+        ::setenv("XDG_STATE_HOME", (dir.path() / "state").c_str(), 1);
+        std::vector<std::string> argv = {TIDEWRIGHT_BINARY, "--config", config, "mount", mountpoint};
+        argv.insert(argv.end(), words.begin(), words.end());
+        return argv;
+    }
+
     fs::path trash() const { return mountpoint / (".Trash-" + std::to_string(::getuid())); }
 
     test::TempDir dir;
@@ -299,9 +309,7 @@ TEST_F(MountedSpace, ARestartWithSavedStateFollowsTheFeedFromTheSavedAnchor) {
 // The shipped systemd unit runs `tidewright mount -f` as a notify service; SIGTERM stops it.
 TEST_F(MountedSpace, TheCommandUnderSystemdSaysReadyAndStoppingAndUnmountsOnSigtermWithAFileOpen) {
     upload("nota.txt", "conteúdo");
-    const auto config = dir.path() / "domain.json", socketPath = dir.path() / "notify";
-    std::ofstream(config) << nlohmann::json{{"base", server->base()}, {"token", test::testToken}}.dump();
-    ::setenv("XDG_STATE_HOME", (dir.path() / "state").c_str(), 1);
+    const auto socketPath = dir.path() / "notify";
     const int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{.sun_family = AF_UNIX};
     std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
@@ -315,8 +323,7 @@ TEST_F(MountedSpace, TheCommandUnderSystemdSaysReadyAndStoppingAndUnmountsOnSigt
     };
 
     ::setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
-    test::ChildProcess child(
-        {TIDEWRIGHT_BINARY, "--config", config.string(), "mount", mountpoint.string(), "-f", "--poll", "1"});
+    test::ChildProcess child(command({"-f", "--poll", "1"}));
     ::unsetenv("NOTIFY_SOCKET");
     EXPECT_EQ(next(), "READY=1\nSTATUS=mounted, not synchronized yet");
     const int fd = openToRead(mountpoint / "nota.txt");  // ready means mounted
@@ -333,6 +340,17 @@ TEST_F(MountedSpace, TheCommandUnderSystemdSaysReadyAndStoppingAndUnmountsOnSigt
     EXPECT_TRUE(fs::is_empty(mountpoint));  // unmounted: the empty folder below shows again
     ::close(fd);
     ::close(listener);
+}
+
+TEST_F(MountedSpace, TheCommandWithoutForegroundReturnsOnceMountedAndEndsWithFusermount) {
+    upload("nota.txt", "conteúdo");
+    test::ChildProcess child(command({}));
+    ASSERT_EQ(child.wait(10), 0) << child.stderrText();
+    const int fd = openToRead(mountpoint / "nota.txt");  // the command has returned: the mount is up
+    EXPECT_EQ(readAt(fd, 0), "conteúdo");
+    ::close(fd);
+    ASSERT_EQ(std::system(("fusermount3 -u '" + mountpoint.string() + "'").c_str()), 0);
+    EXPECT_TRUE(fs::is_empty(mountpoint));
 }
 
 }  // namespace
