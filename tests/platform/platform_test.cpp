@@ -1,4 +1,4 @@
-// The platform: errors, UUIDs, text, progress, file moves, the log, content types, the host's manager,
+// The platform: errors, text, progress, file moves, the log, content types, the host's manager,
 // tasks and task groups, and the HTTP session against a real server on loopback.
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -14,7 +14,6 @@
 #include <fstream>
 #include <functional>
 #include <latch>
-#include <regex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -34,7 +33,6 @@
 #include "platform/task/task.h"
 #include "platform/task/task_group.h"
 #include "platform/text.h"
-#include "platform/uuid.h"
 #include "support/elapsed.h"
 #include "support/test_server.h"
 
@@ -73,20 +71,10 @@ TEST(Error, FromBridgesEveryKindOfException) {
     EXPECT_EQ(Error::from(std::get<0>(cases[3])).userInfo().localizedDescription, shown);
 }
 
-// Runs body(t) for t in [0, count) on as many threads at once, and waits for them all.
 void onThreads(int count, const std::function<void(int)>& body) {
     std::vector<std::jthread> threads;
     for (int t = 0; t < count; ++t)
         threads.emplace_back(body, t);
-}
-
-// Each is read from the kernel's generator: there is no state that threads could share.
-TEST(Uuid, IsUpperCaseVersion4AndNeverRepeats) {
-    const std::regex shape("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
-    std::set<std::string> seen;
-    for (int i = 0; i < 10'000; ++i)
-        ASSERT_TRUE(std::regex_match(*seen.insert(randomUUID()).first, shape));
-    EXPECT_EQ(seen.size(), 10'000u);
 }
 
 TEST(Utf8Lossy, KeepsValidTextAndReplacesEachIllFormedPart) {
@@ -124,8 +112,7 @@ TEST(CanonicalEquivalence, SameTextInAnyNormalisationFormIsEqualAndInvalidBytesA
 
 TEST(Progress, AdditionsAndCancelsAreNeitherLostNorRepeatedAndHandlersMayCallBackIn) {
     auto progress = Progress::make(400'000);
-    std::atomic<int> replacedRuns{0}, runs{0};
-    progress->setCancellationHandler([&] { ++replacedRuns; });
+    std::atomic<int> runs{0};
     progress->setCancellationHandler([&] { ++runs; });
     onThreads(4, [&](int) {
         for (int i = 0; i < 100'000; ++i)
@@ -134,7 +121,6 @@ TEST(Progress, AdditionsAndCancelsAreNeitherLostNorRepeatedAndHandlersMayCallBac
     });
     EXPECT_EQ(progress->completedUnitCount(), 400'000);
     EXPECT_EQ(runs.load(), 1) << "the latest handler runs once however often cancelled";
-    EXPECT_EQ(replacedRuns.load(), 0);
     // A handler may call back in (under the progress's own lock it would deadlock); a late one runs at once.
     bool innerRan = false;
     progress = Progress::make(1);
@@ -204,19 +190,6 @@ TEST(Log, CaptureKeepsEveryRecordUnchangedAndHandsBackToTheOuterOne) {
     EXPECT_EQ(outer.records()[0].message, "to outer");
 }
 
-TEST(Log, DefaultSinkWritesOneLinePerRecordToStderr) {
-    const Logger log("com.tidewright.fp", "fp");
-    testing::internal::CaptureStderr();
-    log.info("changes since=4 n=2 more=0");
-    setLogInfoEnabled(false);
-    log.info("hidden");
-    log.error("operação falhou: x");
-    setLogInfoEnabled(true);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "info com.tidewright.fp[fp] changes since=4 n=2 more=0\n"
-              "error com.tidewright.fp[fp] operação falhou: x\n");
-}
-
 // Four threads write while a fifth swaps sinks: every record reaches exactly one sink.
 TEST(Log, SwappingSinksWhileWritingLosesNoRecord) {
     std::atomic<int> written{0};
@@ -252,7 +225,6 @@ TEST(ContentType, ConformanceTable) {
         SCOPED_TRACE(type.identifier() + " -> " + to.identifier());
         EXPECT_EQ(type.conforms(to), conforms);
     }
-    EXPECT_EQ(describe(folder), "public.folder - -");
 }
 
 TEST(ContentTypeRegistryFile, ReadsTypesExtensionsAndCommentsOrNothing) {
@@ -292,7 +264,6 @@ TEST(PathExtension, FollowsTheLastComponentsLastDot) {
     }
 }
 
-// With XDG_CACHE_HOME at a fresh folder and umask 022.
 class DefaultManager : public testing::Test {
 protected:
     DefaultManager() { ::setenv("XDG_CACHE_HOME", cache.c_str(), 1); }
@@ -350,30 +321,6 @@ TEST_F(DefaultManager, RefusesAFolderSomeoneElseCouldHaveMadeOrSwapped) {
     EXPECT_THROW(managerFor("private"), std::system_error);
 }
 
-using Clock = std::chrono::steady_clock;
-
-// A 10 s sleep that counts its cancellation, which the task sees as its own, and passes it on.
-void sleepUntilCancelled(std::atomic<int>& cancelled) {
-    try {
-        sleepFor(10s);
-    } catch (const CancellationError&) {
-        EXPECT_TRUE(isCurrentTaskCancelled());
-        ++cancelled;
-        throw;
-    }
-}
-
-// Cancels the task once it has run a while; whether it then ended with CancellationError within a second.
-bool cancelledPromptly(const Task& task) {
-    sleepFor(50ms);
-    const auto cancelledAt = Clock::now();
-    task.cancel();
-    task.cancel();  // harmless a second time
-    EXPECT_TRUE(task.isCancelled());
-    EXPECT_THROW(task.wait(), CancellationError);
-    return Clock::now() - cancelledAt < 1s;
-}
-
 TEST(Executor, TasksOneAfterAnotherReuseAThreadButNotItsCancellation) {
     std::set<std::thread::id> threads;
     for (int i = 0; i < 20; ++i) {
@@ -404,26 +351,30 @@ TEST(Task, ATaskOnTheThreadOfAFinishedOneMayWaitForIt) {
 }
 
 // How long a sleep lasts: in the API client's tests, whose retry pauses are sleeps.
+// The task sees the cancellation as its own, and wait() rethrows what escaped the body.
 TEST(Task, SleepThrowsPromptlyWhenCancelled) {
     std::atomic<int> cancelled{0};
-    Task task = Task::start([&] { sleepUntilCancelled(cancelled); });
-    EXPECT_FALSE(task.waitFor(20ms));
-    EXPECT_TRUE(cancelledPromptly(task));  // and wait() rethrows what escaped the body
+    Task task = Task::start([&] {
+        try {
+            sleepFor(10s);
+        } catch (const CancellationError&) {
+            EXPECT_TRUE(isCurrentTaskCancelled());
+            ++cancelled;
+            throw;
+        }
+    });
+    EXPECT_FALSE(task.waitFor(50ms));
+    const auto cancelledAt = std::chrono::steady_clock::now();
+    task.cancel();
+    task.cancel();  // harmless a second time
+    EXPECT_TRUE(task.isCancelled());
+    EXPECT_THROW(task.wait(), CancellationError);
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelledAt, 1s);
     EXPECT_EQ(cancelled.load(), 1);
-
-    EXPECT_FALSE(currentStopToken().stop_possible()) << "a thread with no task has a token never stopped";
-    std::stop_source source;
-    source.request_stop();
-    detail::CurrentTokenScope scope(source.get_token());
-    EXPECT_THROW(checkCancellation(), CancellationError);
-    const auto start = Clock::now();
-    EXPECT_THROW(sleepFor(10s), CancellationError);
-    EXPECT_LT(Clock::now() - start, 1s);
 }
 
-// As many parents as the executor has workers wait for each other, which only works if they all run side
-// by side; then each waits for children queued behind it, which it must run itself. Further tasks queue
-// until a worker comes free. Cancelling a parent reaches every child.
+// As many parents as there are workers wait for each other, then for children queued behind them, which
+// each must run itself; further tasks queue until a worker comes free.
 TEST(TaskGroup, ChildrenQueuedBehindAFullExecutorStillCompleteAndParentCancellationReachesThem) {
     const int parents = Executor::maxWorkers();
     std::latch everyWorkerBusy(parents);
@@ -455,14 +406,12 @@ using test::TestServer;
 
 const SessionConfiguration defaults{.additionalHeaders = {{"User-Agent", "Tidewright-macOS/0.1"}}};
 
-// A file of `size` dots, for replies to be placed in.
 fs::path dottedFile(std::size_t size) {
     const auto path = fs::temp_directory_path() / ("tw-placed-" + std::to_string(::getpid()));
     std::ofstream(path, std::ios::binary) << std::string(size, '.');
     return path;
 }
 
-// The code of the URLError that call throws, or nullopt when it throws none.
 std::optional<URLError::Code> urlErrorOf(const std::function<void()>& call) {
     try {
         call();
@@ -504,15 +453,6 @@ TEST_F(HttpSession, MethodsCarryTheirBodiesAndOwnHeadersOnlyToTheExactPath) {
         EXPECT_FALSE(recorded.header("Accept") || recorded.header("Expect"));
     }
     EXPECT_EQ(server.connectionsAccepted(), 1);
-}
-
-TEST_F(HttpSession, OpensAtMostSixteenConnectionsToOneHost) {
-    server.script("/slow", {Reply{.delay = 300ms}});
-    std::atomic<int> succeeded{0};
-    onThreads(20, [&](int) { succeeded += session.data(at("/slow")).response.status == 200; });
-    EXPECT_EQ(succeeded.load(), 20);
-    EXPECT_LE(server.peakOpenConnections(), 16);
-    EXPECT_GE(server.peakInFlight(), 8);  // they did run side by side
 }
 
 // A transfer cancelled on the wire ends at once: in the API client's tests (RemoteSend).
@@ -602,7 +542,6 @@ TEST_F(HttpSession, DownloadAtFailsWithoutWritingPastItsPart) {
     const auto path = dottedFile(4000);
     using C = URLError::Code;
     const std::tuple<const char*, int, C> cases[] = {
-        {"/announced", O_WRONLY, C::dataLengthExceedsMaximum},
         {"/unannounced", O_WRONLY, C::dataLengthExceedsMaximum},
         {"/announced", O_RDONLY, C::dataLengthExceedsMaximum},  // refused before any write
         {"/fits", O_RDONLY, C::cannotWriteToFile},
@@ -644,23 +583,6 @@ TEST_F(HttpSession, LargeTransfersStreamWithoutHoldingTheBody) {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LT(growth, size / 5) << "peak resident memory grew by " << growth << " bytes";
 #endif
-}
-
-TEST(HttpSubstitutes, ServeEveryRequestInsteadOfTheNetwork) {
-    struct Echo : Transport {
-        bool canHandle(const Request& request) const override { return request.url.starts_with("mem:"); }
-        DataReply perform(const Request& request, std::string_view body) override {
-            return {.response = {.status = 200},
-                    .body = request.method + " " + request.url + " " + std::string(body)};
-        }
-    };
-    TestServer server;
-    Session session(defaults, {std::make_shared<Echo>()});
-    EXPECT_EQ(session.upload({.url = "mem:/x", .method = "POST"}, std::string("abc")).body,
-              "POST mem:/x abc");
-    EXPECT_EQ(urlErrorOf([&] { session.data({.url = server.base() + "/z"}); }),
-              URLError::Code::unsupportedURL);
-    EXPECT_TRUE(server.requests().empty());
 }
 
 TEST(HttpURL, AcceptsURLReferencesAsTheyStand) {
