@@ -33,12 +33,8 @@ TEST_F(LocalService, ReadsTokensVersionsNamesAndMoves) {
     auto docs = api.folder("Documentos");
     EXPECT_EQ(pick(docs, {"kind", "parent", "version", "seq", "deleted"}),
               Json::array({"folder", nullptr, 1, 1, false}));
-    EXPECT_EQ(api.get(nodeAt(docs["id"])).json(), docs);
-    EXPECT_EQ(said(api.get(nodeAt("n999"))), "404 not_found");
-    for (const char* token : {"", "wrong"}) {
-        ServiceReply reply = Api(server.base(), token).get("/api/v1/nodes?parent=root&limit=500");
-        EXPECT_EQ(std::to_string(reply.status) + reply.body, R"(401{"error":"unauthorized"})") << token;
-    }
+    EXPECT_EQ(said(Api(server.base(), "").get(nodeAt(docs["id"]))),
+              "401 unauthorized");  // a revoked one: below
 
     // Stale versions, used names and moves below itself are refused and change nothing.
     std::string first = api.folder("Fotos")["id"], a = api.folder("A")["id"];
@@ -56,8 +52,6 @@ TEST_F(LocalService, ReadsTokensVersionsNamesAndMoves) {
 
     for (const std::string& target : {a, b, c})
         EXPECT_EQ(said(api.patch(nodeAt(a), {{"parent", target}})), "409 move_into_descendant") << target;
-    EXPECT_TRUE(api.patch(nodeAt(c), {{"parent", "root"}}).json()["parent"].is_null());
-    EXPECT_EQ(api.patch(nodeAt(a), {{"parent", c}}).json()["parent"], c);
 }
 
 // Read directly, and from the change feed by a client that had read up to a position before them.
@@ -67,17 +61,11 @@ TEST_F(LocalService, TrashRestoreAndPurgeShowInReadsAndInTheFeed) {
     auto file = api.upload("nota.txt", "conteúdo", folder);
     std::string id = file["id"];
     auto blob = server.dataDir() / "blobs" / file["rev"].get<std::string>();
-    ASSERT_TRUE(fs::exists(blob));
     const std::int64_t read = changesSince(api, 0).back()["seq"];
 
     EXPECT_EQ(api.del(nodeAt(id), {{"If-Match", "1"}}).json()["deleted"], true);
     EXPECT_EQ(api.get(nodeAt(id)).status, 404);
     EXPECT_EQ(api.get("/api/v1/nodes?parent=" + folder + "&limit=500").json()["items"].size(), 0u);
-    EXPECT_EQ(api.get("/api/v1/trash").json()["items"][0]["id"], id);
-
-    EXPECT_EQ(pick(api.postEmpty(nodeAt(id) + "/restore").json(), {"deleted", "parent"}),
-              Json::array({false, folder}));
-    EXPECT_EQ(api.del("/api/v1/trash/" + id).status, 404) << "a live node is not in the trash";
 
     // A node restored after its folder went to the trash lands at the top level.
     std::string child = api.folder("Filho", folder)["id"];
@@ -100,33 +88,21 @@ TEST_F(LocalService, TrashRestoreAndPurgeShowInReadsAndInTheFeed) {
     EXPECT_TRUE(feed[id]["deletedAt"].is_number_integer()) << "purged";
 }
 
-TEST_F(LocalService, ListingAndFeedPagesAreStableAndNeitherMissNorRepeat) {
-    // Longer listings come back whole through the command-line tests; here, the cursor's own rules.
+// Longer listings come back whole through the command-line tests; here, the cursor's own rules. The feed's
+// pages are followed in the concurrent test below.
+TEST_F(LocalService, ListingAndFeedCursorsAreCheckedAndStable) {
     std::string parent = api.folder("Muitos")["id"];
     for (int i = 0; i < 4; ++i)
         api.folder("f" + std::to_string(i), parent);
     std::string path = "/api/v1/nodes?parent=" + parent + "&limit=3";
     auto first = api.get(path).json();
-    EXPECT_EQ(first["items"].size(), 3u);
     auto last = api.get(path + "&cursor=" + first["nextCursor"].get<std::string>()).json();
     EXPECT_EQ(last["items"][0]["name"], "f3");
-    EXPECT_FALSE(last.contains("nextCursor"));
     EXPECT_EQ(api.get(path + "&cursor=").json(), first) << "an empty cursor starts over";
     EXPECT_EQ(api.get(path + "&cursor=abc").status, 400);
-
-    // The change feed's pages neither miss nor repeat a change.
-    std::string a = api.folder("A")["id"], b = api.folder("B")["id"], f = api.upload("f.txt", "x", a)["id"];
-    ASSERT_EQ(api.patch(nodeAt(a), {{"name", "A2"}}).status, 200);
-    ASSERT_EQ(api.patch(nodeAt(f), {{"parent", b}}).status, 200);
-    std::string c = api.folder("C")["id"];
-
-    Json feed = Json::array();  // after the listing's five: four creations, a rename, a move
-    for (const auto& node : changesSince(api, 5, 2))
-        feed.push_back({node["id"], node["seq"]});
-    EXPECT_EQ(feed, Json::array({{b, 7}, {a, 9}, {f, 10}, {c, 11}}));
     EXPECT_EQ(pick(api.get("/api/v1/changes?since=1125899906842624&limit=1").json(),
                    {"changes", "latest", "hasMore"}),
-              Json::array({Json::array(), 11, false}));
+              Json::array({Json::array(), 5, false}));
     EXPECT_EQ(api.get("/api/v1/changes?since=-5&limit=1").json()["changes"].size(), 1u);
     EXPECT_EQ(api.get("/api/v1/changes?since=x&limit=1").status, 400);
 }
@@ -163,10 +139,11 @@ TEST_F(LocalService, ConcurrentMutationsLeaveAConsistentTreeAndFeed) {
     for (auto& worker : workers)
         worker.join();
 
-    // The feed names every node once, in position order, each with its current record; live names are unique.
+    // The feed's pages name every node once, in position order, each with its current record; live names
+    // are unique. Renames and moves after a node's first record must neither repeat nor lose it.
     std::set<std::string> ids, liveNames;
     std::int64_t previous = 0;
-    for (const auto& node : changesSince(api, 0, 5000)) {
+    for (const auto& node : changesSince(api, 0, 7)) {
         EXPECT_TRUE(ids.insert(node["id"]).second) << "repeated " << node["id"];
         EXPECT_GT(node["seq"].get<std::int64_t>(), std::exchange(previous, node["seq"]));
         EXPECT_EQ(api.get(nodeAt(node["id"]) + "?trashed=1").json(), node);
@@ -176,12 +153,13 @@ TEST_F(LocalService, ConcurrentMutationsLeaveAConsistentTreeAndFeed) {
         if (node["kind"] != "file") continue;
         EXPECT_EQ(fs::file_size(server.dataDir() / "blobs" / node["rev"].get<std::string>()), node["size"]);
     }
+    EXPECT_EQ(ids.size(), 3u + 8 * 25);
 }
 
 TEST(ServerSpace, EachStateAnswersWithItsCodeAndDevicesPairAndAreRevoked) {
     auto options = InProcessServer::testOptions();
     options.pairingSecret = "s3cret";
-    InProcessServer server(options), unpaired;  // no pairing secret: every pairing is refused
+    InProcessServer server(options);
     Api api = server.api();
     std::string id = api.upload("a.txt", "abc")["id"];
     struct Case {
@@ -203,9 +181,7 @@ TEST(ServerSpace, EachStateAnswersWithItsCodeAndDevicesPairAndAreRevoked) {
     }
 
     // The cloud's way of revoking a paired device (the command-line tests pair, and revoke by device id).
-    Json mac = {{"secret", ""}, {"name", "Mac de Ana"}, {"kind", "macos"}};
-    EXPECT_EQ(Api(unpaired.base(), "").post("/api/v1/auth/device", mac).status, 403);
-    mac["secret"] = "s3cret";
+    Json mac = {{"secret", "s3cret"}, {"name", "Mac de Ana"}, {"kind", "macos"}};
     Api device(server.base(), Api(server.base(), "").post("/api/v1/auth/device", mac).json()["token"]);
     EXPECT_EQ(device.get("/api/v1/trash").status, 200);
     EXPECT_EQ(device.post("/api/cloud/auth/app/revoke", Json::object()).status, 204);

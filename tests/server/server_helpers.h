@@ -36,7 +36,6 @@ inline Json pick(const Json& record, std::initializer_list<const char*> keys) {
     return values;
 }
 
-// The service on the test options, and a client of it.
 class LocalService : public ::testing::Test {
 protected:
     InProcessServer server;
