@@ -33,8 +33,8 @@ TEST_F(LocalService, ReadsTokensVersionsNamesAndMoves) {
     auto docs = api.folder("Documentos");
     EXPECT_EQ(pick(docs, {"kind", "parent", "version", "seq", "deleted"}),
               Json::array({"folder", nullptr, 1, 1, false}));
-    EXPECT_EQ(said(Api(server.base(), "").get(nodeAt(docs["id"]))),
-              "401 unauthorized");  // a revoked one: below
+    // Without a token; a token no longer valid: the revoked device in the space test.
+    EXPECT_EQ(said(Api(server.base(), "").get(nodeAt(docs["id"]))), "401 unauthorized");
 
     // Stale versions, used names and moves below itself are refused and change nothing.
     std::string first = api.folder("Fotos")["id"], a = api.folder("A")["id"];
