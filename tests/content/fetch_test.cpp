@@ -278,5 +278,16 @@ TEST_F(ContentTest, FailedPieceCancelsTheOthersAtOnce) {
     EXPECT_EQ(downloadRequests().size(), 4u);
 }
 
+// An address record is reused only while it stays valid for more than two minutes; the others are dropped.
+TEST(OpenedCache, ReusedOnlyWhenValidForMoreThanTwoMinutesAndOthersDropped) {
+    const std::int64_t now = 1'700'000'000'000;
+    std::map<std::string, Opened> cache{{"a", {.expiresAt = now + 120'000}},
+                                        {"b", {.expiresAt = now + 120'001}}};
+    EXPECT_FALSE(isReusable(cache["a"], now));
+    EXPECT_TRUE(isReusable(cache["b"], now));
+    dropUnusable(cache, now);
+    EXPECT_EQ(cache.size(), 1u);
+}
+
 }  // namespace
 }  // namespace tw::test

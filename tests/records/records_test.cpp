@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "records/config.h"
-#include "support/records_print.h"
 
 namespace tw {
 namespace {
