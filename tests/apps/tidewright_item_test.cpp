@@ -71,7 +71,7 @@ TEST(CliUnexpectedFailure, EndsWithOneErrorLineAndStatusOne) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "a sanitizer's shadow memory does not fit under an address-space limit";
 #endif
-    const auto run = shell("ulimit -v 65536; { printf '{\"a\":\"'; yes | tr -d '\\n'; } 2>/dev/null | " +
+    const auto run = shell("ulimit -v 262144; { printf '{\"a\":\"'; yes | tr -d '\\n'; } 2>/dev/null | " +
                            tidewrightPath + " --json --config /dev/stdin item root");
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(run.error()["message"], "std::bad_alloc");
