@@ -10,9 +10,9 @@
 
 #include "content/opened_cache.h"
 #include "content/read_ahead.h"
-#include "once.h"
 #include "platform/log.h"
 #include "provider/extension.h"
+#include "support/once.h"
 #include "support/test_server.h"
 
 namespace tw::test {

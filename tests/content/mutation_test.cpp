@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "once.h"
 #include "provider/extension.h"
 #include "provider/item.h"
+#include "support/once.h"
 #include "support/test_server.h"
 
 namespace tw::test {

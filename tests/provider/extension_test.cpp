@@ -8,12 +8,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <stdexcept>
 #include <thread>
 
 #include "platform/task/executor.h"
 #include "provider/item.h"
+#include "support/once.h"
 #include "support/test_server.h"
 
 namespace tw {
@@ -37,19 +37,14 @@ struct Answer {
 // Looks `id` up and waits for the completion, which must be called exactly once, even when it throws (as a
 // faulty host's might).
 Answer lookup(FileProviderExtension& extension, const std::string& id, bool throwing = false) {
-    auto calls = std::make_shared<std::atomic<int>>(0);
-    auto promise = std::make_shared<std::promise<std::pair<host::ItemPointer, std::optional<Error>>>>();
+    auto once = std::make_shared<test::Once<std::pair<host::ItemPointer, std::optional<Error>>>>();
     Answer answer;
     answer.progress = extension.item(id, {}, [=](host::ItemPointer item, std::optional<Error> error) {
-        if (calls->fetch_add(1) == 0) promise->set_value({std::move(item), std::move(error)});
+        once->set({std::move(item), std::move(error)});
         if (throwing) throw std::runtime_error("the host's completion failed");
     });
-    answer.atOnce = calls->load() == 1;
-    auto future = promise->get_future();
-    EXPECT_EQ(future.wait_for(5s), std::future_status::ready);
-    std::this_thread::sleep_for(20ms);  // room for a second, wrong call to show up
-    EXPECT_EQ(calls->load(), 1);
-    std::tie(answer.item, answer.error) = future.get();
+    answer.atOnce = once->calls() == 1;
+    std::tie(answer.item, answer.error) = once->wait();
     return answer;
 }
 

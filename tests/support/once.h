@@ -16,6 +16,7 @@ public:
     void set(Answer answer) {
         if (calls_.fetch_add(1) == 0) promise_.set_value(std::move(answer));
     }
+    int calls() const { return calls_.load(); }
     Answer wait() {
         auto future = promise_.get_future();
         EXPECT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
