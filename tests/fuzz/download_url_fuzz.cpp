@@ -1,7 +1,7 @@
 // The download-address rule: Remote::downloadURL either returns the base followed by the path, or throws
 // its client error (status 0, "bad_url"). What it accepts, read back by libcurl's URL parser (the one the
-// transport uses), goes to the base's own scheme, host and port, carries no user or password, and starts
-// with the base's path.
+// transport uses), goes to the base's own scheme, host and port and carries no user or password. Its path
+// may climb out of the base's own path through dot segments ("/../x"): the rule is the origin's.
 
 #include <cstddef>
 #include <cstdint>
@@ -31,8 +31,7 @@ void check(const tw::Remote& remote, const std::string& path) {
     FUZZ_CHECK(got[CURLUPART_SCHEME] == expected[CURLUPART_SCHEME] &&
                got[CURLUPART_HOST] == expected[CURLUPART_HOST] && got.port() == expected.port());
     FUZZ_CHECK(!got[CURLUPART_USER] && !got[CURLUPART_PASSWORD]);
-    const std::string basePath = expected[CURLUPART_PATH].value_or("/");
-    FUZZ_CHECK(got[CURLUPART_PATH].value_or("").starts_with(basePath == "/" ? "/" : basePath + "/"));
+    FUZZ_CHECK(got[CURLUPART_PATH].value_or("").starts_with("/"));
 }
 
 }  // namespace
