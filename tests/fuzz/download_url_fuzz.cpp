@@ -29,7 +29,8 @@ void check(const tw::Remote& remote, const std::string& path) {
     const UrlParts got(address), expected(base);
     FUZZ_CHECK(got.valid() && expected.valid());
     FUZZ_CHECK(got[CURLUPART_SCHEME] == expected[CURLUPART_SCHEME] &&
-               got[CURLUPART_HOST] == expected[CURLUPART_HOST] && got.port() == expected.port());
+               got[CURLUPART_HOST] == expected[CURLUPART_HOST] &&
+               got[CURLUPART_PORT] == expected[CURLUPART_PORT]);
     FUZZ_CHECK(!got[CURLUPART_USER] && !got[CURLUPART_PASSWORD]);
     FUZZ_CHECK(got[CURLUPART_PATH].value_or("").starts_with("/"));
 }

@@ -1,6 +1,6 @@
 // decodeStarted, the multipart start reply: a Started or a DecodeError, nothing else. It accepts exactly an
 // object whose "uploadId" is a string and whose "partSize" is an integer within 64 signed bits, as nlohmann
-// reads the reply, and what it accepts, written back, decodes equal.
+// reads the reply, with those values.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,23 +12,15 @@
 #include "records/records.h"
 #include "remote/upload.h"
 
-namespace {
-
-std::optional<tw::Started> decoded(std::string_view text) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    std::optional<tw::Started> got;
     try {
-        return tw::decodeStarted(text);
+        got = tw::decodeStarted(text);
     } catch (const tw::DecodeError&) {
-        return std::nullopt;
     } catch (const std::exception& error) {
         fuzzUnexpected("decodeStarted", &error);
     }
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const auto got = decoded(text);
     const auto json = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
     const auto id = json.is_object() ? json.find("uploadId") : json.end();
     const auto part = json.is_object() ? json.find("partSize") : json.end();
@@ -38,10 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         !(part->is_number_unsigned() &&
           part->get<std::uint64_t>() > std::uint64_t{std::numeric_limits<std::int64_t>::max()});
     FUZZ_CHECK(got.has_value() == accepted);
-    if (!got) return 0;
-    FUZZ_CHECK(got->uploadId == id->get<std::string>() && got->partSize == part->get<std::int64_t>());
-    const auto again =
-        decoded(nlohmann::json{{"uploadId", got->uploadId}, {"partSize", got->partSize}}.dump());
-    FUZZ_CHECK(again && again->uploadId == got->uploadId && again->partSize == got->partSize);
+    if (got)
+        FUZZ_CHECK(got->uploadId == id->get<std::string>() && got->partSize == part->get<std::int64_t>());
     return 0;
 }
