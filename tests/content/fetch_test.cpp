@@ -29,7 +29,6 @@ std::string patternBytes(std::int64_t lower, std::int64_t upper) {
     return bytes;
 }
 
-// Up to `length` bytes of a file from `offset` on.
 std::string readAt(const std::filesystem::path& path, std::int64_t offset, std::int64_t length) {
     std::ifstream in(path, std::ios::binary);
     std::string bytes(static_cast<std::size_t>(length), '\0');
@@ -199,8 +198,7 @@ TEST_F(ContentTest, AnyOtherAnswerFailsAndLeavesNoFile) {
     }
 }
 
-// A read from the last one's start to 256 KiB past its end doubles the chunk from 1 MiB (on to the cap of
-// 32 MiB: counted in the command-line cat test); one before that start begins again at 256 KiB.
+// Reading on from the last read's start doubles the chunk; reading from before it starts again at 256 KiB.
 TEST_F(ContentTest, ASequentialReadDoublesTheChunkAndAJumpBackStartsOver) {
     scriptOpen("n1", {{8 * MiB, "/b/n1"}});
     serveRanges(8 * MiB);

@@ -106,7 +106,6 @@ protected:
     std::shared_ptr<FileProviderExtension> extension = extensionFor(server);
 };
 
-// A symbolic link is refused alike, in the command-line put test.
 TEST_F(Mutation, NamesThatNeverSyncAreRefusedWithAnEmptyProgressAndNoRequest) {
     const std::pair<std::string, std::optional<ContentType>> cases[] = {
         {"._Relatorio.pdf", ContentType::data()}, {".DS_Store", ContentType::folder()}};
@@ -122,7 +121,6 @@ TEST_F(Mutation, NamesThatNeverSyncAreRefusedWithAnEmptyProgressAndNoRequest) {
     EXPECT_TRUE(server.requests().empty());
 }
 
-// Made at the top level, in the trash, and files from a local file: in the command-line mkdir and put tests.
 TEST_F(Mutation, FoldersBelowTheTopLevelNameTheirParentAndAFileWithoutContentsIsEmpty) {
     server.script("/api/v1/nodes", {node("n8", "folder", "2025", 1, R"(,"parent":"p1")", 201)});
     server.script("/api/v1/files", {node("n9", "file", "vazio", 1, R"(,"parent":"p1","size":0)", 201)});
@@ -133,7 +131,6 @@ TEST_F(Mutation, FoldersBelowTheTopLevelNameTheirParentAndAFileWithoutContentsIs
     EXPECT_EQ(server.requests().at(1).bodySize, 0);
 }
 
-// A folder over a folder is adopted: in the command-line mkdir test.
 TEST(CreateItem, NameConflictsOverwriteAFileOrAreCollisionsCarryingTheExistingItem) {
     const std::string conflict = R"({"error":"name_conflict","existing":{"id":"e1","kind":"file"}})";
     const Reply folder = node("e1", "folder", "X", 4), file = node("e1", "file", "X", 4, R"(,"rev":"r1")");
@@ -236,7 +233,6 @@ TEST_F(Mutation, ModificationsThatNeedNoRequestOnlyReadTheNode) {
     }
 }
 
-// Taking a node out of the trash, or changing nothing, is met in the command-line tests.
 TEST_F(Mutation, ANodeInTheTrashIsRestoredFirstAndLaterRequestsCarryTheRestoredVersion) {
     server.script(lookup("n1"), {node("n1", "file", "R.pdf", 5, R"(,"parent":"p1","deleted":true)")});
     server.script("/api/v1/nodes/n1/restore", {node("n1", "file", "R.pdf", 6, R"(,"parent":"p1")")});
@@ -271,7 +267,6 @@ TEST(ModifyContents, OverwriteUnlessTheServiceChangedThemSinceTheBaseRevision) {
         ASSERT_EQ(requests.size(), 2u);
         EXPECT_EQ(answer.shouldFetchContent, c.conflict);
         if (c.conflict) {
-            // The copy's name and contents are checked in the command-line edit test.
             EXPECT_TRUE(requests[1].target.ends_with("&conflict=rename&parent=p1")) << requests[1].target;
             EXPECT_FALSE(requests[1].header("If-Match"));
             EXPECT_EQ(answer.item->itemVersion().metadataVersion, "3");  // the node as read, not the copy

@@ -88,8 +88,7 @@ TEST_F(LocalService, TrashRestoreAndPurgeShowInReadsAndInTheFeed) {
     EXPECT_TRUE(feed[id]["deletedAt"].is_number_integer()) << "purged";
 }
 
-// Longer listings come back whole through the command-line tests; here, the cursor's own rules. The feed's
-// pages are followed in the concurrent test below.
+// The cursor's own rules (the feed's pages are followed in the concurrent test below).
 TEST_F(LocalService, ListingAndFeedCursorsAreCheckedAndStable) {
     std::string parent = api.folder("Muitos")["id"];
     for (int i = 0; i < 4; ++i)

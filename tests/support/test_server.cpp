@@ -230,11 +230,6 @@ void TestServer::serve(int fd) {
         if (requestLine->empty()) continue;  // a stray line end between requests is allowed
         RecordedRequest request;
         request.arrival = std::chrono::steady_clock::now();
-
-        {
-            std::scoped_lock lock(mutex_);
-            peakInFlight_ = std::max(peakInFlight_, ++inFlight_);
-        }
         bool keepOpen = false;
         const auto firstSpace = requestLine->find(' ');
         const auto lastSpace = requestLine->rfind(' ');
@@ -246,8 +241,6 @@ void TestServer::serve(int fd) {
                 keepOpen = answer(fd, replyFor(request));
             }
         }
-        std::scoped_lock lock(mutex_);
-        --inFlight_;
         if (!keepOpen) break;
     }
     std::scoped_lock lock(mutex_);

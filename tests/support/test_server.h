@@ -64,7 +64,6 @@ public:
     double gapSeconds(std::size_t i, std::size_t j) const;       // arrival of requests()[j] minus [i]
     int peakOpenConnections() const { return read(peakOpen_); }  // most connections open at once
     int connectionsAccepted() const { return read(accepted_); }
-    int peakInFlight() const { return read(peakInFlight_); }  // most requests being answered at once
 
 private:
     struct Script {
@@ -98,8 +97,6 @@ private:
     int accepted_ = 0;
     int open_ = 0;
     int peakOpen_ = 0;
-    int inFlight_ = 0;
-    int peakInFlight_ = 0;
 };
 
 }  // namespace tw::test
