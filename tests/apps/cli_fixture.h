@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/file_text.h"
 #include "support/service_fixture.h"
 #include "support/test_server.h"
 
@@ -38,10 +39,6 @@ inline Outcome shell(const std::string& command, double seconds = 30) {
     return runProgram({"/bin/bash", "-c", command}, seconds);
 }
 
-inline std::string fileText(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 // `size` bytes that differ at every offset and between seeds, written to `file`.
 inline std::string writePattern(const std::filesystem::path& file, std::size_t size, unsigned seed = 0) {
     std::string bytes(size, '\0');

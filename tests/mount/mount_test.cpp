@@ -25,6 +25,7 @@
 #include "provider/extension.h"
 #include "state_store.h"
 #include "support/elapsed.h"
+#include "support/file_text.h"
 #include "support/service_fixture.h"
 
 namespace tw::mount {
@@ -43,11 +44,6 @@ std::string randomBytes(std::size_t size, unsigned seed) {
     for (auto& byte : bytes)
         byte = static_cast<char>(random());
     return bytes;
-}
-
-std::string readWhole(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 struct stat statOf(const fs::path& path) {
@@ -190,7 +186,7 @@ TEST_F(MountedSpace, ChangesAreRefusedAndTreeAndFilesEqualTheServiceWithTheOptio
     EXPECT_EQ(walked, expected);
 
     for (const auto& [path, bytes] : files)
-        EXPECT_TRUE(readWhole(mountpoint / path) == bytes) << path;
+        EXPECT_TRUE(test::fileText(mountpoint / path) == bytes) << path;
 
     const auto file = statOf(mountpoint / "one.txt");
     EXPECT_EQ(file.st_mode, S_IFREG | 0640);
@@ -206,7 +202,7 @@ TEST_F(MountedSpace, RenameTrashAndNewContentsOnTheServiceAreSeenWithinTwoPolls)
     MOUNT_OR_SKIP(settings());  // polls every second
     ASSERT_TRUE(firstSync());
     // The kernel now holds the names, the attributes and c's pages.
-    ASSERT_EQ(readWhole(mountpoint / "c.txt"), "old contents");
+    ASSERT_EQ(test::fileText(mountpoint / "c.txt"), "old contents");
     ASSERT_TRUE(fs::exists(mountpoint / "a.txt") && fs::exists(mountpoint / "b.txt"));
     ASSERT_TRUE(fs::is_empty(trash() / "files"));
 
@@ -219,11 +215,11 @@ TEST_F(MountedSpace, RenameTrashAndNewContentsOnTheServiceAreSeenWithinTwoPolls)
     EXPECT_TRUE(waitUntil(3, [&] {
         return fs::exists(mountpoint / "a2.txt") && !fs::exists(mountpoint / "a.txt") &&
                !fs::exists(mountpoint / "b.txt") && fs::exists(trash() / "files/b.txt") &&
-               readWhole(mountpoint / "c.txt") == "new contents!";
+               test::fileText(mountpoint / "c.txt") == "new contents!";
     }));
     EXPECT_LT(secondsSince(start), 2.5);  // two poll intervals, and a little for the requests
 
-    const auto info = readWhole(trash() / "info/b.txt.trashinfo");
+    const auto info = test::fileText(trash() / "info/b.txt.trashinfo");
     EXPECT_TRUE(info.starts_with("[Trash Info]\nPath=b.txt\nDeletionDate=")) << info;  // the rest: TrashInfo
     EXPECT_EQ(fs::file_size(trash() / "info/b.txt.trashinfo"), info.size());
 

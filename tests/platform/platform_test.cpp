@@ -34,6 +34,7 @@
 #include "platform/task/task_group.h"
 #include "platform/text.h"
 #include "support/elapsed.h"
+#include "support/file_text.h"
 #include "support/test_server.h"
 
 namespace tw {
@@ -134,11 +135,6 @@ TEST(Progress, AdditionsAndCancelsAreNeitherLostNorRepeatedAndHandlersMayCallBac
     EXPECT_TRUE(innerRan);
 }
 
-std::string contentsOf(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // A new folder made from the pattern, which ends in XXXXXX; empty when none could be made.
 fs::path freshFolder(std::string pattern) {
     return ::mkdtemp(pattern.data()) ? fs::path(pattern) : fs::path();
@@ -158,10 +154,10 @@ TEST(MoveFile, MovesWithinAndAcrossFileSystemsReplacingOnlyWhenAsked) {
         EXPECT_THAT([&] { moveFile(from, to, /*replace=*/false); },
                     testing::Throws<std::system_error>(testing::Property(
                         &std::system_error::code, testing::Property(&std::error_code::value, EEXIST))));
-        EXPECT_EQ(contentsOf(to), "old");
+        EXPECT_EQ(test::fileText(to), "old");
         EXPECT_TRUE(fs::exists(from));
         moveFile(from, to, /*replace=*/true);
-        EXPECT_EQ(contentsOf(to), "payload");
+        EXPECT_EQ(test::fileText(to), "payload");
         EXPECT_FALSE(fs::exists(from));
         EXPECT_EQ(fs::status(to).permissions(), fs::perms::owner_read | fs::perms::owner_write);
         EXPECT_EQ(std::distance(fs::directory_iterator(here), {}), 1);  // no staging file left
@@ -551,7 +547,7 @@ TEST_F(HttpSession, DownloadAtFailsWithoutWritingPastItsPart) {
         const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
         EXPECT_EQ(urlErrorOf([&] { session.downloadAt(at(target), fd, 1000, 1000); }), expected);
         ::close(fd);
-        EXPECT_EQ(contentsOf(path).substr(2000), std::string(2000, '.'));
+        EXPECT_EQ(test::fileText(path).substr(2000), std::string(2000, '.'));
     }
     fs::remove(path);
 }

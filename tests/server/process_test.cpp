@@ -14,11 +14,6 @@ namespace {
 
 const std::string binary = TW_SERVER_BINARY;
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 TEST(ServerProcess, KeepsEverythingAcrossARestartAndHasNoFaultControlByDefault) {
     TempDir dir;
     std::string data = (dir.path() / "data").string();
@@ -32,7 +27,7 @@ TEST(ServerProcess, KeepsEverythingAcrossARestartAndHasNoFaultControlByDefault) 
     Json before;
     // Whatever the umask, the data is the owner's alone; tokens are stored only as hashes.
     mode_t umaskBefore = ::umask(022);
-    auto stored = [&] { return readFile(data + "/tidewright.db") + readFile(data + "/tidewright.db-wal"); };
+    auto stored = [&] { return fileText(data + "/tidewright.db") + fileText(data + "/tidewright.db-wal"); };
     {
         ChildProcess server(argv);
         ::umask(umaskBefore);

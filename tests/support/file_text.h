@@ -1,0 +1,17 @@
+#pragma once
+// A file's whole contents, for tests that compare what landed on disk.
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace tw::test {
+
+// The bytes of `path`; empty when it cannot be read.
+inline std::string fileText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+}  // namespace tw::test
