@@ -1,5 +1,4 @@
 #pragma once
-// A file's whole contents, for tests that compare what landed on disk.
 
 #include <filesystem>
 #include <fstream>
@@ -8,7 +7,7 @@
 
 namespace tw::test {
 
-// The bytes of `path`; empty when it cannot be read.
+// The bytes of `path` (empty when it cannot be read), for tests that compare what landed on disk.
 inline std::string fileText(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
