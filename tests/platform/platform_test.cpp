@@ -451,6 +451,25 @@ TEST_F(HttpSession, MethodsCarryTheirBodiesAndOwnHeadersOnlyToTheExactPath) {
     EXPECT_EQ(server.connectionsAccepted(), 1);
 }
 
+// The I/O threads share the connections out between them: requests that overlap fill the cap and never pass
+// it, however it divides among the threads. Each request is held 150 ms, far longer than the requests take to
+// be handed over, so all that the cap allows are open at once.
+TEST_F(HttpSession, OverlappingRequestsFillTheConnectionCapAndNoMore) {
+    for (const std::int64_t cap : {3, 6}) {
+        SCOPED_TRACE("cap " + std::to_string(cap));
+        TestServer counted;
+        counted.script("/held", {Reply{.delay = 150ms}});
+        Session capped({.maxConnectionsPerHost = cap, .ioThreads = 4});
+        std::vector<Task> tasks;
+        for (int i = 0; i < 8; ++i)
+            tasks.push_back(Task::start([&] { capped.data({.url = counted.base() + "/held"}); }));
+        for (auto& task : tasks)
+            task.wait();
+        EXPECT_EQ(counted.requests("/held").size(), 8u);
+        EXPECT_EQ(counted.peakOpenConnections(), cap);
+    }
+}
+
 // A transfer cancelled on the wire ends at once: in the API client's tests (RemoteSend).
 TEST_F(HttpSession, ATaskCancelledBeforeSendingSendsNothing) {
     std::optional<URLError::Code> code;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <condition_variable>
@@ -133,8 +134,11 @@ struct BodySink {
 
 // One transfer in flight. Owned by the calling thread, which waits until the I/O thread marks it done;
 // the I/O thread touches it only while it is registered with the multi handle.
+struct Loop;
+
 struct Transfer {
     std::uint64_t id = 0;
+    Loop* loop = nullptr;  // the I/O loop that runs it, chosen when it is handed over
     std::unique_ptr<CURL, EasyDeleter> easy;
     std::unique_ptr<curl_slist, SlistDeleter> headerList;
     BodySource source;
@@ -316,6 +320,24 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t upload
     return 0;
 }
 
+// One libcurl multi handle and the I/O thread that drives it. A transfer stays on the loop it was handed to,
+// so its connection is that loop's own; the loops share nothing but the session's counters.
+struct Loop {
+    CURLM* multi = nullptr;
+    long connectionCap =
+        1;  // of this loop's connections to one host: the loops' caps add up to the session's
+    std::thread thread;
+
+    std::atomic<long> load = 0;  // transfers handed over and not yet complete
+
+    std::mutex mutex;  // guards the three members below
+    std::deque<Transfer*> toAdd;
+    std::vector<std::uint64_t> toAbort;
+    bool stopping = false;
+
+    void wake() { curl_multi_wakeup(multi); }
+};
+
 }  // namespace
 
 std::optional<std::string> findHeader(const Headers& headers, std::string_view name) {
@@ -359,23 +381,33 @@ public:
         }
         if (substitutes_) return;  // no network: no multi handle, no I/O thread
         initCurlOnce();
-        multi_ = curl_multi_init();
-        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS,
-                          static_cast<long>(configuration_.maxConnectionsPerHost));
-        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS,
-                          static_cast<long>(4 * configuration_.maxConnectionsPerHost));
-        ioThread_ = std::thread([this] { runLoop(); });
+        // The connections to one host are shared out between the loops, so that together they keep the
+        // session's cap; there are never more loops than connections.
+        const auto cap = std::max<std::int64_t>(1, configuration_.maxConnectionsPerHost);
+        const auto count = std::clamp<std::int64_t>(configuration_.ioThreads, 1, cap);
+        for (std::int64_t i = 0; i < count; ++i) {
+            auto& loop = *loops_.emplace_back(std::make_unique<Loop>());
+            loop.connectionCap = static_cast<long>(cap / count + (i < cap % count ? 1 : 0));
+            loop.multi = curl_multi_init();
+            curl_multi_setopt(loop.multi, CURLMOPT_MAX_HOST_CONNECTIONS, loop.connectionCap);
+            curl_multi_setopt(loop.multi, CURLMOPT_MAXCONNECTS, 4 * loop.connectionCap);
+        }
+        for (auto& loop : loops_)
+            loop->thread = std::thread([this, &loop = *loop] { runLoop(loop); });
     }
 
     ~Impl() {
-        if (!multi_) return;
-        {
-            std::scoped_lock lock(mutex_);
-            stopping_ = true;
+        for (auto& loop : loops_) {
+            {
+                std::scoped_lock lock(loop->mutex);
+                loop->stopping = true;
+            }
+            loop->wake();
         }
-        curl_multi_wakeup(multi_);
-        ioThread_.join();
-        curl_multi_cleanup(multi_);
+        for (auto& loop : loops_) {
+            loop->thread.join();
+            curl_multi_cleanup(loop->multi);
+        }
     }
 
     const SessionConfiguration& configuration() const { return configuration_; }
@@ -391,20 +423,22 @@ public:
         if (substitutes_) return performSubstitute(request, transfer);
 
         configure(request, transfer);
+        Loop& loop = leastBusyLoop();
+        transfer.loop = &loop;
+        transfer.id = ++lastId_;
         {
-            std::scoped_lock lock(mutex_);
-            transfer.id = ++lastId_;
-            toAdd_.push_back(&transfer);
+            std::scoped_lock lock(loop.mutex);
+            loop.toAdd.push_back(&transfer);
         }
-        curl_multi_wakeup(multi_);
+        loop.wake();
         {
             const auto id = transfer.id;
-            std::stop_callback abortOnCancel(currentStopToken(), [this, id] {
+            std::stop_callback abortOnCancel(currentStopToken(), [&loop, id] {
                 {
-                    std::scoped_lock lock(mutex_);
-                    toAbort_.push_back(id);
+                    std::scoped_lock lock(loop.mutex);
+                    loop.toAbort.push_back(id);
                 }
-                curl_multi_wakeup(multi_);
+                loop.wake();
             });
             std::unique_lock lock(transfer.mutex);
             transfer.doneSignal.wait(lock, [&] { return transfer.done; });
@@ -413,6 +447,21 @@ public:
     }
 
 private:
+    // The loop with the most room under its connection cap (the first of them when several have as much):
+    // transfers that run at once, like the pieces of one ranged read, are received on threads of their own
+    // and so on more than one core, while a lone request goes to the first loop and finds its connection
+    // there. Loads are read without a lock: a choice made on a stale count only balances less well.
+    Loop& leastBusyLoop() {
+        Loop* best = loops_.front().get();
+        long bestRoom = best->connectionCap - best->load.load();
+        for (auto& loop : loops_) {
+            const long room = loop->connectionCap - loop->load.load();
+            if (room > bestRoom) best = loop.get(), bestRoom = room;
+        }
+        best->load.fetch_add(1);
+        return *best;
+    }
+
     void configure(const Request& request, Transfer& transfer) {
         transfer.easy.reset(curl_easy_init());
         if (!transfer.easy) throw URLError(URLError::Code::unknown, "cannot make a transfer");
@@ -557,21 +606,21 @@ private:
         if (isCurrentTaskCancelled()) throw URLError(URLError::Code::cancelled);
     }
 
-    void runLoop() {
+    void runLoop(Loop& loop) {
         std::unordered_map<std::uint64_t, Transfer*> active;
         for (;;) {
             std::deque<Transfer*> adding;
             std::vector<std::uint64_t> aborting;
             bool stopping;
             {
-                std::scoped_lock lock(mutex_);
-                adding.swap(toAdd_);
-                aborting.swap(toAbort_);
-                stopping = stopping_;
+                std::scoped_lock lock(loop.mutex);
+                adding.swap(loop.toAdd);
+                aborting.swap(loop.toAbort);
+                stopping = loop.stopping;
             }
             for (Transfer* transfer : adding) {
                 active.emplace(transfer->id, transfer);
-                curl_multi_add_handle(multi_, transfer->easy.get());
+                curl_multi_add_handle(loop.multi, transfer->easy.get());
             }
             if (stopping) {
                 for (auto& [id, transfer] : active)
@@ -586,9 +635,9 @@ private:
             }
 
             int running = 0;
-            curl_multi_perform(multi_, &running);
+            curl_multi_perform(loop.multi, &running);
             int queued = 0;
-            while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+            while (CURLMsg* message = curl_multi_info_read(loop.multi, &queued)) {
                 if (message->msg != CURLMSG_DONE) continue;
                 Transfer* transfer = nullptr;
                 curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
@@ -596,13 +645,15 @@ private:
                 active.erase(transfer->id);
                 complete(*transfer, result, false);
             }
-            curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+            curl_multi_poll(loop.multi, nullptr, 0, 1000, nullptr);
         }
     }
 
-    // Hands a transfer back to its caller. After this the I/O thread never touches it again.
+    // Hands a transfer back to its caller. After this its loop never touches it again.
     void complete(Transfer& transfer, CURLcode result, bool aborted) {
-        curl_multi_remove_handle(multi_, transfer.easy.get());
+        Loop& loop = *transfer.loop;
+        curl_multi_remove_handle(loop.multi, transfer.easy.get());
+        loop.load.fetch_sub(1);
         std::scoped_lock lock(transfer.mutex);
         transfer.result = result;
         transfer.aborted = aborted;
@@ -612,14 +663,8 @@ private:
 
     SessionConfiguration configuration_;
     std::optional<std::vector<std::shared_ptr<Transport>>> substitutes_;
-    CURLM* multi_ = nullptr;
-    std::thread ioThread_;
-
-    std::mutex mutex_;  // guards the three members below
-    std::deque<Transfer*> toAdd_;
-    std::vector<std::uint64_t> toAbort_;
-    bool stopping_ = false;
-    std::uint64_t lastId_ = 0;
+    std::vector<std::unique_ptr<Loop>> loops_;  // none when the substitutes serve every request
+    std::atomic<std::uint64_t> lastId_ = 0;
 };
 
 Session::Session(SessionConfiguration configuration)

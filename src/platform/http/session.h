@@ -1,5 +1,9 @@
 #pragma once
-// The HTTP session: one connection pool and one I/O thread for every request of one API client.
+// The HTTP session: the connection pool and the I/O threads of every request of one API client.
+//
+// Transfers are received on a few I/O threads (`ioThreads`), each driving connections of its own: a
+// transfer goes to the thread with the most room, so transfers that run at once (the pieces of one ranged
+// read) arrive on more than one core, and a lone request reuses the first thread's connection.
 //
 // Each operation blocks its calling thread until the reply has arrived (or the transfer failed) and
 // aborts within milliseconds when the calling task is cancelled, failing with URLError `cancelled`.
@@ -119,8 +123,11 @@ public:
 };
 
 struct SessionConfiguration {
-    Headers additionalHeaders;                    // added to every request, before the request's own
-    std::int64_t maxConnectionsPerHost = 16;      // further transfers wait in the session's queue
+    Headers additionalHeaders;                // added to every request, before the request's own
+    std::int64_t maxConnectionsPerHost = 16;  // further transfers wait in the session's queue
+    // Threads receiving transfers, at most one for each connection allowed: one thread copies one socket's
+    // bytes at a time, and four at once are what one ranged read's pieces and an upload's parts use.
+    std::int64_t ioThreads = 4;
     std::chrono::seconds resourceTimeout{86400};  // longest whole transfer
     long maxRedirects = 10;
     // Most bytes of a reply body held in memory whose status is not 2xx: the rest is not received.
