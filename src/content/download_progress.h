@@ -12,7 +12,7 @@ class DownloadProgress : public http::TaskDelegate {
 public:
     explicit DownloadProgress(std::shared_ptr<Progress> progress) : progress(std::move(progress)) {}
 
-    // Called on the session's I/O thread: sets the completed count to `totalWritten`, nothing else.
+    // Called on one of the session's I/O threads: sets the completed count to `totalWritten`, nothing else.
     void didWriteData(std::int64_t, std::int64_t totalWritten, std::int64_t) override {
         progress->setCompletedUnitCount(totalWritten);
     }

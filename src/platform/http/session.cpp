@@ -132,10 +132,10 @@ struct BodySink {
     bool cut = false;  // an error body reached its bound: the transfer ends, what was kept is the reply
 };
 
-// One transfer in flight. Owned by the calling thread, which waits until the I/O thread marks it done;
-// the I/O thread touches it only while it is registered with the multi handle.
 struct Loop;
 
+// One transfer in flight. Owned by the calling thread, which waits until its loop's I/O thread marks it
+// done; that thread touches it only while it is registered with the loop's multi handle.
 struct Transfer {
     std::uint64_t id = 0;
     Loop* loop = nullptr;  // the I/O loop that runs it, chosen when it is handed over

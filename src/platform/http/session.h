@@ -65,8 +65,8 @@ struct Response {
     std::optional<std::string> header(std::string_view name) const { return findHeader(headers, name); }
 };
 
-// Told of bytes moving for one transfer. Called on the session's I/O thread: it must be quick, must not
-// block and must not call into the session.
+// Told of bytes moving for one transfer. Called on one of the session's I/O threads: it must be quick, must
+// not block and must not call into the session.
 class TaskDelegate {
 public:
     virtual ~TaskDelegate() = default;
