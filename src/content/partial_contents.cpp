@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -17,13 +18,25 @@
 namespace tw {
 namespace {
 
-// A new file (mode 0600) that the ranges are written into, removed unless it is handed over.
+// A new file (mode 0600) that the ranges are written into, removed unless it is handed over. Its first
+// `holes` bytes are holes.
+//
+// A new file is never truncated to length 0: on ext4 that marks it as a file being replaced, and its close
+// then starts the writeback of every byte written since, on the closing thread (a 512 MiB range took twice as
+// long as curl's). So a range that starts at 0 is left as created, and a failed attempt's bytes go with its
+// file rather than through a truncation.
 class SparseFile {
 public:
-    explicit SparseFile(std::filesystem::path path) : path_(std::move(path)) {
+    SparseFile(std::filesystem::path path, std::int64_t holes) : path_(std::move(path)) {
         fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd_ < 0)
             throw std::system_error(errno, std::generic_category(), "cannot create " + path_.string());
+        if (holes > 0 && ::ftruncate(fd_, holes) != 0) {
+            const int error = errno;
+            ::close(fd_);
+            ::unlink(path_.c_str());
+            throw std::system_error(error, std::generic_category(), "cannot write " + path_.string());
+        }
     }
     SparseFile(const SparseFile&) = delete;
     SparseFile& operator=(const SparseFile&) = delete;
@@ -33,11 +46,6 @@ public:
     }
 
     int fd() const { return fd_; }
-    // Sets the length: bytes past it go, bytes before it that were never written stay holes.
-    void truncate(std::int64_t length) {
-        if (::ftruncate(fd_, length) != 0)
-            throw std::system_error(errno, std::generic_category(), "cannot write " + path_.string());
-    }
     // Closes the file and gives it up: it is the caller's from now on.
     std::filesystem::path handOver() {
         const int result = ::close(std::exchange(fd_, -1));
@@ -109,23 +117,24 @@ std::shared_ptr<Progress> FileProviderExtension::fetchPartialContents(
             }
 
             // The bytes before s stay holes; each piece is written at its offset as it arrives.
-            SparseFile out(directory / randomUUID());
-            out.truncate(s);
+            std::optional<SparseFile> out;
+            out.emplace(directory / randomUUID(), s);
             std::int64_t fetched = 0;
             try {
-                fetched = fetchRange(opened, s, u, out.fd());
+                fetched = fetchRange(opened, s, u, out->fd());
             } catch (const RemoteError& error) {
                 if (!isRefusedAddress(error)) throw;
                 // The address expired or was withdrawn: one new one, one more try.
                 opened = open(identifier, /*force=*/true);
                 u = std::min(u, opened.node.size);
                 if (s >= u) throw fileProviderError(FileProviderErrorCode::noSuchItem);
-                out.truncate(s);  // nothing the refused attempt wrote stays
-                fetched = fetchRange(opened, s, u, out.fd());
+                out.reset();  // nothing the refused attempt wrote stays
+                out.emplace(directory / randomUUID(), s);
+                fetched = fetchRange(opened, s, u, out->fd());
             }
             if (fetched != std::min(u, opened.node.size) - s) throw RemoteError::http(502, "short_read");
 
-            const auto file = out.handOver();
+            const auto file = out->handOver();
             const host::ByteRange delivered{s, fetched};
             auto item = std::make_shared<Item>(opened.node);
             return [completionHandler, file, item, delivered] {

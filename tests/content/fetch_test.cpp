@@ -257,6 +257,7 @@ TEST_F(ContentTest, RefusedAddressIsOpenedAgainOnceAndNothingOfTheRefusedAttempt
     ASSERT_FALSE(read.error) << failure();
     EXPECT_EQ(read.range, (host::ByteRange{0, 3 * MiB}));
     EXPECT_TRUE(readAt(*read.file, 0, 4 * MiB) == patternBytes(0, 3 * MiB));  // nothing of the old 4th piece
+    EXPECT_EQ(filesIn(provided), 1u);  // the refused attempt's file went with it
     EXPECT_EQ(server.requests("/api/v1/nodes/n1/open").size(), 2u);
 }
 
