@@ -321,11 +321,11 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t upload
 }
 
 // One libcurl multi handle and the I/O thread that drives it. A transfer stays on the loop it was handed to,
-// so its connection is that loop's own; the loops share nothing but the session's counters.
+// so its connection is that loop's own; the loops share nothing but the session's transfer numbering.
 struct Loop {
     CURLM* multi = nullptr;
-    long connectionCap =
-        1;  // of this loop's connections to one host: the loops' caps add up to the session's
+    // Most of this loop's connections to one host at once: the loops' caps add up to the session's.
+    long connectionCap = 1;
     std::thread thread;
 
     std::atomic<long> load = 0;  // transfers handed over and not yet complete
