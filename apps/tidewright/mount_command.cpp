@@ -10,10 +10,10 @@
 #include <iostream>
 
 #include "commands.h"
-#include "mount.h"
-#include "mount_log.h"
+#include "mount/mount.h"
+#include "mount/mount_log.h"
 #include "platform/log.h"
-#include "state_store.h"
+#include "mount/state_store.h"
 #include "terminal_text.h"
 
 namespace tw::cli {

@@ -1,4 +1,4 @@
-#include "content_cache.h"
+#include "mount/content_cache.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -8,12 +8,12 @@
 #include <fstream>
 #include <system_error>
 
-#include "display_names.h"
-#include "mount.h"
-#include "mount_errors.h"
+#include "mount/display_names.h"
+#include "mount/mount.h"
+#include "mount/mount_errors.h"
 #include "platform/error.h"
 #include "platform/log.h"
-#include "state_store.h"
+#include "mount/state_store.h"
 #include "support/service_fixture.h"
 
 namespace tw::mount {

@@ -20,10 +20,10 @@
 #include <regex>
 #include <thread>
 
-#include "mount.h"
+#include "mount/mount.h"
 #include "platform/log.h"
 #include "provider/extension.h"
-#include "state_store.h"
+#include "mount/state_store.h"
 #include "support/elapsed.h"
 #include "support/file_text.h"
 #include "support/service_fixture.h"

@@ -25,12 +25,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "content_cache.h"
-#include "host_calls.h"
-#include "item_record.h"
-#include "notifier.h"
+#include "mount/content_cache.h"
+#include "mount/host_calls.h"
+#include "mount/item_record.h"
+#include "mount/notifier.h"
 #include "platform/host/host.h"
-#include "state_store.h"
+#include "mount/state_store.h"
 
 namespace tw::mount {
 

@@ -8,7 +8,7 @@
 #include <stop_token>
 #include <vector>
 
-#include "content_cache.h"
+#include "mount/content_cache.h"
 #include "platform/host/host.h"
 
 namespace tw::mount {

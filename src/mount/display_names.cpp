@@ -1,4 +1,4 @@
-#include "display_names.h"
+#include "mount/display_names.h"
 
 #include <cmath>
 #include <ctime>

@@ -1,4 +1,4 @@
-#include "mount.h"
+#include "mount/mount.h"
 
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -13,7 +13,7 @@
 #include <sstream>
 #include <vector>
 
-#include "mount_log.h"
+#include "mount/mount_log.h"
 
 namespace tw::mount {
 namespace {

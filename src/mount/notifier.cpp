@@ -1,4 +1,4 @@
-#include "notifier.h"
+#include "mount/notifier.h"
 
 namespace tw::mount {
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "item_record.h"
+#include "mount/item_record.h"
 #include "platform/host/enumeration.h"
 
 namespace tw::mount {

@@ -1,4 +1,4 @@
-#include "content_cache.h"
+#include "mount/content_cache.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,10 +19,10 @@
 #include <utility>
 #include <vector>
 
-#include "cache_files.h"
+#include "mount/cache_files.h"
 #include "platform/error.h"
 #include "platform/log.h"
-#include "private_files.h"
+#include "mount/private_files.h"
 
 namespace tw::mount {
 

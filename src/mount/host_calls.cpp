@@ -1,4 +1,4 @@
-#include "host_calls.h"
+#include "mount/host_calls.h"
 
 #include <cerrno>
 #include <condition_variable>

@@ -1,4 +1,4 @@
-#include "mount_log.h"
+#include "mount/mount_log.h"
 
 namespace tw::mount {
 

@@ -1,4 +1,4 @@
-#include "mount_filesystem.h"
+#include "mount/mount_filesystem.h"
 
 #include <fcntl.h>
 #include <sys/statvfs.h>
@@ -9,9 +9,9 @@
 #include <cmath>
 #include <cstring>
 
-#include "display_names.h"
-#include "mount_errors.h"
-#include "mount_log.h"
+#include "mount/display_names.h"
+#include "mount/mount_errors.h"
+#include "mount/mount_log.h"
 
 namespace tw::mount {
 namespace {

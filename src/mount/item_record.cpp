@@ -1,4 +1,4 @@
-#include "item_record.h"
+#include "mount/item_record.h"
 
 namespace tw::mount {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "mount_filesystem.h"
+#include "mount/mount_filesystem.h"
 
 namespace tw::mount {
 

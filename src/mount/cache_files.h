@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "content_cache.h"
+#include "mount/content_cache.h"
 
 namespace tw::mount {
 

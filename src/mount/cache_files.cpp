@@ -1,4 +1,4 @@
-#include "cache_files.h"
+#include "mount/cache_files.h"
 
 #include <openssl/evp.h>
 

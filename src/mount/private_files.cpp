@@ -1,4 +1,4 @@
-#include "private_files.h"
+#include "mount/private_files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

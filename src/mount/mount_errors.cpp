@@ -1,9 +1,9 @@
-#include "mount_errors.h"
+#include "mount/mount_errors.h"
 
 #include <cerrno>
 #include <system_error>
 
-#include "mount_log.h"
+#include "mount/mount_log.h"
 #include "platform/error.h"
 
 namespace tw::mount {

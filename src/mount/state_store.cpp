@@ -1,4 +1,4 @@
-#include "state_store.h"
+#include "mount/state_store.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -13,7 +13,7 @@
 #include <string>
 #include <system_error>
 
-#include "private_files.h"
+#include "mount/private_files.h"
 
 namespace tw::mount {
 
