@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build demo test bench asan tsan fuzz coverage format clean
+.PHONY: all deps build demo test bench bench-build asan tsan fuzz coverage format clean
 
 all: build
 
@@ -22,9 +22,12 @@ demo: build
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-bench: deps
+# The benchmarks' Release build in $(BUILD)-bench/, without the tests; CI builds it and runs nothing of it.
+bench-build: deps
 	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DTW_BENCH=ON -DBUILD_TESTING=OFF
 	cmake --build $(BUILD)-bench -j $(JOBS)
+
+bench: bench-build
 	@bench/run $(BUILD)-bench
 
 # Sanitizer builds: Debug (assertions on) at -O1, in build folders of their own.
