@@ -7,13 +7,14 @@
 #
 # 1. Makes a file of TW_BENCH_SIZE_MIB MiB (default 1024) of random bytes and stores it in tidewright-server.
 # 2. TW_BENCH_ROUNDS rounds (default 5), each on a fresh download address. The four whole-file steps take
-#    turns at going first, and every file they write is removed (and synced) before the next step:
+#    turns at going first; every file they write is removed, and synced before the next step writes:
 #    - `curl -o /dev/null` of the address: one loopback stream with nothing to write (a ceiling);
 #    - `dd bs=1M` of as many bytes into a new file in the destination folder: what the page cache takes
 #      (the other ceiling);
 #    - `curl -o FILE` of the address;
 #    - `tidewright get --force ID FILE`: the whole command (process start, the open request, the download,
 #      the move into place);
+#    each step that writes starts with fresh memory for its file (support/figures.sh: fresh_memory says why);
 #    then one 32 MiB partial fetch timed alone in the extension (bench/partial_fetch: the address opened and
 #    the connections made first) and `curl -r` of the same 32 MiB.
 # 3. Prints every round, then the ratios of each round's figures, best and median over the rounds, with their
@@ -72,21 +73,25 @@ export TIDEWRIGHT_CONFIG="$work/domain.json" XDG_CACHE_HOME="$work/cache"
 bytes=$((size_mib * 1048576))
 range=$((32 * 1048576))
 
-# The whole-file steps of a round; each sets its time in seconds (and get its peak RSS in KiB).
+# The whole-file steps of a round; each sets its time in seconds (and get its peak RSS in KiB). Each step
+# that writes starts with what the steps before it wrote flushed, and with fresh memory for its file.
 url=""
 step_null() { t_null=$(seconds curl -sf -o /dev/null "$url"); }
 step_dd() {
+  sync; fresh_memory "$size_mib" "$work"
   t_dd=$(seconds dd if=/dev/zero of="$work/dd.bin" bs=1M count="$size_mib" status=none)
-  rm -f "$work/dd.bin"; sync
+  rm -f "$work/dd.bin"
 }
 step_file() {
+  sync; fresh_memory "$size_mib" "$work"
   t_file=$(seconds curl -sf -o "$work/curl.bin" "$url")
-  rm -f "$work/curl.bin"; sync
+  rm -f "$work/curl.bin"
 }
 step_get() {
+  sync; fresh_memory "$size_mib" "$work"
   t_get=$(seconds /usr/bin/time -f '%M' -o "$work/rss" "$client" get --force "$big" "$work/get.bin")
   get_rss+=("$(cat "$work/rss")")
-  rm -f "$work/get.bin"; sync
+  rm -f "$work/get.bin"
 }
 steps=(null dd file get)
 
@@ -95,10 +100,12 @@ get_rss=(); read_rss=()
 for round in $(seq 1 "$rounds"); do
   url="$base$(address "$big")"
   for k in 0 1 2 3; do "step_${steps[$(((round - 1 + k) % 4))]}"; done
+  sync; fresh_memory 32 "$work"
   /usr/bin/time -f '%M' -o "$work/rss" "$partial" "$base" "$token" "$big" 0 "$range" > "$work/partial"
   read -r t_read _ < "$work/partial"
   read_rss+=("$(cat "$work/rss")")
   # curl's own timing, from its start of the transfer: the partial fetch's excludes process start too.
+  fresh_memory 32 "$work"
   range_rate=$(curl -sf -o "$work/range.bin" -r "0-$((range - 1))" -w '%{speed_download}' "$url")
   rm -f "$work/range.bin"
   r_null+=("$(rate "$bytes" "$t_null")"); r_dd+=("$(rate "$bytes" "$t_dd")")

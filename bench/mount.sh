@@ -15,7 +15,8 @@
 #      against `dd` of its cache file through bench/passthrough_fs (a trivial FUSE passthrough of the cache
 #      folder that serves reads as the mount does, with the same kernel read-ahead), in turns at going first,
 #      each with the page cache dropped before it (as root), so that both read the cache file from the disk;
-#      and `dd` of the cache file itself, for reference.
+#      and `dd` of the cache file itself, for reference;
+#    every step that fills the page cache starts with fresh memory for it (support/figures.sh: fresh_memory).
 # 3. Prints every round, then the ratios of each round's figures, best and median over the rounds, with their
 #    goals: cold read at least 0.8x `tidewright get`; warm read at least 0.8x the passthrough; the first
 #    `ls -l` at most 1.5x (`tidewright ls` + the local `ls -l`), the second at most 1.5x the local `ls -l`.
@@ -96,8 +97,15 @@ unmount_passthrough() {
   wait "$passthrough_pid"
   passthrough_pid=""
 }
-warm_mount() { drop_page_cache; t_warm=$(seconds dd if="$mnt/Bulk/big.bin" of=/dev/null bs=1M status=none); }
-warm_passthrough() { drop_page_cache; t_pass=$(seconds dd if="$reference/$cached" of=/dev/null bs=1M status=none); }
+# A read through FUSE fills two page caches, the FUSE file's and the source file's: fresh memory for both.
+warm_mount() {
+  drop_page_cache; fresh_memory $((2 * size_mib)) "$work"
+  t_warm=$(seconds dd if="$mnt/Bulk/big.bin" of=/dev/null bs=1M status=none)
+}
+warm_passthrough() {
+  drop_page_cache; fresh_memory $((2 * size_mib)) "$work"
+  t_pass=$(seconds dd if="$reference/$cached" of=/dev/null bs=1M status=none)
+}
 
 mkdir "$work/local"
 (cd "$work/local" && seq -f "file-%05g" 1 "$children" | xargs touch)
@@ -106,13 +114,13 @@ cold=(); warm=(); first=(); second=(); r_get=(); r_cold=(); r_warm=(); r_pass=()
 for round in $(seq 1 "$rounds"); do
   t_local=$(seconds ls -l "$work/local")
   t_ls=$(seconds "$client" ls "$bulk")
-  sync
+  sync; fresh_memory "$size_mib" "$work"
   t_get=$(seconds "$client" get --force "$big" "$work/got.bin")
   rm -f "$work/got.bin"
   fresh_mount cold
   t_first=$(seconds ls -l "$mnt/Bulk")
   t_second=$(seconds ls -l "$mnt/Bulk")
-  sync
+  sync; fresh_memory $((2 * size_mib)) "$work"
   t_cold=$(seconds dd if="$mnt/Bulk/big.bin" of=/dev/null bs=1M status=none)
   fresh_mount
   # The cache file of the big file, the only one of its size, as a path below the cache folder.
@@ -121,7 +129,7 @@ for round in $(seq 1 "$rounds"); do
   mount_passthrough
   if [ $((round % 2)) = 1 ]; then warm_mount; warm_passthrough; else warm_passthrough; warm_mount; fi
   unmount_passthrough
-  drop_page_cache
+  drop_page_cache; fresh_memory "$size_mib" "$work"
   t_file=$(seconds dd if="$work/cache/$cached" of=/dev/null bs=1M status=none)
 
   cold+=("$(ratio "$t_get" "$t_cold")"); warm+=("$(ratio "$t_pass" "$t_warm")")

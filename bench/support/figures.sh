@@ -40,3 +40,16 @@ result() {
     verdict = (median_meets ? "met" : (best_meets ? "met in the best round only" : "not met"))
     printf "RESULT %s best %.2f median %.2f (goal %s %s: %s)\n", name, b, m, op, goal, verdict }'
 }
+
+# MIB FOLDER: hands the next step memory that was in use a moment ago, so that every timed step starts alike.
+# This virtual machine gives free memory back to its host a few seconds after it is freed (virtio-balloon
+# free page reporting), and the large page-cache folios that big writes and reads make (1 MiB for
+# `dd bs=1M`) cost 5-9 s a GiB to take from such memory, against 0.5 s when it was freed a moment ago; small
+# writes (curl's 16 KiB) hardly notice. Without this, which step happened to follow which decided its figure.
+# Writes MIB MiB with `dd bs=1M` into a file in FOLDER and removes it: the timed step must come right after,
+# with no `sync` between. TW_BENCH_FRESH_MEMORY=0 leaves it out (the figures then show the cold memory).
+fresh_memory() {
+  [ "${TW_BENCH_FRESH_MEMORY:-1}" = 0 ] && return 0
+  dd if=/dev/zero of="$2/fresh-memory" bs=1M count="$1" status=none
+  rm -f "$2/fresh-memory"
+}
