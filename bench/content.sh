@@ -40,6 +40,7 @@ token=bench-token
 for binary in "$server_bin" "$client" "$partial" /usr/bin/time; do
   [ -x "$binary" ] || { echo "content.sh: $binary not found (make bench-build)" >&2; exit 1; }
 done
+# shellcheck source=support/figures.sh
 source "$here/support/figures.sh"
 
 work=$(mktemp -d /tmp/tw-bench-content.XXXXXX)

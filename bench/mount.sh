@@ -37,6 +37,7 @@ token=bench-token
 for binary in "$server_bin" "$client" "$passthrough" fusermount3 mountpoint; do
   command -v "$binary" > /dev/null || { echo "mount.sh: $binary not found (make bench-build)" >&2; exit 1; }
 done
+# shellcheck source=support/figures.sh
 source "$here/support/figures.sh"
 
 work=$(mktemp -d /tmp/tw-bench-mount.XXXXXX)
@@ -44,8 +45,18 @@ mnt=$work/mnt
 reference=$work/passthrough
 server_pid=""
 passthrough_pid=""
-cleanup() {
+# The mount runs in the foreground of a background job, so that a remount waits until the last mount has
+# ended and written its state: a mount that starts while the last one still writes its cache's records finds
+# them incomplete.
+mount_pid=""
+unmount() {
+  [ -n "$mount_pid" ] || return 0
   fusermount3 -u -q "$mnt" 2>/dev/null || true
+  wait "$mount_pid" || true
+  mount_pid=""
+}
+cleanup() {
+  unmount
   fusermount3 -u -q "$reference" 2>/dev/null || true
   [ -n "$passthrough_pid" ] && wait "$passthrough_pid" 2>/dev/null || true
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
@@ -78,9 +89,13 @@ drop_page_cache() {
   if [ "$(id -u)" = 0 ]; then echo 3 > /proc/sys/vm/drop_caches; else echo "mount.sh: not root, the page cache stays" >&2; fi
 }
 fresh_mount() {
-  fusermount3 -u -q "$mnt" 2>/dev/null || true
+  unmount
   [ "${1:-}" = cold ] && rm -rf "$work/cache" "$work/state"
-  "$client" mount "$mnt"
+  "$client" mount -f "$mnt" 2>> "$work/mount.err" &
+  mount_pid=$!
+  for _ in $(seq 1 200); do mountpoint -q "$mnt" && return 0; kill -0 "$mount_pid" 2>/dev/null || break; sleep 0.05; done
+  echo "mount.sh: the mount did not come up: $(tail -5 "$work/mount.err")" >&2
+  exit 1
 }
 # The kernel's read-ahead of a FUSE mount (KiB), from its device's sysfs entry.
 read_ahead_file() { echo "/sys/class/bdi/$(mountpoint -d "$1")/read_ahead_kb"; }
@@ -141,7 +156,7 @@ for round in $(seq 1 "$rounds"); do
     "${r_cold[-1]}" "${r_warm[-1]}" "${r_pass[-1]}" "${r_file[-1]}"
   printf '(s) ls local %.3f  tidewright ls %.3f  first %.3f  second %.3f\n' "$t_local" "$t_ls" "$t_first" "$t_second"
 done
-fusermount3 -u "$mnt"
+unmount
 
 echo "== mount: ${size_mib} MiB file, $children children, $rounds rounds, best / median"
 echo "tidewright get $(best_median high %.0f "${r_get[@]}") MB/s   dd cold $(best_median high %.0f "${r_cold[@]}") MB/s"

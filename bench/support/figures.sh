@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers of the benchmark scripts (sourced, bash): timing a command, rates, and the RESULT line of a ratio
 # measured in every round, with its best and median round against a goal.
 
