@@ -1,44 +1,69 @@
 #!/usr/bin/env bash
-# The mount against the command-line host, side by side in one run, on loopback.
+# The mount against what bounds it on this machine, measured side by side in every round, on loopback.
 #
-#   bench/mount.sh [BUILD_DIR]     (default: build; needs tidewright and tidewright-server built there, /dev/fuse)
+#   bench/mount.sh [BUILD_DIR]   (default: build-bench; needs tidewright, tidewright-server and
+#                                 bench/passthrough_fs built there, and /dev/fuse; run as root)
 #
 # 1. A server seeded with a folder "Bulk" of TW_BENCH_CHILDREN empty files (default 10,000) holding a file of
 #    TW_BENCH_SIZE_MIB MiB (default 1024) of random bytes.
-# 2. Sequential read: `dd bs=1M` of the file through a fresh mount with an empty cache (cold) against
-#    `tidewright get` of it (goal: at least 0.7x); then, mounted again, the same read served from the mount's
-#    cache (warm) against `dd` of the cache file itself (goal: at least 0.8x). Both warm reads start with
-#    the kernel's page cache dropped (as root), so that both read the cache file from the disk: a cache file
-#    still in memory reads at memory speed, several times what FUSE itself can pass.
-# 3. Listing: `ls -l` of "Bulk" through a fresh mount, first (goal: at most 1.5x the time of `tidewright ls`
-#    of it) and second (goal: at least 10x faster than the first). `ls -l` itself costs as much as the
-#    second listing (a stat and two extended-attribute calls per file, the sorting and the printing), so
-#    `ls -l` of a local folder of as many empty files is timed too, and the goals are also given for the
-#    mount's own share: the time beyond that floor.
+# 2. TW_BENCH_ROUNDS rounds (default 5), each:
+#    - `ls -l` of a local folder of as many empty files, and `tidewright ls` of "Bulk";
+#    - `tidewright get` of the file (the whole command);
+#    - a fresh mount with an empty cache: `ls -l` of "Bulk" twice (first, second), then `dd bs=1M` of the
+#      file (the cold read, fetched as it is read);
+#    - the warm read: `dd` of the file through the mount mounted again on the cache the cold read filled,
+#      against `dd` of its cache file through bench/passthrough_fs (a trivial FUSE passthrough of the cache
+#      folder that serves reads as the mount does, with the same kernel read-ahead), in turns at going first,
+#      each with the page cache dropped before it (as root), so that both read the cache file from the disk;
+#      and `dd` of the cache file itself, for reference;
+#    every step that fills the page cache starts with fresh memory for it (support/figures.sh: fresh_memory).
+# 3. Prints every round, then the ratios of each round's figures, best and median over the rounds, with their
+#    goals: cold read at least 0.8x `tidewright get`; warm read at least 0.8x the passthrough; the first
+#    `ls -l` at most 1.5x (`tidewright ls` + the local `ls -l`), the second at most 1.5x the local `ls -l`.
+#    A goal is met when the median meets it; goals that are not met never fail the script.
 # Everything lives in a fresh temporary folder that is removed at the end.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-build}
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/.." && pwd)
+build=${1:-build-bench}
 case $build in /*) ;; *) build=$root/$build ;; esac
 server_bin=$build/apps/tidewright-server/tidewright-server
 client=$build/apps/tidewright/tidewright
+passthrough=$build/bench/passthrough_fs
 size_mib=${TW_BENCH_SIZE_MIB:-1024}
 children=${TW_BENCH_CHILDREN:-10000}
+rounds=${TW_BENCH_ROUNDS:-5}
 token=bench-token
-for binary in "$server_bin" "$client" fusermount3; do
-  command -v "$binary" > /dev/null || { echo "mount.sh: $binary not found" >&2; exit 1; }
+for binary in "$server_bin" "$client" "$passthrough" fusermount3 mountpoint; do
+  command -v "$binary" > /dev/null || { echo "mount.sh: $binary not found (make bench-build)" >&2; exit 1; }
 done
+# shellcheck source=support/figures.sh
+source "$here/support/figures.sh"
 
 work=$(mktemp -d /tmp/tw-bench-mount.XXXXXX)
 mnt=$work/mnt
+reference=$work/passthrough
 server_pid=""
-cleanup() {
+passthrough_pid=""
+# The mount runs in the foreground of a background job, so that a remount waits until the last mount has
+# ended and written its state: a mount that starts while the last one still writes its cache's records finds
+# them incomplete.
+mount_pid=""
+unmount() {
+  [ -n "$mount_pid" ] || return 0
   fusermount3 -u -q "$mnt" 2>/dev/null || true
+  wait "$mount_pid" || true
+  mount_pid=""
+}
+cleanup() {
+  unmount
+  fusermount3 -u -q "$reference" 2>/dev/null || true
+  [ -n "$passthrough_pid" ] && wait "$passthrough_pid" 2>/dev/null || true
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
-mkdir -p "$mnt"
+mkdir -p "$mnt" "$reference"
 
 echo "== mount: making a ${size_mib} MiB file and a folder of $children children"
 head -c $((size_mib * 1048576)) /dev/urandom > "$work/big.bin"
@@ -56,56 +81,87 @@ bulk=$("$client" --json ls root | grep '"filename":"Bulk"' | grep -o '"id":"[^"]
 curl -sf -H "Authorization: Bearer $token" -X POST -H "Content-Type: application/octet-stream" \
   -T "$work/big.bin" "$base/api/v1/files?name=big.bin&parent=$bulk&conflict=fail" > "$work/stored"
 big=$(grep -o '"id":"[^"]*"' "$work/stored" | head -1 | cut -d'"' -f4)
+rm "$work/big.bin"
 bytes=$((size_mib * 1048576))
 
-seconds() { local t0 t1; t0=$(date +%s.%N); "$@" > /dev/null 2>&1; t1=$(date +%s.%N); echo "$t1 - $t0" | bc -l; }
 drop_page_cache() {
   sync
   if [ "$(id -u)" = 0 ]; then echo 3 > /proc/sys/vm/drop_caches; else echo "mount.sh: not root, the page cache stays" >&2; fi
 }
 fresh_mount() {
-  fusermount3 -u -q "$mnt" 2>/dev/null || true
+  unmount
   [ "${1:-}" = cold ] && rm -rf "$work/cache" "$work/state"
-  "$client" mount "$mnt"
+  "$client" mount -f "$mnt" 2>> "$work/mount.err" &
+  mount_pid=$!
+  for _ in $(seq 1 200); do mountpoint -q "$mnt" && return 0; kill -0 "$mount_pid" 2>/dev/null || break; sleep 0.05; done
+  echo "mount.sh: the mount did not come up: $(tail -5 "$work/mount.err")" >&2
+  exit 1
 }
+# The kernel's read-ahead of a FUSE mount (KiB), from its device's sysfs entry.
+read_ahead_file() { echo "/sys/class/bdi/$(mountpoint -d "$1")/read_ahead_kb"; }
+# The passthrough over the cache folder, reading ahead as far as the mount does (it raises its own as root).
+mount_passthrough() {
+  "$passthrough" "$work/cache" "$reference" &
+  passthrough_pid=$!
+  for _ in $(seq 1 100); do mountpoint -q "$reference" && break; sleep 0.05; done
+  mountpoint -q "$reference" || { echo "mount.sh: the passthrough did not mount" >&2; exit 1; }
+  if [ "$(id -u)" = 0 ]; then cat "$(read_ahead_file "$mnt")" > "$(read_ahead_file "$reference")"; fi
+}
+unmount_passthrough() {
+  fusermount3 -u "$reference"
+  wait "$passthrough_pid"
+  passthrough_pid=""
+}
+# A read through FUSE fills two page caches, the FUSE file's and the source file's: fresh memory for both.
+warm_mount() {
+  drop_page_cache; fresh_memory $((2 * size_mib)) "$work"
+  t_warm=$(seconds dd if="$mnt/Bulk/big.bin" of=/dev/null bs=1M status=none)
+}
+warm_passthrough() {
+  drop_page_cache; fresh_memory $((2 * size_mib)) "$work"
+  t_pass=$(seconds dd if="$reference/$cached" of=/dev/null bs=1M status=none)
+}
+
 mkdir "$work/local"
 (cd "$work/local" && seq -f "file-%05g" 1 "$children" | xargs touch)
 ls -l "$work/local" > /dev/null
-# The best of TW_BENCH_ROUNDS rounds (default 3) of each figure: on a virtual machine, the first use of
-# memory the guest has not touched lately is slow, and which step meets it varies from run to run.
-best() { printf '%s\n' "$@" | sort -g | head -1; }
-rounds=${TW_BENCH_ROUNDS:-3}
-all_local=(); all_client=(); all_get=(); all_first=(); all_second=(); all_cold=(); all_warm=(); all_direct=()
-for _ in $(seq 1 "$rounds"); do
-  all_local+=("$(seconds ls -l "$work/local")")
-  all_client+=("$(seconds "$client" ls "$bulk")")
-  sync
-  all_get+=("$(seconds "$client" get --force "$big" "$work/got.bin")")
+cold=(); warm=(); first=(); second=(); r_get=(); r_cold=(); r_warm=(); r_pass=(); r_file=()
+for round in $(seq 1 "$rounds"); do
+  t_local=$(seconds ls -l "$work/local")
+  t_ls=$(seconds "$client" ls "$bulk")
+  sync; fresh_memory "$size_mib" "$work"
+  t_get=$(seconds "$client" get --force "$big" "$work/got.bin")
   rm -f "$work/got.bin"
   fresh_mount cold
-  all_first+=("$(seconds ls -l "$mnt/Bulk")")
-  all_second+=("$(seconds ls -l "$mnt/Bulk")")
-  sync
-  all_cold+=("$(seconds dd if="$mnt/Bulk/big.bin" of=/dev/null bs=1M)")
+  t_first=$(seconds ls -l "$mnt/Bulk")
+  t_second=$(seconds ls -l "$mnt/Bulk")
+  sync; fresh_memory $((2 * size_mib)) "$work"
+  t_cold=$(seconds dd if="$mnt/Bulk/big.bin" of=/dev/null bs=1M status=none)
   fresh_mount
-  drop_page_cache
-  all_warm+=("$(seconds dd if="$mnt/Bulk/big.bin" of=/dev/null bs=1M)")
-  drop_page_cache
-  all_direct+=("$(seconds dd if="$(find "$work/cache" -name '*.data' -size +1M | head -1)" of=/dev/null bs=1M)")
-done
-fusermount3 -u "$mnt"
-ls_local=$(best "${all_local[@]}"); ls_client=$(best "${all_client[@]}"); get=$(best "${all_get[@]}")
-ls_first=$(best "${all_first[@]}"); ls_second=$(best "${all_second[@]}"); cold=$(best "${all_cold[@]}")
-warm=$(best "${all_warm[@]}"); direct=$(best "${all_direct[@]}")
+  # The cache file of the big file, the only one of its size, as a path below the cache folder.
+  cached=$(cd "$work/cache" && find . -type f -size "${bytes}c" | head -1)
+  [ -n "$cached" ] || { echo "mount.sh: no cache file of $bytes bytes after the cold read" >&2; exit 1; }
+  mount_passthrough
+  if [ $((round % 2)) = 1 ]; then warm_mount; warm_passthrough; else warm_passthrough; warm_mount; fi
+  unmount_passthrough
+  drop_page_cache; fresh_memory "$size_mib" "$work"
+  t_file=$(seconds dd if="$work/cache/$cached" of=/dev/null bs=1M status=none)
 
-awk -v b="$bytes" -v get="$get" -v cold="$cold" -v warm="$warm" -v direct="$direct" -v lc="$ls_client" \
-  -v l1="$ls_first" -v l2="$ls_second" -v l0="$ls_local" -v n="$children" 'BEGIN {
-  printf "tidewright get %.0f MB/s   dd cold %.0f MB/s   dd warm %.0f MB/s   dd of the cache file %.0f MB/s\n",
-    b/get/1e6, b/cold/1e6, b/warm/1e6, b/direct/1e6
-  printf "%d children: tidewright ls %.3f s   ls -l first %.3f s, second %.3f s   ls -l of a local folder %.3f s\n",
-    n, lc, l1, l2, l0
-  own1 = l1 - l0; own2 = l2 - l0; if (own2 < 0.001) own2 = 0.001
-  printf "RESULT mount cold-read/get %.2f (goal >= 0.7)\n", get/cold
-  printf "RESULT mount warm-read/cache-file %.2f (goal >= 0.8)\n", direct/warm
-  printf "RESULT mount first-ls/tidewright-ls %.2f, beyond ls -l of a local folder %.2f (goal <= 1.5)\n", l1/lc, own1/lc
-  printf "RESULT mount first-ls/second-ls %.1f, beyond ls -l of a local folder %.0f (goal >= 10)\n", l1/l2, own1/own2 }'
+  cold+=("$(ratio "$t_get" "$t_cold")"); warm+=("$(ratio "$t_pass" "$t_warm")")
+  first+=("$(ratio "$t_first" "$(awk -v a="$t_ls" -v b="$t_local" 'BEGIN {print a + b}')")")
+  second+=("$(ratio "$t_second" "$t_local")")
+  r_get+=("$(rate "$bytes" "$t_get")"); r_cold+=("$(rate "$bytes" "$t_cold")")
+  r_warm+=("$(rate "$bytes" "$t_warm")"); r_pass+=("$(rate "$bytes" "$t_pass")"); r_file+=("$(rate "$bytes" "$t_file")")
+  printf 'round %d (MB/s): get %s  cold %s  warm %s  passthrough %s  cache file %s  |  ' "$round" "${r_get[-1]}" \
+    "${r_cold[-1]}" "${r_warm[-1]}" "${r_pass[-1]}" "${r_file[-1]}"
+  printf '(s) ls local %.3f  tidewright ls %.3f  first %.3f  second %.3f\n' "$t_local" "$t_ls" "$t_first" "$t_second"
+done
+unmount
+
+echo "== mount: ${size_mib} MiB file, $children children, $rounds rounds, best / median"
+echo "tidewright get $(best_median high %.0f "${r_get[@]}") MB/s   dd cold $(best_median high %.0f "${r_cold[@]}") MB/s"
+echo "dd warm $(best_median high %.0f "${r_warm[@]}") MB/s   dd through the passthrough $(best_median high %.0f "${r_pass[@]}") MB/s   dd of the cache file $(best_median high %.0f "${r_file[@]}") MB/s"
+result "mount cold-read/get" ">=" 0.8 "${cold[@]}"
+result "mount warm-read/passthrough" ">=" 0.8 "${warm[@]}"
+result "mount first-ls/(tidewright-ls+local-ls)" "<=" 1.5 "${first[@]}"
+result "mount second-ls/local-ls" "<=" 1.5 "${second[@]}"
