@@ -12,8 +12,9 @@
 #include "commands.h"
 #include "mount/mount.h"
 #include "mount/mount_log.h"
-#include "platform/log.h"
 #include "mount/state_store.h"
+#include "platform/file_descriptor.h"
+#include "platform/log.h"
 #include "terminal_text.h"
 
 namespace tw::cli {
@@ -73,14 +74,15 @@ int serve(const Options& options, const mount::MountSettings& settings,
 // Runs `serve` in a child that stays behind; the parent returns once the mount is up (0) or the child
 // has failed (its exit status).
 int detached(const std::function<int(const std::function<void()>&)>& run) {
-    int ready[2];
-    if (::pipe2(ready, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+    FileDescriptor readEnd(ends[0]), writeEnd(ends[1]);
     std::cout.flush();
     std::cerr.flush();
     const pid_t child = ::fork();
     if (child < 0) throw std::system_error(errno, std::generic_category(), "fork");
     if (child == 0) {
-        ::close(ready[0]);
+        readEnd.reset();
         ::setsid();
         int status;
         try {
@@ -94,9 +96,9 @@ int detached(const std::function<int(const std::function<void()>&)>& run) {
                     ::dup2(null, STDOUT_FILENO);
                 }
                 const char up = 1;
-                if (::write(ready[1], &up, 1) != 1) {
+                if (::write(writeEnd.get(), &up, 1) != 1) {
                 }
-                ::close(ready[1]);
+                writeEnd.reset();
                 if (null >= 0) {
                     ::dup2(null, STDERR_FILENO);
                     if (null > STDERR_FILENO) ::close(null);
@@ -112,13 +114,12 @@ int detached(const std::function<int(const std::function<void()>&)>& run) {
         std::cerr.flush();
         std::_Exit(status);
     }
-    ::close(ready[1]);
+    writeEnd.reset();  // so that the read ends when the child goes without saying it is up
     char up = 0;
     ssize_t n;
     do
-        n = ::read(ready[0], &up, 1);
+        n = ::read(readEnd.get(), &up, 1);
     while (n < 0 && errno == EINTR);
-    ::close(ready[0]);
     if (n == 1) return 0;
     int status = 0;
     ::waitpid(child, &status, 0);

@@ -12,6 +12,9 @@
 namespace tw {
 namespace {
 
+// The staging file of a move into the host's folder from another file system, beside its destination.
+constexpr const char* stagingPrefix = ".tidewright-move-";
+
 // The body length a complete 200 reply brings: its Content-Length, else the size the open record gave.
 // Without a Content-Length the reply ends when the connection closes, and libcurl takes a connection that
 // broke early for the end of the body.
@@ -70,7 +73,7 @@ std::shared_ptr<Progress> FileProviderExtension::fetchContents(const host::ItemI
                 throw RemoteError::http(502, "download");
 
             const auto destination = directory / randomUUID();
-            moveFile(reply.file.path(), destination, /*replace=*/false);
+            moveFile(reply.file.path(), destination, /*replace=*/false, stagingPrefix);
             reply.file.release();
             auto item = std::make_shared<Item>(opened.node);
             return [completionHandler, destination, item] {

@@ -151,12 +151,12 @@ TEST(MoveFile, MovesWithinAndAcrossFileSystemsReplacingOnlyWhenAsked) {
         std::ofstream(from) << "payload";
         ::chmod(from.c_str(), 0600);
         std::ofstream(to) << "old";
-        EXPECT_THAT([&] { moveFile(from, to, /*replace=*/false); },
+        EXPECT_THAT([&] { moveFile(from, to, /*replace=*/false, ".staging-"); },
                     testing::Throws<std::system_error>(testing::Property(
                         &std::system_error::code, testing::Property(&std::error_code::value, EEXIST))));
         EXPECT_EQ(test::fileText(to), "old");
         EXPECT_TRUE(fs::exists(from));
-        moveFile(from, to, /*replace=*/true);
+        moveFile(from, to, /*replace=*/true, ".staging-");
         EXPECT_EQ(test::fileText(to), "payload");
         EXPECT_FALSE(fs::exists(from));
         EXPECT_EQ(fs::status(to).permissions(), fs::perms::owner_read | fs::perms::owner_write);
@@ -164,7 +164,7 @@ TEST(MoveFile, MovesWithinAndAcrossFileSystemsReplacingOnlyWhenAsked) {
         fs::remove(to);
     }
     std::ofstream(elsewhere / "c") << "x";
-    EXPECT_THROW(moveFile(elsewhere / "c", here / "missing" / "c", true), std::system_error);
+    EXPECT_THROW(moveFile(elsewhere / "c", here / "missing" / "c", true, ".staging-"), std::system_error);
     EXPECT_TRUE(fs::exists(elsewhere / "c"));
     fs::remove_all(here);
     fs::remove_all(elsewhere);
@@ -269,13 +269,13 @@ protected:
         fs::remove_all(cache);
     }
     static std::shared_ptr<host::Manager> managerFor(const std::string& identifier) {
-        return host::Manager::forDomain({.identifier = identifier});
+        return host::Manager::forDomain({.identifier = identifier}, "app");
     }
     static fs::perms modeOf(const fs::path& path) { return fs::symlink_status(path).permissions(); }
 
     const mode_t umask_ = ::umask(022);
     const fs::path cache = freshFolder(fs::temp_directory_path() / "cache-XXXXXX");
-    const fs::path root = cache / "tidewright";
+    const fs::path root = cache / "app";  // the application's folder
 };
 
 TEST_F(DefaultManager, MakesAPrivateFolderPerDomainThatNoIdentifierLeaves) {
