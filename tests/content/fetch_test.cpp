@@ -171,6 +171,10 @@ TEST_F(ContentTest, AnyOtherAnswerFailsAndLeavesNoFile) {
         {false,
          {.status = 200, .body = "0123456789", .cut = Reply::Cut::afterBodyBytes, .cutAfter = 4},
          "URL error networkConnectionLost"},  // a transport failure reaches the host as it is
+        // Bodies that agree with their own Content-Length but not with the item's 100 bytes (a proxy, a
+        // faulty service): a file short of the item, or longer, is not the item.
+        {false, {200, {}, periodicBytes(0, 90)}, "service error 502 download"},
+        {false, {200, {}, periodicBytes(0, 101)}, "service error 502 download"},
         {true, {200, {}, periodicBytes(0, 100)}, "service error 200 range"},  // range ignored
         {true, {206, {{"Content-Range", "bytes 1-99/100"}}, periodicBytes(0, 100)}, wrong},
         {true, {206, {{"Content-Range", "bytes 0-100/101"}}, periodicBytes(0, 100)}, wrong},
