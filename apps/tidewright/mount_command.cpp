@@ -1,4 +1,4 @@
-// tidewright mount MOUNTPOINT [-f] [--poll SECONDS] [--cache-max-size BYTES] [-o OPTIONS] — the domain as
+// tidewright mount MOUNTPOINT [-f] [--poll SECONDS] [--cache-max-size SIZE] [-o OPTIONS] — the domain as
 // a folder, through FUSE; read-only for now.
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -8,7 +8,9 @@
 #include <cmath>
 #include <ctime>
 #include <iostream>
+#include <string>
 
+#include "byte_size.h"
 #include "commands.h"
 #include "mount/mount.h"
 #include "mount/mount_log.h"
@@ -24,7 +26,7 @@ struct MountArguments {
     std::string mountpoint;
     bool foreground = false;
     double pollSeconds = 10;
-    std::int64_t cacheMaxBytes = std::int64_t{10} << 30;
+    std::string cacheMaxSize = "10G";  // parseByteSize
     double deadlineSeconds = 90;
     std::string options;
 };
@@ -136,9 +138,19 @@ void addMountCommand(CLI::App& app, StandaloneAction* chosen) {
     command->add_option("--poll", arguments->pollSeconds, "seconds between looks at the change feed")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
-    command->add_option("--cache-max-size", arguments->cacheMaxBytes, "bytes of cached contents kept")
+    command
+        ->add_option("--cache-max-size", arguments->cacheMaxSize,
+                     "cached contents kept at most, in bytes or with K, M, G or T (powers of 1024)")
         ->capture_default_str()
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                try {
+                    return parseByteSize(text) > 0 ? std::string() : "a cache of 0 bytes holds nothing";
+                } catch (const UsageError& refused) {
+                    return std::string(refused.what());
+                }
+            },
+            "SIZE"));
     command
         ->add_option("--deadline", arguments->deadlineSeconds,
                      "seconds a request waits for the service at most")
@@ -152,7 +164,7 @@ void addMountCommand(CLI::App& app, StandaloneAction* chosen) {
             settings.mountpoint = std::filesystem::absolute(arguments->mountpoint, error);
             settings.pollInterval = std::chrono::milliseconds(std::llround(arguments->pollSeconds * 1000));
             settings.deadline = std::chrono::milliseconds(std::llround(arguments->deadlineSeconds * 1000));
-            settings.cacheMaxBytes = arguments->cacheMaxBytes;
+            settings.cacheMaxBytes = parseByteSize(arguments->cacheMaxSize);
             settings.uid = ::getuid();
             settings.gid = ::getgid();
             try {
