@@ -33,11 +33,8 @@ struct MountArguments {
 
 // The mount's own lines always; the extension's with --verbose.
 void installLogSink(bool verbose) {
-    setLogSink([verbose](const LogRecord& record) {
-        if (!verbose && record.subsystem != mount::mountLogSubsystem) return;
-        std::cerr << (record.level == LogLevel::info ? "info " : "error ") << terminalText(record.subsystem)
-                  << "[" << terminalText(record.category) << "] " << terminalText(record.message) << "\n"
-                  << std::flush;
+    setLogSink([verbose, sink = descriptorSink(STDERR_FILENO, terminalText)](const LogRecord& record) {
+        if (verbose || record.subsystem == mount::mountLogSubsystem) sink(record);
     });
 }
 

@@ -1,4 +1,4 @@
-// The platform: errors, text, progress, file moves, the log, content types, the host's manager,
+// The platform: errors, text, progress, file moves, content types, the host's manager,
 // tasks and task groups, and the HTTP session against a real server on loopback.
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -27,7 +27,6 @@
 #include "platform/host/host.h"
 #include "platform/http/session.h"
 #include "platform/http/url.h"
-#include "platform/log.h"
 #include "platform/progress.h"
 #include "platform/task/executor.h"
 #include "platform/task/task.h"
@@ -168,35 +167,6 @@ TEST(MoveFile, MovesWithinAndAcrossFileSystemsReplacingOnlyWhenAsked) {
     EXPECT_TRUE(fs::exists(elsewhere / "c"));
     fs::remove_all(here);
     fs::remove_all(elsewhere);
-}
-
-TEST(Log, CaptureKeepsEveryRecordUnchangedAndHandsBackToTheOuterOne) {
-    Logger log("com.tidewright.fp", "fp");
-    LogCapture outer;
-    {
-        LogCapture inner;
-        log.error("operação falhou: bad_response");
-        const std::vector<LogRecord> records = inner.records();
-        ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(std::tie(records[0].level, records[0].subsystem, records[0].category, records[0].message),
-                  std::tuple(LogLevel::error, "com.tidewright.fp", "fp", "operação falhou: bad_response"));
-    }
-    log.info("to outer");
-    ASSERT_EQ(outer.records().size(), 1u);
-    EXPECT_EQ(outer.records()[0].message, "to outer");
-}
-
-// Four threads write while a fifth swaps sinks: every record reaches exactly one sink.
-TEST(Log, SwappingSinksWhileWritingLosesNoRecord) {
-    std::atomic<int> written{0};
-    const LogSink counting = [&](const LogRecord&) { ++written; };
-    const LogSink previous = setLogSink(counting);
-    onThreads(5, [&](int t) {
-        for (int i = 0; i < 5'000; ++i)
-            t < 4 ? Logger("s", "c").info("line") : void(setLogSink(counting));
-    });
-    setLogSink(previous);
-    EXPECT_EQ(written.load(), 20'000);
 }
 
 // "identifier mime extension" of a type found, or "(none)", so that expectations read as plain text.
