@@ -1,5 +1,7 @@
 #include "cli_host.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -38,12 +40,8 @@ std::filesystem::path configPath(const Options& options) {
 
 CliHost::CliHost(Options options) : options_(std::move(options)) {
     if (options_.verbose) {
-        setLogSink([](const LogRecord& record) {
-            // A message may quote the service (an error code it sent): escaped like the readable output.
-            std::cerr << (record.level == LogLevel::info ? "info " : "error ")
-                      << terminalText(record.subsystem) << "[" << terminalText(record.category) << "] "
-                      << terminalText(record.message) << "\n";
-        });
+        // A message may quote the service (an error code it sent): escaped like the readable output.
+        setLogSink(descriptorSink(STDERR_FILENO, terminalText));
     } else {
         setLogSink([](const LogRecord&) {});  // the extension's log is for --verbose only
     }

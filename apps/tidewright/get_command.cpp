@@ -40,7 +40,7 @@ void addGetCommand(CLI::App& app, Action* chosen) {
             }
             bar.finish();
             try {
-                moveFile(delivered.file, destination, arguments->force);
+                moveFile(delivered.file, destination, arguments->force, ".tidewright-move-");
             } catch (...) {
                 std::filesystem::remove(delivered.file, ignored);  // the host's file, of no use to anyone now
                 throw;

@@ -1,4 +1,4 @@
-// tidewright mount MOUNTPOINT [-f] [--poll SECONDS] [--cache-max-size BYTES] [-o OPTIONS] — the domain as
+// tidewright mount MOUNTPOINT [-f] [--poll SECONDS] [--cache-max-size SIZE] [-o OPTIONS] — the domain as
 // a folder, through FUSE; read-only for now.
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -8,12 +8,15 @@
 #include <cmath>
 #include <ctime>
 #include <iostream>
+#include <string>
 
+#include "byte_size.h"
 #include "commands.h"
 #include "mount/mount.h"
 #include "mount/mount_log.h"
-#include "platform/log.h"
 #include "mount/state_store.h"
+#include "platform/file_descriptor.h"
+#include "platform/log.h"
 #include "terminal_text.h"
 
 namespace tw::cli {
@@ -23,18 +26,15 @@ struct MountArguments {
     std::string mountpoint;
     bool foreground = false;
     double pollSeconds = 10;
-    std::int64_t cacheMaxBytes = std::int64_t{10} << 30;
+    std::string cacheMaxSize = "10G";  // parseByteSize
     double deadlineSeconds = 90;
     std::string options;
 };
 
 // The mount's own lines always; the extension's with --verbose.
 void installLogSink(bool verbose) {
-    setLogSink([verbose](const LogRecord& record) {
-        if (!verbose && record.subsystem != mount::mountLogSubsystem) return;
-        std::cerr << (record.level == LogLevel::info ? "info " : "error ") << terminalText(record.subsystem)
-                  << "[" << terminalText(record.category) << "] " << terminalText(record.message) << "\n"
-                  << std::flush;
+    setLogSink([verbose, sink = descriptorSink(STDERR_FILENO, terminalText)](const LogRecord& record) {
+        if (verbose || record.subsystem == mount::mountLogSubsystem) sink(record);
     });
 }
 
@@ -73,14 +73,15 @@ int serve(const Options& options, const mount::MountSettings& settings,
 // Runs `serve` in a child that stays behind; the parent returns once the mount is up (0) or the child
 // has failed (its exit status).
 int detached(const std::function<int(const std::function<void()>&)>& run) {
-    int ready[2];
-    if (::pipe2(ready, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+    FileDescriptor readEnd(ends[0]), writeEnd(ends[1]);
     std::cout.flush();
     std::cerr.flush();
     const pid_t child = ::fork();
     if (child < 0) throw std::system_error(errno, std::generic_category(), "fork");
     if (child == 0) {
-        ::close(ready[0]);
+        readEnd.reset();
         ::setsid();
         int status;
         try {
@@ -94,9 +95,9 @@ int detached(const std::function<int(const std::function<void()>&)>& run) {
                     ::dup2(null, STDOUT_FILENO);
                 }
                 const char up = 1;
-                if (::write(ready[1], &up, 1) != 1) {
+                if (::write(writeEnd.get(), &up, 1) != 1) {
                 }
-                ::close(ready[1]);
+                writeEnd.reset();
                 if (null >= 0) {
                     ::dup2(null, STDERR_FILENO);
                     if (null > STDERR_FILENO) ::close(null);
@@ -112,13 +113,12 @@ int detached(const std::function<int(const std::function<void()>&)>& run) {
         std::cerr.flush();
         std::_Exit(status);
     }
-    ::close(ready[1]);
+    writeEnd.reset();  // so that the read ends when the child goes without saying it is up
     char up = 0;
     ssize_t n;
     do
-        n = ::read(ready[0], &up, 1);
+        n = ::read(readEnd.get(), &up, 1);
     while (n < 0 && errno == EINTR);
-    ::close(ready[0]);
     if (n == 1) return 0;
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -135,9 +135,19 @@ void addMountCommand(CLI::App& app, StandaloneAction* chosen) {
     command->add_option("--poll", arguments->pollSeconds, "seconds between looks at the change feed")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
-    command->add_option("--cache-max-size", arguments->cacheMaxBytes, "bytes of cached contents kept")
+    command
+        ->add_option("--cache-max-size", arguments->cacheMaxSize,
+                     "cached contents kept at most, in bytes or with K, M, G or T (powers of 1024)")
         ->capture_default_str()
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                try {
+                    return parseByteSize(text) > 0 ? std::string() : "a cache of 0 bytes holds nothing";
+                } catch (const UsageError& refused) {
+                    return std::string(refused.what());
+                }
+            },
+            "SIZE"));
     command
         ->add_option("--deadline", arguments->deadlineSeconds,
                      "seconds a request waits for the service at most")
@@ -151,7 +161,7 @@ void addMountCommand(CLI::App& app, StandaloneAction* chosen) {
             settings.mountpoint = std::filesystem::absolute(arguments->mountpoint, error);
             settings.pollInterval = std::chrono::milliseconds(std::llround(arguments->pollSeconds * 1000));
             settings.deadline = std::chrono::milliseconds(std::llround(arguments->deadlineSeconds * 1000));
-            settings.cacheMaxBytes = arguments->cacheMaxBytes;
+            settings.cacheMaxBytes = parseByteSize(arguments->cacheMaxSize);
             settings.uid = ::getuid();
             settings.gid = ::getgid();
             try {

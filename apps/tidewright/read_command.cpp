@@ -30,7 +30,7 @@ void addReadCommand(CLI::App& app, Action* chosen) {
                                           {arguments->offset, arguments->length}, arguments->alignment);
             if (!arguments->out.empty()) {
                 try {
-                    moveFile(delivered.file, arguments->out, /*replace=*/true);
+                    moveFile(delivered.file, arguments->out, /*replace=*/true, ".tidewright-move-");
                 } catch (...) {
                     std::error_code ignored;
                     std::filesystem::remove(delivered.file, ignored);

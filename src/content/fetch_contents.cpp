@@ -12,16 +12,22 @@
 namespace tw {
 namespace {
 
-// The body length a complete 200 reply brings: its Content-Length, else the size the open record gave.
-// Without a Content-Length the reply ends when the connection closes, and libcurl takes a connection that
-// broke early for the end of the body.
-std::int64_t expectedLength(const http::Response& response, const Node& node) {
+// The staging file of a move into the host's folder from another file system, beside its destination.
+constexpr const char* stagingPrefix = ".tidewright-move-";
+
+// Whether a 200 reply of `delivered` bytes holds the whole item: as long as the open record's size, and as
+// any Content-Length it carries said. Without a Content-Length the reply ends when the connection closes,
+// and libcurl takes a connection that broke early for the end of the body; with one, a proxy or a faulty
+// service may still answer a short body that agrees with its own length.
+bool isWhole(const http::Response& response, const Node& node, std::uintmax_t delivered) {
+    if (delivered != static_cast<std::uintmax_t>(node.size)) return false;
     if (const auto length = response.header("Content-Length")) {
-        std::int64_t value = 0;
+        std::uintmax_t value = 0;
         const auto [end, error] = std::from_chars(length->data(), length->data() + length->size(), value);
-        if (error == std::errc() && end == length->data() + length->size()) return value;
+        const bool read = error == std::errc() && end == length->data() + length->size();
+        if (read && value != delivered) return false;
     }
-    return node.size;
+    return true;
 }
 
 }  // namespace
@@ -65,12 +71,11 @@ std::shared_ptr<Progress> FileProviderExtension::fetchContents(const host::ItemI
             if (!reply.response.isHTTP) throw Remote::failure(502, reply.file.path());
             if (status >= 400) throw Remote::failure(status, reply.file.path());
             if (status != 200) throw RemoteError::http(status, "download");
-            if (std::filesystem::file_size(reply.file.path()) !=
-                static_cast<std::uintmax_t>(expectedLength(reply.response, opened.node)))
+            if (!isWhole(reply.response, opened.node, std::filesystem::file_size(reply.file.path())))
                 throw RemoteError::http(502, "download");
 
             const auto destination = directory / randomUUID();
-            moveFile(reply.file.path(), destination, /*replace=*/false);
+            moveFile(reply.file.path(), destination, /*replace=*/false, stagingPrefix);
             reply.file.release();
             auto item = std::make_shared<Item>(opened.node);
             return [completionHandler, destination, item] {

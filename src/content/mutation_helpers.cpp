@@ -7,6 +7,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "platform/file_descriptor.h"
 #include "platform/uuid.h"
 #include "provider/extension.h"
 #include "provider/item.h"
@@ -41,8 +42,7 @@ std::filesystem::path FileProviderExtension::emptyFile() {
     if (error) folder = "/tmp";
     const auto file = folder / randomUUID();
     // Whether the file could be made is not asked here: the upload that reads it says so.
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) ::close(fd);
+    const FileDescriptor made(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     return file;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "content/read_ahead.h"
+#include "platform/file_descriptor.h"
 #include "platform/http/content_range.h"
 #include "platform/task/task_group.h"
 #include "platform/uuid.h"
@@ -27,13 +28,11 @@ namespace {
 // file rather than through a truncation.
 class SparseFile {
 public:
-    SparseFile(std::filesystem::path path, std::int64_t holes) : path_(std::move(path)) {
-        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd_ < 0)
-            throw std::system_error(errno, std::generic_category(), "cannot create " + path_.string());
-        if (holes > 0 && ::ftruncate(fd_, holes) != 0) {
+    SparseFile(std::filesystem::path path, std::int64_t holes)
+        : path_(std::move(path)), fd_(FileDescriptor::open(path_, O_WRONLY | O_CREAT | O_EXCL, 0600)) {
+        if (holes > 0 && ::ftruncate(fd_.get(), holes) != 0) {
             const int error = errno;
-            ::close(fd_);
+            fd_.reset();
             ::unlink(path_.c_str());
             throw std::system_error(error, std::generic_category(), "cannot write " + path_.string());
         }
@@ -41,15 +40,14 @@ public:
     SparseFile(const SparseFile&) = delete;
     SparseFile& operator=(const SparseFile&) = delete;
     ~SparseFile() {
-        if (fd_ >= 0) ::close(fd_);
+        fd_.reset();
         if (!handedOver_) ::unlink(path_.c_str());
     }
 
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
     // Closes the file and gives it up: it is the caller's from now on.
     std::filesystem::path handOver() {
-        const int result = ::close(std::exchange(fd_, -1));
-        if (result != 0)
+        if (::close(fd_.release()) != 0)
             throw std::system_error(errno, std::generic_category(), "cannot write " + path_.string());
         handedOver_ = true;
         return path_;
@@ -57,7 +55,7 @@ public:
 
 private:
     std::filesystem::path path_;
-    int fd_ = -1;
+    FileDescriptor fd_;
     bool handedOver_ = false;
 };
 

@@ -9,6 +9,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/file_descriptor.h"
+
 namespace tw {
 namespace {
 
@@ -29,12 +31,12 @@ int renameFile(const std::filesystem::path& from, const std::filesystem::path& t
 
 // Copies every byte of `from` into the open file `out`. The errno on failure.
 int copyInto(const std::filesystem::path& from, int out) {
-    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return errno;
+    const FileDescriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) return errno;
     std::vector<char> buffer(1 << 20);
     int error = 0;
     for (;;) {
-        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             error = n < 0 ? errno : 0;
@@ -47,24 +49,24 @@ int copyInto(const std::filesystem::path& from, int out) {
         }
         if (error != 0) break;
     }
-    ::close(in);
     return error;
 }
 
 }  // namespace
 
-void moveFile(const std::filesystem::path& from, const std::filesystem::path& to, bool replace) {
+void moveFile(const std::filesystem::path& from, const std::filesystem::path& to, bool replace,
+              const std::string& stagingPrefix) {
     const std::string what = "cannot move " + from.string() + " to " + to.string();
     int error = renameFile(from, to, replace);
     if (error == 0) return;
     if (error != EXDEV) fail(error, what);
 
     if (!replace && ::access(to.c_str(), F_OK) == 0) fail(EEXIST, what);
-    std::string staging = (to.parent_path() / ".tidewright-move-XXXXXX").string();
-    const int out = ::mkostemp(staging.data(), O_CLOEXEC);  // mode 0600
-    if (out < 0) fail(errno, what);
-    error = copyInto(from, out);
-    if (::close(out) != 0 && error == 0) error = errno;
+    std::string staging = (to.parent_path() / (stagingPrefix + "XXXXXX")).string();
+    FileDescriptor out(::mkostemp(staging.data(), O_CLOEXEC));  // mode 0600
+    if (!out) fail(errno, what);
+    error = copyInto(from, out.get());
+    if (::close(out.release()) != 0 && error == 0) error = errno;
     if (error == 0) error = renameFile(staging, to, replace);
     if (error != 0) {
         ::unlink(staging.c_str());

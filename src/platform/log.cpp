@@ -24,25 +24,23 @@ SinkSlot& slot() {
     return *instance;
 }
 
-void writeToStderr(const LogRecord& record) {
-    if (record.level == LogLevel::info && !slot().infoEnabled.load()) return;
-    std::string line = record.level == LogLevel::info ? "info " : "error ";
-    line += record.subsystem;
-    line += '[';
-    line += record.category;
-    line += "] ";
-    line += record.message;
-    line += '\n';
-    // One write per line, so lines of concurrent writers never interleave mid-line.
+// Writes the whole line, in one write(2) unless the descriptor takes only a part (a long line into a full
+// pipe, a signal), when the rest follows.
+void writeLine(int fd, const std::string& line) {
     const char* data = line.data();
     std::size_t left = line.size();
     while (left > 0) {
-        ssize_t n = ::write(STDERR_FILENO, data, left);
+        const ssize_t n = ::write(fd, data, left);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // nowhere to report a failing stderr
+        if (n <= 0) return;  // nowhere to report a failing descriptor
         data += n;
         left -= static_cast<std::size_t>(n);
     }
+}
+
+void writeToStderr(const LogRecord& record) {
+    if (record.level == LogLevel::info && !slot().infoEnabled.load()) return;
+    writeLine(STDERR_FILENO, logLine(record));
 }
 
 void emit(LogLevel level, const std::string& subsystem, const std::string& category,
@@ -65,6 +63,23 @@ void emit(LogLevel level, const std::string& subsystem, const std::string& categ
 }
 
 }  // namespace
+
+std::string logLine(const LogRecord& record, const LogEscape& escape) {
+    const auto text = [&](const std::string& part) { return escape ? escape(part) : part; };
+    std::string line = record.level == LogLevel::info ? "info " : "error ";
+    line += text(record.subsystem);
+    line += '[';
+    line += text(record.category);
+    line += "] ";
+    line += text(record.message);
+    line += '\n';
+    return line;
+}
+
+LogSink descriptorSink(int fd, LogEscape escape) {
+    return
+        [fd, escape = std::move(escape)](const LogRecord& record) { writeLine(fd, logLine(record, escape)); };
+}
 
 LogSink setLogSink(LogSink sink) {
     auto next = sink ? std::make_shared<const LogSink>(std::move(sink)) : nullptr;

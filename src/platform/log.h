@@ -21,6 +21,18 @@ struct LogRecord {
 };
 
 using LogSink = std::function<void(const LogRecord&)>;
+// Makes a text fit to be written out (a terminal's sink makes control characters visible).
+using LogEscape = std::function<std::string(std::string_view)>;
+
+// The line of a record as sinks write it: "<level> <subsystem>[<category>] <message>\n", the three texts
+// passed through `escape` first when one is given.
+std::string logLine(const LogRecord& record, const LogEscape& escape = {});
+
+// A sink that writes the line of each record to the descriptor `fd` in a single write(2), so that lines
+// written by several threads at once never run into each other (a pipe takes a line of up to PIPE_BUF, 4096
+// bytes, whole; a file any line). `fd` is not owned and must stay open while the sink is in use. Failures to
+// write are ignored: there is nowhere to report them.
+LogSink descriptorSink(int fd, LogEscape escape = {});
 
 // Replaces the process-wide sink; an empty function restores the stderr sink. Returns the previous sink.
 LogSink setLogSink(LogSink sink);

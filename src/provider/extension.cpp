@@ -40,7 +40,8 @@ FileProviderExtension::FileProviderExtension(
         remote_ = substitutes ? std::make_shared<const Remote>(*config, std::move(*substitutes))
                               : std::make_shared<const Remote>(*config);
     try {
-        manager_ = host::Manager::forDomain(domain_);
+        // The default manager keeps each domain's folder under the cache folder named after this extension.
+        manager_ = host::Manager::forDomain(domain_, "tidewright");
     } catch (...) {
         // Only downloads need the manager; everything else works without one. The log otherwise holds
         // three lines (init, a failed call, a change batch); this fourth is there because nothing else

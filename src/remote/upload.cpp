@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/content_type.h"
+#include "platform/file_descriptor.h"
 #include "platform/task/task.h"
 #include "platform/task/task_group.h"
 #include "platform/text.h"
@@ -39,24 +40,19 @@ Node nodeOf(const std::string& body) {
 // a reader).
 void readPart(const std::filesystem::path& file, std::int64_t offset, std::int64_t length,
               std::string& bytes) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open the file to upload");
+    const FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) throw std::system_error(errno, std::generic_category(), "cannot open the file to upload");
     bytes.resize(
         static_cast<std::size_t>(length));  // within the capacity of the lane's buffer after its first part
     std::size_t filled = 0;
     while (filled < bytes.size()) {
-        const ssize_t n = ::pread(fd, bytes.data() + filled, bytes.size() - filled,
+        const ssize_t n = ::pread(fd.get(), bytes.data() + filled, bytes.size() - filled,
                                   static_cast<off_t>(offset) + static_cast<off_t>(filled));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int error = errno;
-            ::close(fd);
-            throw std::system_error(error, std::generic_category(), "cannot read the file to upload");
-        }
+        if (n < 0) throw std::system_error(errno, std::generic_category(), "cannot read the file to upload");
         if (n == 0) break;
         filled += static_cast<std::size_t>(n);
     }
-    ::close(fd);
     bytes.resize(filled);
 }
 

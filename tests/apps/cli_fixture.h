@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/bytes.h"
 #include "support/file_text.h"
 #include "support/service_fixture.h"
 #include "support/test_server.h"
@@ -37,16 +38,6 @@ inline Outcome runProgram(const std::vector<std::string>& argv, double seconds =
 }
 inline Outcome shell(const std::string& command, double seconds = 30) {
     return runProgram({"/bin/bash", "-c", command}, seconds);
-}
-
-// `size` bytes that differ at every offset and between seeds, written to `file`.
-inline std::string writePattern(const std::filesystem::path& file, std::size_t size, unsigned seed = 0) {
-    std::string bytes(size, '\0');
-    std::uint32_t state = seed * 2654435761u + 1;
-    for (auto& byte : bytes)
-        byte = static_cast<char>((state = state * 1664525u + 1013904223u) >> 24);
-    std::ofstream(file, std::ios::binary) << bytes;
-    return bytes;
 }
 
 // A domain configuration for `base` (token testToken) as domain.json in `folder`, readable by its owner only.

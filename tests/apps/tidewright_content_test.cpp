@@ -26,7 +26,7 @@ protected:
 // (Sizes at the upload's two ways, 8 MiB and a byte more: in the remote tests' Upload tests.)
 TEST_F(ContentCli, PutThenCatGetOrReadGiveBackEveryByteAndGetReplacesOnlyWithForce) {
     // A hundred MiB goes up in parts and comes back through cat in thirty range requests.
-    const std::string bytes = writePattern(dir.path() / "big", std::size_t{100} << 20, 7);
+    const std::string bytes = writeSeededBytes(dir.path() / "big", std::size_t{100} << 20, 7);
     const auto item = itemFrom({"put", "root", (dir.path() / "big").string(), "--name", "grande"});
     EXPECT_EQ(item["filename"], "grande");
     const std::string id = item["id"];
@@ -65,7 +65,7 @@ TEST_F(ContentCli, PutThenCatGetOrReadGiveBackEveryByteAndGetReplacesOnlyWithFor
 
 // (Each fault's own error: in the content tests' AnyOtherAnswerFailsAndLeavesNoFile.)
 TEST_F(ContentCli, ServiceFaultsEndInAnErrorLeavingNoFileAndAnExpiredAddressIsOpenedAgainOnce) {
-    const std::string id = api.upload("f", writePattern(dir.path() / "f", 300'000, 3))["id"];
+    const std::string id = api.upload("f", writeSeededBytes(dir.path() / "f", 300'000, 3))["id"];
     const auto cut = (dir.path() / "cut").string();
     for (const auto& [rule, args] : std::vector<std::pair<json, std::vector<std::string>>>{
              {{{"path", "/blobs/*"}, {"cutAfter", 1000}}, {"get", id, cut}},
@@ -94,11 +94,11 @@ TEST_F(CliTest, MkdirMvAndTheOtherFileCommandsMeetCollisionsAndBadInputChangesNo
     const auto folder = itemFrom({"mkdir", "root", "Fotos"});
     EXPECT_EQ(itemFrom({"mkdir", "root", "Fotos", "--may-already-exist"})["id"], folder["id"]);
 
-    writePattern(dir.path() / "b.txt", 3);
+    writeSeededBytes(dir.path() / "b.txt", 3);
     const std::string file = itemFrom({"put", "root", (dir.path() / "b.txt").string()})["id"];
     const auto moved = itemFrom({"mv", file, "--name", "Fotos", "--parent", folder["id"]});
     EXPECT_EQ(errorCodeOf({"mv", file, "--parent", "root"}), -1001);  // named as the folder now
-    const std::string edited = writePattern(dir.path() / "edited", 2000, 2);
+    const std::string edited = writeSeededBytes(dir.path() / "edited", 2000, 2);
     EXPECT_EQ(itemFrom({"edit", file, (dir.path() / "edited").string(), "--base-rev",
                         moved["contentVersion"]})["id"],
               file);

@@ -12,6 +12,7 @@
 #include "content/read_ahead.h"
 #include "platform/log.h"
 #include "provider/extension.h"
+#include "support/bytes.h"
 #include "support/once.h"
 #include "support/test_server.h"
 
@@ -20,14 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 constexpr std::int64_t KiB = 1024;
-
-// The server's pattern bytes [lower, upper): byte i is i % 251.
-std::string patternBytes(std::int64_t lower, std::int64_t upper) {
-    std::string bytes(static_cast<std::size_t>(upper - lower), '\0');
-    for (auto at = lower; at < upper; ++at)
-        bytes[static_cast<std::size_t>(at - lower)] = static_cast<char>(at % 251);
-    return bytes;
-}
 
 std::string readAt(const std::filesystem::path& path, std::int64_t offset, std::int64_t length) {
     std::ifstream in(path, std::ios::binary);
@@ -40,14 +33,14 @@ int mode(const std::filesystem::path& file) {
     return static_cast<int>(std::filesystem::status(file).permissions());
 }
 
-// A 206 for the "Range: bytes=A-B" of `request` on a file of `size` pattern bytes.
+// A 206 for the "Range: bytes=A-B" of `request` on a file of `size` periodic bytes.
 Reply rangeReply(const RecordedRequest& request, std::int64_t size) {
     std::int64_t first = 0, last = 0;
     std::sscanf(request.header("Range").value_or("").c_str(), "bytes=%" SCNd64 "-%" SCNd64, &first, &last);
     last = std::min(last, size - 1);
     const auto range =
         "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(size);
-    return {206, {{"Content-Range", range}}, patternBytes(first, last + 1)};
+    return {206, {{"Content-Range", range}}, periodicBytes(first, last + 1)};
 }
 
 Reply failing(int status, std::string error, std::chrono::milliseconds delay = 0ms) {
@@ -91,7 +84,7 @@ protected:
         server.script("/api/v1/nodes/" + id + "/open", replies);
     }
 
-    // Serves every /b/ address as ranges of a file of `size` pattern bytes.
+    // Serves every /b/ address as ranges of a file of `size` periodic bytes.
     void serveRanges(std::int64_t size) {
         server.setHandler([size](const RecordedRequest& request) { return rangeReply(request, size); });
     }
@@ -178,10 +171,14 @@ TEST_F(ContentTest, AnyOtherAnswerFailsAndLeavesNoFile) {
         {false,
          {.status = 200, .body = "0123456789", .cut = Reply::Cut::afterBodyBytes, .cutAfter = 4},
          "URL error networkConnectionLost"},  // a transport failure reaches the host as it is
-        {true, {200, {}, patternBytes(0, 100)}, "service error 200 range"},  // range ignored
-        {true, {206, {{"Content-Range", "bytes 1-99/100"}}, patternBytes(0, 100)}, wrong},
-        {true, {206, {{"Content-Range", "bytes 0-100/101"}}, patternBytes(0, 100)}, wrong},
-        {true, {206, {}, patternBytes(0, 100)}, wrong},  // no Content-Range
+        // Bodies that agree with their own Content-Length but not with the item's 100 bytes (a proxy, a
+        // faulty service): a file short of the item, or longer, is not the item.
+        {false, {200, {}, periodicBytes(0, 90)}, "service error 502 download"},
+        {false, {200, {}, periodicBytes(0, 101)}, "service error 502 download"},
+        {true, {200, {}, periodicBytes(0, 100)}, "service error 200 range"},  // range ignored
+        {true, {206, {{"Content-Range", "bytes 1-99/100"}}, periodicBytes(0, 100)}, wrong},
+        {true, {206, {{"Content-Range", "bytes 0-100/101"}}, periodicBytes(0, 100)}, wrong},
+        {true, {206, {}, periodicBytes(0, 100)}, wrong},  // no Content-Range
         {true, failing(500, "boom"), "service error 500 boom"},
         // Appended to the base, "@..." names another host; last, as the read reuses the fetch's record.
         {false, {}, "service error 0 bad_url", "@evil.example/x"},
@@ -256,7 +253,7 @@ TEST_F(ContentTest, RefusedAddressIsOpenedAgainOnceAndNothingOfTheRefusedAttempt
     const Fetched read = partial("n1", 0, 4 * MiB, 1);
     ASSERT_FALSE(read.error) << failure();
     EXPECT_EQ(read.range, (host::ByteRange{0, 3 * MiB}));
-    EXPECT_TRUE(readAt(*read.file, 0, 4 * MiB) == patternBytes(0, 3 * MiB));  // nothing of the old 4th piece
+    EXPECT_TRUE(readAt(*read.file, 0, 4 * MiB) == periodicBytes(0, 3 * MiB));  // nothing of the old 4th piece
     EXPECT_EQ(filesIn(provided), 1u);  // the refused attempt's file went with it
     EXPECT_EQ(server.requests("/api/v1/nodes/n1/open").size(), 2u);
 }

@@ -1,4 +1,4 @@
-// The platform: errors, text, progress, file moves, the log, content types, the host's manager,
+// The platform: errors, text, progress, file moves, content types, the host's manager,
 // tasks and task groups, and the HTTP session against a real server on loopback.
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -27,7 +27,6 @@
 #include "platform/host/host.h"
 #include "platform/http/session.h"
 #include "platform/http/url.h"
-#include "platform/log.h"
 #include "platform/progress.h"
 #include "platform/task/executor.h"
 #include "platform/task/task.h"
@@ -151,12 +150,12 @@ TEST(MoveFile, MovesWithinAndAcrossFileSystemsReplacingOnlyWhenAsked) {
         std::ofstream(from) << "payload";
         ::chmod(from.c_str(), 0600);
         std::ofstream(to) << "old";
-        EXPECT_THAT([&] { moveFile(from, to, /*replace=*/false); },
+        EXPECT_THAT([&] { moveFile(from, to, /*replace=*/false, ".staging-"); },
                     testing::Throws<std::system_error>(testing::Property(
                         &std::system_error::code, testing::Property(&std::error_code::value, EEXIST))));
         EXPECT_EQ(test::fileText(to), "old");
         EXPECT_TRUE(fs::exists(from));
-        moveFile(from, to, /*replace=*/true);
+        moveFile(from, to, /*replace=*/true, ".staging-");
         EXPECT_EQ(test::fileText(to), "payload");
         EXPECT_FALSE(fs::exists(from));
         EXPECT_EQ(fs::status(to).permissions(), fs::perms::owner_read | fs::perms::owner_write);
@@ -164,39 +163,10 @@ TEST(MoveFile, MovesWithinAndAcrossFileSystemsReplacingOnlyWhenAsked) {
         fs::remove(to);
     }
     std::ofstream(elsewhere / "c") << "x";
-    EXPECT_THROW(moveFile(elsewhere / "c", here / "missing" / "c", true), std::system_error);
+    EXPECT_THROW(moveFile(elsewhere / "c", here / "missing" / "c", true, ".staging-"), std::system_error);
     EXPECT_TRUE(fs::exists(elsewhere / "c"));
     fs::remove_all(here);
     fs::remove_all(elsewhere);
-}
-
-TEST(Log, CaptureKeepsEveryRecordUnchangedAndHandsBackToTheOuterOne) {
-    Logger log("com.tidewright.fp", "fp");
-    LogCapture outer;
-    {
-        LogCapture inner;
-        log.error("operação falhou: bad_response");
-        const std::vector<LogRecord> records = inner.records();
-        ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(std::tie(records[0].level, records[0].subsystem, records[0].category, records[0].message),
-                  std::tuple(LogLevel::error, "com.tidewright.fp", "fp", "operação falhou: bad_response"));
-    }
-    log.info("to outer");
-    ASSERT_EQ(outer.records().size(), 1u);
-    EXPECT_EQ(outer.records()[0].message, "to outer");
-}
-
-// Four threads write while a fifth swaps sinks: every record reaches exactly one sink.
-TEST(Log, SwappingSinksWhileWritingLosesNoRecord) {
-    std::atomic<int> written{0};
-    const LogSink counting = [&](const LogRecord&) { ++written; };
-    const LogSink previous = setLogSink(counting);
-    onThreads(5, [&](int t) {
-        for (int i = 0; i < 5'000; ++i)
-            t < 4 ? Logger("s", "c").info("line") : void(setLogSink(counting));
-    });
-    setLogSink(previous);
-    EXPECT_EQ(written.load(), 20'000);
 }
 
 // "identifier mime extension" of a type found, or "(none)", so that expectations read as plain text.
@@ -269,13 +239,13 @@ protected:
         fs::remove_all(cache);
     }
     static std::shared_ptr<host::Manager> managerFor(const std::string& identifier) {
-        return host::Manager::forDomain({.identifier = identifier});
+        return host::Manager::forDomain({.identifier = identifier}, "app");
     }
     static fs::perms modeOf(const fs::path& path) { return fs::symlink_status(path).permissions(); }
 
     const mode_t umask_ = ::umask(022);
     const fs::path cache = freshFolder(fs::temp_directory_path() / "cache-XXXXXX");
-    const fs::path root = cache / "tidewright";
+    const fs::path root = cache / "app";  // the application's folder
 };
 
 TEST_F(DefaultManager, MakesAPrivateFolderPerDomainThatNoIdentifierLeaves) {

@@ -58,9 +58,7 @@ TEST_F(LocalService, ReadsTokensVersionsNamesAndMoves) {
 TEST_F(LocalService, TrashRestoreAndPurgeShowInReadsAndInTheFeed) {
     std::string kept = api.folder("Kept")["id"], folder = api.folder("Pasta")["id"];
     std::string left = api.folder("Lixo")["id"];  // trashed at the end, and left there
-    auto file = api.upload("nota.txt", "conteúdo", folder);
-    std::string id = file["id"];
-    auto blob = server.dataDir() / "blobs" / file["rev"].get<std::string>();
+    std::string id = api.upload("nota.txt", "conteúdo", folder)["id"];
     const std::int64_t read = changesSince(api, 0).back()["seq"];
 
     EXPECT_EQ(api.del(nodeAt(id), {{"If-Match", "1"}}).json()["deleted"], true);
@@ -74,8 +72,7 @@ TEST_F(LocalService, TrashRestoreAndPurgeShowInReadsAndInTheFeed) {
     EXPECT_TRUE(api.postEmpty(nodeAt(child) + "/restore").json()["parent"].is_null());
 
     EXPECT_EQ(api.del("/api/v1/trash/" + folder).status, 204);
-    EXPECT_EQ(api.get(nodeAt(id) + "?trashed=1").status, 404) << "purged with its folder";
-    EXPECT_FALSE(fs::exists(blob));
+    EXPECT_EQ(api.get(nodeAt(folder) + "?trashed=1").status, 404);
     ASSERT_EQ(api.del(nodeAt(left)).status, 200);
 
     std::map<std::string, Json> feed;
@@ -85,7 +82,41 @@ TEST_F(LocalService, TrashRestoreAndPurgeShowInReadsAndInTheFeed) {
     EXPECT_EQ(Json::array({feed[id]["deleted"], feed[folder]["deleted"], feed[child]["deleted"],
                            feed[left]["deleted"]}),
               Json::array({true, true, false, true}));
-    EXPECT_TRUE(feed[id]["deletedAt"].is_number_integer()) << "purged";
+    EXPECT_TRUE(feed[folder]["deletedAt"].is_number_integer()) << "purged";
+}
+
+// A purge takes what went to the trash with the folder, never what was trashed from it on its own before:
+// that stays in the trash (a folder with what is in it), is restored to the top level, and is purged only
+// by a purge of its own.
+TEST_F(LocalService, PurgingAFolderKeepsWhatWasTrashedFromItOnItsOwn) {
+    std::string folder = api.folder("Pasta")["id"], inner = api.folder("Dentro", folder)["id"];
+    const auto blobOf = [&](const Json& node) {
+        return server.dataDir() / "blobs" / node["rev"].get<std::string>();
+    };
+    const Json alone = api.upload("sozinho.txt", "antes", folder),
+               deep = api.upload("fundo.txt", "fundo", inner);
+    const Json with = api.upload("junto.txt", "junto", folder);
+    for (const std::string& trashed : {alone["id"].get<std::string>(), inner, folder})
+        ASSERT_EQ(api.del(nodeAt(trashed)).status, 200) << trashed;
+
+    ASSERT_EQ(api.del("/api/v1/trash/" + folder).status, 204);
+    EXPECT_EQ(said(api.get(nodeAt(with["id"]) + "?trashed=1")), "404 not_found") << "went with its folder";
+    EXPECT_FALSE(fs::exists(blobOf(with)));
+    for (const Json& kept : {alone, deep}) {
+        SCOPED_TRACE(kept["name"].get<std::string>());
+        EXPECT_EQ(api.get(nodeAt(kept["id"]) + "?trashed=1").status, 200);
+        EXPECT_TRUE(fs::exists(blobOf(kept)));
+    }
+    std::set<std::string> inTrash;
+    const Json trash = api.get("/api/v1/trash?limit=500").json();
+    for (const auto& item : trash["items"])
+        inTrash.insert(item["id"].get<std::string>());
+    EXPECT_EQ(inTrash, (std::set<std::string>{alone["id"], inner}));
+
+    EXPECT_TRUE(api.postEmpty(nodeAt(alone["id"]) + "/restore").json()["parent"].is_null());
+    EXPECT_EQ(api.del("/api/v1/trash/" + inner).status, 204);
+    EXPECT_EQ(api.get(nodeAt(deep["id"]) + "?trashed=1").status, 404);
+    EXPECT_FALSE(fs::exists(blobOf(deep)));
 }
 
 // The cursor's own rules (the feed's pages are followed in the concurrent test below).

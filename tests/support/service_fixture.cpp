@@ -14,17 +14,6 @@
 namespace tw::test {
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "tw-server-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
 nlohmann::json ServiceReply::json() const {
     auto parsed = nlohmann::json::parse(body, nullptr, false);
     return parsed.is_discarded() ? nlohmann::json() : parsed;

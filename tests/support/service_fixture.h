@@ -4,6 +4,7 @@
 // child-process runner. Its names differ from support/test_server.h's, so a test may use both.
 
 #include "server/service.h"
+#include "support/temp_dir.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -16,19 +17,6 @@
 #include <vector>
 
 namespace tw::test {
-
-// A fresh temporary folder, removed with everything in it on destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 inline const std::string testToken = "test-token";
 

@@ -11,6 +11,8 @@
 #include <charconv>
 #include <system_error>
 
+#include "support/bytes.h"
+
 namespace tw::test {
 
 namespace {
@@ -18,7 +20,7 @@ namespace {
 constexpr std::int64_t keptBodyLimit = 16 * 1048576;
 constexpr std::size_t maxLineLength = 1 << 20;  // a longer request or header line ends the connection
 constexpr std::size_t ioChunk = 256 * 1024;
-constexpr std::size_t patternPeriod = 251;
+constexpr auto patternPeriod = static_cast<std::size_t>(periodicPeriod);
 
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {

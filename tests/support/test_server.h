@@ -33,8 +33,9 @@ struct Reply {
     int status = 200;
     std::vector<std::pair<std::string, std::string>> headers;  // Content-Length is added unless given
     std::string body;
-    std::optional<std::int64_t> generatedBodySize;  // instead of body, streamed: byte i is i % 251
-    std::chrono::milliseconds delay{0};             // wait before answering; cut short when the server stops
+    std::optional<std::int64_t>
+        generatedBodySize;               // instead of body, streamed: periodicBytes (support/bytes.h)
+    std::chrono::milliseconds delay{0};  // wait before answering; cut short when the server stops
     // Close the connection before any byte of the reply, or after cutAfter bytes of the body.
     enum class Cut { none, beforeReply, afterBodyBytes } cut = Cut::none;
     std::int64_t cutAfter = 0;

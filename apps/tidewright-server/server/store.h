@@ -112,8 +112,10 @@ public:
     Node trash(std::int64_t num, std::optional<std::int64_t> ifMatch);
     // Brings a trashed node back to its parent, or to the top level when that is no longer live.
     Node restore(std::int64_t num);
-    // Purges a node in the trash (or below a trashed folder) with its whole subtree; every purged node
-    // stays as a tombstone in the change feed. Returns the content revisions no longer referenced.
+    // Purges a node in the trash (or below a trashed folder) with what went to the trash with it: its
+    // subtree, short of the nodes in it that were trashed on their own (they stay in the trash, with theirs).
+    // Every purged node stays as a tombstone in the change feed. Returns the content revisions no longer
+    // referenced.
     std::vector<std::string> purge(std::int64_t num);
     // Checks what can be checked before any byte arrives (parent, conflict under "fail", replace target
     // and version), throwing the ApiError the commit would throw.

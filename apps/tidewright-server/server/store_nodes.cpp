@@ -174,11 +174,14 @@ std::vector<std::string> Store::purge(std::int64_t num) {
     write([&](Database& db) {
         auto node = rows::findNode(db, num);
         if (!node || node->purged || rows::isLive(db, *node)) throw ApiError::notFound();
+        // What went to the trash with the node: its subtree, short of the nodes trashed on their own before
+        // (or after) it, which stay in the trash with their own subtrees until purged themselves.
         std::vector<std::int64_t> subtree;
         {
             Statement st(db,
                          "WITH RECURSIVE sub(num) AS (SELECT ? UNION ALL "
-                         "SELECT nodes.num FROM nodes JOIN sub ON nodes.parent = sub.num) "
+                         "SELECT nodes.num FROM nodes JOIN sub ON nodes.parent = sub.num "
+                         "WHERE nodes.deleted_at IS NULL) "
                          "SELECT num FROM sub");
             st.bind(1, num);
             while (st.step())

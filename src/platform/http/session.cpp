@@ -17,6 +17,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/file_descriptor.h"
 #include "platform/http/url.h"
 #include "platform/task/task.h"
 
@@ -40,26 +41,6 @@ struct EasyDeleter {
 struct SlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
-// A file descriptor closed on scope exit; close errors are of no interest to a reader.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
 URLError::Code codeFor(CURLcode result) {
     using C = URLError::Code;
     switch (result) {
