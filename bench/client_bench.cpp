@@ -23,6 +23,7 @@
 #include "enumeration/items.h"
 #include "platform/log.h"
 #include "provider/extension.h"
+#include "provider/remote_access.h"
 #include "records/records.h"
 #include "support/listing_page.h"
 #include "support/page_client.h"
@@ -114,7 +115,7 @@ BENCHMARK(BM_Decode)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime();
 
 // The request, the session's dispatch to the transport, the reply check and the decode.
 void BM_RemoteList(benchmark::State& state) {
-    const auto client = extension()->api();
+    const auto client = remoteOf(*extension());
     const long faults = minorFaults();
     for (auto _ : state)
         benchmark::DoNotOptimize(client->list(parent, std::string(secondPage)));

@@ -29,6 +29,7 @@
 #include "enumeration/folder_enumerator.h"
 #include "platform/log.h"
 #include "provider/extension.h"
+#include "provider/remote_access.h"
 #include "support/page_client.h"
 
 namespace tw::bench {
@@ -166,7 +167,7 @@ Replayed replay(const std::vector<std::string>& pages, const std::string& folder
 
 int listCommand(const std::string& base, const std::string& folderName, int runs) {
     auto extension = extensionFor(base);
-    const std::string folder = folderNamed(*extension->api(), folderName);
+    const std::string folder = folderNamed(*remoteOf(*extension), folderName);
     auto enumerator = extension->enumerator(folder, host::Request{});
 
     // First run: memory checkpoints. The peak before listing is taken after the folder lookup above, so
@@ -230,7 +231,7 @@ int listCommand(const std::string& base, const std::string& folderName, int runs
     }
 
     // The client's share: the same pages replayed without the network, three times each way.
-    const std::vector<std::string> pages = pageBytes(*extension->api(), folder);
+    const std::vector<std::string> pages = pageBytes(*remoteOf(*extension), folder);
     std::vector<double> asTasks, asTasksCpu, onThread, onThreadCpu;
     for (int run = 0; run < 3; ++run) {
         const Replayed tasks = replay(pages, folder, true);

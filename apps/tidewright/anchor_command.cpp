@@ -2,7 +2,7 @@
 #include <iostream>
 
 #include "commands.h"
-#include "observers.h"
+#include "host_calls/enumeration_calls.h"
 
 namespace tw::cli {
 
@@ -11,7 +11,7 @@ void addAnchorCommand(CLI::App& app, Action* chosen) {
     command->callback([chosen] {
         *chosen = [](CliHost& host) {
             auto enumerator = host.extension().enumerator(host::workingSet, host::Request{});
-            const auto anchor = currentAnchor(*enumerator);
+            const auto anchor = hostcalls::currentAnchor(*enumerator, host.limits());
             if (!anchor) {
                 CliHost::printErrorTo(std::cerr,
                                       Error("tidewright", 1, {}, "the working set has no sync anchor now"),

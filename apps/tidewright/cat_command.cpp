@@ -60,7 +60,7 @@ void copyToStdout(const std::filesystem::path& file, std::int64_t from, std::int
 
 // The fetch of the bytes after those being written. Whatever it delivers and nobody takes is deleted.
 struct NextFetch {
-    std::future<Delivered> delivery;
+    std::future<hostcalls::DeliveredRange> delivery;
     ~NextFetch() {
         if (!delivery.valid()) return;
         try {
@@ -97,7 +97,7 @@ void addCatCommand(CLI::App& app, Action* chosen) {
             NextFetch next;
             try {
                 while (!size || written < *size) {
-                    Delivered delivered;
+                    hostcalls::DeliveredRange delivered;
                     try {
                         delivered = next.delivery.valid()
                                         ? next.delivery.get()

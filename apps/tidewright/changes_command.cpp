@@ -1,6 +1,6 @@
 // tidewright changes [--from ANCHOR] — change batches until no more are coming.
 #include "commands.h"
-#include "observers.h"
+#include "host_calls/enumeration_calls.h"
 
 namespace tw::cli {
 
@@ -12,15 +12,11 @@ void addChangesCommand(CLI::App& app, Action* chosen) {
     command->callback([chosen, from] {
         *chosen = [from](CliHost& host) {
             auto enumerator = host.extension().enumerator(host::workingSet, host::Request{});
-            host::SyncAnchor anchor = *from;
-            for (;;) {
-                ChangeBatch batch = *nextChanges(*enumerator, anchor);
-                requireProgress(anchor, batch);
-                for (const auto& item : batch.updated)
-                    host.printItem(*item);
-                anchor = std::move(batch.anchor);
-                if (!batch.moreComing) break;
-            }
+            const auto anchor = hostcalls::catchUp(*enumerator, *from, host.limits(),
+                                                   [&host](const hostcalls::ChangeBatch& batch) {
+                                                       for (const auto& item : batch.updated)
+                                                           host.printItem(*item);
+                                                   });
             host.printAnchor(anchor);
             return 0;
         };

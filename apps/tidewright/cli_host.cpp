@@ -6,10 +6,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
-#include <future>
 #include <iostream>
 
 #include "config_file.h"
+#include "host_calls/leftovers.h"
 #include "platform/log.h"
 #include "records/config.h"
 #include "terminal_text.h"
@@ -38,7 +38,8 @@ std::filesystem::path configPath(const Options& options) {
     return std::filesystem::path(home ? home : ".") / ".config" / "tidewright" / "domain.json";
 }
 
-CliHost::CliHost(Options options) : options_(std::move(options)) {
+CliHost::CliHost(Options options, std::stop_token stop)
+    : options_(std::move(options)), stop_(std::move(stop)) {
     if (options_.verbose) {
         // A message may quote the service (an error code it sent): escaped like the readable output.
         setLogSink(descriptorSink(STDERR_FILENO, terminalText));
@@ -59,6 +60,11 @@ CliHost::CliHost(Options options) : options_(std::move(options)) {
         }
     }
     extension_ = FileProviderExtension::make(std::move(domain));
+    hostcalls::removeLeftovers(extension_->domain());
+}
+
+hostcalls::Limits CliHost::limits(std::function<void(const Progress&)> watch) const {
+    return {.stop = stop_, .windDown = std::chrono::seconds(5), .watch = std::move(watch)};
 }
 
 host::ItemIdentifier CliHost::identifierFor(const std::string& word) {
@@ -79,49 +85,18 @@ std::string CliHost::wordFor(const host::ItemIdentifier& identifier) {
 }
 
 host::ItemPointer CliHost::item(const host::ItemIdentifier& identifier) {
-    std::promise<host::ItemPointer> answer;
-    extension_->item(identifier, host::Request{},
-                     [&answer](host::ItemPointer item, std::optional<Error> error) {
-                         if (error)
-                             answer.set_exception(std::make_exception_ptr(*error));
-                         else
-                             answer.set_value(std::move(item));
-                     });
-    return answer.get_future().get();
+    return hostcalls::item(*extension_, identifier, limits());
 }
 
-Delivered CliHost::fetchContents(const host::ItemIdentifier& identifier,
-                                 const std::function<void(const Progress&)>& watch) {
-    auto answer = std::make_shared<std::promise<Delivered>>();
-    auto future = answer->get_future();
-    auto progress =
-        extension_->fetchContents(identifier, std::nullopt, host::Request{},
-                                  [answer](std::optional<std::filesystem::path> file, host::ItemPointer item,
-                                           std::optional<Error> error) {
-                                      if (error)
-                                          answer->set_exception(std::make_exception_ptr(*error));
-                                      else
-                                          answer->set_value({std::move(*file), std::move(item), {}});
-                                  });
-    while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
-        if (watch) watch(*progress);
-    if (watch) watch(*progress);
-    return future.get();
+hostcalls::Delivered CliHost::fetchContents(const host::ItemIdentifier& identifier,
+                                            const std::function<void(const Progress&)>& watch) {
+    return hostcalls::fetchContents(*extension_, identifier, std::nullopt, limits(watch));
 }
 
-Delivered CliHost::fetchPartialContents(const host::ItemIdentifier& identifier, host::ByteRange range,
-                                        std::int64_t alignment) {
-    std::promise<Delivered> answer;
-    extension_->fetchPartialContents(
-        identifier, host::ItemVersion{}, host::Request{}, range, alignment, 0,
-        [&answer](std::optional<std::filesystem::path> file, host::ItemPointer item,
-                  host::ByteRange delivered, host::MaterializationFlags, std::optional<Error> error) {
-            if (error)
-                answer.set_exception(std::make_exception_ptr(*error));
-            else
-                answer.set_value({std::move(*file), std::move(item), delivered});
-        });
-    return answer.get_future().get();
+hostcalls::DeliveredRange CliHost::fetchPartialContents(const host::ItemIdentifier& identifier,
+                                                        host::ByteRange range, std::int64_t alignment) {
+    return hostcalls::fetchPartialContents(*extension_, identifier, host::ItemVersion{}, range, alignment,
+                                           limits());
 }
 
 nlohmann::json CliHost::toJson(const host::Item& item) {
@@ -176,65 +151,23 @@ void CliHost::printJson(const nlohmann::json& object) const {
     std::cout << jsonLine(object) << std::flush;
 }
 
-namespace {
-
-// Waits for the call's answer, showing its progress to `watch` meanwhile.
-template <typename T>
-T waitWatching(std::future<T> answer, const Progress& progress, const CliHost::Watch& watch) {
-    while (answer.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
-        if (watch) watch(progress);
-    if (watch) watch(progress);
-    return answer.get();
-}
-
-}  // namespace
-
-host::ItemPointer CliHost::createItem(host::ItemPointer itemTemplate,
+host::ItemPointer CliHost::createItem(const hostcalls::TemplateItem& itemTemplate,
                                       std::optional<std::filesystem::path> contents, std::uint64_t options,
                                       const Watch& watch) {
-    auto answer = std::make_shared<std::promise<host::ItemPointer>>();
-    auto future = answer->get_future();
-    auto progress = extension_->createItem(
-        std::move(itemTemplate), 0, std::move(contents), options, host::Request{},
-        [answer](host::ItemPointer item, host::ItemFieldSet, bool, std::optional<Error> error) {
-            if (error)
-                answer->set_exception(std::make_exception_ptr(*error));
-            else
-                answer->set_value(std::move(item));
-        });
-    return waitWatching(std::move(future), *progress, watch);
+    return hostcalls::createItem(*extension_, itemTemplate.share(), itemTemplate.changedFields(),
+                                 std::move(contents), options, limits(watch))
+        .item;
 }
 
-std::pair<host::ItemPointer, bool> CliHost::modifyItem(host::ItemPointer item,
-                                                       const host::ItemVersion& baseVersion,
-                                                       host::ItemFieldSet changedFields,
-                                                       std::optional<std::filesystem::path> contents,
-                                                       const Watch& watch) {
-    auto answer = std::make_shared<std::promise<std::pair<host::ItemPointer, bool>>>();
-    auto future = answer->get_future();
-    auto progress = extension_->modifyItem(
-        std::move(item), baseVersion, changedFields, std::move(contents), 0, host::Request{},
-        [answer](host::ItemPointer changed, host::ItemFieldSet, bool shouldFetchContent,
-                 std::optional<Error> error) {
-            if (error)
-                answer->set_exception(std::make_exception_ptr(*error));
-            else
-                answer->set_value({std::move(changed), shouldFetchContent});
-        });
-    return waitWatching(std::move(future), *progress, watch);
+hostcalls::Changed CliHost::modifyItem(const hostcalls::TemplateItem& item,
+                                       const host::ItemVersion& baseVersion,
+                                       std::optional<std::filesystem::path> contents, const Watch& watch) {
+    return hostcalls::modifyItem(*extension_, item.share(), baseVersion, item.changedFields(),
+                                 std::move(contents), 0, limits(watch));
 }
 
 void CliHost::deleteItem(const host::ItemIdentifier& identifier) {
-    auto answer = std::make_shared<std::promise<void>>();
-    auto future = answer->get_future();
-    extension_->deleteItem(identifier, host::ItemVersion{}, 0, host::Request{},
-                           [answer](std::optional<Error> error) {
-                               if (error)
-                                   answer->set_exception(std::make_exception_ptr(*error));
-                               else
-                                   answer->set_value();
-                           });
-    future.get();
+    hostcalls::deleteItem(*extension_, identifier, host::ItemVersion{}, 0, limits());
 }
 
 }  // namespace tw::cli

@@ -7,10 +7,14 @@
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <stop_token>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "host_calls/item_calls.h"
+#include "host_calls/limits.h"
+#include "host_calls/template_item.h"
 #include "platform/error.h"
 #include "platform/host/item.h"
 #include "provider/extension.h"
@@ -33,41 +37,20 @@ struct Options {
 // $XDG_CONFIG_HOME/tidewright/domain.json (~/.config/... when unset).
 std::filesystem::path configPath(const Options& options);
 
-// A file a fetch delivered (the host's to keep or delete), the item it holds, and the range it holds.
-struct Delivered {
-    std::filesystem::path file;
-    host::ItemPointer item;
-    host::ByteRange range;
-};
-
-// An item as this host hands it to the extension: only what a command says (an identifier, a name, a
-// parent, a content type); what the command leaves out stays empty and its changed-field bit unset.
-class CommandItem : public host::Item {
-public:
-    CommandItem(host::ItemIdentifier identifier, host::ItemIdentifier parent, std::string filename,
-                std::optional<ContentType> type = std::nullopt)
-        : identifier_(std::move(identifier)),
-          parent_(std::move(parent)),
-          filename_(std::move(filename)),
-          type_(std::move(type)) {}
-    host::ItemIdentifier itemIdentifier() const override { return identifier_; }
-    host::ItemIdentifier parentItemIdentifier() const override { return parent_; }
-    std::string filename() const override { return filename_; }
-    std::optional<ContentType> contentType() const override { return type_; }
-
-private:
-    host::ItemIdentifier identifier_, parent_;
-    std::string filename_;
-    std::optional<ContentType> type_;
-};
-
 class CliHost {
 public:
     // Reads the configuration (a missing default file leaves the domain unconfigured; a named file that
-    // cannot be read, or that is not a JSON object, is a UsageError) and creates the extension.
-    explicit CliHost(Options options);
+    // cannot be read, or that is not a JSON object, is a UsageError), creates the extension and removes
+    // what fetches of earlier runs left in the domain's temporary folder (hostcalls::removeLeftovers). A
+    // stop requested on `stop` gives up the host call being waited for, and every later one.
+    explicit CliHost(Options options, std::stop_token stop = {});
 
     FileProviderExtension& extension() { return *extension_; }
+
+    // What every wait of this host is given: no deadline (the extension's own time-outs end a call), the
+    // stop, and five seconds for a call given up on to clean up after itself before the command ends.
+    // `watch` as in hostcalls::Limits.
+    hostcalls::Limits limits(std::function<void(const Progress&)> watch = {}) const;
 
     // "root" and "trash" name the containers; any other word is an item identifier.
     static host::ItemIdentifier identifierFor(const std::string& word);
@@ -76,16 +59,15 @@ public:
     // The inverse of containerFor: the readable output names the containers as the command line does.
     static std::string wordFor(const host::ItemIdentifier& identifier);
 
-    // One host call, waited for: the item, or the host error it completed with.
+    // One host call each, waited for within limits(): the item, or the host error it completed with.
     host::ItemPointer item(const host::ItemIdentifier& identifier);
 
-    // One whole-file fetch, waited for; `watch` is called with its progress about ten times a second until
-    // it completes. Throws the host error it completed with.
-    Delivered fetchContents(const host::ItemIdentifier& identifier,
-                            const std::function<void(const Progress&)>& watch = {});
-    // One partial fetch, waited for. Throws the host error it completed with.
-    Delivered fetchPartialContents(const host::ItemIdentifier& identifier, host::ByteRange range,
-                                   std::int64_t alignment);
+    // One whole-file fetch; `watch` is called with its progress about ten times a second until it
+    // completes. The delivered file is the caller's.
+    hostcalls::Delivered fetchContents(const host::ItemIdentifier& identifier,
+                                       const std::function<void(const Progress&)>& watch = {});
+    hostcalls::DeliveredRange fetchPartialContents(const host::ItemIdentifier& identifier,
+                                                   host::ByteRange range, std::int64_t alignment);
 
     // Readable output shows text through terminalText (terminal_text.h): nothing the service sends can
     // break a line or reach the terminal as a control sequence. JSON output keeps every text exact; bytes
@@ -104,23 +86,19 @@ public:
 
     static nlohmann::json toJson(const host::Item& item);
 
-    // The three mutations, each one host call waited for; `watch` is called with the call's progress about
-    // ten times a second until it completes. Each throws the host error its call completed with.
+    // The three mutations, each one host call waited for, with the template's changed fields; `watch` is
+    // called with the call's progress about ten times a second until it completes.
     using Watch = std::function<void(const Progress&)>;
-    host::ItemPointer createItem(host::ItemPointer itemTemplate,
+    host::ItemPointer createItem(const hostcalls::TemplateItem& itemTemplate,
                                  std::optional<std::filesystem::path> contents, std::uint64_t options,
                                  const Watch& watch = {});
-    // The item as the service now has it, and whether the host should fetch its contents again (the local
-    // contents went up as a conflicting copy).
-    std::pair<host::ItemPointer, bool> modifyItem(host::ItemPointer item,
-                                                  const host::ItemVersion& baseVersion,
-                                                  host::ItemFieldSet changedFields,
-                                                  std::optional<std::filesystem::path> contents,
-                                                  const Watch& watch = {});
+    hostcalls::Changed modifyItem(const hostcalls::TemplateItem& item, const host::ItemVersion& baseVersion,
+                                  std::optional<std::filesystem::path> contents, const Watch& watch = {});
     void deleteItem(const host::ItemIdentifier& identifier);
 
 private:
     Options options_;
+    std::stop_token stop_;
     std::shared_ptr<FileProviderExtension> extension_;
 };
 

@@ -24,8 +24,9 @@ void addMkdirCommand(CLI::App& app, Action* chosen) {
     command->add_flag("--may-already-exist", arguments->mayAlreadyExist, "adopt a folder of that name");
     command->callback([chosen, arguments] {
         *chosen = [arguments](CliHost& host) {
-            auto folder = std::make_shared<CommandItem>("", CliHost::identifierFor(arguments->parent),
-                                                        arguments->name, ContentType::folder());
+            auto folder =
+                hostcalls::TemplateItem::toCreate(CliHost::identifierFor(arguments->parent), arguments->name);
+            folder.ofType(ContentType::folder());
             host.printItem(*host.createItem(
                 folder, std::nullopt, arguments->mayAlreadyExist ? std::uint64_t{host::mayAlreadyExist} : 0));
             return 0;
@@ -54,15 +55,16 @@ void addPutCommand(CLI::App& app, Action* chosen) {
             // The template's type, as a desktop host reads it off the file: a link is a link (the extension
             // refuses it), anything else must be a regular file.
             std::error_code ignored;
-            std::optional<ContentType> type;
+            auto itemTemplate =
+                hostcalls::TemplateItem::toCreate(CliHost::identifierFor(arguments->parent), name);
+            itemTemplate.withContents();
             if (std::filesystem::is_symlink(std::filesystem::symlink_status(file, ignored))) {
-                type = ContentType::symbolicLink();
+                itemTemplate.ofType(ContentType::symbolicLink());
             } else {
                 regularFile(arguments->file);
-                type = ContentType::fromFilenameExtension(pathExtension(name)).value_or(ContentType::data());
+                itemTemplate.ofType(
+                    ContentType::fromFilenameExtension(pathExtension(name)).value_or(ContentType::data()));
             }
-            auto itemTemplate =
-                std::make_shared<CommandItem>("", CliHost::identifierFor(arguments->parent), name, type);
             ProgressBar bar(std::cerr, ::isatty(STDERR_FILENO) == 1);
             host::ItemPointer item;
             try {

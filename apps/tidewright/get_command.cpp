@@ -29,7 +29,7 @@ void addGetCommand(CLI::App& app, Action* chosen) {
                                          std::filesystem::file_type::not_found)
                 throw Error("tidewright", 1, {}, destination.string() + " exists (--force replaces it)");
             ProgressBar bar(std::cerr, ::isatty(STDERR_FILENO) == 1);
-            Delivered delivered;
+            hostcalls::Delivered delivered;
             try {
                 delivered = host.fetchContents(
                     CliHost::identifierFor(arguments->id),

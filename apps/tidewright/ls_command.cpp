@@ -1,6 +1,6 @@
 // tidewright ls [CONTAINER] — every page of a container, one item a line.
 #include "commands.h"
-#include "observers.h"
+#include "host_calls/enumeration_calls.h"
 
 namespace tw::cli {
 
@@ -11,20 +11,13 @@ void addLsCommand(CLI::App& app, Action* chosen) {
     command->add_option("CONTAINER", *word, "root (default), trash, working-set, or a folder's identifier");
     command->callback([chosen, word] {
         *chosen = [word](CliHost& host) {
-            const auto container = CliHost::containerFor(*word);
-            auto enumerator = host.extension().enumerator(container, host::Request{});
-            PageTrail trail(/*feedPositions=*/container == host::workingSet);
-            host::Page page = host::initialPageSortedByName;
-            for (;;) {
-                auto observer = std::make_shared<PageObserver>();
-                enumerator->enumerateItems(observer, page);
-                PageResult result = observer->wait();
-                for (const auto& item : result.items)
-                    host.printItem(*item);
-                if (!result.nextPage) break;
-                trail.follow(*result.nextPage);
-                page = std::move(*result.nextPage);
-            }
+            auto enumerator = host.extension().enumerator(CliHost::containerFor(*word), host::Request{});
+            // Each page is printed as it comes: a long listing shows its first lines at once.
+            hostcalls::enumerateAll(*enumerator, host.limits(),
+                                    [&host](std::vector<host::ItemPointer> items) {
+                                        for (const auto& item : items)
+                                            host.printItem(*item);
+                                    });
             enumerator->invalidate();
             return 0;
         };

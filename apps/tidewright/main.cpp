@@ -3,8 +3,10 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 
 #include "commands.h"
+#include "interrupts.h"
 
 int main(int argc, char** argv) {
     using namespace tw::cli;
@@ -60,20 +62,29 @@ int main(int argc, char** argv) {
     if (!configFile.empty()) options.configFile = configFile;
 
     int status;
+    // A command on the extension is interrupted by giving up its host call, which cleans up after itself;
+    // the standalone commands keep the signals' usual effect (the mount handles them itself).
+    std::optional<Interrupts> interrupts;
     try {
         if (standalone) {
             status = standalone(options);
         } else {
-            CliHost host(options);
+            interrupts.emplace();
+            CliHost host(options, interrupts->token());
             status = action(host);
         }
     } catch (const UsageError& error) {
         std::cerr << "tidewright: " << error.what() << "\n";
         status = 2;
     } catch (...) {
-        // A host error, or anything else (a filesystem error, memory exhausted): one error line all the same.
-        CliHost::printErrorTo(std::cerr, tw::Error::from(std::current_exception()), options.json);
-        status = 1;
+        if (interrupts && interrupts->signal() != 0) {
+            status = 128 + interrupts->signal();  // as the signal itself would have ended it, but cleaned up
+        } else {
+            // A host error, or anything else (a filesystem error, memory exhausted): one error line all the
+            // same.
+            CliHost::printErrorTo(std::cerr, tw::Error::from(std::current_exception()), options.json);
+            status = 1;
+        }
     }
     // Output that could not be written (a full disk, a closed file) makes the command a failure.
     if (!std::cout.flush() && status == 0) {

@@ -6,8 +6,10 @@
 #include <iostream>
 
 #include "commands.h"
+#include "host_calls/enumeration_calls.h"
 #include "local_file.h"
 #include "progress_bar.h"
+#include "terminal_text.h"
 
 namespace tw::cli {
 namespace {
@@ -20,6 +22,54 @@ host::ItemIdentifier changedItem(const std::string& word) {
         identifier == host::workingSet)
         throw UsageError(word + " is a container, not an item that can be changed");
     return identifier;
+}
+
+// An edit that the service refused because the item changed on it while the edit was under way (renamed,
+// moved or edited elsewhere between the extension's reading the item and its sending the contents) comes
+// back as cannotSynchronize, which says nothing of why. When the item's metadata version has moved since
+// `before` was read, the same error says it in words; otherwise none.
+std::optional<Error> changedMeanwhile(CliHost& host, const Error& error, const host::Item& before,
+                                      const std::filesystem::path& file) {
+    if (error.domain() != fileProviderErrorDomain ||
+        error.code() != static_cast<std::int64_t>(FileProviderErrorCode::cannotSynchronize) ||
+        error.userInfo().localizedDescription)  // a read-only or unavailable space says so itself
+        return std::nullopt;
+    host::ItemPointer now;
+    try {
+        now = host.item(before.itemIdentifier());
+    } catch (const Error&) {
+        return std::nullopt;
+    }
+    if (now->itemVersion().metadataVersion == before.itemVersion().metadataVersion) return std::nullopt;
+    return Error(error.domain(), error.code(), {},
+                 before.itemIdentifier() +
+                     " changed on the service while the edit was sent (renamed, moved or edited elsewhere): "
+                     "nothing was lost, the service keeps its version and " +
+                     file.string() +
+                     " is as it was; run the edit again to replace the contents as they are now");
+}
+
+// The conflicting copy an edit of `item` uploaded, found among the working set's changes since `from`: the
+// newest file beside the item whose name is the item's with a conflict date. None when the feed cannot tell.
+host::ItemPointer conflictingCopy(CliHost& host, host::Enumerator& workingSet, const host::SyncAnchor& from,
+                                  const host::Item& item) {
+    // "NAME (conflito YYYY-MM-DD HH.MM).EXT", up to the date: a copy made a minute later still matches.
+    const std::string marker = " (conflito ";
+    const std::string sample = FileProviderExtension::conflictName(item.filename());
+    const std::string prefix = sample.substr(0, sample.rfind(marker) + marker.size());
+    host::ItemPointer copy;
+    try {
+        hostcalls::catchUp(workingSet, from, host.limits(), [&](const hostcalls::ChangeBatch& batch) {
+            for (const auto& changed : batch.updated)
+                if (changed->itemIdentifier() != item.itemIdentifier() &&
+                    changed->parentItemIdentifier() == item.parentItemIdentifier() &&
+                    changed->filename().starts_with(prefix))
+                    copy = changed;
+        });
+    } catch (const Error&) {
+        return nullptr;  // the edit is done all the same; only the copy's name stays untold
+    }
+    return copy;
 }
 
 }  // namespace
@@ -40,21 +90,44 @@ void addEditCommand(CLI::App& app, Action* chosen) {
         *chosen = [arguments](CliHost& host) {
             const auto file = regularFile(arguments->file);
             const auto id = changedItem(arguments->id);
+            // The item as it stands: the version the edit is made on, and what a refusal is compared with.
+            const auto before = host.item(id);
             host::ItemVersion base;
-            base.contentVersion = arguments->baseRevision ? *arguments->baseRevision
-                                                          : host.item(id)->itemVersion().contentVersion;
+            base.contentVersion = arguments->baseRevision.value_or(before->itemVersion().contentVersion);
+            // Where the feed stands, so that a conflicting copy can be found among its changes afterwards.
+            auto workingSet = host.extension().enumerator(host::workingSet, host::Request{});
+            const auto anchor = hostcalls::currentAnchor(*workingSet, host.limits());
             ProgressBar bar(std::cerr, ::isatty(STDERR_FILENO) == 1);
-            std::pair<host::ItemPointer, bool> changed;
+            hostcalls::Changed changed;
             try {
                 changed = host.modifyItem(
-                    std::make_shared<CommandItem>(id, "", ""), base, host::contentsField, file,
+                    hostcalls::TemplateItem::toModify(id).withContents(), base, file,
                     [&bar](const Progress& p) { bar.update(p.completedUnitCount(), p.totalUnitCount()); });
+            } catch (const Error& error) {
+                bar.finish();
+                if (auto said = changedMeanwhile(host, error, *before, file)) throw *said;
+                throw;
             } catch (...) {
                 bar.finish();
                 throw;
             }
             bar.finish();
-            host.printItem(*changed.first);
+            host.printItem(*changed.item);
+            if (!changed.shouldFetchContent) return 0;
+            // The service's contents had moved on from the base: they stay the item's, and FILE went up
+            // beside it.
+            const auto copy = anchor ? conflictingCopy(host, *workingSet, *anchor, *changed.item) : nullptr;
+            if (host.json()) {
+                host.printJson({{"conflictingCopy", copy ? CliHost::toJson(*copy) : nlohmann::json()}});
+            } else {
+                const std::string copied = copy ? "the conflicting copy \"" + terminalText(copy->filename()) +
+                                                      "\" (" + terminalText(copy->itemIdentifier()) + ")"
+                                                : "a conflicting copy";
+                std::cerr
+                    << "note: the item's contents changed on the service since the version this edit was "
+                       "made on; they stay the item's, and "
+                    << terminalText(file.string()) << " went up beside it as " << copied << "\n";
+            }
             return 0;
         };
     });
@@ -74,14 +147,10 @@ void addMvCommand(CLI::App& app, Action* chosen) {
     command->callback([chosen, arguments] {
         *chosen = [arguments](CliHost& host) {
             if (!arguments->name && !arguments->parent) throw UsageError("mv needs --name, --parent or both");
-            host::ItemFieldSet fields = 0;
-            if (arguments->name) fields |= host::filenameField;
-            if (arguments->parent) fields |= host::parentItemIdentifierField;
-            auto item = std::make_shared<CommandItem>(
-                changedItem(arguments->id),
-                arguments->parent ? CliHost::identifierFor(*arguments->parent) : "",
-                arguments->name.value_or(""));
-            host.printItem(*host.modifyItem(item, {}, fields, std::nullopt).first);
+            auto item = hostcalls::TemplateItem::toModify(changedItem(arguments->id));
+            if (arguments->name) item.named(*arguments->name);
+            if (arguments->parent) item.inParent(CliHost::identifierFor(*arguments->parent));
+            host.printItem(*host.modifyItem(item, {}, std::nullopt).item);
             return 0;
         };
     });
@@ -93,8 +162,9 @@ void addTrashCommand(CLI::App& app, Action* chosen) {
     command->add_option("ID", *id, "the item's identifier")->required();
     command->callback([chosen, id] {
         *chosen = [id](CliHost& host) {
-            auto item = std::make_shared<CommandItem>(changedItem(*id), host::trashContainer, "");
-            host.printItem(*host.modifyItem(item, {}, host::parentItemIdentifierField, std::nullopt).first);
+            const auto item =
+                hostcalls::TemplateItem::toModify(changedItem(*id)).inParent(host::trashContainer);
+            host.printItem(*host.modifyItem(item, {}, std::nullopt).item);
             return 0;
         };
     });
@@ -107,8 +177,8 @@ void addRestoreCommand(CLI::App& app, Action* chosen) {
     command->callback([chosen, id] {
         *chosen = [id](CliHost& host) {
             // A change of no field: the extension brings a trashed node back before anything else.
-            auto item = std::make_shared<CommandItem>(changedItem(*id), "", "");
-            host.printItem(*host.modifyItem(item, {}, 0, std::nullopt).first);
+            host.printItem(
+                *host.modifyItem(hostcalls::TemplateItem::toModify(changedItem(*id)), {}, std::nullopt).item);
             return 0;
         };
     });

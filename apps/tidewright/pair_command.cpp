@@ -10,8 +10,8 @@
 
 #include "commands.h"
 #include "config_file.h"
+#include "provider/device_pairing.h"
 #include "records/config.h"
-#include "remote/remote.h"
 
 namespace tw::cli {
 namespace {
@@ -94,19 +94,17 @@ void addPairCommand(CLI::App& app, StandaloneAction* chosen) {
                 return 1;
             }
             const std::string secret = readSecret(arguments->secretFile);
-            Device device;
+            std::optional<Config> paired;
             try {
-                device = Remote::registerDevice(arguments->base, secret, arguments->name);
-            } catch (const RemoteError& error) {
-                CliHost::printErrorTo(std::cerr, pairingError(std::string("pairing failed: ") + error.what()),
-                                      options.json);
+                paired = pairDevice(arguments->base, secret, arguments->name);
+            } catch (const Error& error) {
+                CliHost::printErrorTo(std::cerr, pairingError(error.what()), options.json);
                 return 1;
             }
-            writeConfig(path, Config(arguments->base, device.token, device.id, std::nullopt).userInfo(),
-                        arguments->force);
-            const nlohmann::ordered_json paired = {
-                {"paired", true}, {"deviceId", device.id}, {"config", path}};
-            std::cout << paired.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+            writeConfig(path, paired->userInfo(), arguments->force);
+            const nlohmann::ordered_json answer = {
+                {"paired", true}, {"deviceId", paired->deviceId}, {"config", path}};
+            std::cout << answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
             return 0;
         };
     });
@@ -121,9 +119,14 @@ void addRevokeCommand(CLI::App& app, StandaloneAction* chosen) {
             const auto path = configPath(options);
             const auto config = Config::fromUserInfo(readConfig(path, /*named=*/true));
             if (!config) throw UsageError(path.string() + " does not configure a domain");
-            const bool revoked = Remote(*config).revokeDevice();
+            // A device the service no longer knows was revoked before (from here or elsewhere): its
+            // configuration opens nothing any more, and --forget removes it as after a revocation.
+            const Revocation outcome = revokeDevice(*config);
+            const bool revoked = outcome != Revocation::failed;
             if (revoked && *forget) std::filesystem::remove(path);
-            std::cout << CliHost::jsonLine({{"revoked", revoked}});
+            nlohmann::ordered_json answer = {{"revoked", revoked}};
+            if (outcome == Revocation::alreadyRevoked) answer["alreadyRevoked"] = true;
+            std::cout << answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
             return revoked ? 0 : 1;
         };
     });

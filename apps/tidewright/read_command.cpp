@@ -25,7 +25,7 @@ void addReadCommand(CLI::App& app, Action* chosen) {
     command->add_option("--out", arguments->out, "move the delivered file here (replacing it)");
     command->callback([chosen, arguments] {
         *chosen = [arguments](CliHost& host) {
-            Delivered delivered =
+            auto delivered =
                 host.fetchPartialContents(CliHost::identifierFor(arguments->id),
                                           {arguments->offset, arguments->length}, arguments->alignment);
             if (!arguments->out.empty()) {

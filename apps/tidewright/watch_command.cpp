@@ -1,17 +1,13 @@
 // tidewright watch [--from ANCHOR] [--interval SECONDS] — follows the change feed until interrupted.
-#include <csignal>
+#include <condition_variable>
 #include <iostream>
-#include <thread>
+#include <mutex>
 
 #include "commands.h"
-#include "observers.h"
+#include "host_calls/enumeration_calls.h"
+#include "host_calls/page_trail.h"
 
 namespace tw::cli {
-namespace {
-
-volatile std::sig_atomic_t interrupted = 0;
-
-}  // namespace
 
 void addWatchCommand(CLI::App& app, Action* chosen) {
     auto from = std::make_shared<std::string>();
@@ -23,37 +19,37 @@ void addWatchCommand(CLI::App& app, Action* chosen) {
         ->capture_default_str();
     command->callback([chosen, from, interval] {
         *chosen = [from, interval](CliHost& host) {
-            std::signal(SIGINT, [](int) { interrupted = 1; });
-            std::signal(SIGTERM, [](int) { interrupted = 1; });
             auto enumerator = host.extension().enumerator(host::workingSet, host::Request{});
             std::optional<host::SyncAnchor> anchor;
             if (!from->empty()) anchor = *from;
-            const auto pause = std::chrono::duration<double>(*interval);
-            while (!interrupted) {
-                std::optional<ChangeBatch> batch;
+            const auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::duration<double>(*interval));
+            // An interruption is how a watch ends: it gives up the call under way, even one waiting out its
+            // retries, and the watch ends with status 0.
+            const std::stop_token stop = host.limits().stop;
+            while (!stop.stop_requested()) {
                 try {
                     if (!anchor) {
-                        anchor = currentAnchor(*enumerator);
+                        anchor = hostcalls::currentAnchor(*enumerator, host.limits());
                         if (!anchor)
                             throw Error("tidewright", 1, {}, "the working set has no sync anchor now");
                     }
-                    // An interruption ends the watch at once, even while a batch waits out its retries.
-                    batch = nextChanges(*enumerator, *anchor, [] { return interrupted != 0; });
-                    if (!batch) break;
+                    hostcalls::catchUp(*enumerator, *anchor, host.limits(),
+                                       [&host, &anchor](const hostcalls::ChangeBatch& batch) {
+                                           for (const auto& item : batch.updated)
+                                               host.printItem(*item);
+                                           anchor = batch.anchor;
+                                       });
+                } catch (const hostcalls::NoProgress&) {
+                    throw;  // a feed that does not advance would not at the next interval either
                 } catch (const Error& error) {
+                    if (stop.stop_requested()) break;
                     CliHost::printErrorTo(std::cerr, error, host.json());  // asked again at the next interval
                 }
-                if (batch) {
-                    // A feed that does not advance would not at the next interval either: it ends the watch.
-                    requireProgress(*anchor, *batch);
-                    for (const auto& item : batch->updated)
-                        host.printItem(*item);
-                    anchor = std::move(batch->anchor);
-                    if (batch->moreComing) continue;
-                }
-                const auto until = std::chrono::steady_clock::now() + pause;
-                while (!interrupted && std::chrono::steady_clock::now() < until)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                std::mutex mutex;
+                std::condition_variable_any never;
+                std::unique_lock lock(mutex);
+                never.wait_for(lock, stop, pause, [] { return false; });
             }
             return 0;
         };

@@ -4,6 +4,7 @@
 
 #include "provider/extension.h"
 #include "provider/item.h"
+#include "remote/remote.h"
 
 namespace tw {
 

@@ -1,5 +1,6 @@
 // deleteItem: to the service's trash, or out of it for good.
 #include "provider/extension.h"
+#include "remote/remote.h"
 
 namespace tw {
 

@@ -8,6 +8,7 @@
 #include "platform/uuid.h"
 #include "provider/extension.h"
 #include "provider/item.h"
+#include "remote/remote.h"
 
 namespace tw {
 namespace {

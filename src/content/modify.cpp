@@ -5,6 +5,7 @@
 #include "platform/text.h"
 #include "provider/extension.h"
 #include "provider/item.h"
+#include "remote/remote.h"
 
 namespace tw {
 

@@ -12,6 +12,7 @@
 #include "provider/extension.h"
 #include "provider/item.h"
 #include "remote/fp_error.h"
+#include "remote/remote.h"
 
 namespace tw {
 

@@ -15,6 +15,7 @@
 #include "platform/uuid.h"
 #include "provider/extension.h"
 #include "provider/item.h"
+#include "remote/remote.h"
 
 namespace tw {
 namespace {

@@ -3,6 +3,7 @@
 #include "enumeration/items.h"
 #include "platform/text.h"
 #include "provider/item.h"
+#include "provider/remote_access.h"
 
 namespace tw {
 
@@ -29,7 +30,7 @@ FileProviderExtension::Body FolderEnumerator::body(std::shared_ptr<host::Enumera
             page = std::move(page)]() -> FileProviderExtension::Finish {
         std::optional<std::string> cursor;
         if (!host::isInitialPage(page)) cursor = decodeUTF8Lossy(page);
-        Listing listing = ext->api()->list(parent, cursor);
+        Listing listing = remoteOf(*ext)->list(parent, cursor);
         observer->didEnumerateItems(itemsFor(std::move(listing.items)));
         // An empty cursor is a page too.
         return
@@ -39,7 +40,7 @@ FileProviderExtension::Body FolderEnumerator::body(std::shared_ptr<host::Enumera
 
 void TrashEnumerator::enumerateItems(std::shared_ptr<host::EnumerationObserver> observer, host::Page) {
     ext_->run(failWith(observer), [ext = ext_, observer]() -> FileProviderExtension::Finish {
-        observer->didEnumerateItems(itemsFor(ext->api()->trash()));
+        observer->didEnumerateItems(itemsFor(remoteOf(*ext)->trash()));
         return [observer] { observer->finishEnumeratingUpToPage(std::nullopt); };
     });
 }

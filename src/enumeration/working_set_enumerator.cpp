@@ -5,6 +5,7 @@
 
 #include "enumeration/items.h"
 #include "platform/task/task.h"
+#include "provider/remote_access.h"
 
 namespace tw {
 
@@ -38,7 +39,7 @@ void WorkingSetEnumerator::enumerateItems(std::shared_ptr<host::EnumerationObser
                                           host::Page page) {
     const std::int64_t since = host::isInitialPage(page) ? 0 : seqOf(page);
     ext_->run(failWith(observer), [ext = ext_, observer, since]() -> FileProviderExtension::Finish {
-        Changes changes = ext->api()->changes(since, pageLimit);
+        Changes changes = remoteOf(*ext)->changes(since, pageLimit);
         observer->didEnumerateItems(itemsFor(std::move(changes.changes)));
         std::optional<host::Page> next;
         if (changes.hasMore) next = anchorFor(changes.cursor);
@@ -50,7 +51,7 @@ void WorkingSetEnumerator::enumerateChanges(std::shared_ptr<host::ChangeObserver
                                             host::SyncAnchor anchor) {
     const std::int64_t since = seqOf(anchor);
     ext_->run(failWith(observer), [ext = ext_, observer, since]() -> FileProviderExtension::Finish {
-        Changes changes = ext->api()->changes(since, pageLimit);
+        Changes changes = remoteOf(*ext)->changes(since, pageLimit);
         const std::size_t count = changes.changes.size();
         if (count > 0) observer->didUpdateItems(itemsFor(std::move(changes.changes)));
         log().info("changes since=" + std::to_string(since) + " n=" + std::to_string(count) +
@@ -68,7 +69,7 @@ void WorkingSetEnumerator::currentSyncAnchor(
     Task::start([ext = ext_, completionHandler = std::move(completionHandler)] {
         std::optional<host::SyncAnchor> anchor;
         try {
-            if (ext->isConfigured()) anchor = anchorFor(ext->api()->changes(latestProbe, 1).latest);
+            if (ext->isConfigured()) anchor = anchorFor(remoteOf(*ext)->changes(latestProbe, 1).latest);
         } catch (...) {
             // No anchor is the whole answer: the host asks again later.
         }

@@ -1,19 +1,22 @@
 #pragma once
-// The mount's host calls on the extension, each waited for with a deadline (a request handler never waits
-// longer) and, where the kernel can interrupt the request, a stop token. A call given up on runs to its
-// end unobserved; a file it then delivers is deleted.
+// The mount's host calls, as the mount's filesystem names them: each one forwards to the host-call library
+// (host_calls/), which waits for it with a deadline (a request handler never waits longer) and, where the
+// kernel can interrupt the request, a stop token. A call given up on runs to its end unobserved; a file it
+// then delivers is deleted.
 
-#include <chrono>
 #include <optional>
 #include <stop_token>
 #include <vector>
 
+#include "host_calls/enumeration_calls.h"
+#include "host_calls/limits.h"
 #include "mount/content_cache.h"
 #include "platform/host/host.h"
 
 namespace tw::mount {
 
-using Deadline = std::chrono::steady_clock::time_point;
+using Deadline = hostcalls::Deadline;
+using ChangeBatch = hostcalls::ChangeBatch;
 
 // What every wait below throws when it gives up: std::system_error(ETIMEDOUT) at the deadline, the
 // user-cancelled error (tw::Error) when `stop` is requested. The host's own errors are thrown as they are.
@@ -22,13 +25,6 @@ using Deadline = std::chrono::steady_clock::time_point;
 // hands out a page it handed out before, which would go round for ever.
 std::vector<host::ItemPointer> listContainer(host::ReplicatedExtension& extension,
                                              const host::ItemIdentifier& container, Deadline deadline);
-
-struct ChangeBatch {
-    std::vector<host::ItemPointer> updated;
-    std::vector<host::ItemIdentifier> deleted;
-    host::SyncAnchor anchor;
-    bool moreComing = false;
-};
 
 ChangeBatch nextChanges(host::Enumerator& workingSet, const host::SyncAnchor& anchor, std::stop_token stop,
                         Deadline deadline);

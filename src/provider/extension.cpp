@@ -1,6 +1,7 @@
 #include "provider/extension.h"
 
 #include "provider/item.h"
+#include "provider/remote_access.h"
 #include "remote/fp_error.h"
 
 namespace tw {
@@ -54,6 +55,10 @@ FileProviderExtension::FileProviderExtension(
 std::shared_ptr<const Remote> FileProviderExtension::api() const {
     if (!remote_) throw fileProviderError(FileProviderErrorCode::notAuthenticated);
     return remote_;
+}
+
+std::shared_ptr<const Remote> remoteOf(const FileProviderExtension& extension) {
+    return extension.api();
 }
 
 void FileProviderExtension::perform(const std::function<void(Error)>& fail, const Body& body) {

@@ -22,11 +22,14 @@
 #include "platform/progress.h"
 #include "platform/task/task.h"
 #include "records/records.h"
-#include "remote/remote.h"
 
 namespace tw {
 
 struct SeqState;  // content/read_ahead.h
+// The API client stays behind this header: a host sees the extension, never the client it talks through.
+// The extension's own implementation reaches it with remoteOf (provider/remote_access.h).
+class Remote;
+class RemoteError;
 
 // The one logger of the extension: subsystem the extension's bundle identifier, category "fp".
 const Logger& log();
@@ -47,8 +50,6 @@ public:
         host::Domain domain, std::vector<std::shared_ptr<http::Transport>> substitutes);
 
     const host::Domain& domain() const { return domain_; }
-    // The API client; throws the host error notAuthenticated when the domain is not configured.
-    std::shared_ptr<const Remote> api() const;
     bool isConfigured() const { return remote_ != nullptr; }
 
     // A host call's finishing call for success (a completion handler's or an observer's).
@@ -124,6 +125,11 @@ protected:
                           std::optional<std::vector<std::shared_ptr<http::Transport>>> substitutes);
 
 private:
+    friend std::shared_ptr<const Remote> remoteOf(const FileProviderExtension& extension);
+
+    // The API client; throws the host error notAuthenticated when the domain is not configured.
+    std::shared_ptr<const Remote> api() const;
+
     // The node's open record: the cached one while it is valid for more than two minutes (unless `force`),
     // else a new one from the service, stored in `opened_`.
     Opened open(const std::string& id, bool force);

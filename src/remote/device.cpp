@@ -37,6 +37,11 @@ Device Remote::registerDevice(const std::string& base, const std::string& secret
 }
 
 bool Remote::revokeDevice() const {
+    const auto status = revokeDeviceStatus();
+    return status >= 200 && status <= 299;
+}
+
+std::int64_t Remote::revokeDeviceStatus() const {
     try {
         http::Request request;
         if (config_.isCloud()) {
@@ -52,9 +57,11 @@ bool Remote::revokeDevice() const {
             request = this->request("DELETE", "/devices/" + config_.deviceId);
         }
         send(request);
-        return true;
+        return 200;
+    } catch (const RemoteError& error) {
+        return error.kind() == RemoteError::Case::http ? error.status() : 0;
     } catch (...) {
-        return false;
+        return 0;
     }
 }
 

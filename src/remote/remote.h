@@ -135,6 +135,9 @@ public:
     // requireSafeId refuses (the empty one included) sends nothing and gives false: the request would
     // address the whole collection, or another path.
     bool revokeDevice() const;
+    // The same request, answering why it failed: the reply's status (200 for any 2xx), or 0 when there was
+    // no HTTP reply or nothing was sent.
+    std::int64_t revokeDeviceStatus() const;
 
     // --- Upload (upload.cpp).
 

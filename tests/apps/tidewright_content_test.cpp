@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "cli_fixture.h"
+#include "support/elapsed.h"
 
 namespace tw::test {
 namespace {
@@ -120,6 +121,59 @@ TEST_F(CliTest, MkdirMvAndTheOtherFileCommandsMeetCollisionsAndBadInputChangesNo
         EXPECT_EQ(tidewright({"rm", file}).status, 0);
         EXPECT_EQ(api.get("/api/v1/nodes/" + file + "?trashed=1").status, status);
     }
+}
+
+// An edit whose item is renamed on the service while its contents travel: the service refuses the stale
+// version (412) and the extension answers cannotSynchronize; the host says in words what happened.
+TEST_F(ContentCli, AnEditRacingARenameSaysTheItemChangedAndNothingWasLost) {
+    const auto node = api.upload("nota.txt", "old contents");
+    const std::string id = node["id"];
+    writePattern(dir.path() / "new", 5000, 4);
+    // The contents are held up on their way in, long enough for the rename to come first.
+    ASSERT_EQ(api.post("/_control/faults", {{"method", "POST"}, {"path", "/api/v1/files"}, {"delayMs", 1500}})
+                  .status,
+              201);
+    ChildProcess edit({tidewrightPath, "--config", configFile.string(), "--json", "edit", id,
+                       (dir.path() / "new").string()});
+    ASSERT_TRUE(waitUntil(10, [&] { return hits(0) == 1; }));
+    ASSERT_EQ(api.patch("/api/v1/nodes/" + id, {{"name", "renomeada.txt"}},
+                        {{"If-Match", std::to_string(node["version"].get<std::int64_t>())}})
+                  .status,
+              200);
+    EXPECT_EQ(edit.readLine(10), std::nullopt);
+    EXPECT_EQ(edit.wait(10), 1);
+    const auto error = json::parse(edit.stderrText())["error"];
+    EXPECT_EQ(error["code"], -2005);  // the extension's outcome, kept
+    const std::string message = error["message"];
+    EXPECT_NE(message.find(id + " changed on the service while the edit was sent"), std::string::npos)
+        << message;
+    EXPECT_NE(message.find("nothing was lost"), std::string::npos) << message;
+    EXPECT_EQ(api.download(id), "old contents");
+    EXPECT_EQ(api.get("/api/v1/nodes/" + id).json()["name"], "renomeada.txt");
+}
+
+TEST_F(ContentCli, AnEditOnAnOldVersionNamesItsConflictingCopy) {
+    const auto node = api.upload("nota.txt", "first");
+    const std::string id = node["id"];
+    const std::string first = node["rev"];
+    const auto local = dir.path() / "mine.txt";
+    std::ofstream(local) << "local edit";
+    itemFrom({"edit", id, local.string()});  // the service moves on from `first`
+
+    const auto edit = tidewright({"--json", "edit", id, local.string(), "--base-rev", first});
+    ASSERT_EQ(edit.status, 0) << edit.err;
+    ASSERT_EQ(edit.lines.size(), 2u);
+    EXPECT_EQ(edit.line(0)["id"], id);
+    const auto copy = edit.line(1)["conflictingCopy"];
+    EXPECT_TRUE(copy["filename"].get<std::string>().starts_with("nota (conflito ")) << copy;
+    EXPECT_EQ(api.download(copy["id"]), "local edit");
+
+    const auto readable = tidewright({"edit", id, local.string(), "--base-rev", first});
+    ASSERT_EQ(readable.status, 0) << readable.err;
+    EXPECT_EQ(readable.lines.size(), 1u);
+    EXPECT_NE(readable.err.find("went up beside it as the conflicting copy \"nota (conflito "),
+              std::string::npos)
+        << readable.err;
 }
 
 }  // namespace

@@ -54,7 +54,8 @@ TEST_F(CliTest, WatchPrintsChangesAsTheyArriveUntilInterrupted) {
 }
 
 // A service that announces more without going anywhere: the host stops at the reply that shows it (a cursor
-// it has followed before, a feed position that does not grow), with status 1 and an error saying so.
+// it has followed before, an anchor it was asked from or has had before: compared as text, never read), with
+// status 1 and an error saying so.
 TEST(CliAgainstScriptedService, ListingsAndFeedsThatGoNowhereEndWithAnError) {
     const std::string stuck = R"({"changes":[],"cursor":5,"latest":5,"hasMore":true})";
     const std::string ahead = R"({"changes":[],"cursor":10,"latest":10,"hasMore":true})";
@@ -68,14 +69,15 @@ TEST(CliAgainstScriptedService, ListingsAndFeedsThatGoNowhereEndWithAnError) {
     };
     for (const auto& c : std::vector<Case>{
              {{"ls"}, {c1, c2, c1}, "/api/v1/nodes", 3, "cursor \"c1\" a second time"},
-             {{"ls", "working-set"}, {stuck}, "/api/v1/changes", 2, "past position 5 (it answered 5)"},
-             {{"changes"}, {stuck}, "/api/v1/changes", 2, "past position 5 (it answered 5)"},
-             {{"changes"}, {ahead, back}, "/api/v1/changes", 2, "past position 10 (it answered 4)"},
+             {{"ls", "working-set"}, {stuck}, "/api/v1/changes", 2, "cursor \"5\" a second time"},
+             {{"changes"}, {stuck}, "/api/v1/changes", 2, "past anchor \"5\""},
+             {{"changes"}, {ahead, back}, "/api/v1/changes", 3, "past anchor \"4\""},
+             {{"changes"}, {ahead, back, ahead}, "/api/v1/changes", 3, "anchor \"10\" a second time"},
              {{"watch", "--from", "0", "--interval", "0.05"},
               {stuck},
               "/api/v1/changes",
               2,
-              "past position 5"},
+              "past anchor \"5\""},
          }) {
         SCOPED_TRACE(c.args[0] + " " + c.replies.back());
         TestServer service;

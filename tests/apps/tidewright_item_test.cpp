@@ -77,7 +77,7 @@ TEST(CliUnexpectedFailure, EndsWithOneErrorLineAndStatusOne) {
     EXPECT_EQ(run.error()["message"], "std::bad_alloc");
 }
 
-TEST(CliPairing, PairsWithTheSecretThenRevokesAndForgetsOnlyWhatWasRevoked) {
+TEST(CliPairing, PairsWithTheSecretThenRevokesAndForgetsOnlyWhatIsRevoked) {
     auto options = InProcessServer::testOptions();
     options.pairingSecret = "s3cret";
     InProcessServer server(options);
@@ -112,14 +112,28 @@ TEST(CliPairing, PairsWithTheSecretThenRevokesAndForgetsOnlyWhatWasRevoked) {
     EXPECT_EQ(tool("revoke").lines, std::vector<std::string>{R"({"revoked":true})"});
     EXPECT_EQ(tool("ls").error()["code"], -1000);  // notAuthenticated
 
+    // A device the service no longer knows counts as revoked: its token is refused (401), or its id is
+    // unknown (404), and --forget removes the configuration that opens nothing any more.
+    const auto again = tool("revoke --forget");
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.lines, std::vector<std::string>{R"({"revoked":true,"alreadyRevoked":true})"});
+    EXPECT_FALSE(std::filesystem::exists(config));
+    std::filesystem::create_directories(config.parent_path());
+    std::ofstream(config)
+        << json{{"base", server.base()}, {"token", testToken}, {"deviceId", "d-unknown"}}.dump();
+    EXPECT_EQ(tool("revoke --forget").lines,
+              std::vector<std::string>{R"({"revoked":true,"alreadyRevoked":true})"});
+    EXPECT_FALSE(std::filesystem::exists(config));
+
     // A failed revocation never forgets the configuration; a successful one does.
+    ASSERT_EQ(pair().status, 0);
+    ASSERT_EQ(server.api().post("/_control/faults", {{"path", "/api/v1/devices/*"}, {"status", 503}}).status,
+              201);
     const auto failed = tool("revoke --forget");
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(failed.lines, std::vector<std::string>{R"({"revoked":false})"});
     EXPECT_TRUE(std::filesystem::exists(config));
-    ASSERT_EQ(pair("--force").status, 0);
-    EXPECT_NE(json::parse(fileText(config))["deviceId"], written["deviceId"]);
-    EXPECT_EQ(tool("revoke --forget").status, 0);
+    EXPECT_EQ(tool("revoke --forget").lines, std::vector<std::string>{R"({"revoked":true})"});
     EXPECT_FALSE(std::filesystem::exists(config));
 }
 

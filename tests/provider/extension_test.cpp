@@ -12,6 +12,7 @@
 
 #include "platform/task/executor.h"
 #include "provider/item.h"
+#include "provider/remote_access.h"
 #include "support/once.h"
 #include "support/test_server.h"
 
@@ -73,7 +74,7 @@ TEST(ExtensionLookup, AnswersContainersAtOnceFindsTrashedNodesReportsFailuresOnc
     std::shared_ptr<FileProviderExtension> extension;
     ASSERT_NO_THROW(extension = extensionAt(server.base()));
     std::filesystem::remove(file);
-    EXPECT_EQ(extension->api().get(), extension->api().get());  // one client for every call
+    EXPECT_EQ(remoteOf(*extension).get(), remoteOf(*extension).get());  // one client for every call
 
     for (const auto& identifier : {host::rootContainer, host::trashContainer}) {
         const Answer container = lookup(*extension, identifier);
