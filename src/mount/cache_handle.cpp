@@ -173,7 +173,12 @@ std::optional<ByteRanges::Range> CacheHandle::take(const Delivery& delivery, con
     std::int64_t size = 0;
     {
         std::scoped_lock lock(state_->mutex);
-        if (entry_->localChanges) return std::nullopt;
+        if (entry_->localChanges) {
+            // Whole, so the range is there; were it not, fetching again would never end.
+            if (!entry_->present.missing(wanted.start, std::min(wanted.end, entry_->key.size)).empty())
+                throw std::logic_error("a cache file holding local changes lacks some of its bytes");
+            return std::nullopt;
+        }
         size = entry_->key.size;  // fixed while the file holds no local changes
     }
     const auto start = std::min(range.location, size);
