@@ -3,6 +3,11 @@
 // of the byte ranges it holds. Missing ranges come through a fetcher that the caller gives; readers of one
 // file share a range that is already being fetched. Files no one has open are evicted, least recently used
 // first, when the cache grows past its limit.
+//
+// A cache file may hold local changes: bytes the service does not have yet (a writer's). Such a file is whole
+// (every byte present, so nothing is ever fetched into it), is never evicted nor discarded, keeps that flag
+// across restarts, and may take a size other than its version's. It stays so until the changes are settled
+// as a new content version of the service's or discarded.
 
 #include <chrono>
 #include <cstdint>
@@ -46,7 +51,8 @@ public:
     ContentCache& operator=(const ContentCache&) = delete;
 
     // The cache file of this version, made when missing; cached files of other versions of the item are
-    // dropped. The file counts as open (never evicted) while the handle lives.
+    // dropped, except one holding local changes. A file of this version holding local changes is the one
+    // opened, whatever its size. The file counts as open (never evicted) while the handle lives.
     //
     // With `readAhead`, a reader that goes on from where the handle's previous read ended has the bytes
     // after the present ones fetched in the background through it while it reads those, chunk after chunk
@@ -54,8 +60,11 @@ public:
     // while the one before is copied into the file, each waited for by any reader that needs it. The handle
     // cancels them (their stop token) and waits for them when it closes.
     std::shared_ptr<Handle> open(const CacheKey& key, RangeFetcher readAhead = {});
-    // Drops every cached version of the item (it changed or is gone); open handles keep reading theirs.
+    // Drops every cached version of the item (it changed or is gone) except a file holding local changes;
+    // open handles keep reading theirs.
     void discard(const host::ItemIdentifier& identifier);
+    // Whether a cache file of the item holds local changes (which discard() keeps).
+    bool holdsLocalChanges(const host::ItemIdentifier& identifier) const;
     // Disk space of the cache files, in bytes.
     std::int64_t usedBytes() const;
 
@@ -74,8 +83,33 @@ public:
     // fetch of another reader that was cancelled is not a failure of the range: the waiter fetches it itself.
     virtual std::int64_t ensure(std::int64_t offset, std::int64_t length, const RangeFetcher& fetch,
                                 std::stop_token stop, std::chrono::steady_clock::time_point deadline) = 0;
-    // The open cache file, for reading the bytes `ensure` made present (pread, or a splice to the kernel).
+    // The open cache file, for reading the bytes `ensure` made present (pread, or a splice to the kernel),
+    // and, while the file holds local changes, for writing within its size.
     virtual int fd() const = 0;
+    // The file's size in bytes: its version's, until a local change moves it.
+    virtual std::int64_t size() const = 0;
+
+    // The rest makes room for local changes; each waits for the one before on the same file to end. A file
+    // dropped meanwhile (its item changed on the service) takes none: std::system_error with ESTALE.
+    virtual bool holdsLocalChanges() const = 0;
+    // Marks the file as holding local changes, recorded in its sidecar before this returns; nothing when it
+    // already does. A delivery being copied in ends first, and none is copied in afterwards. Throws
+    // std::logic_error when a byte of the file is missing (ensure() them first), std::system_error when the
+    // record cannot be written (the file holds local changes anyway; a later record says so).
+    virtual void holdLocalChanges() = 0;
+    // A local change of the file's size (a truncation or a growth), which marks it as holding local changes.
+    // A truncation drops the ranges past the end; a growth leaves a hole that counts as present and zero, as
+    // it is the writer's, never fetched. Bytes below the lower of the two sizes must be present
+    // (std::logic_error otherwise); std::system_error when the file cannot be resized or its record written.
+    virtual void resize(std::int64_t size) = 0;
+    // The local changes went up as the service's `contentVersion`: the file becomes that version's cache file
+    // (its files renamed, its record rewritten), which eviction may remove again; another cached file of that
+    // version is dropped. Throws std::logic_error when the file holds no local changes, std::system_error
+    // when its files cannot be renamed (it then still holds them).
+    virtual void settleLocalChanges(const std::string& contentVersion) = 0;
+    // Gives the file up with whatever local changes it holds: its files are removed (open handles keep
+    // reading through their descriptors) and the item's contents come from the service again.
+    virtual void discardLocalChanges() = 0;
 };
 
 }  // namespace tw::mount

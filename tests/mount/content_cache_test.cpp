@@ -1,17 +1,13 @@
 #include "mount/content_cache.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
-#include <future>
-#include <mutex>
-#include <random>
 #include <thread>
 
+#include "cache_test_support.h"
 #include "platform/error.h"
 #include "support/elapsed.h"
 #include "support/service_fixture.h"
@@ -19,104 +15,11 @@
 namespace tw::mount {
 namespace {
 
-namespace fs = std::filesystem;
 using host::ByteRange;
-using Ranges = std::vector<ByteRange>;
 using std::chrono::milliseconds;
-using Clock = std::chrono::steady_clock;
-const auto noDeadline = Clock::time_point::max();
+using namespace cachetest;
 
-std::string randomBytes(std::size_t size) {
-    std::mt19937 random(42);
-    std::string bytes(size, '\0');
-    for (auto& byte : bytes)
-        byte = static_cast<char>(random());
-    return bytes;
-}
-
-// Serves ranges of `source` the way the extension delivers them: a new sparse file holding the range at its
-// own offsets, at least `readAhead` bytes long.
-struct SourceFetcher {
-    const std::string& source;
-    fs::path folder;
-    std::int64_t readAhead = 0;
-    std::function<void()> beforeDelivery;  // runs outside the lock, e.g. to block or to throw
-    std::function<Delivery(Delivery)> alter;
-    std::mutex mutex;
-    Ranges asked_;
-
-    Delivery operator()(ByteRange wanted, std::stop_token) {
-        const auto file = [&] {
-            std::scoped_lock lock(mutex);
-            asked_.push_back(wanted);
-            return folder / ("delivery-" + std::to_string(asked_.size()));
-        }();
-        if (beforeDelivery) beforeDelivery();
-        const ByteRange range{wanted.location, std::min(std::max(wanted.length, readAhead),
-                                                        std::ssize(source) - wanted.location)};
-        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT, 0600);
-        EXPECT_EQ(::pwrite(fd, source.data() + range.location, range.length, range.location), range.length);
-        ::close(fd);
-        return alter ? alter({file, range}) : Delivery{file, range};
-    }
-    Ranges asked() {
-        std::scoped_lock lock(mutex);
-        return asked_;
-    }
-};
-
-std::string readAt(ContentCache::Handle& handle, std::int64_t offset, std::int64_t length) {
-    std::string bytes(length, '\0');
-    bytes.resize(std::max<ssize_t>(0, ::pread(handle.fd(), bytes.data(), length, offset)));
-    return bytes;
-}
-
-std::vector<std::string> filesIn(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& item : fs::directory_iterator(folder))
-        names.push_back(item.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// What a call ended with: the bytes present, "errno N", or an Error's domain, code and text.
-std::string outcome(const std::function<std::int64_t()>& call) {
-    try {
-        return std::to_string(call());
-    } catch (const std::system_error& e) {
-        return "errno " + std::to_string(e.code().value());
-    } catch (const Error& e) {
-        return e.domain() + " " + std::to_string(e.code()) + " " + e.what();
-    }
-}
-
-// Holds a fetch until the test releases it.
-struct HeldFetch {
-    std::promise<void> entered, released;
-    std::shared_future<void> release = released.get_future().share();
-    void hold() {
-        entered.set_value();
-        release.wait();
-    }
-};
-
-class ContentCacheTest : public testing::Test {
-protected:
-    ContentCacheTest() { fs::create_directory(deliveries()); }
-
-    fs::path folder() const { return dir.path() / "cache"; }
-    fs::path deliveries() const { return dir.path() / "deliveries"; }
-    std::int64_t ensure(ContentCache::Handle& handle, std::int64_t offset, std::int64_t length,
-                        std::stop_token stop = {}, Clock::time_point deadline = noDeadline) {
-        return handle.ensure(offset, length, std::ref(fetcher), stop, deadline);
-    }
-
-    test::TempDir dir;
-    const std::string source = randomBytes(256 * 1024);
-    const std::int64_t size = std::ssize(source);
-    SourceFetcher fetcher{source, deliveries()};
-    ContentCache cache{folder(), 1 << 30};
-};
+class ContentCacheTest : public CacheTest {};
 
 TEST_F(ContentCacheTest, ReadsAcrossHolesFetchOnlyWhatIsMissingAndEqualTheSource) {
     const auto handle = cache.open({"n1", "v1", size});
@@ -306,8 +209,8 @@ TEST_F(ContentCacheTest, EvictionKeepsTheLimitAndNeverRemovesAnOpenFile) {
     const auto fetches = fetcher.asked().size();
     fill("e");
     EXPECT_EQ(fetcher.asked().size(), fetches);  // the most recent stayed
-    ensure(*kept, 0, fileSize);
-    EXPECT_EQ(fetcher.asked().size(), fetches);  // the open one stayed
+    ensure(*cache.open({"kept", "v", fileSize}), 0, fileSize);
+    EXPECT_EQ(fetcher.asked().size(), fetches);  // the open one stayed, for its next reader too
     fill("b");
     EXPECT_EQ(fetcher.asked().size(), fetches + 1);  // the least recently used went
 }

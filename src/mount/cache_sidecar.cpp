@@ -1,17 +1,23 @@
-#include "mount/cache_files.h"
+#include "mount/cache_sidecar.h"
 
 #include <openssl/evp.h>
 
 #include <algorithm>
 #include <charconv>
-#include <iterator>
+#include <span>
 #include <stdexcept>
+#include <vector>
 
 namespace tw::mount {
 
 namespace {
 
-constexpr std::string_view sidecarHeader = "tidewright cache ranges 1";
+constexpr std::string_view sidecarHeader = "tidewright cache ranges 2";
+// Written before files could hold local changes: no flag line, no end line.
+constexpr std::string_view firstSidecarHeader = "tidewright cache ranges 1";
+constexpr std::string_view localChangesLine = "local-changes 1";
+constexpr std::string_view noLocalChangesLine = "local-changes 0";
+constexpr std::string_view endLine = "end";
 
 std::string hex(std::string_view bytes) {
     static constexpr char digits[] = "0123456789abcdef";
@@ -45,43 +51,6 @@ std::optional<std::int64_t> parseNumber(std::string_view text) {
 
 }  // namespace
 
-void ByteRanges::add(std::int64_t start, std::int64_t end) {
-    if (start >= end) return;
-    auto it = ranges_.upper_bound(start);
-    if (it != ranges_.begin() && std::prev(it)->second >= start) {
-        --it;
-        start = it->first;
-        end = std::max(end, it->second);
-        it = ranges_.erase(it);
-    }
-    while (it != ranges_.end() && it->first <= end) {
-        end = std::max(end, it->second);
-        it = ranges_.erase(it);
-    }
-    ranges_.emplace(start, end);
-}
-
-std::vector<ByteRanges::Range> ByteRanges::missing(std::int64_t start, std::int64_t end) const {
-    std::vector<Range> gaps;
-    auto it = ranges_.upper_bound(start);
-    if (it != ranges_.begin()) --it;
-    auto cursor = start;
-    for (; it != ranges_.end() && it->first < end && cursor < end; ++it) {
-        if (it->second <= cursor) continue;
-        if (it->first > cursor) gaps.emplace_back(cursor, it->first);
-        cursor = it->second;
-    }
-    if (cursor < end) gaps.emplace_back(cursor, end);
-    return gaps;
-}
-
-std::int64_t ByteRanges::presentUntil(std::int64_t offset) const {
-    auto it = ranges_.upper_bound(offset);
-    if (it == ranges_.begin()) return offset;
-    --it;
-    return std::max(offset, it->second);
-}
-
 std::string stemFor(const CacheKey& key) {
     std::string input = std::to_string(key.identifier.size()) + ':' + key.identifier + key.contentVersion;
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -97,16 +66,21 @@ bool isStem(std::string_view text) {
            });
 }
 
-std::string encodeSidecar(const CacheKey& key, const ByteRanges& present) {
+std::string encodeSidecar(const SidecarRecord& record) {
+    const auto& key = record.key;
     std::string text(sidecarHeader);
     text +=
         '\n' + hex(key.identifier) + '\n' + hex(key.contentVersion) + '\n' + std::to_string(key.size) + '\n';
-    for (const auto& [start, end] : present.ranges())
+    text += record.localChanges ? localChangesLine : noLocalChangesLine;
+    text += '\n';
+    for (const auto& [start, end] : record.present.ranges())
         text += std::to_string(start) + ' ' + std::to_string(end) + '\n';
+    text += endLine;
+    text += '\n';
     return text;
 }
 
-std::optional<std::pair<CacheKey, ByteRanges>> decodeSidecar(std::string_view text) {
+std::optional<SidecarRecord> decodeSidecar(std::string_view text) {
     std::vector<std::string_view> lines;
     while (!text.empty()) {
         const auto newline = text.find('\n');
@@ -114,21 +88,33 @@ std::optional<std::pair<CacheKey, ByteRanges>> decodeSidecar(std::string_view te
         lines.push_back(text.substr(0, newline));
         text.remove_prefix(newline + 1);
     }
-    if (lines.size() < 4 || lines[0] != sidecarHeader) return std::nullopt;
+    if (lines.size() < 4) return std::nullopt;
+    const bool first = lines[0] == firstSidecarHeader;
+    if (!first && lines[0] != sidecarHeader) return std::nullopt;
     const auto identifier = unhex(lines[1]);
     const auto version = unhex(lines[2]);
     const auto size = parseNumber(lines[3]);
     if (!identifier || !version || !size) return std::nullopt;
-    std::pair<CacheKey, ByteRanges> result{CacheKey{*identifier, *version, *size}, {}};
-    for (std::size_t i = 4; i < lines.size(); ++i) {
-        const auto space = lines[i].find(' ');
-        if (space == std::string_view::npos) return std::nullopt;
-        const auto start = parseNumber(lines[i].substr(0, space));
-        const auto end = parseNumber(lines[i].substr(space + 1));
-        if (!start || !end || *start >= *end || *end > *size) return std::nullopt;
-        result.second.add(*start, *end);
+    SidecarRecord record{CacheKey{*identifier, *version, *size}, {}, false};
+    auto rangeLines = std::span(lines).subspan(4);
+    if (!first) {
+        if (rangeLines.size() < 2 || rangeLines.back() != endLine) return std::nullopt;
+        if (rangeLines.front() == localChangesLine)
+            record.localChanges = true;
+        else if (rangeLines.front() != noLocalChangesLine)
+            return std::nullopt;
+        rangeLines = rangeLines.subspan(1, rangeLines.size() - 2);
     }
-    return result;
+    for (const auto line : rangeLines) {
+        const auto space = line.find(' ');
+        if (space == std::string_view::npos) return std::nullopt;
+        const auto start = parseNumber(line.substr(0, space));
+        const auto end = parseNumber(line.substr(space + 1));
+        if (!start || !end || *start >= *end || *end > *size) return std::nullopt;
+        record.present.add(*start, *end);
+    }
+    if (record.localChanges && !record.present.missing(0, *size).empty()) return std::nullopt;
+    return record;
 }
 
 }  // namespace tw::mount

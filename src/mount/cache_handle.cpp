@@ -1,0 +1,273 @@
+#include "mount/cache_handle.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <shared_mutex>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+#include "mount/fetch_failure.h"
+#include "platform/error.h"
+#include "platform/log.h"
+
+namespace tw::mount {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const Logger& log() {
+    static const Logger logger("com.tidewright.mount", "cache");
+    return logger;
+}
+
+}  // namespace
+
+CacheHandle::CacheHandle(std::shared_ptr<CacheState> state, std::shared_ptr<CacheEntry> entry,
+                         FileDescriptor fd, RangeFetcher readAhead)
+    : state_(std::move(state)),
+      entry_(std::move(entry)),
+      fd_(std::move(fd)),
+      readAheadFetcher_(std::move(readAhead)) {
+    if (readAheadFetcher_)
+        readAhead_.emplace(*state_, *entry_,
+                           [this](const std::shared_ptr<RangeFetch>& range, std::stop_token stop,
+                                  const ReadAhead::Delivered& delivered) {
+                               fetchAll({range}, readAheadFetcher_, stop, delivered);
+                           });
+}
+
+CacheHandle::~CacheHandle() {
+    // The read-ahead writes into the file: it ends first.
+    if (readAhead_) readAhead_->stop();
+    try {
+        state_->persister.persist(*entry_, fd_.get());
+    } catch (const std::exception& e) {
+        log().error(std::string("the cached ranges of a file were not saved: ") + e.what());
+    }
+    const auto dataBytes = diskBytesOf(fd_.get());  // a writer's bytes included
+    fd_.reset();
+    std::scoped_lock lock(state_->mutex);
+    state_->index.account(*entry_, dataBytes, entry_->rangesBytes);
+    state_->index.closed(*entry_);
+    state_->index.evict();
+}
+
+std::int64_t CacheHandle::ensure(std::int64_t offset, std::int64_t length, const RangeFetcher& fetch,
+                                 std::stop_token stop, std::chrono::steady_clock::time_point deadline) {
+    if (offset < 0 || length < 0) throw std::invalid_argument("a negative offset or length");
+    std::int64_t end = offset;
+    for (;;) {
+        std::vector<std::shared_ptr<RangeFetch>> mine;
+        std::vector<std::shared_ptr<RangeFetch>> theirs;
+        {
+            std::scoped_lock lock(state_->mutex);
+            const auto size = entry_->key.size;  // a local change may have moved it since the last round
+            end = offset >= size ? offset : offset + std::min(length, size - offset);
+            if (end == offset) return 0;
+            state_->index.touch(*entry_);
+            for (const auto& gap : entry_->present.missing(offset, end))
+                claim(gap, mine, theirs);
+            if (mine.empty() && theirs.empty()) {
+                if (readAhead_) readAhead_->noteRead(offset, end);
+                break;
+            }
+        }
+        // This reader's fetches first: another reader may be waiting for them while this one waits for its.
+        fetchAll(mine, fetch, stop);
+        waitFor(theirs, stop, deadline);
+    }
+    if (readAhead_) readAhead_->start();
+    return end - offset;
+}
+
+std::int64_t CacheHandle::size() const {
+    std::scoped_lock lock(state_->mutex);
+    return entry_->key.size;
+}
+
+void CacheHandle::claim(ByteRanges::Range gap, std::vector<std::shared_ptr<RangeFetch>>& mine,
+                        std::vector<std::shared_ptr<RangeFetch>>& theirs) {
+    std::vector<ByteRanges::Range> pieces{gap};
+    for (const auto& other : entry_->fetching) {
+        std::vector<ByteRanges::Range> rest;
+        bool overlaps = false;
+        for (const auto& [start, end] : pieces) {
+            if (other->end <= start || other->start >= end) {
+                rest.emplace_back(start, end);
+                continue;
+            }
+            overlaps = true;
+            if (start < other->start) rest.emplace_back(start, other->start);
+            if (other->end < end) rest.emplace_back(other->end, end);
+        }
+        if (overlaps && std::find(theirs.begin(), theirs.end(), other) == theirs.end())
+            theirs.push_back(other);
+        pieces = std::move(rest);
+    }
+    for (const auto& [start, end] : pieces) {
+        mine.push_back(std::make_shared<RangeFetch>(RangeFetch{start, end}));
+        entry_->fetching.push_back(mine.back());
+    }
+}
+
+void CacheHandle::fetchAll(const std::vector<std::shared_ptr<RangeFetch>>& mine, const RangeFetcher& fetch,
+                           std::stop_token stop, const ReadAhead::Delivered& delivered) {
+    for (std::size_t i = 0; i < mine.size(); ++i) {
+        auto& range = *mine[i];
+        try {
+            {
+                // An earlier delivery may have brought this range along (the extension reads ahead).
+                std::scoped_lock lock(state_->mutex);
+                if (entry_->present.missing(range.start, range.end).empty()) {
+                    state_->finish(*entry_, range, nullptr);
+                    continue;
+                }
+            }
+            const auto delivery = fetch({range.start, range.end - range.start}, stop);
+            if (delivered) delivered(delivery);
+            const auto taken = take(delivery, range);
+            const auto dataBytes = diskBytesOf(fd_.get());
+            bool persistNow = false;
+            {
+                std::scoped_lock lock(state_->mutex);
+                if (taken) {
+                    const auto [start, end] = *taken;
+                    if (readAhead_) readAhead_->noteFetched(end - start);
+                    entry_->present.add(start, end);
+                    entry_->unpersistedBytes += end - start;
+                    persistNow = entry_->unpersistedBytes >= persistEveryBytes;
+                    state_->index.account(*entry_, dataBytes, entry_->rangesBytes);
+                }
+                state_->finish(*entry_, range, nullptr);
+                state_->index.evict();
+            }
+            if (persistNow) state_->persister.persistLater(entry_, fd_.get());
+        } catch (...) {
+            const auto error = std::current_exception();
+            std::scoped_lock lock(state_->mutex);
+            for (std::size_t j = i; j < mine.size(); ++j)
+                state_->finish(*entry_, *mine[j], error);
+            throwCopyOf(error);
+        }
+    }
+}
+
+std::optional<ByteRanges::Range> CacheHandle::take(const Delivery& delivery, const RangeFetch& wanted) {
+    struct Remove {
+        const fs::path& file;
+        ~Remove() {
+            std::error_code ignored;
+            fs::remove(file, ignored);
+        }
+    } remove{delivery.file};
+    const auto& range = delivery.range;
+    if (range.location < 0 || range.length < 0) throw std::runtime_error("the fetched range is invalid");
+    // Held through the copy: local changes begin only once no delivery is being copied in.
+    std::shared_lock copying(entry_->copying);
+    std::int64_t size = 0;
+    {
+        std::scoped_lock lock(state_->mutex);
+        if (entry_->localChanges) {
+            // Whole, so the range is there; were it not, fetching again would never end.
+            if (!entry_->present.missing(wanted.start, std::min(wanted.end, entry_->key.size)).empty())
+                throw std::logic_error("a cache file holding local changes lacks some of its bytes");
+            return std::nullopt;
+        }
+        size = entry_->key.size;  // fixed while the file holds no local changes
+    }
+    const auto start = std::min(range.location, size);
+    const auto end = range.length >= size - start ? size : start + range.length;
+    if (start > wanted.start || end < wanted.end)
+        throw std::runtime_error("the fetched range does not cover the range asked for");
+    const FileDescriptor from(::open(delivery.file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!from) throwErrno("cannot open the fetched file");
+    copyRange(from.get(), fd_.get(), start, end);
+    return ByteRanges::Range{start, end};
+}
+
+void CacheHandle::waitFor(const std::vector<std::shared_ptr<RangeFetch>>& theirs, std::stop_token stop,
+                          std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(state_->mutex);
+    for (const auto& fetch : theirs) {
+        if (!state_->fetched.wait_until(lock, stop, deadline, [&] { return fetch->done; })) {
+            if (stop.stop_requested()) throw userCancelledError();
+            throw std::system_error(ETIMEDOUT, std::generic_category(),
+                                    "timed out waiting for a range another reader is fetching");
+        }
+        // Another reader's cancelled fetch says nothing of the range: this reader fetches it itself.
+        if (fetch->error && !isCancellation(fetch->error)) throwCopyOf(fetch->error);
+    }
+}
+
+bool CacheHandle::holdsLocalChanges() const {
+    std::scoped_lock lock(state_->mutex);
+    return entry_->localChanges;
+}
+
+void CacheHandle::beginLocalChanges(std::int64_t keep) {
+    std::scoped_lock copying(entry_->copying);
+    std::scoped_lock lock(state_->mutex);
+    auto& entry = *entry_;
+    if (entry.dropped)
+        throw std::system_error(ESTALE, std::generic_category(),
+                                "the cache file was dropped: its item changed");
+    if (!entry.present.missing(0, std::min(keep, entry.key.size)).empty())
+        throw std::logic_error("a cache file can hold local changes only once it is whole");
+    if (!entry.localChanges) {
+        entry.localChanges = true;
+        ++entry.unpersistedChanges;
+    }
+    if (keep < entry.key.size) {
+        entry.key.size = keep;
+        entry.present.truncate(keep);
+        ++entry.unpersistedChanges;
+    }
+}
+
+void CacheHandle::holdLocalChanges() {
+    std::scoped_lock changing(entry_->changing);
+    beginLocalChanges(std::numeric_limits<std::int64_t>::max());
+    state_->persister.persist(*entry_, fd_.get());
+}
+
+void CacheHandle::resize(std::int64_t size) {
+    if (size < 0) throw std::invalid_argument("a negative file size");
+    std::scoped_lock changing(entry_->changing);
+    // A truncation is recorded before the file is cut, a growth after it is made: a crash in between leaves
+    // a data file longer than its record, which the next start cuts back to it.
+    beginLocalChanges(size);
+    state_->persister.persist(*entry_, fd_.get());
+    if (::ftruncate(fd_.get(), size) != 0) throwErrno("cannot resize a cache file");
+    const auto dataBytes = diskBytesOf(fd_.get());
+    {
+        std::scoped_lock lock(state_->mutex);
+        auto& entry = *entry_;
+        if (size > entry.key.size) {
+            entry.present.add(entry.key.size, size);
+            entry.key.size = size;
+            ++entry.unpersistedChanges;
+        }
+        state_->index.account(entry, dataBytes, entry.rangesBytes);
+    }
+    state_->persister.persist(*entry_, fd_.get());
+}
+
+void CacheHandle::settleLocalChanges(const std::string& contentVersion) {
+    std::scoped_lock changing(entry_->changing);
+    state_->persister.settle(entry_, fd_.get(), contentVersion);
+}
+
+void CacheHandle::discardLocalChanges() {
+    std::scoped_lock changing(entry_->changing);
+    std::scoped_lock lock(state_->mutex);
+    entry_->localChanges = false;
+    state_->index.drop(entry_);
+}
+
+}  // namespace tw::mount

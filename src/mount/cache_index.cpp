@@ -1,0 +1,92 @@
+#include "mount/cache_index.h"
+
+#include <unistd.h>
+
+#include <utility>
+
+#include "mount/cache_sidecar.h"
+
+namespace tw::mount {
+
+CacheIndex::CacheIndex(std::filesystem::path folder, std::int64_t maxBytes)
+    : folder_(std::move(folder)), maxBytes_(maxBytes) {}
+
+std::filesystem::path CacheIndex::dataPath(const std::string& stem) const {
+    return folder_ / (stem + std::string(dataSuffix));
+}
+
+std::filesystem::path CacheIndex::rangesPath(const std::string& stem) const {
+    return folder_ / (stem + std::string(rangesSuffix));
+}
+
+void CacheIndex::insert(const std::shared_ptr<CacheEntry>& entry) {
+    byItem_.emplace(entry->key.identifier, entry);
+    entry->lruPosition = lru_.insert(lru_.end(), entry);
+    usedBytes_ += entry->dataBytes + entry->rangesBytes;
+}
+
+std::vector<std::shared_ptr<CacheEntry>> CacheIndex::entriesOf(const host::ItemIdentifier& identifier) const {
+    std::vector<std::shared_ptr<CacheEntry>> entries;
+    for (auto [it, last] = byItem_.equal_range(identifier); it != last; ++it)
+        entries.push_back(it->second);
+    return entries;
+}
+
+void CacheIndex::touch(CacheEntry& entry) {
+    if (!entry.dropped) lru_.splice(lru_.end(), lru_, entry.lruPosition);
+}
+
+void CacheIndex::account(CacheEntry& entry, std::int64_t dataBytes, std::int64_t rangesBytes) {
+    if (entry.counted) usedBytes_ += dataBytes + rangesBytes - entry.dataBytes - entry.rangesBytes;
+    entry.dataBytes = dataBytes;
+    entry.rangesBytes = rangesBytes;
+}
+
+void CacheIndex::opened(CacheEntry& entry) {
+    ++entry.openHandles;
+}
+
+void CacheIndex::closed(CacheEntry& entry) {
+    if (--entry.openHandles == 0 && entry.dropped) uncount(entry);
+}
+
+void CacheIndex::uncount(CacheEntry& entry) {
+    account(entry, 0, 0);
+    entry.counted = false;
+}
+
+void CacheIndex::drop(const std::shared_ptr<CacheEntry>& entry) {
+    if (entry->dropped) return;
+    auto [first, last] = byItem_.equal_range(entry->key.identifier);
+    for (auto it = first; it != last; ++it) {
+        if (it->second == entry) {
+            byItem_.erase(it);
+            break;
+        }
+    }
+    lru_.erase(entry->lruPosition);
+    entry->dropped = true;
+    ::unlink(dataPath(*entry).c_str());
+    ::unlink(rangesPath(*entry).c_str());
+    if (entry->openHandles == 0) uncount(*entry);
+}
+
+bool CacheIndex::discard(const host::ItemIdentifier& identifier) {
+    bool kept = false;
+    for (const auto& entry : entriesOf(identifier)) {
+        if (entry->localChanges)
+            kept = true;
+        else
+            drop(entry);
+    }
+    return kept;
+}
+
+void CacheIndex::evict() {
+    for (auto it = lru_.begin(); usedBytes_ > maxBytes_ && it != lru_.end();) {
+        const auto entry = *it++;
+        if (entry->openHandles == 0 && !entry->localChanges) drop(entry);
+    }
+}
+
+}  // namespace tw::mount

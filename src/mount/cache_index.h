@@ -1,0 +1,95 @@
+#pragma once
+// The content cache's index: its entries (a cache file and its sidecar each), found by item and ordered by
+// last use, the disk space they take, and the rules of eviction and discarding.
+
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "mount/byte_ranges.h"
+#include "mount/content_cache.h"
+
+namespace tw::mount {
+
+// One range that a reader is fetching; the others wait for `done`. Guarded by the cache's mutex.
+struct RangeFetch {
+    std::int64_t start;
+    std::int64_t end;
+    bool done = false;
+    std::exception_ptr error;
+};
+
+// One cache file. Guarded by the cache's mutex, except the three mutexes at the end, which are taken before
+// it when both are held, in their order here.
+struct CacheEntry {
+    CacheKey key;      // `size` is the file's size: local changes may move it from the version's
+    std::string name;  // the stem of its files
+    ByteRanges present;
+    std::vector<std::shared_ptr<RangeFetch>> fetching;
+    int openHandles = 0;
+    // The file holds bytes the service lacks: it is whole, never evicted nor discarded.
+    bool localChanges = false;
+    bool dropped = false;  // its files are unlinked; open handles keep reading through their descriptors
+    bool counted = true;   // its disk space is in the cache's total
+    std::int64_t dataBytes = 0;
+    std::int64_t rangesBytes = 0;
+    std::int64_t unpersistedBytes = 0;  // fetched since its sidecar was last written
+    int unpersistedChanges = 0;         // changes of its size or flag since then
+    std::list<std::shared_ptr<CacheEntry>>::iterator lruPosition;
+
+    std::mutex changing;        // held through each local change of the file, one at a time
+    std::shared_mutex copying;  // shared while a delivery is copied in; exclusive while local changes begin
+    std::mutex persisting;      // orders the sidecar writes
+};
+
+// Not thread-safe: every call is made with the cache's mutex held.
+class CacheIndex {
+public:
+    // The entries' files are in `folder`; `maxBytes` bounds the space of the files that eviction may remove.
+    CacheIndex(std::filesystem::path folder, std::int64_t maxBytes);
+
+    const std::filesystem::path& folder() const { return folder_; }
+    std::filesystem::path dataPath(const std::string& stem) const;
+    std::filesystem::path rangesPath(const std::string& stem) const;
+    std::filesystem::path dataPath(const CacheEntry& entry) const { return dataPath(entry.name); }
+    std::filesystem::path rangesPath(const CacheEntry& entry) const { return rangesPath(entry.name); }
+
+    // Adds an entry as the most recently used; its disk space counts from now on.
+    void insert(const std::shared_ptr<CacheEntry>& entry);
+    std::vector<std::shared_ptr<CacheEntry>> entriesOf(const host::ItemIdentifier& identifier) const;
+    // Makes the entry the most recently used.
+    void touch(CacheEntry& entry);
+    // Records the entry's disk space: its data file's and its sidecar's, in bytes.
+    void account(CacheEntry& entry, std::int64_t dataBytes, std::int64_t rangesBytes);
+    void opened(CacheEntry& entry);
+    void closed(CacheEntry& entry);
+
+    // Unlinks the entry's files and forgets it, whatever it holds; open handles keep reading through their
+    // descriptors, and its space counts until the last of them closes.
+    void drop(const std::shared_ptr<CacheEntry>& entry);
+    // Drops every entry of the item except those holding local changes; returns whether one was kept.
+    bool discard(const host::ItemIdentifier& identifier);
+    // Drops the least recently used entries until the space counted is within the limit, skipping those that
+    // a handle has open or that hold local changes (which may keep it above the limit).
+    void evict();
+
+    std::int64_t usedBytes() const { return usedBytes_; }
+
+private:
+    void uncount(CacheEntry& entry);
+
+    std::filesystem::path folder_;
+    std::int64_t maxBytes_;
+    std::unordered_multimap<host::ItemIdentifier, std::shared_ptr<CacheEntry>> byItem_;
+    std::list<std::shared_ptr<CacheEntry>> lru_;  // least recently used first
+    std::int64_t usedBytes_ = 0;
+};
+
+}  // namespace tw::mount

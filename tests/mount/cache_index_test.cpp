@@ -1,0 +1,188 @@
+// The content cache's pieces on their own, without a cache around them: the index's eviction and discard
+// rules, the byte ranges, and the sidecar text.
+#include "mount/cache_index.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "mount/byte_ranges.h"
+#include "mount/cache_sidecar.h"
+#include "support/service_fixture.h"
+
+namespace tw::mount {
+namespace {
+
+namespace fs = std::filesystem;
+using RangeList = std::vector<ByteRanges::Range>;
+
+RangeList listOf(const ByteRanges& ranges) {
+    return {ranges.ranges().begin(), ranges.ranges().end()};
+}
+
+// An index of entries that take `bytes` of disk each (their files are empty stand-ins), by name.
+class CacheIndexTest : public testing::Test {
+protected:
+    std::shared_ptr<CacheEntry> add(const std::string& identifier, const std::string& version = "v",
+                                    std::int64_t bytes = 100) {
+        auto entry = std::make_shared<CacheEntry>();
+        entry->key = {identifier, version, bytes};
+        entry->name = stemFor(entry->key);
+        std::ofstream(index.dataPath(*entry)) << "";
+        std::ofstream(index.rangesPath(*entry)) << "";
+        entry->dataBytes = bytes;
+        index.insert(entry);
+        return entry;
+    }
+    // The identifiers of the entries still indexed, among those given.
+    std::vector<std::string> kept(const std::vector<std::string>& identifiers) const {
+        std::vector<std::string> names;
+        for (const auto& identifier : identifiers)
+            if (!index.entriesOf(identifier).empty()) names.push_back(identifier);
+        return names;
+    }
+    bool hasFiles(const CacheEntry& entry) const {
+        return fs::exists(index.dataPath(entry)) && fs::exists(index.rangesPath(entry));
+    }
+
+    test::TempDir dir;
+    CacheIndex index{dir.path(), 300};
+};
+
+TEST_F(CacheIndexTest, EvictionDropsTheLeastRecentlyUsedFilesThatAreClosedAndHoldNoLocalChanges) {
+    const auto open = add("open"), changed = add("changed"), c = add("c"), d = add("d"), e = add("e");
+    index.opened(*open);
+    changed->localChanges = true;
+    index.touch(*c);  // now after d and e
+    index.evict();
+    EXPECT_EQ(kept({"open", "changed", "c", "d", "e"}), (std::vector<std::string>{"open", "changed", "c"}));
+    EXPECT_EQ(index.usedBytes(), 300);
+    EXPECT_FALSE(hasFiles(*d));
+    EXPECT_TRUE(hasFiles(*open));
+    EXPECT_TRUE(hasFiles(*changed));
+
+    // Files that cannot go may keep the cache above its limit.
+    add("f");
+    add("g");
+    index.evict();
+    EXPECT_EQ(kept({"open", "changed", "c", "f", "g"}), (std::vector<std::string>{"open", "changed", "g"}));
+    add("h");
+    index.evict();
+    EXPECT_EQ(kept({"open", "changed", "g", "h"}), (std::vector<std::string>{"open", "changed", "h"}));
+    EXPECT_EQ(index.usedBytes(), 300);
+
+    // Once closed, the open file is the least recently used.
+    index.closed(*open);
+    add("i");
+    index.evict();
+    EXPECT_EQ(kept({"open", "changed", "h", "i"}), (std::vector<std::string>{"changed", "h", "i"}));
+}
+
+TEST_F(CacheIndexTest, ADroppedFileCountsUntilItsLastHandleCloses) {
+    const auto entry = add("n1");
+    index.opened(*entry);
+    index.opened(*entry);
+    index.drop(entry);
+    EXPECT_FALSE(hasFiles(*entry));
+    EXPECT_TRUE(index.entriesOf("n1").empty());
+    EXPECT_EQ(index.usedBytes(), 100);
+    index.account(*entry, 150, 0);  // it may still grow through its handles
+    index.closed(*entry);
+    EXPECT_EQ(index.usedBytes(), 150);
+    index.closed(*entry);
+    EXPECT_EQ(index.usedBytes(), 0);
+    add("n2");
+    EXPECT_EQ(index.usedBytes(), 100);
+}
+
+TEST_F(CacheIndexTest, DiscardKeepsOnlyAFileHoldingLocalChanges) {
+    const auto changed = add("n1", "v1"), stale = add("n1", "v2");
+    add("n2");
+    changed->localChanges = true;
+    EXPECT_TRUE(index.discard("n1"));
+    EXPECT_EQ(index.entriesOf("n1"), (std::vector<std::shared_ptr<CacheEntry>>{changed}));
+    EXPECT_TRUE(hasFiles(*changed));
+    EXPECT_FALSE(hasFiles(*stale));
+    EXPECT_FALSE(index.discard("n2"));
+    EXPECT_TRUE(index.entriesOf("n2").empty());
+    EXPECT_EQ(index.usedBytes(), 100);
+}
+
+TEST(ByteRangesTest, TruncationDropsWhatLiesPastTheEnd) {
+    struct Case {
+        std::int64_t end;
+        RangeList left;
+    };
+    const Case cases[] = {{40, {{0, 10}, {20, 30}}},
+                          {30, {{0, 10}, {20, 30}}},
+                          {25, {{0, 10}, {20, 25}}},
+                          {20, {{0, 10}}},
+                          {15, {{0, 10}}},
+                          {5, {{0, 5}}},
+                          {0, {}}};
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.end);
+        ByteRanges ranges;
+        ranges.add(0, 10);
+        ranges.add(20, 30);
+        ranges.truncate(row.end);
+        EXPECT_EQ(listOf(ranges), row.left);
+        EXPECT_EQ(ranges.presentUntil(row.end), row.end);  // nothing present from the end on
+    }
+}
+
+SidecarRecord sampleRecord(bool localChanges) {
+    SidecarRecord record{{std::string("n\n1\0", 4), "v 1", 5000}, {}, localChanges};
+    record.present.add(0, localChanges ? 5000 : 100);
+    if (!localChanges) record.present.add(4000, 4500);
+    return record;
+}
+
+TEST(CacheSidecarTest, ARecordReadsBackAndAnyCutOfItReadsAsNothing) {
+    for (const bool localChanges : {false, true}) {
+        SCOPED_TRACE(localChanges);
+        const auto record = sampleRecord(localChanges);
+        const auto text = encodeSidecar(record);
+        const auto decoded = decodeSidecar(text);
+        ASSERT_TRUE(decoded);
+        EXPECT_EQ(decoded->key.identifier, record.key.identifier);
+        EXPECT_EQ(decoded->key.contentVersion, record.key.contentVersion);
+        EXPECT_EQ(decoded->key.size, record.key.size);
+        EXPECT_EQ(decoded->localChanges, localChanges);
+        EXPECT_EQ(listOf(decoded->present), listOf(record.present));
+        for (std::size_t cut = 0; cut < text.size(); ++cut)
+            EXPECT_FALSE(decodeSidecar(text.substr(0, cut))) << "cut at " << cut;
+    }
+}
+
+TEST(CacheSidecarTest, RecordsThatCannotBeTrueAreRefused) {
+    const std::string head = "tidewright cache ranges 2\n6e31\n7631\n1000\n";
+    const std::pair<const char*, std::string> cases[] = {
+        {"a range past the end", head + "local-changes 0\n0 1001\nend\n"},
+        {"an empty range", head + "local-changes 0\n10 10\nend\n"},
+        {"local changes in a file that is not whole", head + "local-changes 1\n0 999\nend\n"},
+        {"an unknown flag", head + "local-changes 2\n0 10\nend\n"},
+        {"no flag", head + "0 10\nend\n"},
+        {"text after the end line", head + "local-changes 0\nend\n0 10\n"},
+        {"an unknown format", "tidewright cache ranges 3\n6e31\n7631\n1000\nlocal-changes 0\nend\n"},
+    };
+    for (const auto& [name, text] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_FALSE(decodeSidecar(text));
+    }
+    const auto whole = decodeSidecar(head + "local-changes 1\n0 1000\nend\n");
+    ASSERT_TRUE(whole);
+    EXPECT_TRUE(whole->localChanges);
+}
+
+TEST(CacheSidecarTest, TheFirstFormatIsStillRead) {
+    const auto record = decodeSidecar("tidewright cache ranges 1\n6e31\n7631\n1000\n0 10\n20 30\n");
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->key.identifier, "n1");
+    EXPECT_EQ(record->key.contentVersion, "v1");
+    EXPECT_FALSE(record->localChanges);
+    EXPECT_EQ(listOf(record->present), (RangeList{{0, 10}, {20, 30}}));
+}
+
+}  // namespace
+}  // namespace tw::mount
