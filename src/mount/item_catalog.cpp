@@ -11,8 +11,9 @@ namespace {
 
 using Id = ItemCatalog::Id;
 
+// Whether a file's contents changed (a folder keeps its inode whatever its versions say).
 bool contentsDiffer(const ItemRecord& a, const ItemRecord& b) {
-    return a.version.contentVersion != b.version.contentVersion || a.size != b.size;
+    return !b.isFolder && (a.version.contentVersion != b.version.contentVersion || a.size != b.size);
 }
 
 // Keeps the first of each repeated value, in order; `key` orders them.
@@ -24,8 +25,9 @@ void dropRepeats(std::vector<T>& values, Key key) {
 
 void dropRepeats(Invalidations& told) {
     dropRepeats(told.entries, [](const auto& entry) { return std::make_tuple(entry.folder, entry.name); });
-    dropRepeats(told.deletions,
-                [](const auto& deletion) { return std::make_tuple(deletion.folder, deletion.child, deletion.name); });
+    dropRepeats(told.deletions, [](const auto& deletion) {
+        return std::make_tuple(deletion.folder, deletion.child, deletion.name);
+    });
     dropRepeats(told.inodes, [](const auto& inode) { return std::make_tuple(inode.inode, inode.data); });
 }
 

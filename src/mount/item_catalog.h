@@ -5,7 +5,7 @@
 // kernel must be told and what the caller must do, and tells no one itself.
 //
 // Thread-safe: every member takes the catalog's one lock, never held across a host call. A listing made
-// while change batches were applied is newer than none of them: it answers its request but is not kept.
+// while a change batch was applied may be older than that batch: it answers its request but is not kept.
 
 #include <cstdint>
 #include <functional>

@@ -155,6 +155,13 @@ TEST(ItemCatalog, NewContentsGetAFreshInodeAndTheOldOneKeepsStandingForItsVersio
     space.catalog.children("f1", later());
     EXPECT_TRUE(space.catalog.find(fresh->inode)->superseded);
     EXPECT_EQ(space.catalog.lookUp("n1")->record.version.contentVersion, "c3");
+
+    // A folder keeps its inode whatever its versions say.
+    auto folder = folderRecord("f1", root, "docs");
+    folder.version.contentVersion = "r2";
+    EXPECT_TRUE(space.catalog.apply(batchOf({folder})).discarded.empty());
+    EXPECT_FALSE(space.catalog.find(docs)->superseded);
+    EXPECT_EQ(space.inode("f1"), docs);
 }
 
 TEST(ItemCatalog, AFileHoldingLocalChangesKeepsItsContentsWhateverTheFeedSays) {

@@ -313,7 +313,7 @@ TEST_F(MountedSpace, AFreshReadAfterAFollowedChangeGivesTheNewBytesWhileAnOldHan
     const auto after = randomBytes(size, 8);  // the same size: only the bytes tell the versions apart
     ASSERT_EQ(api.postBytes("/api/v1/files?name=f.bin&mime=text%2Fplain&replace=" + id, after).status, 200);
     ASSERT_TRUE(changesFollowed());
-    EXPECT_TRUE(readOld() == before);  // its pages were dropped: it reads them again, from its version
+    EXPECT_TRUE(readOld() == before);  // pages the kernel dropped come back from its own version
     const auto fresh = test::fileText(file);
     ASSERT_EQ(std::ssize(fresh), size);
     std::int64_t oldBytes = 0;  // counted by 4 KiB page, to say how much of the old version came through
