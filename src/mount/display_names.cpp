@@ -1,7 +1,10 @@
 #include "mount/display_names.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <map>
+#include <unordered_set>
 
 namespace tw::mount {
 
@@ -20,6 +23,53 @@ std::string displayName(const std::string& serviceName) {
             shown += c;
     }
     return shown;
+}
+
+namespace {
+
+// "name (k).ext": the extension is what follows the last dot, unless that dot begins the name.
+std::string numbered(const std::string& name, int k) {
+    const auto dot = name.rfind('.');
+    const auto stem = dot == std::string::npos || dot == 0 ? name.size() : dot;
+    return name.substr(0, stem) + " (" + std::to_string(k) + ")" + name.substr(stem);
+}
+
+bool createdBefore(const NameClaim& a, const NameClaim& b) {
+    if (a.created.has_value() != b.created.has_value()) return a.created.has_value();
+    if (a.created && a.created->secondsSince1970 != b.created->secondsSince1970)
+        return a.created->secondsSince1970 < b.created->secondsSince1970;
+    if (a.identifier.size() != b.identifier.size()) return a.identifier.size() < b.identifier.size();
+    return a.identifier < b.identifier;
+}
+
+}  // namespace
+
+std::vector<std::string> uniqueNames(const std::vector<NameClaim>& claims) {
+    std::vector<std::string> names(claims.size());
+    std::map<std::string, std::vector<std::size_t>> wanting;  // shown name → the claims that want it
+    for (std::size_t i = 0; i < claims.size(); ++i) {
+        names[i] = displayName(claims[i].name);
+        wanting[names[i]].push_back(i);
+    }
+    std::unordered_set<std::string> taken;
+    for (const auto& [name, indices] : wanting)
+        taken.insert(name);
+    // Each group's later items are numbered after every plain name is taken, so no number lands on one.
+    for (auto& [name, indices] : wanting) {
+        if (indices.size() < 2) continue;
+        std::sort(indices.begin(), indices.end(),
+                  [&](std::size_t a, std::size_t b) { return createdBefore(claims[a], claims[b]); });
+        int k = 2;
+        for (std::size_t rank = 1; rank < indices.size(); ++rank) {
+            std::string candidate;
+            do
+                candidate = numbered(name, k++);
+            while (taken.contains(candidate));
+            taken.insert(candidate);
+            names[indices[rank]] = candidate;
+        }
+    }
+    return names;
 }
 
 std::string trashInfo(const std::string& relativePath, const std::optional<host::Date>& deleted) {

@@ -1,36 +1,35 @@
 #pragma once
-// The filesystem the mount serves: an inode per known item, a record per item answering lookup and getattr
-// from memory, folder listings taken from the extension's enumerators and kept, reads served from the
-// content cache, the service's trash as the mount's .Trash-$UID folder, and the working set followed so
-// that what changes on the service reaches the kernel. Read-only: every change is refused with EROFS.
+// The filesystem the mount serves, put together: the item catalog (records, listings, names, inodes, the
+// trash view) answers lookup, getattr and readdir from memory; reads are served from the content cache; the
+// change tracker follows the working set, and what changed reaches the kernel through the notifier. The FUSE
+// request handlers (fuse_operations.cpp) are thin: each asks these parts. Read-only: every change is refused
+// with EROFS.
 //
-// The request handlers run on libfuse's threads, several at once; none holds the lock across a host call,
-// and none waits past the deadline of its settings. The kernel hears of changes only through the notifier.
+// The request handlers run on libfuse's threads, several at once; none holds a lock across a host call, and
+// none waits past the deadline of its settings. The kernel hears of changes only through the notifier.
 
 #include <fuse_lowlevel.h>
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <stop_token>
 #include <string>
-#include <thread>
-#include <unordered_map>
 #include <vector>
 
+#include "mount/change_tracker.h"
 #include "mount/content_cache.h"
 #include "mount/host_calls.h"
-#include "mount/item_record.h"
+#include "mount/item_catalog.h"
 #include "mount/notifier.h"
-#include "platform/host/host.h"
+#include "mount/open_handles.h"
 #include "mount/state_store.h"
+#include "platform/host/host.h"
 
 namespace tw::mount {
 
@@ -65,81 +64,41 @@ public:
     void start(fuse_session* session);
     void stop();
 
-    // Called after each round of change tracking that reached the end of the feed, with the time it ended.
+    // Called after each round of change tracking that reached the end of the feed, once the kernel has been
+    // told what the round changed, with the time it ended.
     void onSynchronized(std::function<void(std::chrono::system_clock::time_point)> callback);
 
     // The name of the trash folder at the mount's root: ".Trash-" and the mounting user's id.
-    std::string trashFolderName() const;
+    std::string trashFolderName() const { return catalog_.trashFolderName(); }
 
-    // Implementation details, public for the handlers' table.
+    // The request handlers' table, which reaches the parts below.
     struct Handlers;
 
 private:
-    using Id = host::ItemIdentifier;
-    struct InodeEntry {
-        Id identifier;
-        std::uint64_t lookups = 0;
-    };
-    struct Child {
-        std::string name;
-        Id identifier;
-    };
-
-    // All with mutex_ held.
-    fuse_ino_t inodeFor(const Id& identifier);
-    std::optional<fuse_ino_t> knownInode(const Id& identifier) const;
-    const ItemRecord* recordOf(fuse_ino_t inode, Id* identifier = nullptr) const;
-    struct stat attributesOf(const ItemRecord& record, fuse_ino_t inode) const;
-    fuse_entry_param entryFor(const Id& identifier);  // counts a lookup
-    std::string shownName(const ItemRecord& record);
-    std::string trashPathOf(const ItemRecord& record) const;
-    std::string trashInfoOf(const Id& identifier) const;
-    void dropListings();
-
-    // The children of a folder as the mount shows them, listed through the extension when not known.
-    std::vector<Child> children(const Id& folder, Deadline deadline);
-    std::vector<Id> listing(const Id& folder, Deadline deadline);
+    // The saved records; sets savedAnchor_ and pending_ on the way.
+    std::vector<ItemRecord> loadState();
     Deadline deadline() const { return std::chrono::steady_clock::now() + settings_.deadline; }
-
+    struct stat attributesOf(const ItemRecord& record, Inode inode) const;
     // A range of one version of a file, through the extension; bytes of another version are refused.
-    Delivery fetchContents(const Id& identifier, const host::ItemVersion& version, host::ByteRange wanted,
-                           std::stop_token stop, Deadline deadline);
-
-    void track(std::stop_token stop);
-    void followChanges(host::Enumerator& workingSet, std::stop_token stop);
-    void apply(const ChangeBatch& batch);
-    void save(const std::vector<ItemRecord>& updated, std::vector<Id> removed);
-    // What an open file or folder handle (fuse_file_info::fh) points to. The filesystem owns it: a handle the
-    // kernel never releases (a file still open when the mount ends) goes with the filesystem.
-    std::uint64_t keepOpen(std::shared_ptr<void> object);
-    void releaseOpen(std::uint64_t handle);
+    Delivery fetchContents(const host::ItemIdentifier& identifier, const host::ItemVersion& version,
+                           host::ByteRange wanted, std::stop_token stop, Deadline deadline);
+    // Tells the kernel (through the notifier) and the cache what a change batch changed.
+    void deliver(const AppliedChanges& changes);
 
     std::shared_ptr<host::ReplicatedExtension> extension_;
     MountSettings settings_;
+    std::chrono::system_clock::time_point mountedAt_;
     ContentCache cache_;
     std::unique_ptr<StateStore> store_;
+    // Items holding changes made here that the service does not have yet, as the state file records them.
+    // Read from the state file once; nothing changes it while mounted yet.
+    std::set<host::ItemIdentifier> pending_;
+    std::optional<host::SyncAnchor> savedAnchor_;
     Notifier notifier_;
-    std::chrono::system_clock::time_point mountedAt_;
-
-    mutable std::mutex mutex_;
-    std::unordered_map<fuse_ino_t, InodeEntry> inodes_;
-    std::unordered_map<Id, fuse_ino_t> inodeOf_;
-    fuse_ino_t nextInode_ = 2;
-    std::unordered_map<Id, ItemRecord> records_;
-    std::unordered_map<Id, std::vector<Id>> listings_;  // complete listings only
-    std::unordered_map<Id, Id> trashedFrom_;            // the folder an item was in before the trash
-    std::set<Id> renamedLogged_;
-    std::vector<Id> purged_;        // removed records not yet saved
-    std::uint64_t generation_ = 0;  // counts applied change batches: an older listing is not kept
-    std::optional<host::SyncAnchor> anchor_;
-    std::function<void(std::chrono::system_clock::time_point)> onSynchronized_;
-
-    std::mutex openMutex_;
-    std::unordered_map<std::uint64_t, std::shared_ptr<void>> open_;
-
-    std::mutex trackMutex_;
-    std::condition_variable_any trackWake_;
-    std::jthread tracker_;
+    ItemCatalog catalog_;
+    OpenHandles<OpenFile> files_;  // destroyed before the cache: they hold cache handles
+    OpenHandles<OpenFolder> folders_;
+    ChangeTracker tracker_;
 };
 
 }  // namespace tw::mount

@@ -49,6 +49,12 @@ constexpr const char* schema = R"(
         content_version BLOB NOT NULL,
         metadata_version BLOB NOT NULL
     );
+    CREATE TABLE IF NOT EXISTS pending_changes (
+        identifier BLOB PRIMARY KEY,
+        fields INTEGER NOT NULL,
+        base_content_version BLOB NOT NULL,
+        base_metadata_version BLOB NOT NULL
+    );
 )";
 
 class Statement {
@@ -228,6 +234,36 @@ void StateStore::clear() {
         database_->exec("DELETE FROM anchor");
         database_->exec("DELETE FROM records");
     });
+}
+
+std::vector<PendingChange> StateStore::pendingChanges() {
+    std::scoped_lock lock(database_->mutex);
+    std::vector<PendingChange> changes;
+    Statement rows(
+        database_->db,
+        "SELECT identifier, fields, base_content_version, base_metadata_version FROM pending_changes");
+    while (rows.step())
+        changes.push_back({rows.bytes(0),
+                           static_cast<host::ItemFieldSet>(rows.integer(1)),
+                           {rows.bytes(2), rows.bytes(3)}});
+    return changes;
+}
+
+void StateStore::putPendingChange(const PendingChange& change) {
+    std::scoped_lock lock(database_->mutex);
+    Statement(database_->db,
+              "INSERT OR REPLACE INTO pending_changes (identifier, fields, base_content_version, "
+              "base_metadata_version) VALUES (?, ?, ?, ?)")
+        .bind(1, change.identifier)
+        .bind(2, static_cast<std::int64_t>(change.fields))
+        .bind(3, change.baseVersion.contentVersion)
+        .bind(4, change.baseVersion.metadataVersion)
+        .run();
+}
+
+void StateStore::removePendingChange(const host::ItemIdentifier& identifier) {
+    std::scoped_lock lock(database_->mutex);
+    Statement(database_->db, "DELETE FROM pending_changes WHERE identifier = ?").bind(1, identifier).run();
 }
 
 }  // namespace tw::mount

@@ -1,19 +1,22 @@
-// The mount's pieces that need no mount: the state kept across restarts, shown names, trash records, the
-// errno of each host error, the -o options and the checks made before mounting.
+// The mount's pieces that need no mount: the state kept across restarts (pending changes too), shown names
+// and their numbering, trash records, the errno of each host error, the -o options and the checks made
+// before mounting.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <system_error>
 
 #include "mount/display_names.h"
+#include "mount/inode_table.h"
 #include "mount/mount.h"
 #include "mount/mount_errors.h"
+#include "mount/state_store.h"
 #include "platform/error.h"
 #include "platform/log.h"
-#include "mount/state_store.h"
 #include "support/service_fixture.h"
 
 namespace tw::mount {
@@ -59,6 +62,34 @@ TEST(StateStore, SavedRecordsAndAnchorComeBackAfterAReopen) {
     EXPECT_TRUE(!snapshot.anchor && snapshot.records.empty());
 }
 
+TEST(StateStore, PendingChangesArePutReplacedAndRemovedAndOutliveAClearAndAReopen) {
+    test::TempDir dir;
+    const auto file = dir.path() / "mount.db";
+    const PendingChange edited{"n1", host::contentsField, {"c\0"s, "m1"}};
+    const PendingChange made{localIdentity(1), host::filenameField | host::contentsField, {}};
+    {
+        StateStore store(file);
+        store.save("7", {}, {});
+        store.putPendingChange(edited);
+        store.putPendingChange(made);
+        auto renamed = edited;
+        renamed.fields |= host::filenameField;
+        store.putPendingChange(renamed);  // in place of the first
+        store.clear();                    // the feed starts again; what was changed here stays
+        auto changes = store.pendingChanges();
+        std::sort(changes.begin(), changes.end(),
+                  [](const auto& a, const auto& b) { return a.identifier < b.identifier; });
+        EXPECT_EQ(changes, (std::vector<PendingChange>{made, renamed}));  // "\x02local-1" sorts first
+    }
+    StateStore store(file);
+    EXPECT_EQ(store.pendingChanges().size(), 2u);
+    store.removePendingChange(made.identifier);
+    store.removePendingChange("never changed");
+    EXPECT_EQ(store.pendingChanges().size(), 1u);
+    EXPECT_EQ(store.pendingChanges().front().identifier, "n1");
+    EXPECT_FALSE(store.load().anchor);
+}
+
 TEST(StateStore, AFileThatIsNotADatabaseIsAClearErrorAndStaysAsItWas) {
     test::TempDir dir;
     const auto file = dir.path() / "mount.db";
@@ -80,6 +111,41 @@ TEST(ShownNames, NamesLinuxCannotHoldGetAVisibleReplacementAndOthersStayAsTheyAr
     };
     for (const auto& c : cases)
         EXPECT_EQ(displayName(c.service), c.shown) << c.service;
+}
+
+TEST(ShownNames, NamesThatCollideInAFolderAreNumberedBeforeTheExtensionInCreationOrder) {
+    const auto at = [](double seconds) { return std::optional<host::Date>(host::Date{seconds}); };
+    const struct {
+        const char* what;
+        std::vector<NameClaim> claims;
+        std::vector<std::string> shown;
+    } cases[] = {
+        {"distinct names stay", {{"a", at(2), "n1"}, {"b", at(1), "n2"}}, {"a", "b"}},
+        {"the first created keeps it",
+         {{"dup.txt", at(5), "n1"}, {"dup.txt", at(3), "n2"}, {"dup.txt", at(4), "n3"}},
+         {"dup (3).txt", "dup.txt", "dup (2).txt"}},
+        {"a replacement collides with a real name",
+         {{"a\u2215b", at(2), "n1"}, {"a/b", at(1), "n2"}},
+         {"a\u2215b (2)", "a\u2215b"}},
+        {"a number another item holds is skipped",
+         {{"r.txt", at(1), "n1"}, {"r (2).txt", at(9), "n2"}, {"r.txt", at(2), "n3"}},
+         {"r.txt", "r (2).txt", "r (3).txt"}},
+        {"the last dot starts the extension, a leading one does not",
+         {{"a.tar.gz", at(1), "n1"}, {"a.tar.gz", at(2), "n2"}, {".env", at(1), "n3"}, {".env", at(2), "n4"}},
+         {"a.tar.gz", "a.tar (2).gz", ".env", ".env (2)"}},
+        {"same date: the shorter, then the lower identifier; no date comes last",
+         {{"x", at(1), "n10"}, {"x", at(1), "n9"}, {"x", std::nullopt, "n1"}, {"x", at(1), "n8"}},
+         {"x (3)", "x (2)", "x (4)", "x"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(uniqueNames(c.claims), c.shown);
+        auto reversed = c.claims;  // the order of a listing does not matter
+        std::reverse(reversed.begin(), reversed.end());
+        auto shown = uniqueNames(reversed);
+        std::reverse(shown.begin(), shown.end());
+        EXPECT_EQ(shown, c.shown);
+    }
 }
 
 TEST(TrashInfo, PathIsPercentEncodedAndTheDateIsLocalTime) {

@@ -18,12 +18,14 @@
 #include <map>
 #include <random>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "mount/mount.h"
+#include "mount/mount_log.h"
+#include "mount/state_store.h"
 #include "platform/log.h"
 #include "provider/extension.h"
-#include "mount/state_store.h"
 #include "support/elapsed.h"
 #include "support/file_text.h"
 #include "support/service_fixture.h"
@@ -104,15 +106,22 @@ protected:
         } catch (const std::exception& error) {
             return std::string("FUSE mounts cannot be made here: ") + error.what();
         }
-        synchronized_ = std::make_shared<std::atomic<bool>>(false);
-        mount->filesystem().onSynchronized([synchronized = synchronized_](auto) { *synchronized = true; });
+        synchronized_ = std::make_shared<std::atomic<int>>(0);
+        mount->filesystem().onSynchronized([synchronized = synchronized_](auto) { ++*synchronized; });
         mount->serveInBackground();
         return std::nullopt;
     }
 
     // Waits for the first round of change tracking to end (the anchor is taken by then).
     bool firstSync() {
-        return waitUntil(5, [&] { return synchronized_->load(); });
+        return waitUntil(5, [&] { return synchronized_->load() > 0; });
+    }
+
+    // Waits for a round of change tracking that started after this call: what the service changed before
+    // has been followed, and the kernel told of it, by then.
+    bool changesFollowed() {
+        const int rounds = synchronized_->load();
+        return waitUntil(5, [&] { return synchronized_->load() >= rounds + 2; });
     }
 
     std::string upload(const std::string& name, const std::string& bytes, const std::string& parent = "") {
@@ -135,7 +144,7 @@ protected:
     std::unique_ptr<test::InProcessServer> server = std::make_unique<test::InProcessServer>();
     test::Api api = server->api();
     fs::path mountpoint = dir.path() / "mount point";  // a space: escaped in the mount table
-    std::shared_ptr<std::atomic<bool>> synchronized_;
+    std::shared_ptr<std::atomic<int>> synchronized_;   // rounds of change tracking ended
     std::unique_ptr<Mount> mount;
 };
 
@@ -278,6 +287,88 @@ TEST_F(MountedSpace, NewContentsOnTheServiceAreNeverMixedIntoAFileOpenOnTheOldOn
     const auto got = readAt(fd, 3 * MiB / 2);
     EXPECT_TRUE(got.empty() ? errno == EIO : got == before.substr(3 * MiB / 2, 4096));
     ::close(fd);
+}
+
+// The kernel's pages of a file are shared by every open of its inode. An old handle that reads on after a
+// change was followed fills them with its own version's bytes (all in its cache file here, so none fails):
+// a later open must not see them.
+TEST_F(MountedSpace, AFreshReadAfterAFollowedChangeGivesTheNewBytesWhileAnOldHandleReadsOnItsOwn) {
+    constexpr std::int64_t size = 8 * MiB;
+    const auto before = randomBytes(size, 7);
+    const auto id = upload("f.bin", before);
+    MOUNT_OR_SKIP(settings());  // polls every second
+    ASSERT_TRUE(firstSync());
+    const auto file = mountpoint / "f.bin";
+    const int old = openToRead(file);
+    const auto readOld = [&] {
+        std::string bytes;
+        for (std::int64_t offset = 0; offset < size; offset += MiB) {
+            bytes += readAt(old, offset, MiB);
+            std::this_thread::sleep_for(5ms);  // a slow reader
+        }
+        return bytes;
+    };
+    ASSERT_TRUE(readOld() == before);
+
+    const auto after = randomBytes(size, 8);  // the same size: only the bytes tell the versions apart
+    ASSERT_EQ(api.postBytes("/api/v1/files?name=f.bin&mime=text%2Fplain&replace=" + id, after).status, 200);
+    ASSERT_TRUE(changesFollowed());
+    EXPECT_TRUE(readOld() == before);  // pages the kernel dropped come back from its own version
+    const auto fresh = test::fileText(file);
+    ASSERT_EQ(std::ssize(fresh), size);
+    std::int64_t oldBytes = 0;  // counted by 4 KiB page, to say how much of the old version came through
+    for (std::int64_t page = 0; page < size; page += 4096)
+        oldBytes += fresh.compare(page, 4096, before, page, 4096) == 0 ? 4096 : 0;
+    EXPECT_TRUE(fresh == after) << oldBytes << " bytes of the old version";
+    EXPECT_TRUE(readOld() == before);
+    ::close(old);
+}
+
+// Both ends of each trashed item, in files/ and in info/, lead to it alone.
+TEST_F(MountedSpace, TwoFilesOfOneNameTrashedFromTwoFoldersAreEachReachableWithTheirOwnTrashInfo) {
+    const auto docs = api.folder("docs")["id"].get<std::string>();
+    const auto work = api.folder("work")["id"].get<std::string>();
+    const auto first = upload("dup.txt", "from docs", docs);
+    const auto second = upload("dup.txt", "from work", work);
+    MOUNT_OR_SKIP(settings());
+    ASSERT_TRUE(firstSync());
+    ASSERT_TRUE(fs::exists(mountpoint / "docs/dup.txt") && fs::exists(mountpoint / "work/dup.txt"));
+
+    ASSERT_EQ(api.del("/api/v1/nodes/" + second).status, 200);
+    ASSERT_EQ(api.del("/api/v1/nodes/" + first).status, 200);
+    ASSERT_TRUE(changesFollowed());
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(trash() / "files"))
+        names.insert(entry.path().filename());
+    EXPECT_EQ(names, (std::set<std::string>{"dup.txt", "dup (2).txt"}));  // the first created keeps its name
+    EXPECT_EQ(test::fileText(trash() / "files/dup.txt"), "from docs");
+    EXPECT_EQ(test::fileText(trash() / "files/dup (2).txt"), "from work");
+    EXPECT_TRUE(
+        test::fileText(trash() / "info/dup.txt.trashinfo").starts_with("[Trash Info]\nPath=docs/dup.txt\n"));
+    EXPECT_TRUE(test::fileText(trash() / "info/dup (2).txt.trashinfo")
+                    .starts_with("[Trash Info]\nPath=work/dup.txt\n"));
+}
+
+// A revoked device's polls all fail alike: said once, not every second.
+TEST_F(MountedSpace, AFeedThatFailsAtEveryPollIsLoggedOnceAndAgainWhenItIsFollowedOnceMore) {
+    auto fast = settings();
+    fast.pollInterval = 100ms;
+    LogCapture log;
+    MOUNT_OR_SKIP(fast);
+    ASSERT_TRUE(firstSync());
+    ASSERT_EQ(
+        api.post("/_control/faults", {{"path", "/api/v1/changes*"}, {"status", 401}, {"times", -1}}).status,
+        201);
+    std::this_thread::sleep_for(800ms);  // several polls
+    ASSERT_EQ(api.del("/_control/faults").status, 204);
+    ASSERT_TRUE(changesFollowed());
+    mount.reset();
+    std::vector<std::string> lines;
+    for (const auto& record : log.records())
+        if (record.subsystem == mountLogSubsystem) lines.push_back(record.message);
+    ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
+    EXPECT_TRUE(lines[0].starts_with("changes not followed: ")) << lines[0];
+    EXPECT_EQ(lines[1], "changes followed again");
 }
 
 TEST_F(MountedSpace, ARestartWithSavedStateFollowsTheFeedFromTheSavedAnchor) {

@@ -1,0 +1,307 @@
+// The FUSE request handlers of MountFilesystem: each turns a request into calls on the filesystem's parts
+// (catalog, content cache, open handles) and one reply.
+#include <fcntl.h>
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "mount/mount_errors.h"
+#include "mount/mount_filesystem.h"
+
+namespace tw::mount {
+namespace {
+
+// The change feed tells the kernel what changed, so what it caches may stay long.
+constexpr double cacheSeconds = 3600;
+
+// What a plain listing says of an entry that has no inode yet (as libfuse's own high-level layer does).
+constexpr ino_t unknownInode = 0xffffffff;
+
+// The largest read the kernel sends (the max_read mount option says the same).
+constexpr unsigned maxRequest = 1 << 20;
+
+MountFilesystem& self(fuse_req_t request) {
+    return *static_cast<MountFilesystem*>(fuse_req_userdata(request));
+}
+
+void replyError(fuse_req_t request) {
+    fuse_reply_err(request, errnoFor(std::current_exception()));
+}
+
+void interrupted(fuse_req_t, void* stop) {
+    static_cast<std::stop_source*>(stop)->request_stop();
+}
+
+}  // namespace
+
+struct MountFilesystem::Handlers {
+    using Id = host::ItemIdentifier;
+
+    static void init(void*, fuse_conn_info* connection) {
+        // Large requests, and reads spliced from the cache file's descriptor without a copy.
+        connection->max_readahead = maxRequest;
+        connection->max_read = maxRequest;  // as the max_read mount option says
+        for (const unsigned capability :
+             {FUSE_CAP_SPLICE_WRITE, FUSE_CAP_SPLICE_MOVE, FUSE_CAP_READDIRPLUS, FUSE_CAP_ASYNC_READ})
+            if (connection->capable & capability) connection->want |= capability;
+        connection->want &= ~FUSE_CAP_READDIRPLUS_AUTO;  // plus whenever the kernel asks
+    }
+
+    // Sets `folder` to the folder `inode` names; otherwise the errno that says why it names none.
+    static int folderOf(MountFilesystem& fs, fuse_ino_t inode, Id& folder) {
+        const auto found = fs.catalog_.find(inode);
+        if (!found) return ENOENT;
+        if (!found->record.isFolder) return ENOTDIR;
+        folder = found->identifier;
+        return 0;
+    }
+
+    static fuse_entry_param entryParam(const MountFilesystem& fs, const ItemCatalog::Entry& entry) {
+        fuse_entry_param param{};
+        param.ino = entry.inode;
+        param.attr = fs.attributesOf(entry.record, entry.inode);
+        param.attr_timeout = cacheSeconds;
+        param.entry_timeout = cacheSeconds;
+        return param;
+    }
+
+    static void lookup(fuse_req_t request, fuse_ino_t parent, const char* name) try {
+        auto& fs = self(request);
+        Id folder;
+        if (const int error = folderOf(fs, parent, folder)) return (void)fuse_reply_err(request, error);
+        const auto found = fs.catalog_.childNamed(folder, name, fs.deadline());
+        const auto entry = found ? fs.catalog_.lookUp(*found) : std::nullopt;
+        fuse_entry_param param{};
+        if (entry) {
+            param = entryParam(fs, *entry);
+        } else {
+            param.entry_timeout = cacheSeconds;  // a miss, kept until the feed says otherwise
+        }
+        if (fuse_reply_entry(request, &param) != 0 && entry) fs.catalog_.forget(entry->inode, 1);
+    } catch (...) {
+        replyError(request);
+    }
+
+    static void forget(fuse_req_t request, fuse_ino_t inode, std::uint64_t lookups) {
+        self(request).catalog_.forget(inode, lookups);
+        fuse_reply_none(request);
+    }
+
+    static void forgetMulti(fuse_req_t request, size_t count, fuse_forget_data* forgets) {
+        auto& fs = self(request);
+        for (size_t i = 0; i < count; ++i)
+            fs.catalog_.forget(forgets[i].ino, forgets[i].nlookup);
+        fuse_reply_none(request);
+    }
+
+    static void getattr(fuse_req_t request, fuse_ino_t inode, fuse_file_info*) {
+        auto& fs = self(request);
+        const auto found = fs.catalog_.find(inode);
+        if (!found) return (void)fuse_reply_err(request, ENOENT);
+        const auto attributes = fs.attributesOf(found->record, inode);
+        fuse_reply_attr(request, &attributes, cacheSeconds);
+    }
+
+    static void opendir(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) try {
+        auto& fs = self(request);
+        Id folder;
+        if (const int error = folderOf(fs, inode, folder)) return (void)fuse_reply_err(request, error);
+        auto snapshot = std::make_shared<OpenFolder>();
+        snapshot->entries.push_back({".", {}, true});
+        snapshot->entries.push_back({"..", {}, true});
+        for (auto& child : fs.catalog_.children(folder, fs.deadline()))
+            snapshot->entries.push_back({std::move(child.name), std::move(child.identifier), child.isFolder});
+        info->fh = fs.folders_.add(std::move(snapshot));
+        if (fuse_reply_open(request, info) != 0) fs.folders_.remove(info->fh);
+    } catch (...) {
+        replyError(request);
+    }
+
+    static void readdir(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info* info,
+                        bool plus) {
+        auto& fs = self(request);
+        const auto snapshot = fs.folders_.find(info->fh);
+        if (!snapshot) return (void)fuse_reply_err(request, EBADF);
+        std::vector<char> buffer(size);
+        size_t used = 0;
+        for (auto next = static_cast<size_t>(std::max<off_t>(offset, 0)); next < snapshot->entries.size();
+             ++next) {
+            const auto& entry = snapshot->entries[next];
+            char* at = buffer.data() + used;
+            const auto nextOffset = static_cast<off_t>(next + 1);
+            size_t needed;
+            if (!plus) {
+                struct stat attributes {};
+                // No inode is made for an entry the kernel has not looked up: it would never be forgotten.
+                attributes.st_ino = entry.identifier.empty()
+                                        ? FUSE_ROOT_ID
+                                        : fs.catalog_.knownInode(entry.identifier).value_or(unknownInode);
+                attributes.st_mode = entry.isFolder ? S_IFDIR : S_IFREG;
+                needed =
+                    fuse_add_direntry(request, at, size - used, entry.name.c_str(), &attributes, nextOffset);
+            } else if (const auto found =
+                           entry.identifier.empty() ? std::nullopt : fs.catalog_.lookUp(entry.identifier)) {
+                // Counted as a lookup, and the count given back when it does not fit: the kernel learns of
+                // no entry that does not.
+                auto param = entryParam(fs, *found);
+                needed =
+                    fuse_add_direntry_plus(request, at, size - used, entry.name.c_str(), &param, nextOffset);
+                if (needed > size - used) fs.catalog_.forget(found->inode, 1);
+            } else {
+                fuse_entry_param none{};
+                none.attr.st_ino = FUSE_ROOT_ID;
+                none.attr.st_mode = S_IFDIR;
+                needed =
+                    fuse_add_direntry_plus(request, at, size - used, entry.name.c_str(), &none, nextOffset);
+            }
+            if (needed > size - used) break;
+            used += needed;
+        }
+        fuse_reply_buf(request, buffer.data(), used);
+    }
+
+    static void readdirPlain(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset,
+                             fuse_file_info* info) {
+        readdir(request, inode, size, offset, info, false);
+    }
+    static void readdirPlus(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset,
+                            fuse_file_info* info) {
+        readdir(request, inode, size, offset, info, true);
+    }
+
+    static void releasedir(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
+        self(request).folders_.remove(info->fh);
+        fuse_reply_err(request, 0);
+    }
+
+    static void open(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) try {
+        auto& fs = self(request);
+        if ((info->flags & O_ACCMODE) != O_RDONLY || (info->flags & O_TRUNC))
+            return (void)fuse_reply_err(request, EROFS);
+        const auto found = fs.catalog_.find(inode);
+        if (!found) return (void)fuse_reply_err(request, ENOENT);
+        if (found->record.isFolder) return (void)fuse_reply_err(request, EISDIR);
+        // An inode of contents the item no longer has: the kernel looks the name up again and opens the
+        // inode of the present contents.
+        if (found->superseded) return (void)fuse_reply_err(request, ESTALE);
+        auto file = std::make_shared<OpenFile>();
+        file->identifier = found->identifier;
+        file->version = found->record.version;
+        file->size = found->record.size;
+        if (TrashView::isInfo(file->identifier)) {
+            file->text = fs.catalog_.trashInfoText(file->identifier);
+            info->direct_io = 1;  // generated: its length may differ from what getattr said before
+        } else {
+            // Each read-ahead fetch has a deadline of its own.
+            auto readAhead = [&fs, identifier = file->identifier, version = file->version](
+                                 host::ByteRange wanted, std::stop_token stop) {
+                return fs.fetchContents(identifier, version, wanted, stop, fs.deadline());
+            };
+            file->contents = fs.cache_.open({file->identifier, file->version.contentVersion, file->size},
+                                            std::move(readAhead));
+            // The inode stands for this content version alone (a new one gets a fresh inode), so every page
+            // the kernel holds of it is of this version.
+            info->keep_cache = 1;
+        }
+        info->fh = fs.files_.add(std::move(file));
+        if (fuse_reply_open(request, info) != 0) fs.files_.remove(info->fh);
+    } catch (...) {
+        replyError(request);
+    }
+
+    static void read(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info* info) {
+        auto& fs = self(request);
+        // Held until the reply is written: a release on another thread does not close the file under it.
+        const auto file = fs.files_.find(info->fh);
+        if (!file) return (void)fuse_reply_err(request, EBADF);
+        if (!file->contents) {
+            const auto from = std::min<size_t>(static_cast<size_t>(offset), file->text.size());
+            const auto length = std::min(size, file->text.size() - from);
+            return (void)fuse_reply_buf(request, file->text.data() + from, length);
+        }
+        if (offset >= file->size) return (void)fuse_reply_buf(request, nullptr, 0);
+        const auto length = std::min<std::int64_t>(static_cast<std::int64_t>(size), file->size - offset);
+        std::stop_source stop;
+        fuse_req_interrupt_func(request, interrupted, &stop);
+        const auto deadline = fs.deadline();
+        const auto fetch = [&](host::ByteRange wanted, std::stop_token cancelled) {
+            return fs.fetchContents(file->identifier, file->version, wanted, cancelled, deadline);
+        };
+        std::int64_t present = 0;
+        int error = 0;
+        try {
+            present = file->contents->ensure(offset, length, fetch, stop.get_token(), deadline);
+        } catch (...) {
+            error = errnoFor(std::current_exception());
+        }
+        // Waits for an interrupt callback under way: `stop` must outlive it.
+        fuse_req_interrupt_func(request, nullptr, nullptr);
+        if (error != 0) return (void)fuse_reply_err(request, error);
+        fuse_bufvec data = FUSE_BUFVEC_INIT(static_cast<size_t>(std::min(present, length)));
+        data.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+        data.buf[0].fd = file->contents->fd();
+        data.buf[0].pos = offset;
+        fuse_reply_data(request, &data, FUSE_BUF_SPLICE_MOVE);
+    }
+
+    static void release(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
+        self(request).files_.remove(info->fh);
+        fuse_reply_err(request, 0);
+    }
+
+    static void statfs(fuse_req_t request, fuse_ino_t) {
+        struct statvfs answer {};
+        answer.f_bsize = 4096;
+        answer.f_frsize = 4096;
+        answer.f_namemax = 255;
+        fuse_reply_statfs(request, &answer);
+    }
+
+    // This mount is read-only: every change is refused.
+    static void refuse(fuse_req_t request) { fuse_reply_err(request, EROFS); }
+};
+
+const fuse_lowlevel_ops& MountFilesystem::operations() {
+    static const fuse_lowlevel_ops table = [] {
+        using H = Handlers;
+        fuse_lowlevel_ops ops{};
+        ops.init = H::init;
+        ops.lookup = H::lookup;
+        ops.forget = H::forget;
+        ops.forget_multi = H::forgetMulti;
+        ops.getattr = H::getattr;
+        ops.opendir = H::opendir;
+        ops.readdir = H::readdirPlain;
+        ops.readdirplus = H::readdirPlus;
+        ops.releasedir = H::releasedir;
+        ops.open = H::open;
+        ops.read = H::read;
+        ops.release = H::release;
+        ops.statfs = H::statfs;
+        ops.setattr = [](fuse_req_t r, fuse_ino_t, struct stat*, int, fuse_file_info*) { H::refuse(r); };
+        ops.mknod = [](fuse_req_t r, fuse_ino_t, const char*, mode_t, dev_t) { H::refuse(r); };
+        ops.mkdir = [](fuse_req_t r, fuse_ino_t, const char*, mode_t) { H::refuse(r); };
+        ops.unlink = [](fuse_req_t r, fuse_ino_t, const char*) { H::refuse(r); };
+        ops.rmdir = [](fuse_req_t r, fuse_ino_t, const char*) { H::refuse(r); };
+        ops.symlink = [](fuse_req_t r, const char*, fuse_ino_t, const char*) { H::refuse(r); };
+        ops.rename = [](fuse_req_t r, fuse_ino_t, const char*, fuse_ino_t, const char*, unsigned) {
+            H::refuse(r);
+        };
+        ops.link = [](fuse_req_t r, fuse_ino_t, fuse_ino_t, const char*) { H::refuse(r); };
+        ops.write = [](fuse_req_t r, fuse_ino_t, const char*, size_t, off_t, fuse_file_info*) {
+            H::refuse(r);
+        };
+        ops.write_buf = [](fuse_req_t r, fuse_ino_t, fuse_bufvec*, off_t, fuse_file_info*) { H::refuse(r); };
+        ops.create = [](fuse_req_t r, fuse_ino_t, const char*, mode_t, fuse_file_info*) { H::refuse(r); };
+        ops.setxattr = [](fuse_req_t r, fuse_ino_t, const char*, const char*, size_t, int) { H::refuse(r); };
+        ops.removexattr = [](fuse_req_t r, fuse_ino_t, const char*) { H::refuse(r); };
+        ops.fallocate = [](fuse_req_t r, fuse_ino_t, int, off_t, off_t, fuse_file_info*) { H::refuse(r); };
+        ops.copy_file_range = [](fuse_req_t r, fuse_ino_t, off_t, fuse_file_info*, fuse_ino_t, off_t,
+                                 fuse_file_info*, size_t, int) { H::refuse(r); };
+        return ops;
+    }();
+    return table;
+}
+
+}  // namespace tw::mount

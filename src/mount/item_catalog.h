@@ -1,0 +1,161 @@
+#pragma once
+// What the mount knows of the space: a record per item, the listings of the folders it has listed through the
+// extension (each with the unique names its children are shown by), the inodes the kernel knows them by, and
+// the trash view. Change batches from the working set are applied here; each application returns what the
+// kernel must be told and what the caller must do, and tells no one itself.
+//
+// Thread-safe: every member takes the catalog's one lock, never held across a host call. A listing made
+// while a change batch was applied may be older than that batch: it answers its request but is not kept.
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "mount/host_calls.h"
+#include "mount/inode_table.h"
+#include "mount/item_record.h"
+#include "mount/trash_view.h"
+
+namespace tw::mount {
+
+// What the kernel must hear of after a change, in the Notifier's terms.
+struct Invalidations {
+    struct Entry {  // the name may now lead elsewhere, or nowhere (a cached miss included)
+        Inode folder;
+        std::string name;
+        bool operator==(const Entry&) const = default;
+    };
+    struct Deletion {  // `child` (0: unknown) is gone from the folder's `name`
+        Inode folder;
+        Inode child;
+        std::string name;
+        bool operator==(const Deletion&) const = default;
+    };
+    struct Attributes {  // the inode's attributes changed; with `data`, its contents too
+        Inode inode;
+        bool data;
+        bool operator==(const Attributes&) const = default;
+    };
+    std::vector<Entry> entries;
+    std::vector<Deletion> deletions;
+    std::vector<Attributes> inodes;
+};
+
+// The outcome of one change batch.
+struct AppliedChanges {
+    Invalidations invalidations;
+    std::vector<host::ItemIdentifier> discarded;  // items whose cached contents are no longer theirs
+    std::vector<ItemRecord> updated;              // records to save
+    std::vector<host::ItemIdentifier> removed;    // records to delete from the saved state
+};
+
+class ItemCatalog {
+public:
+    using Id = host::ItemIdentifier;
+    // Whether the item holds changes made here that the service does not have yet: a change from the feed
+    // never discards its cached contents (nor replaces its content version, size and date in the view).
+    // Called with the catalog's lock held; it must not call the catalog.
+    using HoldsLocalChanges = std::function<bool(const Id&)>;
+
+    struct Child {
+        std::string name;  // as shown: unique within the folder
+        Id identifier;
+        bool isFolder = false;
+    };
+    struct Found {
+        Id identifier;
+        ItemRecord record;
+        bool superseded = false;  // an inode of a file's earlier contents (the record is theirs)
+    };
+    struct Entry {
+        Inode inode;
+        ItemRecord record;
+    };
+
+    // `extension` lists the folders, and must outlive the catalog; `records` are those saved before.
+    ItemCatalog(host::ReplicatedExtension& extension, TrashView trash, HoldsLocalChanges holdsLocalChanges,
+                std::vector<ItemRecord> records = {});
+
+    const std::string& trashFolderName() const { return trashFolderName_; }
+
+    // --- what the kernel asks ---------------------------------------------------------------------------
+    // What an inode stands for; none for an inode the kernel never had or an item that is gone.
+    std::optional<Found> find(Inode inode) const;
+    // The children of a folder as the mount shows them, listed through the extension when not known (its
+    // errors are thrown; ETIMEDOUT at `deadline`).
+    std::vector<Child> children(const Id& folder, Deadline deadline);
+    // The child of `folder` shown as `name`, if any (listed as for children()).
+    std::optional<Id> childNamed(const Id& folder, const std::string& name, Deadline deadline);
+    // The item's inode (made when missing) with one lookup counted, and its record; none without a record.
+    std::optional<Entry> lookUp(const Id& identifier);
+    std::optional<Inode> knownInode(const Id& identifier) const;
+    std::optional<ItemRecord> record(const Id& identifier) const;
+    void forget(Inode inode, std::uint64_t lookups);
+    // The text of a generated .trashinfo (empty when its item is no longer in the trash).
+    std::string trashInfoText(const Id& info) const;
+
+    // --- what the change feed says ----------------------------------------------------------------------
+    AppliedChanges apply(const ChangeBatch& batch);
+    // Forgets every listing (they may lack changes the feed will not repeat): the kernel is to forget their
+    // names.
+    Invalidations dropListings();
+    // Records dropped since the last call because the trash no longer holds them (gone for good).
+    std::vector<Id> takePurged();
+
+    // --- items made here (room for the write side) ------------------------------------------------------
+    // A record for an item the service does not know yet, shown in its parent's listing; returns the local
+    // identity it is known by until created() replaces it.
+    Id addLocal(ItemRecord record);
+    // The service made the local item: it is known by the service's identifier from now on, with the same
+    // inode. The feed's later report of the item then changes nothing.
+    AppliedChanges created(const Id& local, const ItemRecord& made);
+
+private:
+    struct Listing {
+        std::vector<Id> children;                    // in the service's order
+        std::unordered_map<Id, std::string> nameOf;  // shown names, unique
+        std::unordered_map<std::string, Id> byName;
+    };
+    struct Touched;
+
+    // All with mutex_ held.
+    const ItemRecord* recordOf(const Id& identifier) const;
+    TrashView::RecordOf recordLookup() const;
+    // Names the listing's children (and, for the trash, makes the records of their .trashinfo files).
+    void nameChildren(const Id& folder, Listing& listing);
+    std::vector<Child> present(const Id& folder, const Id& listed, const std::vector<Id>& identifiers);
+    std::string shownName(const Id& folder, const Id& child, const std::string& serviceName) const;
+    void keepLocalContents(const ItemRecord& before, ItemRecord& after) const;
+    // A change batch's steps: what each folder showed before, who left and who came, and at the end what
+    // the kernel is to forget.
+    void touch(Touched& touched, const Id& folder) const;
+    void leave(Touched& touched, const Id& folder, const Id& child, const std::string& serviceName);
+    void arrive(Touched& touched, const Id& folder, const Id& child, const std::string& serviceName);
+    void tell(const Touched& touched, Invalidations& out);
+    void supersede(const Id& identifier, const ItemRecord& before, Invalidations& out);
+
+    // The folder's listing through the extension (called without the lock), kept when no change came
+    // meanwhile.
+    std::vector<Id> listing(const Id& folder, Deadline deadline);
+
+    host::ReplicatedExtension& extension_;
+    const std::string trashFolderName_;
+    const HoldsLocalChanges holdsLocalChanges_;
+
+    mutable std::mutex mutex_;
+    TrashView trash_;
+    InodeTable inodes_;
+    std::unordered_map<Id, ItemRecord> records_;
+    std::unordered_map<Id, Listing> listings_;  // complete listings only
+    std::set<Id> renamedLogged_;
+    std::vector<Id> purged_;
+    std::uint64_t generation_ = 0;  // counts applied change batches: an older listing is not kept
+    std::uint64_t nextLocal_ = 1;
+};
+
+}  // namespace tw::mount
