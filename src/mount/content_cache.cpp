@@ -1,3 +1,7 @@
+// The cache is made of: the index of its files and the rules of eviction (cache_index), the sidecars that
+// record what each file holds and the thread that writes them (range_persister, cache_sidecar), the open
+// file with its range claims, fetches and local changes (cache_handle), its read-ahead (read_ahead), and
+// what a start finds of an earlier run (cache_recovery). This file ties them together.
 #include "mount/content_cache.h"
 
 #include <fcntl.h>
