@@ -55,6 +55,7 @@ TEST(ChangeTracker, BatchesAreAppliedUntilNoneIsComingAndSavedWithTheirAnchor) {
     tracked.extension.queueChanges(batchOf({fileRecord("n2", root, "b.txt")}, {}, "3"));
     tracked.start("1");
     ASSERT_TRUE(waitUntil(5, [&] { return tracked.rounds > 0; }));
+    ASSERT_TRUE(tracked.requested(3));  // the next round goes on from where the first ended
     tracked.tracker->stop();
 
     const auto requests = tracked.extension.changeRequests();
@@ -83,6 +84,7 @@ TEST(ChangeTracker, AnAnchorTheFeedNoLongerReachesStartsOverFromTheCurrentOne) {
     LogCapture log;
     tracked.start("1");
     ASSERT_TRUE(waitUntil(5, [&] { return tracked.rounds > 0; }));
+    ASSERT_TRUE(tracked.requested(3));  // the next round goes on from where the first ended
     tracked.tracker->stop();
 
     const auto requests = tracked.extension.changeRequests();
