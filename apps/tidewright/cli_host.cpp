@@ -60,7 +60,7 @@ CliHost::CliHost(Options options, std::stop_token stop)
         }
     }
     extension_ = FileProviderExtension::make(std::move(domain));
-    hostcalls::removeLeftovers(extension_->domain());
+    hostcalls::removeLeftovers(extension_->domain(), FileProviderExtension::cacheFolderName);
 }
 
 hostcalls::Limits CliHost::limits(std::function<void(const Progress&)> watch) const {

@@ -36,9 +36,9 @@ std::size_t removeLeftovers(const std::filesystem::path& folder, std::chrono::se
     return removed;
 }
 
-std::size_t removeLeftovers(const host::Domain& domain) {
+std::size_t removeLeftovers(const host::Domain& domain, const std::string& application) {
     try {
-        const auto manager = host::Manager::forDomain(domain);
+        const auto manager = host::Manager::forDomain(domain, application);
         return manager ? removeLeftovers(manager->temporaryDirectory()) : 0;
     } catch (...) {
         return 0;  // the extension says why in its log when it makes its own manager

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <string>
 
 #include "platform/host/domain.h"
 
@@ -20,8 +21,8 @@ inline constexpr std::chrono::hours leftoverAge{24};
 // many it removed. Never throws: a folder that cannot be read removes nothing.
 std::size_t removeLeftovers(const std::filesystem::path& folder, std::chrono::seconds age = leftoverAge);
 
-// The same in the temporary folder of `domain`'s manager (host::Manager::forDomain); nothing when there is
-// none or it is refused.
-std::size_t removeLeftovers(const host::Domain& domain);
+// The same in the temporary folder of `domain`'s manager (host::Manager::forDomain, below the user's cache
+// folder named `application`); nothing when there is none or it is refused.
+std::size_t removeLeftovers(const host::Domain& domain, const std::string& application);
 
 }  // namespace tw::hostcalls

@@ -42,7 +42,7 @@ FileProviderExtension::FileProviderExtension(
                               : std::make_shared<const Remote>(*config);
     try {
         // The default manager keeps each domain's folder under the cache folder named after this extension.
-        manager_ = host::Manager::forDomain(domain_, "tidewright");
+        manager_ = host::Manager::forDomain(domain_, cacheFolderName);
     } catch (...) {
         // Only downloads need the manager; everything else works without one. The log otherwise holds
         // three lines (init, a failed call, a change batch); this fourth is there because nothing else

@@ -38,6 +38,9 @@ class FileProviderExtension : public host::ReplicatedExtension,
                               public std::enable_shared_from_this<FileProviderExtension> {
 public:
     static constexpr const char* bundleIdentifier = "com.tidewright.desktop.FileProvider";
+    // The folder named after the product below the user's cache folder that holds each domain's temporary
+    // folder.
+    static constexpr const char* cacheFolderName = "tidewright";
 
     // Reads the configuration from the domain's user info and logs "init domain=<id> configured=<bool>".
     // Never fails and sends nothing. Tasks keep the extension alive, so it must be owned by a shared_ptr.

@@ -128,7 +128,7 @@ TEST_F(CliTest, MkdirMvAndTheOtherFileCommandsMeetCollisionsAndBadInputChangesNo
 TEST_F(ContentCli, AnEditRacingARenameSaysTheItemChangedAndNothingWasLost) {
     const auto node = api.upload("nota.txt", "old contents");
     const std::string id = node["id"];
-    writePattern(dir.path() / "new", 5000, 4);
+    writeSeededBytes(dir.path() / "new", 5000, 4);
     // The contents are held up on their way in, long enough for the rename to come first.
     ASSERT_EQ(api.post("/_control/faults", {{"method", "POST"}, {"path", "/api/v1/files"}, {"delayMs", 1500}})
                   .status,

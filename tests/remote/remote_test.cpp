@@ -28,8 +28,8 @@ namespace tw {
 namespace {
 
 using namespace std::chrono_literals;
-using test::RecordedRequest;
 using nlohmann::json;
+using test::RecordedRequest;
 using test::Reply;
 using test::secondsSince;
 using test::TestServer;
