@@ -50,7 +50,8 @@ std::optional<Error> changedMeanwhile(CliHost& host, const Error& error, const h
 }
 
 // The conflicting copy an edit of `item` uploaded, found among the working set's changes since `from`: the
-// newest file beside the item whose name is the item's with a conflict date. None when the feed cannot tell.
+// last item the feed names beside it whose name is the item's with a conflict date. None when the feed
+// cannot tell.
 host::ItemPointer conflictingCopy(CliHost& host, host::Enumerator& workingSet, const host::SyncAnchor& from,
                                   const host::Item& item) {
     // "NAME (conflito YYYY-MM-DD HH.MM).EXT", up to the date: a copy made a minute later still matches.
