@@ -262,6 +262,9 @@ TEST_F(DefaultManager, MakesAPrivateFolderPerDomainThatNoIdentifierLeaves) {
     EXPECT_EQ(modeOf(root), fs::perms::owner_all);
     EXPECT_EQ(std::distance(fs::directory_iterator(root), {}), 6);
     EXPECT_THROW(managerFor(""), std::system_error);
+    for (const char* application : {"", ".", "..", "a/b"})  // a folder name, not a way out of the cache
+        EXPECT_THROW(host::Manager::forDomain({.identifier = "d1"}, application), std::system_error)
+            << application;
 }
 
 // Refused, not repaired: someone may already be inside.

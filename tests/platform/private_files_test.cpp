@@ -166,7 +166,11 @@ TEST(AtomicFile, AFailureOrAMissingCommitLeavesTheOldFileAndNothingElse) {
         AtomicFile pending(file);
         pending.write("new ");
         pending.write("bytes");
+        // Named after its destination, so that a folder's owner (the mount's cache, at start) can tell one
+        // that a crash left behind.
         EXPECT_EQ(pending.temporaryPath().parent_path(), dir.path());
+        EXPECT_TRUE(pending.temporaryPath().filename().string().starts_with("data."));
+        EXPECT_EQ(pending.temporaryPath().extension(), ".tmp");
         EXPECT_EQ(test::fileText(pending.temporaryPath()), "new bytes");
         pending.sync();
         EXPECT_EQ(test::fileText(file), "old");
