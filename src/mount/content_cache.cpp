@@ -18,8 +18,8 @@
 #include "mount/cache_recovery.h"
 #include "mount/cache_sidecar.h"
 #include "mount/cache_state.h"
-#include "mount/private_files.h"
 #include "platform/log.h"
+#include "platform/private_folder.h"
 
 namespace tw::mount {
 
@@ -38,7 +38,7 @@ struct ContentCache::State : CacheState {
 
 ContentCache::ContentCache(std::filesystem::path folder, std::int64_t maxBytes)
     : state_(std::make_shared<State>(folder, maxBytes)) {
-    makePrivateFolders(folder);
+    makePrivateFolder(folder);
     const auto entries = recoverEntries(state_->index);
     std::scoped_lock lock(state_->mutex);
     for (const auto& entry : entries)

@@ -18,18 +18,6 @@ namespace {
 
 }  // namespace
 
-void makePrivateFolders(const std::filesystem::path& folder) {
-    std::filesystem::path partial;
-    for (const auto& part : folder) {
-        partial /= part;
-        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
-            throwErrno("cannot make " + partial.string());
-    }
-    struct stat status {};
-    if (::stat(folder.c_str(), &status) != 0) throwErrno("cannot read " + folder.string());
-    if (!S_ISDIR(status.st_mode)) throw std::system_error(ENOTDIR, std::generic_category(), folder.string());
-}
-
 void writeFileDurably(const std::filesystem::path& file, std::string_view contents) {
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) throwErrno("cannot write " + file.string());

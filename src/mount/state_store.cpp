@@ -13,7 +13,7 @@
 #include <string>
 #include <system_error>
 
-#include "mount/private_files.h"
+#include "platform/private_folder.h"
 
 namespace tw::mount {
 
@@ -158,7 +158,7 @@ struct StateStore::Database {
 
 StateStore::StateStore(const std::filesystem::path& file) : database_(std::make_unique<Database>()) {
     database_->file = file;
-    if (file.has_parent_path()) makePrivateFolders(file.parent_path());
+    if (file.has_parent_path()) makePrivateFolder(file.parent_path());
     // Made here rather than by SQLite so that it is never readable by others, not even for a moment; SQLite
     // gives its -wal and -shm files the mode of the database.
     const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
