@@ -12,11 +12,6 @@
 
 namespace tw::mount {
 
-void FileDescriptor::reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
 void throwErrno(const std::string& what) {
     throw std::system_error(errno, std::generic_category(), what);
 }

@@ -1,35 +1,14 @@
 #pragma once
-// File operations of the content cache: an owning descriptor, disk space, range copies, small reads.
+// File operations of the content cache: disk space, range copies, small reads.
 
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <utility>
+
+#include "platform/file_descriptor.h"
 
 namespace tw::mount {
-
-// Owns a descriptor (or none: -1) and closes it when it goes; close errors are ignored, as the cache only
-// reads through a descriptor it gives up or has flushed what it needed.
-class FileDescriptor {
-public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-        reset(other.release());
-        return *this;
-    }
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1);
-
-private:
-    int fd_ = -1;
-};
 
 // Throws std::system_error with the calling thread's errno and `what`.
 [[noreturn]] void throwErrno(const std::string& what);

@@ -9,19 +9,10 @@
 
 #include "mount/cache_io.h"
 #include "mount/cache_sidecar.h"
-#include "mount/private_files.h"
-#include "platform/log.h"
+#include "mount/mount_log.h"
+#include "platform/atomic_file.h"
 
 namespace tw::mount {
-
-namespace {
-
-const Logger& log() {
-    static const Logger logger("com.tidewright.mount", "cache");
-    return logger;
-}
-
-}  // namespace
 
 RangePersister::RangePersister(std::mutex& mutex, CacheIndex& index)
     : mutex_(mutex), index_(index), thread_([this] { run(); }) {}
@@ -33,12 +24,6 @@ RangePersister::~RangePersister() {
         queueChanged_.notify_one();
     }
     thread_.join();
-}
-
-std::filesystem::path RangePersister::temporaryFor(const std::string& stem) {
-    auto temporary = index_.rangesPath(stem);
-    temporary += "." + std::to_string(temporaryCounter_++) + std::string(temporarySuffix);
-    return temporary;
 }
 
 void RangePersister::persist(CacheEntry& entry, int fd) {
@@ -55,20 +40,15 @@ void RangePersister::persist(CacheEntry& entry, int fd) {
     }
     if (::fdatasync(fd) != 0) throwErrno("cannot flush the cache file");
     // The stem does not change while `persisting` is held (only settle() renames, holding it too).
-    const auto temporary = temporaryFor(entry.name);
-    writeFileDurably(temporary, encodeSidecar(record));
-    const auto rangesBytes = diskBytesOf(temporary);
+    AtomicFile sidecar(index_.rangesPath(entry));
+    sidecar.write(encodeSidecar(record));
+    sidecar.sync();
+    const auto rangesBytes = diskBytesOf(sidecar.temporaryPath());
     std::scoped_lock lock(mutex_);
-    // Renamed under the lock: a drop in between must not see its sidecar come back.
-    if (entry.dropped) {
-        ::unlink(temporary.c_str());
-        return;
-    }
-    if (::rename(temporary.c_str(), index_.rangesPath(entry).c_str()) != 0) {
-        const int error = errno;
-        ::unlink(temporary.c_str());
-        throw std::system_error(error, std::generic_category(), "cannot save the cached ranges of a file");
-    }
+    // Renamed under the lock: a drop in between must not see its sidecar come back (the temporary file goes
+    // with `sidecar`). Recovery checks every sidecar against its file, so the folder needs no flush.
+    if (entry.dropped) return;
+    sidecar.commit(AtomicFile::Placement::replace, AtomicFile::FolderSync::skip);
     entry.unpersistedBytes -= pendingBytes;
     entry.unpersistedChanges -= pendingChanges;
     index_.account(entry, entry.dataBytes, rangesBytes);
@@ -94,7 +74,7 @@ void RangePersister::run() {
         try {
             persist(*entry, fd.get());
         } catch (const std::exception& e) {
-            log().error(std::string("the cached ranges of a file were not saved: ") + e.what());
+            cacheLog().error(std::string("the cached ranges of a file were not saved: ") + e.what());
         }
         lock.lock();
     }
@@ -111,23 +91,19 @@ void RangePersister::settle(const std::shared_ptr<CacheEntry>& entry, int fd,
     }
     if (::fdatasync(fd) != 0) throwErrno("cannot flush the cache file");
     const auto stem = stemFor(record.key);
-    const auto temporary = temporaryFor(stem);
-    writeFileDurably(temporary, encodeSidecar(record));
-    const auto rangesBytes = diskBytesOf(temporary);
+    AtomicFile sidecar(index_.rangesPath(stem));
+    sidecar.write(encodeSidecar(record));
+    sidecar.sync();
+    const auto rangesBytes = diskBytesOf(sidecar.temporaryPath());
 
     std::scoped_lock lock(mutex_);
-    const auto fail = [&](auto&& error) {
-        ::unlink(temporary.c_str());
-        throw error;
-    };
     for (const auto& other : index_.entriesOf(record.key.identifier)) {
         if (other == entry || other->name != stem) continue;
         if (other->localChanges)
-            fail(std::logic_error("another cache file of that version holds local changes"));
+            throw std::logic_error("another cache file of that version holds local changes");
         index_.drop(other);
     }
-    if (::rename(temporary.c_str(), index_.rangesPath(stem).c_str()) != 0)
-        fail(std::system_error(errno, std::generic_category(), "cannot save the record of a cache file"));
+    sidecar.commit(AtomicFile::Placement::replace, AtomicFile::FolderSync::skip);
     if (stem != entry->name) {
         if (::rename(index_.dataPath(*entry).c_str(), index_.dataPath(stem).c_str()) != 0) {
             const int error = errno;

@@ -2,7 +2,6 @@
 // Writes what each cache file holds to its sidecar, so that a restart reuses it: after each handle, every so
 // many fetched bytes on a thread of its own, and at once for a change of the file's size or flag.
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -49,12 +48,10 @@ public:
     void settle(const std::shared_ptr<CacheEntry>& entry, int fd, const std::string& contentVersion);
 
 private:
-    std::filesystem::path temporaryFor(const std::string& stem);
     void run();
 
     std::mutex& mutex_;
     CacheIndex& index_;
-    std::atomic<std::uint64_t> temporaryCounter_{0};
 
     std::mutex queueMutex_;  // guards the queue and `stopping_`
     std::condition_variable queueChanged_;
