@@ -12,19 +12,14 @@
 #include <utility>
 
 #include "mount/fetch_failure.h"
+#include "mount/mount_log.h"
 #include "platform/error.h"
-#include "platform/log.h"
 
 namespace tw::mount {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-const Logger& log() {
-    static const Logger logger("com.tidewright.mount", "cache");
-    return logger;
-}
 
 }  // namespace
 
@@ -48,7 +43,7 @@ CacheHandle::~CacheHandle() {
     try {
         state_->persister.persist(*entry_, fd_.get());
     } catch (const std::exception& e) {
-        log().error(std::string("the cached ranges of a file were not saved: ") + e.what());
+        cacheLog().error(std::string("the cached ranges of a file were not saved: ") + e.what());
     }
     const auto dataBytes = diskBytesOf(fd_.get());  // a writer's bytes included
     fd_.reset();

@@ -9,18 +9,13 @@
 
 #include "mount/cache_io.h"
 #include "mount/cache_sidecar.h"
-#include "platform/log.h"
+#include "mount/mount_log.h"
 
 namespace tw::mount {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-const Logger& log() {
-    static const Logger logger("com.tidewright.mount", "cache");
-    return logger;
-}
 
 // The entry a sidecar describes, when its data file agrees with it.
 std::shared_ptr<CacheEntry> adopt(const CacheIndex& index, const std::string& stem, const fs::path& sidecar) {
@@ -36,7 +31,7 @@ std::shared_ptr<CacheEntry> adopt(const CacheIndex& index, const std::string& st
     if (dataSize != record->key.size) {
         if (!record->localChanges || dataSize < record->key.size) return nullptr;
         if (::truncate(dataFile.c_str(), record->key.size) != 0) return nullptr;
-        log().info("a cache file with local changes is cut back to its recorded size: " + stem);
+        cacheLog().info("a cache file with local changes is cut back to its recorded size: " + stem);
     }
     entry->key = std::move(record->key);
     entry->present = std::move(record->present);
@@ -84,7 +79,7 @@ std::vector<std::shared_ptr<CacheEntry>> recoverEntries(const CacheIndex& index)
     for (const auto& stem : dataStems)
         removed.push_back(index.dataPath(stem));
     for (const auto& file : removed) {
-        log().info("removing a cache file that is incomplete or damaged: " + file.filename().string());
+        cacheLog().info("removing a cache file that is incomplete or damaged: " + file.filename().string());
         std::error_code ignored;
         fs::remove(file, ignored);
     }

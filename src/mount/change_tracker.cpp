@@ -65,7 +65,7 @@ void ChangeTracker::followChanges(host::Enumerator& workingSet, std::stop_token 
     std::optional<host::SyncAnchor> from = anchor_;
     try {
         if (!from) {
-            from = currentAnchor(workingSet, stop, deadline());
+            from = hostcalls::currentAnchor(workingSet, {.stop = stop, .deadline = deadline()});
             if (!from) return;  // the service did not answer; asked again at the next round
             // A listing made before the anchor may lack changes that the feed from it will not repeat.
             startOver();
@@ -73,7 +73,7 @@ void ChangeTracker::followChanges(host::Enumerator& workingSet, std::stop_token 
             save({}, {});
         }
         for (;;) {
-            auto batch = nextChanges(workingSet, *from, stop, deadline());
+            auto batch = hostcalls::nextChanges(workingSet, *from, {.stop = stop, .deadline = deadline()});
             auto applied = catalog_.apply(batch);
             deliver_(applied);
             anchor_ = batch.anchor;

@@ -18,19 +18,10 @@
 #include "mount/cache_recovery.h"
 #include "mount/cache_sidecar.h"
 #include "mount/cache_state.h"
-#include "platform/log.h"
+#include "mount/mount_log.h"
 #include "platform/private_folder.h"
 
 namespace tw::mount {
-
-namespace {
-
-const Logger& log() {
-    static const Logger logger("com.tidewright.mount", "cache");
-    return logger;
-}
-
-}  // namespace
 
 struct ContentCache::State : CacheState {
     using CacheState::CacheState;
@@ -68,7 +59,7 @@ std::shared_ptr<ContentCache::Handle> ContentCache::open(const CacheKey& key, Ra
     if (entry) {
         fd.reset(::open(index.dataPath(*entry).c_str(), O_RDWR | O_CLOEXEC));
         if (!fd) {
-            log().error("a cache file vanished; fetching its contents again");
+            cacheLog().error("a cache file vanished; fetching its contents again");
             entry->localChanges = false;  // they went with the file
             index.drop(entry);
             entry.reset();

@@ -143,7 +143,7 @@ std::vector<Id> ItemCatalog::listing(const Id& folder, Deadline deadline) {
             return known->second.children;
         generation = generation_;
     }
-    const auto items = listContainer(extension_, folder, deadline);
+    const auto items = hostcalls::listContainer(extension_, folder, {.deadline = deadline});
     std::scoped_lock lock(mutex_);
     // Changes applied while the listing was under way are newer than it: then it answers this request but
     // is not kept, and records already known are left as the changes made them.

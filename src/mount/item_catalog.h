@@ -16,12 +16,16 @@
 #include <unordered_map>
 #include <vector>
 
-#include "mount/host_calls.h"
+#include "host_calls/enumeration_calls.h"
+#include "host_calls/limits.h"
 #include "mount/inode_table.h"
 #include "mount/item_record.h"
 #include "mount/trash_view.h"
 
 namespace tw::mount {
+
+using Deadline = hostcalls::Deadline;
+using ChangeBatch = hostcalls::ChangeBatch;
 
 // What the kernel must hear of after a change, in the Notifier's terms.
 struct Invalidations {

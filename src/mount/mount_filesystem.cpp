@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "host_calls/item_calls.h"
 #include "mount/mount_log.h"
 
 namespace tw::mount {
@@ -92,15 +93,18 @@ struct stat MountFilesystem::attributesOf(const ItemRecord& record, Inode inode)
 Delivery MountFilesystem::fetchContents(const host::ItemIdentifier& identifier,
                                         const host::ItemVersion& version, host::ByteRange wanted,
                                         std::stop_token stop, Deadline deadline) {
-    auto fetched = fetchRange(*extension_, identifier, version, wanted, stop, deadline);
+    // Whole pages: the kernel asks for them anyway, and the next read finds them present.
+    constexpr std::int64_t alignment = 4096;
+    auto fetched = hostcalls::fetchPartialContents(*extension_, identifier, version, wanted, alignment,
+                                                   {.stop = std::move(stop), .deadline = deadline});
     if (fetched.item && fetched.item->itemVersion().contentVersion != version.contentVersion) {
         // Bytes of another version would be mixed into this one's: the reader learns of it instead.
         std::error_code ignored;
-        std::filesystem::remove(fetched.delivery.file, ignored);
+        std::filesystem::remove(fetched.file, ignored);
         mountLog().error("item " + identifier + " changed on the service while it was read");
         throw Error("tidewright", 1, {}, "the file changed on the service while it was read");
     }
-    return fetched.delivery;
+    return Delivery{std::move(fetched.file), fetched.range};
 }
 
 }  // namespace tw::mount

@@ -24,7 +24,6 @@
 
 #include "mount/change_tracker.h"
 #include "mount/content_cache.h"
-#include "mount/host_calls.h"
 #include "mount/item_catalog.h"
 #include "mount/notifier.h"
 #include "mount/open_handles.h"

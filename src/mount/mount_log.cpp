@@ -7,4 +7,9 @@ const Logger& mountLog() {
     return logger;
 }
 
+const Logger& cacheLog() {
+    static const Logger logger(mountLogSubsystem, "cache");
+    return logger;
+}
+
 }  // namespace tw::mount

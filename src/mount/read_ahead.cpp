@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/log.h"
+#include "mount/mount_log.h"
 
 namespace tw::mount {
 
@@ -12,11 +12,6 @@ namespace {
 
 // The least a read-ahead fetches.
 constexpr std::int64_t readAheadFloor = std::int64_t{1} << 20;
-
-const Logger& log() {
-    static const Logger logger("com.tidewright.mount", "cache");
-    return logger;
-}
 
 }  // namespace
 
@@ -105,7 +100,7 @@ void ReadAhead::start() {
                 if (!stop.stop_requested()) start();
             });
         } catch (const std::exception& e) {
-            if (!stop.stop_requested()) log().info(std::string("a read-ahead failed: ") + e.what());
+            if (!stop.stop_requested()) cacheLog().info(std::string("a read-ahead failed: ") + e.what());
         } catch (...) {
         }
         std::scoped_lock lock(state_.mutex);

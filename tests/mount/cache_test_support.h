@@ -12,13 +12,13 @@
 #include <functional>
 #include <future>
 #include <mutex>
-#include <random>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "mount/content_cache.h"
 #include "platform/error.h"
+#include "support/bytes.h"
 #include "support/service_fixture.h"
 
 namespace tw::mount::cachetest {
@@ -27,14 +27,6 @@ namespace fs = std::filesystem;
 using Ranges = std::vector<host::ByteRange>;
 using Clock = std::chrono::steady_clock;
 inline const auto noDeadline = Clock::time_point::max();
-
-inline std::string randomBytes(std::size_t size) {
-    std::mt19937 random(42);
-    std::string bytes(size, '\0');
-    for (auto& byte : bytes)
-        byte = static_cast<char>(random());
-    return bytes;
-}
 
 // Serves ranges of `source` the way the extension delivers them: a new sparse file holding the range at its
 // own offsets, at least `readAhead` bytes long.
@@ -117,7 +109,7 @@ protected:
     }
 
     tw::test::TempDir dir;
-    const std::string source = randomBytes(256 * 1024);
+    const std::string source = test::seededBytes(256 * 1024, 42);
     const std::int64_t size = std::ssize(source);
     SourceFetcher fetcher{source, deliveries()};
     ContentCache cache{folder(), 1 << 30};

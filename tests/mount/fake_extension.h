@@ -12,7 +12,7 @@
 #include <variant>
 #include <vector>
 
-#include "mount/host_calls.h"
+#include "mount/item_catalog.h"
 #include "mount/item_record.h"
 #include "platform/error.h"
 #include "platform/host/host.h"

@@ -16,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <random>
 #include <regex>
 #include <set>
 #include <thread>
@@ -26,6 +25,7 @@
 #include "mount/state_store.h"
 #include "platform/log.h"
 #include "provider/extension.h"
+#include "support/bytes.h"
 #include "support/elapsed.h"
 #include "support/file_text.h"
 #include "support/service_fixture.h"
@@ -39,14 +39,6 @@ using test::waitUntil;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 constexpr std::int64_t MiB = 1 << 20;
-
-std::string randomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (auto& byte : bytes)
-        byte = static_cast<char>(random());
-    return bytes;
-}
 
 struct stat statOf(const fs::path& path) {
     struct stat status {};
@@ -155,7 +147,7 @@ protected:
 TEST_F(MountedSpace, ChangesAreRefusedAndTreeAndFilesEqualTheServiceWithTheOptionsOwnerAndModes) {
     const auto docs = api.folder("docs")["id"].get<std::string>();
     const auto inner = api.folder("inner", docs)["id"].get<std::string>();
-    const std::string large = randomBytes(24 * MiB + 5, 2);
+    const std::string large = test::seededBytes(24 * MiB + 5, 2);
     const std::map<std::string, std::string> files = {
         {"empty.txt", ""}, {"one.txt", "x"}, {"docs/large.bin", large}, {"docs/inner/nota.txt", "nota"}};
     const std::map<fs::path, std::string> folders = {{"", ""}, {"docs", docs}, {"docs/inner", inner}};
@@ -242,7 +234,7 @@ TEST_F(MountedSpace, RenameTrashAndNewContentsOnTheServiceAreSeenWithinTwoPolls)
 // The kernel's own read-ahead asks first, cannot be interrupted and drops the error; its read of the page
 // then asks again. Each request for the stalled fetch waits one deadline (1 s) unless interrupted.
 TEST_F(MountedSpace, AStalledReadEndsAtTheDeadlineOrAtOnceWhenInterruptedAndALaterReadSucceeds) {
-    const auto bytes = randomBytes(1 * MiB, 4);
+    const auto bytes = test::seededBytes(1 * MiB, 4);
     upload("f.bin", bytes);
     MOUNT_OR_SKIP(settings(1s));
     ASSERT_EQ(api.post("/_control/faults", {{"path", "/blobs/*"}, {"stallMs", 20000}, {"times", -1}}).status,
@@ -274,14 +266,14 @@ TEST_F(MountedSpace, AStalledReadEndsAtTheDeadlineOrAtOnceWhenInterruptedAndALat
 }
 
 TEST_F(MountedSpace, NewContentsOnTheServiceAreNeverMixedIntoAFileOpenOnTheOldOnes) {
-    const auto before = randomBytes(2 * MiB, 5);
+    const auto before = test::seededBytes(2 * MiB, 5);
     const auto id = upload("f.bin", before);
     auto slow = settings();
     slow.pollInterval = 60s;  // the feed does not tell of the change during the test
     MOUNT_OR_SKIP(slow);
     const int fd = openToRead(mountpoint / "f.bin");
     ASSERT_EQ(readAt(fd, 0).size(), 4096u);
-    const auto after = randomBytes(2 * MiB, 6);
+    const auto after = test::seededBytes(2 * MiB, 6);
     ASSERT_EQ(api.postBytes("/api/v1/files?name=f.bin&mime=text%2Fplain&replace=" + id, after).status, 200);
     // Either the old version's bytes still come, or the read fails; never the new version's bytes.
     const auto got = readAt(fd, 3 * MiB / 2);
@@ -294,7 +286,7 @@ TEST_F(MountedSpace, NewContentsOnTheServiceAreNeverMixedIntoAFileOpenOnTheOldOn
 // a later open must not see them.
 TEST_F(MountedSpace, AFreshReadAfterAFollowedChangeGivesTheNewBytesWhileAnOldHandleReadsOnItsOwn) {
     constexpr std::int64_t size = 8 * MiB;
-    const auto before = randomBytes(size, 7);
+    const auto before = test::seededBytes(size, 7);
     const auto id = upload("f.bin", before);
     MOUNT_OR_SKIP(settings());  // polls every second
     ASSERT_TRUE(firstSync());
@@ -310,7 +302,7 @@ TEST_F(MountedSpace, AFreshReadAfterAFollowedChangeGivesTheNewBytesWhileAnOldHan
     };
     ASSERT_TRUE(readOld() == before);
 
-    const auto after = randomBytes(size, 8);  // the same size: only the bytes tell the versions apart
+    const auto after = test::seededBytes(size, 8);  // the same size: only the bytes tell the versions apart
     ASSERT_EQ(api.postBytes("/api/v1/files?name=f.bin&mime=text%2Fplain&replace=" + id, after).status, 200);
     ASSERT_TRUE(changesFollowed());
     EXPECT_TRUE(readOld() == before);  // pages the kernel dropped come back from its own version
