@@ -3,6 +3,9 @@
 // tracker): folder listings answered from a map, the working set's change batches from a script. It answers
 // on the calling thread, before the call returns, as an extension may. Thread-safe.
 
+#include <gtest/gtest.h>
+
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -73,6 +76,20 @@ inline ChangeBatch batchOf(const std::vector<ItemRecord>& updated,
     batch.deleted = std::move(deleted);
     batch.anchor = std::move(anchor);
     return batch;
+}
+
+// A deadline no test reaches.
+inline Deadline later() {
+    return std::chrono::steady_clock::now() + std::chrono::seconds(5);
+}
+
+// The names `folder` shows, each with its item; a name shown twice fails the test.
+inline std::map<std::string, ItemCatalog::Id> shownNames(ItemCatalog& catalog,
+                                                         const ItemCatalog::Id& folder) {
+    std::map<std::string, ItemCatalog::Id> names;
+    for (const auto& child : catalog.children(folder, later()))
+        EXPECT_TRUE(names.emplace(child.name, child.identifier).second) << "twice: " << child.name;
+    return names;
 }
 
 class FakeExtension : public host::ReplicatedExtension {

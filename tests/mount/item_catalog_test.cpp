@@ -16,12 +16,9 @@ using namespace std::chrono_literals;
 using test::batchOf;
 using test::fileRecord;
 using test::folderRecord;
+using test::later;
 using Id = ItemCatalog::Id;
 const Id root = host::rootContainer;
-
-Deadline later() {
-    return std::chrono::steady_clock::now() + 5s;
-}
 
 // A catalog over a fake extension whose root holds folders f1 "docs" and f2 "work"; n1 "x.txt" and n2
 // "other.txt" are in docs.
@@ -47,12 +44,7 @@ struct Space {
         EXPECT_TRUE(entry) << identifier;
         return entry ? entry->inode : 0;
     }
-    std::map<std::string, Id> shown(const Id& folder) {
-        std::map<std::string, Id> names;
-        for (const auto& child : catalog.children(folder, later()))
-            EXPECT_TRUE(names.emplace(child.name, child.identifier).second) << "twice: " << child.name;
-        return names;
-    }
+    std::map<std::string, Id> shown(const Id& folder) { return test::shownNames(catalog, folder); }
 };
 
 TEST(ItemCatalog, AFolderIsListedOnceAndItsNamesAnswerLookups) {

@@ -19,13 +19,10 @@ using namespace std::chrono_literals;
 using test::batchOf;
 using test::fileRecord;
 using test::folderRecord;
+using test::later;
 using Id = ItemCatalog::Id;
 const Id root = host::rootContainer;
 const Id trash = host::trashContainer;
-
-Deadline later() {
-    return std::chrono::steady_clock::now() + 5s;
-}
 
 // docs (f1) holding inner (f3) and a dup.txt (n1); work (f2) holding another dup.txt (n2); inner holds
 // "nota 100%.md" (n3). Every folder listed and looked up, the trash (empty) and its info folder too.
@@ -54,12 +51,7 @@ struct TrashedSpace {
         record.parent = trash;
         return record;
     }
-    std::map<std::string, Id> shown(const Id& folder) {
-        std::map<std::string, Id> names;
-        for (const auto& child : catalog.children(folder, later()))
-            EXPECT_TRUE(names.emplace(child.name, child.identifier).second) << "twice: " << child.name;
-        return names;
-    }
+    std::map<std::string, Id> shown(const Id& folder) { return test::shownNames(catalog, folder); }
 };
 
 TEST(TrashView, ItemsOfOneNameTrashedFromTwoFoldersGetNamesOfTheirOwnEachWithItsTrashInfo) {
