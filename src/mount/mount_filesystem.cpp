@@ -51,6 +51,16 @@ void MountFilesystem::onSynchronized(std::function<void(std::chrono::system_cloc
         });
 }
 
+MountStatus MountFilesystem::status() const {
+    return MountStatus{};
+}
+
+bool MountFilesystem::uploadNow(std::chrono::steady_clock::time_point) {
+    return status().allUploaded();
+}
+
+void MountFilesystem::onWaitingChanged(std::function<void(int)>) {}
+
 void MountFilesystem::start(fuse_session* session) {
     notifier_.start(session);
     tracker_.start();

@@ -25,6 +25,7 @@
 #include "mount/change_tracker.h"
 #include "mount/content_cache.h"
 #include "mount/item_catalog.h"
+#include "mount/mount_status.h"
 #include "mount/notifier.h"
 #include "mount/open_handles.h"
 #include "mount/state_store.h"
@@ -66,6 +67,14 @@ public:
     // Called after each round of change tracking that reached the end of the feed, once the kernel has been
     // told what the round changed, with the time it ended.
     void onSynchronized(std::function<void(std::chrono::system_clock::time_point)> callback);
+
+    // What waits to be uploaded, whether the service answers, the last sync. Safe from any thread.
+    MountStatus status() const;
+    // Starts every pending upload now (not waiting for the write-back delay nor a retry's pause) and waits
+    // until nothing waits to be uploaded or `deadline` passes. Returns whether everything is uploaded.
+    bool uploadNow(std::chrono::steady_clock::time_point deadline);
+    // Called, on any thread, with the number of changes waiting to be uploaded whenever it changes.
+    void onWaitingChanged(std::function<void(int waiting)> callback);
 
     // The name of the trash folder at the mount's root: ".Trash-" and the mounting user's id.
     std::string trashFolderName() const { return catalog_.trashFolderName(); }

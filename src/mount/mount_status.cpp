@@ -1,0 +1,33 @@
+#include "mount/mount_status.h"
+
+#include <algorithm>
+
+namespace tw::mount {
+
+const char* nameOf(UploadState state) {
+    switch (state) {
+        case UploadState::uploaded:
+            return "uploaded";
+        case UploadState::pending:
+            return "pending";
+        case UploadState::uploading:
+            return "uploading";
+        case UploadState::failed:
+            return "failed";
+        case UploadState::localOnly:
+            return "local-only";
+    }
+    return "pending";
+}
+
+int MountStatus::waiting() const {
+    return static_cast<int>(std::count_if(entries.begin(), entries.end(), [](const PendingEntry& entry) {
+        return entry.state != UploadState::localOnly && entry.state != UploadState::uploaded;
+    }));
+}
+
+bool MountStatus::allUploaded() const {
+    return waiting() == 0;
+}
+
+}  // namespace tw::mount
