@@ -1,5 +1,5 @@
-// tidewright mount MOUNTPOINT [-f] [--poll SECONDS] [--cache-max-size SIZE] [-o OPTIONS] — the domain as
-// a folder, through FUSE; read-only for now.
+// tidewright mount MOUNTPOINT [-f] [--poll SECONDS] [--write-back SECONDS] [--cache-max-size SIZE]
+// [-o OPTIONS] — the domain as a folder, through FUSE.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,6 +28,7 @@ struct MountArguments {
     double pollSeconds = 10;
     std::string cacheMaxSize = "10G";  // parseByteSize
     double deadlineSeconds = 90;
+    double writeBackSeconds = 5;
     std::string options;
 };
 
@@ -129,7 +130,7 @@ int detached(const std::function<int(const std::function<void()>&)>& run) {
 
 void addMountCommand(CLI::App& app, StandaloneAction* chosen) {
     auto arguments = std::make_shared<MountArguments>();
-    auto* command = app.add_subcommand("mount", "Mount the domain as a folder (read-only)");
+    auto* command = app.add_subcommand("mount", "Mount the domain as a folder");
     command->add_option("MOUNTPOINT", arguments->mountpoint, "an empty folder")->required();
     command->add_flag("-f,--foreground", arguments->foreground, "stay in the foreground");
     command->add_option("--poll", arguments->pollSeconds, "seconds between looks at the change feed")
@@ -153,6 +154,11 @@ void addMountCommand(CLI::App& app, StandaloneAction* chosen) {
                      "seconds a request waits for the service at most")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
+    command
+        ->add_option("--write-back", arguments->writeBackSeconds,
+                     "seconds from the last close of a changed file to its upload")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
     command->add_option("-o", arguments->options, "mount options (uid=, gid=, umask= and FUSE's own)");
     command->callback([chosen, arguments] {
         *chosen = [arguments](const Options& options) {
@@ -162,6 +168,7 @@ void addMountCommand(CLI::App& app, StandaloneAction* chosen) {
             settings.pollInterval = std::chrono::milliseconds(std::llround(arguments->pollSeconds * 1000));
             settings.deadline = std::chrono::milliseconds(std::llround(arguments->deadlineSeconds * 1000));
             settings.cacheMaxBytes = parseByteSize(arguments->cacheMaxSize);
+            settings.writeBack = std::chrono::milliseconds(std::llround(arguments->writeBackSeconds * 1000));
             settings.uid = ::getuid();
             settings.gid = ::getgid();
             try {

@@ -253,9 +253,29 @@ void CacheHandle::resize(std::int64_t size) {
     state_->persister.persist(*entry_, fd_.get());
 }
 
-void CacheHandle::settleLocalChanges(const std::string& contentVersion) {
+void CacheHandle::wrote(std::int64_t end) {
+    std::scoped_lock lock(state_->mutex);
+    auto& entry = *entry_;
+    if (!entry.localChanges) throw std::logic_error("a write into a cache file that holds no local changes");
+    if (end <= entry.key.size) return;
+    entry.present.add(entry.key.size, end);
+    entry.key.size = end;
+    ++entry.unpersistedChanges;
+}
+
+void CacheHandle::makeDurable() {
     std::scoped_lock changing(entry_->changing);
-    state_->persister.settle(entry_, fd_.get(), contentVersion);
+    if (::fdatasync(fd_.get()) != 0) throwErrno("cannot flush a cache file");
+    state_->persister.persist(*entry_, fd_.get());
+    const auto dataBytes = diskBytesOf(fd_.get());
+    std::scoped_lock lock(state_->mutex);
+    state_->index.account(*entry_, dataBytes, entry_->rangesBytes);
+}
+
+void CacheHandle::settleLocalChanges(const host::ItemIdentifier& identifier,
+                                     const std::string& contentVersion) {
+    std::scoped_lock changing(entry_->changing);
+    state_->persister.settle(entry_, fd_.get(), identifier, contentVersion);
 }
 
 void CacheHandle::discardLocalChanges() {

@@ -36,7 +36,10 @@ public:
     bool holdsLocalChanges() const override;
     void holdLocalChanges() override;
     void resize(std::int64_t size) override;
-    void settleLocalChanges(const std::string& contentVersion) override;
+    void wrote(std::int64_t end) override;
+    void makeDurable() override;
+    void settleLocalChanges(const host::ItemIdentifier& identifier,
+                            const std::string& contentVersion) override;
     void discardLocalChanges() override;
 
 private:

@@ -42,6 +42,19 @@ void CacheIndex::account(CacheEntry& entry, std::int64_t dataBytes, std::int64_t
     entry.rangesBytes = rangesBytes;
 }
 
+void CacheIndex::rekey(const std::shared_ptr<CacheEntry>& entry, CacheKey key) {
+    if (!entry->dropped && key.identifier != entry->key.identifier) {
+        auto [first, last] = byItem_.equal_range(entry->key.identifier);
+        for (auto it = first; it != last; ++it)
+            if (it->second == entry) {
+                byItem_.erase(it);
+                break;
+            }
+        byItem_.emplace(key.identifier, entry);
+    }
+    entry->key = std::move(key);
+}
+
 void CacheIndex::opened(CacheEntry& entry) {
     ++entry.openHandles;
 }

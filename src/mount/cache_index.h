@@ -68,6 +68,8 @@ public:
     void touch(CacheEntry& entry);
     // Records the entry's disk space: its data file's and its sidecar's, in bytes.
     void account(CacheEntry& entry, std::int64_t dataBytes, std::int64_t rangesBytes);
+    // The entry stands for `key` from now on (its files already renamed to match).
+    void rekey(const std::shared_ptr<CacheEntry>& entry, CacheKey key);
     void opened(CacheEntry& entry);
     void closed(CacheEntry& entry);
 

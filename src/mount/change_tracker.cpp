@@ -46,12 +46,14 @@ void ChangeTracker::track(std::stop_token stop) {
 }
 
 void ChangeTracker::failed(const std::string& line) {
+    following_ = false;
     if (failure_ == line) return;
     failure_ = line;
     mountLog().error(line);
 }
 
 void ChangeTracker::followed() {
+    following_ = true;
     if (!failure_) return;
     failure_.reset();
     mountLog().info("changes followed again");

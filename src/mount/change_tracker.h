@@ -6,6 +6,7 @@
 // One thread of its own, from start() to stop(). Whether changes are followed is logged when it changes
 // (once when they stop being followed and why, once when they are followed again), not at every round.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -44,6 +45,8 @@ public:
     // Called on the tracker's thread after each round that reached the end of the feed, with the time it
     // ended.
     void onSynchronized(Synchronized callback);
+    // Whether the last round followed the feed (true before the first).
+    bool following() const { return following_; }
 
 private:
     void track(std::stop_token stop);
@@ -66,6 +69,7 @@ private:
     std::optional<host::SyncAnchor> anchor_;
     std::optional<std::string> failure_;  // the line logged when changes stopped being followed
 
+    std::atomic<bool> following_{true};
     std::mutex callbackMutex_;
     Synchronized onSynchronized_;
 

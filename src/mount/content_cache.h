@@ -102,11 +102,20 @@ public:
     // it is the writer's, never fetched. Bytes below the lower of the two sizes must be present
     // (std::logic_error otherwise); std::system_error when the file cannot be resized or its record written.
     virtual void resize(std::int64_t size) = 0;
-    // The local changes went up as the service's `contentVersion`: the file becomes that version's cache file
-    // (its files renamed, its record rewritten), which eviction may remove again; another cached file of that
-    // version is dropped. Throws std::logic_error when the file holds no local changes, std::system_error
-    // when its files cannot be renamed (it then still holds them).
-    virtual void settleLocalChanges(const std::string& contentVersion) = 0;
+    // A writer wrote bytes up to `end` through fd() into the file, which holds local changes: its size grows
+    // to `end` when that is past it. Recorded in memory; makeDurable() puts it on disk. Throws
+    // std::logic_error when the file holds no local changes.
+    virtual void wrote(std::int64_t end) = 0;
+    // Flushes the file's bytes to disk, then its record (its size, that it holds local changes), so that
+    // both survive a crash once this returns. Throws std::system_error.
+    virtual void makeDurable() = 0;
+    // The local changes went up as `contentVersion` of the service's item `identifier` (the file's own, or
+    // the one a new file was made as): the file becomes that version's cache file (its files renamed, its
+    // record rewritten), which eviction may remove again; another cached file of that version is dropped.
+    // Throws std::logic_error when the file holds no local changes, std::system_error when its files cannot
+    // be renamed (it then still holds them).
+    virtual void settleLocalChanges(const host::ItemIdentifier& identifier,
+                                    const std::string& contentVersion) = 0;
     // Gives the file up with whatever local changes it holds: its files are removed (open handles keep
     // reading through their descriptors) and the item's contents come from the service again.
     virtual void discardLocalChanges() = 0;

@@ -8,6 +8,7 @@
 
 #include "mount/mount_errors.h"
 #include "mount/mount_filesystem.h"
+#include "mount/mount_log.h"
 
 namespace tw::mount {
 namespace {
@@ -18,8 +19,11 @@ constexpr double cacheSeconds = 3600;
 // What a plain listing says of an entry that has no inode yet (as libfuse's own high-level layer does).
 constexpr ino_t unknownInode = 0xffffffff;
 
-// The largest read the kernel sends (the max_read mount option says the same).
+// The largest read and write the kernel sends (the max_read mount option says the same).
 constexpr unsigned maxRequest = 1 << 20;
+
+// What each file answers of its changes: "uploaded", "pending", "uploading", "failed", "local-only".
+constexpr char stateAttribute[] = "user.tidewright.state";
 
 MountFilesystem& self(fuse_req_t request) {
     return *static_cast<MountFilesystem*>(fuse_req_userdata(request));
@@ -42,8 +46,10 @@ struct MountFilesystem::Handlers {
         // Large requests, and reads spliced from the cache file's descriptor without a copy.
         connection->max_readahead = maxRequest;
         connection->max_read = maxRequest;  // as the max_read mount option says
-        for (const unsigned capability :
-             {FUSE_CAP_SPLICE_WRITE, FUSE_CAP_SPLICE_MOVE, FUSE_CAP_READDIRPLUS, FUSE_CAP_ASYNC_READ})
+        connection->max_write = maxRequest;
+        // O_TRUNC comes with the open, so a truncated file is never fetched first.
+        for (const unsigned capability : {FUSE_CAP_SPLICE_WRITE, FUSE_CAP_SPLICE_MOVE, FUSE_CAP_READDIRPLUS,
+                                          FUSE_CAP_ASYNC_READ, FUSE_CAP_ATOMIC_O_TRUNC})
             if (connection->capable & capability) connection->want |= capability;
         connection->want &= ~FUSE_CAP_READDIRPLUS_AUTO;  // plus whenever the kernel asks
     }
@@ -177,37 +183,45 @@ struct MountFilesystem::Handlers {
 
     static void open(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) try {
         auto& fs = self(request);
-        if ((info->flags & O_ACCMODE) != O_RDONLY || (info->flags & O_TRUNC))
-            return (void)fuse_reply_err(request, EROFS);
         const auto found = fs.catalog_.find(inode);
         if (!found) return (void)fuse_reply_err(request, ENOENT);
-        if (found->record.isFolder) return (void)fuse_reply_err(request, EISDIR);
-        // An inode of contents the item no longer has: the kernel looks the name up again and opens the
-        // inode of the present contents.
-        if (found->superseded) return (void)fuse_reply_err(request, ESTALE);
-        auto file = std::make_shared<OpenFile>();
-        file->identifier = found->identifier;
-        file->version = found->record.version;
-        file->size = found->record.size;
-        if (TrashView::isInfo(file->identifier)) {
-            file->text = fs.catalog_.trashInfoText(file->identifier);
-            info->direct_io = 1;  // generated: its length may differ from what getattr said before
-        } else {
-            // Each read-ahead fetch has a deadline of its own.
-            auto readAhead = [&fs, identifier = file->identifier, version = file->version](
-                                 host::ByteRange wanted, std::stop_token stop) {
-                return fs.fetchContents(identifier, version, wanted, stop, fs.deadline());
-            };
-            file->contents = fs.cache_.open({file->identifier, file->version.contentVersion, file->size},
-                                            std::move(readAhead));
-            // The inode stands for this content version alone (a new one gets a fresh inode), so every page
-            // the kernel holds of it is of this version.
-            info->keep_cache = 1;
+        std::stop_source stop;
+        fuse_req_interrupt_func(request, interrupted, &stop);
+        std::shared_ptr<OpenFile> file;
+        int error = 0;
+        try {
+            file = fs.openFile(*found, info->flags, stop.get_token());
+        } catch (...) {
+            error = errnoFor(std::current_exception());
         }
-        info->fh = fs.files_.add(std::move(file));
-        if (fuse_reply_open(request, info) != 0) fs.files_.remove(info->fh);
+        fuse_req_interrupt_func(request, nullptr, nullptr);
+        if (error) return (void)fuse_reply_err(request, error);
+        reply(request, fs, std::move(file), info);
     } catch (...) {
         replyError(request);
+    }
+
+    // Answers an open (or a create's open) of `file`.
+    static void reply(fuse_req_t request, MountFilesystem& fs, std::shared_ptr<OpenFile> file,
+                      fuse_file_info* info, const fuse_entry_param* created = nullptr) {
+        if (!file->contents) {
+            info->direct_io = 1;  // generated: its length may differ from what getattr said before
+        } else {
+            // The inode stands for this content version alone (a new one gets a fresh inode), or for the
+            // local file that every handle writes through the kernel: every page it holds is right.
+            info->keep_cache = 1;
+        }
+        const bool writable = file->writable;
+        const auto local = file->local;
+        info->fh = fs.files_.add(std::move(file));
+        const int replied =
+            created ? fuse_reply_create(request, created, info) : fuse_reply_open(request, info);
+        if (replied != 0) {
+            // The program is gone: the kernel never releases what it never heard of.
+            fs.files_.remove(info->fh);
+            if (writable) fs.writeBack_->closed(*local);
+            if (created) fs.catalog_.forget(created->ino, 1);
+        }
     }
 
     static void read(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info* info) {
@@ -220,8 +234,10 @@ struct MountFilesystem::Handlers {
             const auto length = std::min(size, file->text.size() - from);
             return (void)fuse_reply_buf(request, file->text.data() + from, length);
         }
-        if (offset >= file->size) return (void)fuse_reply_buf(request, nullptr, 0);
-        const auto length = std::min<std::int64_t>(static_cast<std::int64_t>(size), file->size - offset);
+        // A local file's size moves with its writers.
+        const auto fileSize = file->local ? file->contents->size() : file->size;
+        if (offset >= fileSize) return (void)fuse_reply_buf(request, nullptr, 0);
+        const auto length = std::min<std::int64_t>(static_cast<std::int64_t>(size), fileSize - offset);
         std::stop_source stop;
         fuse_req_interrupt_func(request, interrupted, &stop);
         const auto deadline = fs.deadline();
@@ -245,21 +261,158 @@ struct MountFilesystem::Handlers {
         fuse_reply_data(request, &data, FUSE_BUF_SPLICE_MOVE);
     }
 
+    static void writeBuf(fuse_req_t request, fuse_ino_t, fuse_bufvec* in, off_t offset,
+                         fuse_file_info* info) {
+        auto& fs = self(request);
+        const auto file = fs.files_.find(info->fh);
+        if (!file || !file->writable) return (void)fuse_reply_err(request, EBADF);
+        auto& local = *file->local;
+        const size_t size = fuse_buf_size(in);
+        ssize_t written;
+        {
+            std::scoped_lock writing(local.writing);
+            fuse_bufvec out = FUSE_BUFVEC_INIT(size);
+            out.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+            out.buf[0].fd = local.contents().fd();
+            out.buf[0].pos = offset;
+            written = fuse_buf_copy(&out, in, FUSE_BUF_NO_SPLICE);
+            if (written > 0) try {
+                    fs.writeBack_->wrote(local, offset + written);
+                } catch (...) {
+                    return replyError(request);
+                }
+        }
+        if (written < 0) return (void)fuse_reply_err(request, static_cast<int>(-written));
+        fuse_reply_write(request, static_cast<size_t>(written));
+    }
+
+    // A close (flush) or an fsync of a written file: it returns once the changes are on disk and journaled.
+    static void commit(fuse_req_t request, fuse_file_info* info) {
+        auto& fs = self(request);
+        const auto file = fs.files_.find(info->fh);
+        if (!file) return (void)fuse_reply_err(request, EBADF);
+        try {
+            if (file->writable) fs.writeBack_->commit(*file->local);
+        } catch (...) {
+            return replyError(request);
+        }
+        fuse_reply_err(request, 0);
+    }
+    static void flush(fuse_req_t request, fuse_ino_t, fuse_file_info* info) { commit(request, info); }
+    static void fsync(fuse_req_t request, fuse_ino_t, int, fuse_file_info* info) { commit(request, info); }
+
     static void release(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
-        self(request).files_.remove(info->fh);
+        auto& fs = self(request);
+        if (const auto file = fs.files_.find(info->fh); file && file->writable) {
+            try {
+                fs.writeBack_->commit(*file->local);  // written through a mapping after the last flush
+            } catch (const std::exception& e) {
+                mountLog().error(std::string("changes written at the close of a file were not saved: ") +
+                                 e.what());
+            }
+            fs.writeBack_->closed(*file->local);
+        }
+        fs.files_.remove(info->fh);
         fuse_reply_err(request, 0);
     }
 
+    static void create(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode,
+                       fuse_file_info* info) try {
+        auto& fs = self(request);
+        if (!S_ISREG(mode)) return (void)fuse_reply_err(request, EPERM);
+        auto [entry, file] = fs.createFile(parent, name, info->flags);
+        const auto param = entryParam(fs, entry);
+        reply(request, fs, std::move(file), info, &param);
+    } catch (...) {
+        replyError(request);
+    }
+
+    static void mkdir(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t) try {
+        auto& fs = self(request);
+        const auto param = entryParam(fs, fs.makeFolder(parent, name));
+        if (fuse_reply_entry(request, &param) != 0) fs.catalog_.forget(param.ino, 1);
+    } catch (...) {
+        replyError(request);
+    }
+
+    static void unlink(fuse_req_t request, fuse_ino_t parent, const char* name) try {
+        self(request).removeEntry(parent, name, false);
+        fuse_reply_err(request, 0);
+    } catch (...) {
+        replyError(request);
+    }
+
+    static void rmdir(fuse_req_t request, fuse_ino_t parent, const char* name) try {
+        self(request).removeEntry(parent, name, true);
+        fuse_reply_err(request, 0);
+    } catch (...) {
+        replyError(request);
+    }
+
+    static void rename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
+                       const char* newName, unsigned flags) try {
+        self(request).renameEntry(parent, name, newParent, newName, flags);
+        fuse_reply_err(request, 0);
+    } catch (...) {
+        replyError(request);
+    }
+
+    static void setattr(fuse_req_t request, fuse_ino_t inode, struct stat* wanted, int toSet,
+                        fuse_file_info* info) try {
+        auto& fs = self(request);
+        const auto file = info ? fs.files_.find(info->fh) : nullptr;
+        const auto record = fs.setAttributes(inode, *wanted, toSet, file.get());
+        const auto attributes = fs.attributesOf(record, inode);
+        fuse_reply_attr(request, &attributes, cacheSeconds);
+    } catch (...) {
+        replyError(request);
+    }
+
+    static void fallocate(fuse_req_t request, fuse_ino_t inode, int mode, off_t offset, off_t length,
+                          fuse_file_info* info) try {
+        auto& fs = self(request);
+        // Room for bytes to come: a growth of the file unless it keeps its size; holes are not punched.
+        if (mode & ~FALLOC_FL_KEEP_SIZE) return (void)fuse_reply_err(request, EOPNOTSUPP);
+        const auto file = fs.files_.find(info->fh);
+        if (!file || !file->writable) return (void)fuse_reply_err(request, EBADF);
+        if (!(mode & FALLOC_FL_KEEP_SIZE) && offset + length > file->contents->size()) {
+            struct stat wanted {};
+            wanted.st_size = offset + length;
+            fs.setAttributes(inode, wanted, FUSE_SET_ATTR_SIZE, file.get());
+        }
+        fuse_reply_err(request, 0);
+    } catch (...) {
+        replyError(request);
+    }
+
+    static void getxattr(fuse_req_t request, fuse_ino_t inode, const char* name, size_t size) {
+        const auto state = self(request).stateOf(inode);
+        if (!state || std::string_view(name) != stateAttribute) return (void)fuse_reply_err(request, ENODATA);
+        const std::string_view value = nameOf(*state);
+        if (size == 0) return (void)fuse_reply_xattr(request, value.size());
+        if (size < value.size()) return (void)fuse_reply_err(request, ERANGE);
+        fuse_reply_buf(request, value.data(), value.size());
+    }
+
+    static void listxattr(fuse_req_t request, fuse_ino_t inode, size_t size) {
+        const std::string_view names =
+            self(request).stateOf(inode) ? std::string_view(stateAttribute, sizeof stateAttribute) : "";
+        if (size == 0) return (void)fuse_reply_xattr(request, names.size());
+        if (size < names.size()) return (void)fuse_reply_err(request, ERANGE);
+        fuse_reply_buf(request, names.data(), names.size());
+    }
+
     static void statfs(fuse_req_t request, fuse_ino_t) {
+        // The room there is for files written here: the cache folder's.
         struct statvfs answer {};
-        answer.f_bsize = 4096;
-        answer.f_frsize = 4096;
+        if (::statvfs(self(request).settings_.cacheFolder.c_str(), &answer) != 0) {
+            answer = {};
+            answer.f_bsize = 4096;
+            answer.f_frsize = 4096;
+        }
         answer.f_namemax = 255;
         fuse_reply_statfs(request, &answer);
     }
-
-    // This mount is read-only: every change is refused.
-    static void refuse(fuse_req_t request) { fuse_reply_err(request, EROFS); }
 };
 
 const fuse_lowlevel_ops& MountFilesystem::operations() {
@@ -279,26 +432,26 @@ const fuse_lowlevel_ops& MountFilesystem::operations() {
         ops.read = H::read;
         ops.release = H::release;
         ops.statfs = H::statfs;
-        ops.setattr = [](fuse_req_t r, fuse_ino_t, struct stat*, int, fuse_file_info*) { H::refuse(r); };
-        ops.mknod = [](fuse_req_t r, fuse_ino_t, const char*, mode_t, dev_t) { H::refuse(r); };
-        ops.mkdir = [](fuse_req_t r, fuse_ino_t, const char*, mode_t) { H::refuse(r); };
-        ops.unlink = [](fuse_req_t r, fuse_ino_t, const char*) { H::refuse(r); };
-        ops.rmdir = [](fuse_req_t r, fuse_ino_t, const char*) { H::refuse(r); };
-        ops.symlink = [](fuse_req_t r, const char*, fuse_ino_t, const char*) { H::refuse(r); };
-        ops.rename = [](fuse_req_t r, fuse_ino_t, const char*, fuse_ino_t, const char*, unsigned) {
-            H::refuse(r);
+        ops.write_buf = H::writeBuf;
+        ops.flush = H::flush;
+        ops.fsync = H::fsync;
+        ops.create = H::create;
+        ops.mkdir = H::mkdir;
+        ops.unlink = H::unlink;
+        ops.rmdir = H::rmdir;
+        ops.rename = H::rename;
+        ops.setattr = H::setattr;
+        ops.fallocate = H::fallocate;
+        ops.getxattr = H::getxattr;
+        ops.listxattr = H::listxattr;
+        // Device files, links and the rest of the xattrs: the service keeps none of them.
+        ops.mknod = [](fuse_req_t r, fuse_ino_t, const char*, mode_t, dev_t) { fuse_reply_err(r, EPERM); };
+        ops.link = [](fuse_req_t r, fuse_ino_t, fuse_ino_t, const char*) { fuse_reply_err(r, EPERM); };
+        ops.symlink = [](fuse_req_t r, const char*, fuse_ino_t, const char*) { fuse_reply_err(r, EPERM); };
+        ops.setxattr = [](fuse_req_t r, fuse_ino_t, const char*, const char*, size_t, int) {
+            fuse_reply_err(r, ENOTSUP);
         };
-        ops.link = [](fuse_req_t r, fuse_ino_t, fuse_ino_t, const char*) { H::refuse(r); };
-        ops.write = [](fuse_req_t r, fuse_ino_t, const char*, size_t, off_t, fuse_file_info*) {
-            H::refuse(r);
-        };
-        ops.write_buf = [](fuse_req_t r, fuse_ino_t, fuse_bufvec*, off_t, fuse_file_info*) { H::refuse(r); };
-        ops.create = [](fuse_req_t r, fuse_ino_t, const char*, mode_t, fuse_file_info*) { H::refuse(r); };
-        ops.setxattr = [](fuse_req_t r, fuse_ino_t, const char*, const char*, size_t, int) { H::refuse(r); };
-        ops.removexattr = [](fuse_req_t r, fuse_ino_t, const char*) { H::refuse(r); };
-        ops.fallocate = [](fuse_req_t r, fuse_ino_t, int, off_t, off_t, fuse_file_info*) { H::refuse(r); };
-        ops.copy_file_range = [](fuse_req_t r, fuse_ino_t, off_t, fuse_file_info*, fuse_ino_t, off_t,
-                                 fuse_file_info*, size_t, int) { H::refuse(r); };
+        ops.removexattr = [](fuse_req_t r, fuse_ino_t, const char*) { fuse_reply_err(r, ENOTSUP); };
         return ops;
     }();
     return table;

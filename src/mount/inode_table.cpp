@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/uuid.h"
+
 namespace tw::mount {
 
 namespace {
@@ -9,7 +11,9 @@ const std::string localPrefix = "\x02local-";
 }
 
 host::ItemIdentifier localIdentity(std::uint64_t number) {
-    return localPrefix + std::to_string(number);
+    // A run of its own in each: an identity the journal kept from an earlier run is never made again.
+    static const std::string run = randomUUID().substr(0, 8) + "-";
+    return localPrefix + run + std::to_string(number);
 }
 
 bool isLocalIdentity(const host::ItemIdentifier& identifier) {

@@ -22,7 +22,8 @@ using Inode = std::uint64_t;
 inline constexpr Inode rootInode = 1;
 
 // Identities of items made on this machine that the service does not know yet; their creation on the
-// service replaces them by the service's identifier. They start with a byte no service identifier holds.
+// service replaces them by the service's identifier. They start with a byte no service identifier holds,
+// and differ from every run's before.
 host::ItemIdentifier localIdentity(std::uint64_t number);
 bool isLocalIdentity(const host::ItemIdentifier& identifier);
 

@@ -105,6 +105,25 @@ void ItemCatalog::forget(Inode inode, std::uint64_t lookups) {
     inodes_.forget(inode, lookups);
 }
 
+std::optional<std::string> ItemCatalog::pathOf(const Id& identifier) const {
+    std::scoped_lock lock(mutex_);
+    std::string path;
+    Id at = identifier;
+    for (int depth = 0; at != host::rootContainer; ++depth) {
+        if (at == host::trashContainer) {
+            path = trashFolderName_ + "/files/" + path;
+            break;
+        }
+        const auto* record = recordOf(at);
+        if (!record || depth > 4096) return std::nullopt;
+        const auto name = shownName(record->parent, at, record->name);
+        path = path.empty() ? name : name + "/" + path;
+        at = record->parent;
+    }
+    if (path.ends_with('/')) path.pop_back();
+    return path;
+}
+
 std::string ItemCatalog::trashInfoText(const Id& info) const {
     std::scoped_lock lock(mutex_);
     const auto* item = recordOf(TrashView::itemOf(info));
@@ -166,6 +185,10 @@ std::vector<Id> ItemCatalog::listing(const Id& folder, Deadline deadline) {
             known->second = std::move(record);
         }
     }
+    // Files made here that the service does not list yet.
+    if (const auto locals = localChildren_.find(folder); locals != localChildren_.end())
+        for (const auto& local : locals->second)
+            if (listed.insert(local).second) identifiers.push_back(local);
     if (!current) return identifiers;
     if (folder == host::trashContainer) {
         // Nodes the feed put in the trash that the trash no longer holds are gone for good.
@@ -439,15 +462,103 @@ std::vector<Id> ItemCatalog::takePurged() {
 
 Id ItemCatalog::addLocal(ItemRecord record) {
     std::scoped_lock lock(mutex_);
-    record.identifier = localIdentity(nextLocal_++);
+    if (record.identifier.empty()) record.identifier = localIdentity(nextLocal_++);
+    ++generation_;
     const Id identifier = record.identifier;
     const Id parent = record.parent;
     records_[identifier] = std::move(record);
+    localChildren_[parent].insert(identifier);
     if (const auto listing = listings_.find(parent); listing != listings_.end()) {
         listing->second.children.push_back(identifier);
         nameChildren(parent, listing->second);
     }
     return identifier;
+}
+
+void ItemCatalog::updateLocal(const Id& identifier, std::int64_t size, std::optional<host::Date> modified) {
+    std::scoped_lock lock(mutex_);
+    const auto record = records_.find(identifier);
+    if (record == records_.end()) return;
+    record->second.size = size;
+    if (modified) record->second.modified = modified;
+}
+
+void ItemCatalog::moveLocal(const Id& local, const Id& parent, const std::string& name) {
+    std::scoped_lock lock(mutex_);
+    const auto record = records_.find(local);
+    if (record == records_.end()) return;
+    ++generation_;
+    const Id before = record->second.parent;
+    unlist(before, local);
+    record->second.parent = parent;
+    record->second.name = name;
+    localChildren_[parent].insert(local);
+    if (const auto listing = listings_.find(parent); listing != listings_.end()) {
+        listing->second.children.push_back(local);
+        nameChildren(parent, listing->second);
+    }
+}
+
+void ItemCatalog::removeLocal(const Id& local) {
+    std::scoped_lock lock(mutex_);
+    const auto record = records_.find(local);
+    if (record == records_.end()) return;
+    ++generation_;
+    unlist(record->second.parent, local);
+    records_.erase(record);
+}
+
+void ItemCatalog::unlist(const Id& folder, const Id& child) {
+    if (const auto locals = localChildren_.find(folder); locals != localChildren_.end()) {
+        locals->second.erase(child);
+        if (locals->second.empty()) localChildren_.erase(locals);
+    }
+    if (const auto listing = listings_.find(folder); listing != listings_.end()) {
+        std::erase(listing->second.children, child);
+        nameChildren(folder, listing->second);
+    }
+}
+
+AppliedChanges ItemCatalog::uploaded(const ItemRecord& record, bool replaced) {
+    AppliedChanges changes;
+    {
+        std::scoped_lock lock(mutex_);
+        const auto known = records_.find(record.identifier);
+        if (known != records_.end() && !replaced) {
+            // The kernel's pages are of these very contents: the record takes the service's version of them.
+            ++generation_;
+            known->second = record;
+            changes.updated.push_back(record);
+            return changes;
+        }
+    }
+    return changedHere({record});
+}
+
+AppliedChanges ItemCatalog::adopt(const Id& local, const Id& target) {
+    AppliedChanges changes;
+    std::scoped_lock lock(mutex_);
+    const auto from = records_.find(local);
+    const auto to = records_.find(target);
+    if (from == records_.end() || to == records_.end()) return changes;
+    ++generation_;
+    const ItemRecord made = from->second;
+    unlist(made.parent, local);
+    records_.erase(from);
+    // The target's inode keeps its earlier contents for the handles open on it; the local file's inode, whose
+    // pages are the new contents, is the target's from here on.
+    inodes_.supersede(target, to->second);
+    inodes_.rename(local, target);
+    to->second.size = made.size;
+    to->second.modified = made.modified;
+    return changes;
+}
+
+AppliedChanges ItemCatalog::changedHere(const std::vector<ItemRecord>& records) {
+    ChangeBatch batch;
+    for (const auto& record : records)
+        batch.updated.push_back(itemFor(record));
+    return apply(batch);
 }
 
 AppliedChanges ItemCatalog::created(const Id& local, const ItemRecord& made) {

@@ -100,6 +100,9 @@ public:
     std::optional<Inode> knownInode(const Id& identifier) const;
     std::optional<ItemRecord> record(const Id& identifier) const;
     void forget(Inode inode, std::uint64_t lookups);
+    // Where the item is shown, from the mount's root ("docs/a.txt"); none when a folder on the way is
+    // unknown.
+    std::optional<std::string> pathOf(const Id& identifier) const;
     // The text of a generated .trashinfo (empty when its item is no longer in the trash).
     std::string trashInfoText(const Id& info) const;
 
@@ -111,13 +114,30 @@ public:
     // Records dropped since the last call because the trash no longer holds them (gone for good).
     std::vector<Id> takePurged();
 
-    // --- items made here (room for the write side) ------------------------------------------------------
-    // A record for an item the service does not know yet, shown in its parent's listing; returns the local
-    // identity it is known by until created() replaces it.
+    // --- changes made here --------------------------------------------------------------------------------
+    // A record for a file the service does not know yet, shown in its parent's listing (listed again or
+    // not); returns the local identity it is known by until created() replaces it: a new one when the
+    // record has none, else the record's own (one the journal kept across a restart).
     Id addLocal(ItemRecord record);
     // The service made the local item: it is known by the service's identifier from now on, with the same
     // inode. The feed's later report of the item then changes nothing.
     AppliedChanges created(const Id& local, const ItemRecord& made);
+    // A file holding local changes has a new size or modification date.
+    void updateLocal(const Id& identifier, std::int64_t size, std::optional<host::Date> modified);
+    // A local file renamed or moved (within the mount).
+    void moveLocal(const Id& local, const Id& parent, const std::string& name);
+    // A local file removed before the service made it.
+    void removeLocal(const Id& local);
+    // A file's local contents went up: `record` is the item as the service now has it. With `replaced` the
+    // local contents gave way to the service's (they went up as a conflicting copy): the item gets a fresh
+    // inode, as for any change of contents; otherwise the inode stays, as its pages are these contents.
+    AppliedChanges uploaded(const ItemRecord& record, bool replaced);
+    // A safe save: the local file `local` was renamed over the file `target`, whose contents it now is. The
+    // target's inode goes on standing for its earlier contents; `local`'s inode is the target's from now on.
+    AppliedChanges adopt(const Id& local, const Id& target);
+    // The outcome of a change the service answered (a folder made, an item renamed, moved or trashed),
+    // applied as the feed's report of it will be.
+    AppliedChanges changedHere(const std::vector<ItemRecord>& records);
 
 private:
     struct Listing {
@@ -142,6 +162,8 @@ private:
     void arrive(Touched& touched, const Id& folder, const Id& child, const std::string& serviceName);
     void tell(const Touched& touched, Invalidations& out);
     void supersede(const Id& identifier, const ItemRecord& before, Invalidations& out);
+    // A local item leaves the folder's listing.
+    void unlist(const Id& folder, const Id& child);
 
     // The folder's listing through the extension (called without the lock), kept when no change came
     // meanwhile.
@@ -160,6 +182,7 @@ private:
     std::vector<Id> purged_;
     std::uint64_t generation_ = 0;  // counts applied change batches: an older listing is not kept
     std::uint64_t nextLocal_ = 1;
+    std::unordered_map<Id, std::set<Id>> localChildren_;  // local items by parent
 };
 
 }  // namespace tw::mount

@@ -16,4 +16,30 @@ ItemRecord recordFor(const host::Item& item) {
     };
 }
 
+namespace {
+
+class RecordItem : public host::Item {
+public:
+    explicit RecordItem(ItemRecord record) : record_(std::move(record)) {}
+    host::ItemIdentifier itemIdentifier() const override { return record_.identifier; }
+    host::ItemIdentifier parentItemIdentifier() const override { return record_.parent; }
+    std::string filename() const override { return record_.name; }
+    std::optional<ContentType> contentType() const override {
+        return record_.isFolder ? ContentType::folder() : ContentType::data();
+    }
+    host::ItemVersion itemVersion() const override { return record_.version; }
+    std::optional<std::int64_t> documentSize() const override { return record_.size; }
+    std::optional<host::Date> creationDate() const override { return record_.created; }
+    std::optional<host::Date> contentModificationDate() const override { return record_.modified; }
+
+private:
+    ItemRecord record_;
+};
+
+}  // namespace
+
+host::ItemPointer itemFor(ItemRecord record) {
+    return std::make_shared<RecordItem>(std::move(record));
+}
+
 }  // namespace tw::mount

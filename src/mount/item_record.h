@@ -24,5 +24,7 @@ struct ItemRecord {
 
 // The record of an item the extension handed out.
 ItemRecord recordFor(const host::Item& item);
+// An item that answers what `record` holds (for a change the service answered, applied as the feed's).
+host::ItemPointer itemFor(ItemRecord record);
 
 }  // namespace tw::mount

@@ -25,10 +25,21 @@ MountFilesystem::MountFilesystem(std::shared_ptr<host::ReplicatedExtension> exte
       store_(settings_.stateFile ? std::make_unique<StateStore>(*settings_.stateFile) : nullptr),
       catalog_(
           *extension_, TrashView(settings_.uid),
-          [this](const host::ItemIdentifier& identifier) { return pending_.contains(identifier); },
+          [this](const host::ItemIdentifier& identifier) {
+              return writeBack_ && writeBack_->holds(identifier);
+          },
           loadState()),
+      writeBack_(
+          std::make_unique<WriteBack>(*extension_, cache_, catalog_, store_.get(),
+                                      WriteBackSettings{.delay = settings_.writeBack,
+                                                        .firstRetry = settings_.firstRetry,
+                                                        .deadline = settings_.deadline,
+                                                        .stagingFolder = settings_.cacheFolder / "uploads"},
+                                      [this](const AppliedChanges& changes) { deliver(changes); })),
       tracker_(*extension_, catalog_, store_.get(), savedAnchor_, settings_.pollInterval, settings_.deadline,
-               [this](const AppliedChanges& changes) { deliver(changes); }) {}
+               [this](const AppliedChanges& changes) { deliver(changes); }) {
+    onSynchronized({});
+}
 
 MountFilesystem::~MountFilesystem() {
     stop();
@@ -38,8 +49,6 @@ std::vector<ItemRecord> MountFilesystem::loadState() {
     if (!store_) return {};
     auto snapshot = store_->load();
     savedAnchor_ = snapshot.anchor;
-    for (const auto& change : store_->pendingChanges())
-        pending_.insert(change.identifier);
     return std::move(snapshot.records);
 }
 
@@ -47,26 +56,44 @@ void MountFilesystem::onSynchronized(std::function<void(std::chrono::system_cloc
     tracker_.onSynchronized(
         [this, callback = std::move(callback)](std::chrono::system_clock::time_point when) {
             notifier_.flush();
+            {
+                std::scoped_lock lock(statusMutex_);
+                lastSync_ = when;
+            }
             if (callback) callback(when);
         });
 }
 
 MountStatus MountFilesystem::status() const {
-    return MountStatus{};
+    MountStatus status;
+    status.entries = writeBack_->entries();
+    status.reachable = tracker_.following();
+    std::scoped_lock lock(statusMutex_);
+    status.lastSync = lastSync_;
+    return status;
 }
 
-bool MountFilesystem::uploadNow(std::chrono::steady_clock::time_point) {
-    return status().allUploaded();
+bool MountFilesystem::uploadNow(std::chrono::steady_clock::time_point deadline) {
+    return writeBack_->uploadNow(deadline);
 }
 
-void MountFilesystem::onWaitingChanged(std::function<void(int)>) {}
+void MountFilesystem::onWaitingChanged(std::function<void(int)> callback) {
+    writeBack_->onWaitingChanged(std::move(callback));
+}
 
 void MountFilesystem::start(fuse_session* session) {
     notifier_.start(session);
+    writeBack_->start();
     tracker_.start();
+    started_ = true;
 }
 
 void MountFilesystem::stop() {
+    if (started_.exchange(false)) {
+        // What waits goes up before the mount ends, as far as the deadline allows; the rest stays journaled.
+        writeBack_->uploadNow(std::chrono::steady_clock::now() + settings_.deadline);
+    }
+    writeBack_->stop();
     tracker_.stop();
     notifier_.stop();
 }

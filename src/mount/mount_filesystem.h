@@ -1,9 +1,10 @@
 #pragma once
 // The filesystem the mount serves, put together: the item catalog (records, listings, names, inodes, the
 // trash view) answers lookup, getattr and readdir from memory; reads are served from the content cache; the
-// change tracker follows the working set, and what changed reaches the kernel through the notifier. The FUSE
-// request handlers (fuse_operations.cpp) are thin: each asks these parts. Read-only: every change is refused
-// with EROFS.
+// change tracker follows the working set, and what changed reaches the kernel through the notifier. Files
+// written on the mount are the write-back's until the service has them; folders made, items renamed, moved
+// and removed are sent to the service at once (mount_changes.cpp). The FUSE request handlers
+// (fuse_operations.cpp) are thin: each asks these parts.
 //
 // The request handlers run on libfuse's threads, several at once; none holds a lock across a host call, and
 // none waits past the deadline of its settings. The kernel hears of changes only through the notifier.
@@ -11,11 +12,13 @@
 #include <fuse_lowlevel.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <stop_token>
@@ -29,6 +32,7 @@
 #include "mount/notifier.h"
 #include "mount/open_handles.h"
 #include "mount/state_store.h"
+#include "mount/write_back.h"
 #include "platform/host/host.h"
 
 namespace tw::mount {
@@ -46,6 +50,8 @@ struct MountSettings {
     std::vector<std::string> fuseOptions;            // further -o options for libfuse and the kernel
     std::filesystem::path cacheFolder;               // the content cache's files
     std::optional<std::filesystem::path> stateFile;  // where the anchor and records persist; none: nowhere
+    std::chrono::milliseconds writeBack = std::chrono::seconds(5);   // from the last close to the upload
+    std::chrono::milliseconds firstRetry = std::chrono::seconds(5);  // of a failed upload, doubling
 };
 
 class MountFilesystem {
@@ -83,8 +89,28 @@ public:
     struct Handlers;
 
 private:
-    // The saved records; sets savedAnchor_ and pending_ on the way.
+    // The saved records; sets savedAnchor_ on the way.
     std::vector<ItemRecord> loadState();
+    // A file opened: its contents in the cache (or its local file), or the text of a .trashinfo. `flags`
+    // as open(2)'s. Throws std::system_error with the errno to answer.
+    std::shared_ptr<OpenFile> openFile(const ItemCatalog::Found& found, int flags, std::stop_token stop);
+
+    // --- changes (mount_changes.cpp); each throws std::system_error with the errno to answer ---------------
+    // A new file `name` in the folder `parent`, opened for writing.
+    std::pair<ItemCatalog::Entry, std::shared_ptr<OpenFile>> createFile(Inode parent, const std::string& name,
+                                                                        int flags);
+    ItemCatalog::Entry makeFolder(Inode parent, const std::string& name);
+    void removeEntry(Inode parent, const std::string& name, bool folder);
+    void renameEntry(Inode parent, const std::string& name, Inode newParent, const std::string& newName,
+                     unsigned flags);
+    // setattr: a size (through `file` when the kernel names an open one), dates; modes and owners are
+    // accepted and not kept, as the service keeps none.
+    ItemRecord setAttributes(Inode inode, const struct stat& wanted, int toSet, const OpenFile* file);
+    // The folder `inode` names, with its identifier; ENOENT, ENOTDIR otherwise.
+    ItemCatalog::Id folderAt(Inode inode) const;
+    // The state of a file's changes for user.tidewright.state; none for what is not a file.
+    std::optional<UploadState> stateOf(Inode inode) const;
+    void checkWritable() const;
     Deadline deadline() const { return std::chrono::steady_clock::now() + settings_.deadline; }
     struct stat attributesOf(const ItemRecord& record, Inode inode) const;
     // A range of one version of a file, through the extension; bytes of another version are refused.
@@ -98,15 +124,16 @@ private:
     std::chrono::system_clock::time_point mountedAt_;
     ContentCache cache_;
     std::unique_ptr<StateStore> store_;
-    // Items holding changes made here that the service does not have yet, as the state file records them.
-    // Read from the state file once; nothing changes it while mounted yet.
-    std::set<host::ItemIdentifier> pending_;
     std::optional<host::SyncAnchor> savedAnchor_;
     Notifier notifier_;
     ItemCatalog catalog_;
+    std::unique_ptr<WriteBack> writeBack_;
     OpenHandles<OpenFile> files_;  // destroyed before the cache: they hold cache handles
     OpenHandles<OpenFolder> folders_;
     ChangeTracker tracker_;
+    std::atomic<bool> started_{false};
+    mutable std::mutex statusMutex_;
+    std::optional<std::chrono::system_clock::time_point> lastSync_;
 };
 
 }  // namespace tw::mount

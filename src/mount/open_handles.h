@@ -13,16 +13,20 @@
 #include <vector>
 
 #include "mount/content_cache.h"
+#include "mount/write_back.h"
 #include "platform/host/item.h"
 
 namespace tw::mount {
 
-// An open file: a cache handle on one content version of an item, or the text of a generated .trashinfo.
+// An open file: a cache handle on one content version of an item, its local file when it holds changes made
+// here (then `contents` is the local file's and its size moves), or the text of a generated .trashinfo.
 struct OpenFile {
     host::ItemIdentifier identifier;
     host::ItemVersion version;
     std::int64_t size = 0;
     std::shared_ptr<ContentCache::Handle> contents;  // none for a generated file
+    std::shared_ptr<LocalFile> local;
+    bool writable = false;  // opened for writing: a writer of `local`
     std::string text;
 };
 

@@ -81,13 +81,13 @@ void RangePersister::run() {
 }
 
 void RangePersister::settle(const std::shared_ptr<CacheEntry>& entry, int fd,
-                            const std::string& contentVersion) {
+                            const host::ItemIdentifier& identifier, const std::string& contentVersion) {
     std::scoped_lock order(entry->persisting);
     SidecarRecord record;
     {
         std::scoped_lock lock(mutex_);
         if (!entry->localChanges) throw std::logic_error("the cache file holds no local changes");
-        record = {CacheKey{entry->key.identifier, contentVersion, entry->key.size}, entry->present, false};
+        record = {CacheKey{identifier, contentVersion, entry->key.size}, entry->present, false};
     }
     if (::fdatasync(fd) != 0) throwErrno("cannot flush the cache file");
     const auto stem = stemFor(record.key);
@@ -112,7 +112,7 @@ void RangePersister::settle(const std::shared_ptr<CacheEntry>& entry, int fd,
         }
         ::unlink(index_.rangesPath(*entry).c_str());
     }
-    entry->key = record.key;
+    index_.rekey(entry, record.key);
     entry->name = stem;
     entry->localChanges = false;
     entry->unpersistedChanges = 0;  // a whole file fetches nothing: the record written is all of it

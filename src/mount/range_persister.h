@@ -45,7 +45,8 @@ public:
     // not hold local changes is dropped. Called with the entry's `changing` mutex held. Throws
     // std::logic_error when the entry holds no local changes or another of that version does, and
     // std::system_error when a file cannot be written or renamed (the entry is then as it was).
-    void settle(const std::shared_ptr<CacheEntry>& entry, int fd, const std::string& contentVersion);
+    void settle(const std::shared_ptr<CacheEntry>& entry, int fd, const host::ItemIdentifier& identifier,
+                const std::string& contentVersion);
 
 private:
     void run();

@@ -44,11 +44,18 @@ constexpr const char* schema = R"(
         content_version BLOB NOT NULL,
         metadata_version BLOB NOT NULL
     );
-    CREATE TABLE IF NOT EXISTS pending_changes (
+    DROP TABLE IF EXISTS pending_changes;
+    CREATE TABLE IF NOT EXISTS journal (
         identifier BLOB PRIMARY KEY,
-        fields INTEGER NOT NULL,
+        cache_identity BLOB NOT NULL,
+        parent BLOB NOT NULL,
+        name BLOB NOT NULL,
         base_content_version BLOB NOT NULL,
-        base_metadata_version BLOB NOT NULL
+        base_metadata_version BLOB NOT NULL,
+        modified REAL,
+        attempts INTEGER NOT NULL,
+        last_error TEXT NOT NULL,
+        local_only INTEGER NOT NULL
     );
 )";
 
@@ -85,6 +92,8 @@ struct StateStore::Database {
 StateStore::StateStore(const std::filesystem::path& file) {
     if (file.has_parent_path()) makePrivateFolder(file.parent_path());
     database_ = std::make_unique<Database>(file);  // the file 0600, WAL, a busy timeout
+    // A journal row committed is a promise to a program whose close() returned: it must survive a power cut.
+    database_->db.exec("PRAGMA synchronous = FULL");
     database_->db.exec(schema);
 }
 
@@ -152,30 +161,50 @@ void StateStore::clear() {
 std::vector<PendingChange> StateStore::pendingChanges() {
     std::scoped_lock lock(database_->mutex);
     std::vector<PendingChange> changes;
-    sqlite::Statement rows(
-        database_->db,
-        "SELECT identifier, fields, base_content_version, base_metadata_version FROM pending_changes");
+    sqlite::Statement rows(database_->db,
+                           "SELECT identifier, cache_identity, parent, name, base_content_version, "
+                           "base_metadata_version, modified, attempts, last_error, local_only FROM journal "
+                           "ORDER BY identifier");
     while (rows.step())
-        changes.push_back(
-            {rows.blob(0), static_cast<host::ItemFieldSet>(rows.integer(1)), {rows.blob(2), rows.blob(3)}});
+        changes.push_back({.identifier = rows.blob(0),
+                           .cacheIdentity = rows.blob(1),
+                           .parent = rows.blob(2),
+                           .name = rows.blob(3),
+                           .baseVersion = {rows.blob(4), rows.blob(5)},
+                           .modified = dateAt(rows, 6),
+                           .attempts = static_cast<int>(rows.integer(7)),
+                           .lastError = rows.text(8),
+                           .localOnly = rows.integer(9) != 0});
     return changes;
 }
 
-void StateStore::putPendingChange(const PendingChange& change) {
+void StateStore::putPendingChange(const PendingChange& change, const host::ItemIdentifier& replacing) {
     std::scoped_lock lock(database_->mutex);
-    sqlite::Statement(database_->db,
-                      "INSERT OR REPLACE INTO pending_changes (identifier, fields, base_content_version, "
-                      "base_metadata_version) VALUES (?, ?, ?, ?)")
-        .bindBlob(1, change.identifier)
-        .bindInteger(2, static_cast<std::int64_t>(change.fields))
-        .bindBlob(3, change.baseVersion.contentVersion)
-        .bindBlob(4, change.baseVersion.metadataVersion)
+    auto& db = database_->db;
+    sqlite::Transaction transaction(db, sqlite::Transaction::Kind::write);
+    if (!replacing.empty() && replacing != change.identifier)
+        sqlite::Statement(db, "DELETE FROM journal WHERE identifier = ?").bindBlob(1, replacing).run();
+    sqlite::Statement write(db,
+                            "INSERT OR REPLACE INTO journal (identifier, cache_identity, parent, name, "
+                            "base_content_version, base_metadata_version, modified, attempts, last_error, "
+                            "local_only) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    write.bindBlob(1, change.identifier)
+        .bindBlob(2, change.cacheIdentity)
+        .bindBlob(3, change.parent)
+        .bindBlob(4, change.name)
+        .bindBlob(5, change.baseVersion.contentVersion)
+        .bindBlob(6, change.baseVersion.metadataVersion);
+    bindDate(write, 7, change.modified);
+    write.bindInteger(8, change.attempts)
+        .bindText(9, change.lastError)
+        .bindInteger(10, change.localOnly)
         .run();
+    transaction.commit();
 }
 
 void StateStore::removePendingChange(const host::ItemIdentifier& identifier) {
     std::scoped_lock lock(database_->mutex);
-    sqlite::Statement(database_->db, "DELETE FROM pending_changes WHERE identifier = ?")
+    sqlite::Statement(database_->db, "DELETE FROM journal WHERE identifier = ?")
         .bindBlob(1, identifier)
         .run();
 }

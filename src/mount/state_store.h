@@ -1,6 +1,7 @@
 #pragma once
 // What the mount keeps across restarts: the last change-feed anchor, the record of each known item and the
-// changes made here that the service does not have yet, in one SQLite file under $XDG_STATE_HOME/tidewright/.
+// journal of changes made here that the service does not have yet, in one SQLite file under
+// $XDG_STATE_HOME/tidewright/. Every commit is flushed to disk before it returns.
 
 #include <filesystem>
 #include <memory>
@@ -18,12 +19,19 @@ namespace tw::mount {
 std::filesystem::path stateFolder();
 std::filesystem::path cacheFolder();
 
-// A change made to an item on this machine that the service does not have yet. Its item keeps its local
-// contents and fields until the change is sent: the feed's changes never discard them.
+// A file changed on this machine whose contents the service does not have yet: one row of the journal. Its
+// local file is the content cache's file holding local changes under (`cacheIdentity`,
+// `baseVersion.contentVersion`). The feed's changes never discard it; it goes once its upload settles it.
 struct PendingChange {
-    host::ItemIdentifier identifier;  // a local identity (inode_table.h) for an item not created yet
-    host::ItemFieldSet fields = 0;    // what changed (host::ItemFields bits); contentsField: the cached file
-    host::ItemVersion baseVersion;    // the version the change was made on (empty for a creation)
+    host::ItemIdentifier identifier;     // the service's, or a local identity (inode_table.h) for a new file
+    host::ItemIdentifier cacheIdentity;  // the identity its local file is cached under (its first one)
+    host::ItemIdentifier parent;         // where a new file is to be made, and its name
+    std::string name;
+    host::ItemVersion baseVersion;  // the service's version the change was made on (empty for a new file)
+    std::optional<host::Date> modified;
+    int attempts = 0;        // uploads tried and failed
+    std::string lastError;   // the last failure in words
+    bool localOnly = false;  // kept on this machine only: never uploaded
     bool operator==(const PendingChange&) const = default;
 };
 
@@ -47,11 +55,12 @@ public:
     // Forgets the anchor and every record (the feed has to start again); pending changes stay.
     void clear();
 
-    // The pending changes, one per item, in no particular order.
+    // The journal, one row per item, in identifier order.
     std::vector<PendingChange> pendingChanges();
-    // Records `change`, in place of the item's earlier one.
-    void putPendingChange(const PendingChange& change);
-    // The item's change reached the service, or was given up (nothing when it has none).
+    // Records `change` durably (it survives a power cut once this returns), in place of the row of
+    // `replacing` (the change's identifier when empty: a new file's row is replaced once it is made).
+    void putPendingChange(const PendingChange& change, const host::ItemIdentifier& replacing = {});
+    // The item's change reached the service (nothing when it has none).
     void removePendingChange(const host::ItemIdentifier& identifier);
 
 private:

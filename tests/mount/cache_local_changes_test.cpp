@@ -151,15 +151,33 @@ TEST_F(CacheLocalChangesTest, ADeliveryStillUnderWayIsNotCopiedOverLocalChanges)
     EXPECT_TRUE(filesIn(deliveries()).empty());
 }
 
+// A file made here is cached under a local identity until the service makes it: it settles as the made item.
+TEST_F(CacheLocalChangesTest, ANewFilesChangesSettleAsTheItemTheServiceMade) {
+    {
+        const auto made = cache.open({"local-1", "", 0});
+        made->holdLocalChanges();
+        writeAt(*made, 0, "new file");
+        made->wrote(8);
+        made->makeDurable();
+        EXPECT_TRUE(cache.holdsLocalChanges("local-1"));
+        made->settleLocalChanges("n9", "v1");
+        EXPECT_FALSE(cache.holdsLocalChanges("local-1"));
+    }
+    const auto reopened = cache.open({"n9", "v1", 8});
+    EXPECT_EQ(ensure(*reopened, 0, 8), 8);
+    EXPECT_EQ(readAt(*reopened, 0, 8), "new file");
+    EXPECT_TRUE(fetcher.asked().empty());
+}
+
 TEST_F(CacheLocalChangesTest, SettledChangesAreTheNewVersionsCacheFile) {
     const auto handle = openWhole(cache, {"n1", "v1", size});
-    EXPECT_EQ(outcome([&] { return (handle->settleLocalChanges("v2"), 0); }),
+    EXPECT_EQ(outcome([&] { return (handle->settleLocalChanges("n1", "v2"), 0); }),
               "logic: the cache file holds no local changes");
     handle->resize(1000);
     writeAt(*handle, 0, "local bytes");
     // A reader of the new version came first, and has its own file: that one goes, its reader keeps it.
     const auto early = openWhole(cache, {"n1", "v2", 1000});
-    handle->settleLocalChanges("v2");
+    handle->settleLocalChanges("n1", "v2");
     EXPECT_FALSE(handle->holdsLocalChanges());
     EXPECT_FALSE(cache.holdsLocalChanges("n1"));
     EXPECT_EQ(readAt(*early, 0, 11), source.substr(0, 11));

@@ -22,27 +22,8 @@
 
 namespace tw::mount::test {
 
-// An item that answers what `record` holds.
-class RecordItem : public host::Item {
-public:
-    explicit RecordItem(ItemRecord record) : record_(std::move(record)) {}
-    host::ItemIdentifier itemIdentifier() const override { return record_.identifier; }
-    host::ItemIdentifier parentItemIdentifier() const override { return record_.parent; }
-    std::string filename() const override { return record_.name; }
-    std::optional<ContentType> contentType() const override {
-        return record_.isFolder ? ContentType::folder() : ContentType::data();
-    }
-    host::ItemVersion itemVersion() const override { return record_.version; }
-    std::optional<std::int64_t> documentSize() const override { return record_.size; }
-    std::optional<host::Date> creationDate() const override { return record_.created; }
-    std::optional<host::Date> contentModificationDate() const override { return record_.modified; }
-
-private:
-    ItemRecord record_;
-};
-
 inline host::ItemPointer itemOf(const ItemRecord& record) {
-    return std::make_shared<RecordItem>(record);
+    return itemFor(record);
 }
 
 // A file record: `identifier` named `name` in `parent`, created at `created` seconds, of content version

@@ -62,31 +62,35 @@ TEST(StateStore, SavedRecordsAndAnchorComeBackAfterAReopen) {
     EXPECT_TRUE(!snapshot.anchor && snapshot.records.empty());
 }
 
-TEST(StateStore, PendingChangesArePutReplacedAndRemovedAndOutliveAClearAndAReopen) {
+// The journal: a row per file, bytes kept as they are, a new file's row replaced by the made item's.
+TEST(StateStore, JournalRowsAreReplacedRenamedAndRemovedAndOutliveAClearAndAReopen) {
     test::TempDir dir;
     const auto file = dir.path() / "mount.db";
-    const PendingChange edited{"n1", host::contentsField, {"c\0"s, "m1"}};
-    const PendingChange made{localIdentity(1), host::filenameField | host::contentsField, {}};
+    const auto local = localIdentity(1);
+    const PendingChange edited{.identifier = "n1",
+                               .cacheIdentity = "n1",
+                               .baseVersion = {"c\0"s, "m1"},
+                               .modified = host::Date{12.5}};
+    PendingChange made{.identifier = local, .cacheIdentity = local, .parent = "f1", .name = "n\xc3\xa3o.txt"};
     {
         StateStore store(file);
         store.save("7", {}, {});
         store.putPendingChange(edited);
         store.putPendingChange(made);
-        auto renamed = edited;
-        renamed.fields |= host::filenameField;
-        store.putPendingChange(renamed);  // in place of the first
-        store.clear();                    // the feed starts again; what was changed here stays
-        auto changes = store.pendingChanges();
-        std::sort(changes.begin(), changes.end(),
-                  [](const auto& a, const auto& b) { return a.identifier < b.identifier; });
-        EXPECT_EQ(changes, (std::vector<PendingChange>{made, renamed}));  // "\x02local-1" sorts first
+        auto failed = edited;
+        failed.attempts = 2;
+        failed.lastError = "the service cannot be reached";
+        store.putPendingChange(failed);  // in place of the first
+        store.clear();                   // the feed starts again; what was changed here stays
+        EXPECT_EQ(store.pendingChanges(), (std::vector<PendingChange>{made, failed}));  // local ones sort first
     }
     StateStore store(file);
-    EXPECT_EQ(store.pendingChanges().size(), 2u);
-    store.removePendingChange(made.identifier);
+    made.identifier = "n2";  // made by the service; still changed since
+    made.baseVersion = {"c1", "m1"};
+    store.putPendingChange(made, local);
+    store.removePendingChange("n1");
     store.removePendingChange("never changed");
-    EXPECT_EQ(store.pendingChanges().size(), 1u);
-    EXPECT_EQ(store.pendingChanges().front().identifier, "n1");
+    EXPECT_EQ(store.pendingChanges(), std::vector<PendingChange>{made});
     EXPECT_FALSE(store.load().anchor);
 }
 

@@ -1,0 +1,274 @@
+// The changes a program makes on the mount: files opened for writing, created and resized go to the
+// write-back; folders made, items renamed, moved and removed go to the service at once, through the host
+// calls, and their answer is applied to the catalog as the feed's report of them will be.
+#include <fcntl.h>
+#include <linux/fs.h>
+
+#include <system_error>
+
+#include "host_calls/item_calls.h"
+#include "host_calls/template_item.h"
+#include "mount/inode_table.h"
+#include "mount/mount_filesystem.h"
+#include "mount/mount_log.h"
+#include "platform/text.h"
+
+namespace tw::mount {
+namespace {
+
+using Id = ItemCatalog::Id;
+
+[[noreturn]] void fail(int error) {
+    throw std::system_error(error, std::generic_category());
+}
+
+// A name the service can hold: UTF-8 (anything else is refused before it is stored) within NAME_MAX bytes.
+void checkName(const std::string& name) {
+    if (name.size() > 255) fail(ENAMETOOLONG);
+    if (name.empty() || decodeUTF8Lossy(name) != name) fail(EINVAL);
+}
+
+std::optional<host::Date> dateOf(const timespec& time) {
+    return host::Date{static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9};
+}
+
+host::Date currentDate() {
+    const auto since = std::chrono::system_clock::now().time_since_epoch();
+    return host::Date{std::chrono::duration<double>(since).count()};
+}
+
+bool inTrashView(const Id& folder) {
+    return folder == host::trashContainer || folder == TrashView::folder || folder == TrashView::infoFolder;
+}
+
+}  // namespace
+
+Id MountFilesystem::folderAt(Inode inode) const {
+    const auto found = catalog_.find(inode);
+    if (!found) fail(ENOENT);
+    if (!found->record.isFolder) fail(ENOTDIR);
+    return found->identifier;
+}
+
+void MountFilesystem::checkWritable() const {
+    // The service said it takes no changes now: a new one is refused, the pending ones wait.
+    if (writeBack_->spaceRefusesChanges()) fail(EROFS);
+}
+
+std::optional<UploadState> MountFilesystem::stateOf(Inode inode) const {
+    const auto found = catalog_.find(inode);
+    if (!found || found->record.isFolder || TrashView::isInfo(found->identifier)) return std::nullopt;
+    return writeBack_->stateOf(found->identifier);
+}
+
+std::shared_ptr<OpenFile> MountFilesystem::openFile(const ItemCatalog::Found& found, int flags,
+                                                    std::stop_token stop) {
+    if (found.record.isFolder) fail(EISDIR);
+    // An inode of contents the item no longer has: the kernel looks the name up again and opens the inode of
+    // the present contents.
+    if (found.superseded) fail(ESTALE);
+    const bool writing = (flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC);
+    auto file = std::make_shared<OpenFile>();
+    file->identifier = found.identifier;
+    file->version = found.record.version;
+    file->size = found.record.size;
+    if (TrashView::isInfo(file->identifier)) {
+        if (writing) fail(EACCES);
+        file->text = catalog_.trashInfoText(file->identifier);
+        return file;
+    }
+    const auto fetcher = [this, identifier = file->identifier, version = file->version](
+                             host::ByteRange wanted, std::stop_token cancelled) {
+        return fetchContents(identifier, version, wanted, cancelled, deadline());
+    };
+    if (writing) {
+        if (found.record.parent == host::trashContainer) fail(EACCES);
+        checkWritable();
+        const auto keep = (flags & O_TRUNC) ? 0 : found.record.size;
+        file->local = writeBack_->openForWriting(found.record, keep, fetcher, stop, deadline());
+        file->writable = true;
+    } else {
+        file->local = writeBack_->find(found.identifier);
+    }
+    // Each read-ahead fetch has a deadline of its own.
+    file->contents = file->local
+                         ? file->local->shared()
+                         : cache_.open({file->identifier, file->version.contentVersion, file->size}, fetcher);
+    return file;
+}
+
+std::pair<ItemCatalog::Entry, std::shared_ptr<OpenFile>> MountFilesystem::createFile(Inode parent,
+                                                                                     const std::string& name,
+                                                                                     int flags) {
+    const auto folder = folderAt(parent);
+    checkName(name);
+    if (inTrashView(folder)) fail(EACCES);
+    if (const auto existing = catalog_.childNamed(folder, name, deadline())) {
+        if (flags & O_EXCL) fail(EEXIST);
+        const auto entry = catalog_.lookUp(*existing);
+        if (!entry) fail(ENOENT);
+        const auto found = catalog_.find(entry->inode);
+        try {
+            return {*entry, openFile(*found, flags, {})};
+        } catch (...) {
+            catalog_.forget(entry->inode, 1);
+            throw;
+        }
+    }
+    checkWritable();
+    auto file = std::make_shared<OpenFile>();
+    file->local = writeBack_->create(folder, name);
+    file->contents = file->local->shared();
+    file->writable = true;
+    file->identifier = file->local->identity();
+    const auto entry = catalog_.lookUp(file->identifier);
+    if (!entry) fail(EIO);
+    return {*entry, file};
+}
+
+ItemCatalog::Entry MountFilesystem::makeFolder(Inode parent, const std::string& name) {
+    const auto folder = folderAt(parent);
+    checkName(name);
+    if (inTrashView(folder)) fail(EACCES);
+    if (catalog_.childNamed(folder, name, deadline())) fail(EEXIST);
+    auto made = hostcalls::TemplateItem::toCreate(folder, name);
+    made.ofType(ContentType::folder());
+    const auto answer = hostcalls::createItem(*extension_, made.share(), made.changedFields(), std::nullopt,
+                                              0, {.deadline = deadline()});
+    const auto record = recordFor(*answer.item);
+    deliver(catalog_.changedHere({record}));
+    const auto entry = catalog_.lookUp(record.identifier);
+    if (!entry) fail(EIO);
+    return *entry;
+}
+
+void MountFilesystem::removeEntry(Inode parent, const std::string& name, bool folder) {
+    const auto container = folderAt(parent);
+    const auto child = catalog_.childNamed(container, name, deadline());
+    if (!child) fail(ENOENT);
+    // The trash's .trashinfo files are made from what it holds: removing one (as a restore does) changes
+    // nothing.
+    if (TrashView::isInfo(*child)) return;
+    if (*child == TrashView::folder || *child == TrashView::infoFolder || *child == host::trashContainer)
+        fail(EACCES);
+    auto record = catalog_.record(*child);
+    if (!record) fail(ENOENT);
+    if (folder && !record->isFolder) fail(ENOTDIR);
+    if (!folder && record->isFolder) fail(EISDIR);
+    if (folder && !catalog_.children(*child, deadline()).empty()) fail(ENOTEMPTY);
+
+    if (isLocalIdentity(*child)) {
+        // Never sent: nothing of it goes to the service.
+        writeBack_->remove(*child);
+        catalog_.removeLocal(*child);
+        return;
+    }
+    checkWritable();
+    const bool purge = record->parent == host::trashContainer;
+    hostcalls::deleteItem(*extension_, *child, record->version, 0, {.deadline = deadline()});
+    writeBack_->remove(*child);
+    if (purge) {
+        ChangeBatch gone;
+        gone.deleted.push_back(*child);
+        deliver(catalog_.apply(gone));
+    } else {
+        // Live items go to the service's trash, never for good in one step.
+        record->parent = host::trashContainer;
+        deliver(catalog_.changedHere({*record}));
+    }
+}
+
+void MountFilesystem::renameEntry(Inode parent, const std::string& name, Inode newParent,
+                                  const std::string& newName, unsigned flags) {
+    if (flags & RENAME_EXCHANGE) fail(EINVAL);
+    if (flags & ~unsigned{RENAME_NOREPLACE}) fail(EINVAL);
+    const auto from = folderAt(parent);
+    const auto to = folderAt(newParent);
+    checkName(newName);
+    const auto source = catalog_.childNamed(from, name, deadline());
+    if (!source) fail(ENOENT);
+    auto record = catalog_.record(*source);
+    if (!record || TrashView::isInfo(*source) || *source == TrashView::folder ||
+        *source == TrashView::infoFolder || *source == host::trashContainer)
+        fail(EACCES);
+    if (to == TrashView::folder || to == TrashView::infoFolder) fail(EACCES);
+    const auto target = catalog_.childNamed(to, newName, deadline());
+    if (target == source) return;
+    std::optional<ItemRecord> replaced;
+    if (target) {
+        if (flags & RENAME_NOREPLACE) fail(EEXIST);
+        replaced = catalog_.record(*target);
+        if (!replaced || TrashView::isInfo(*target)) fail(EACCES);
+        if (record->isFolder && !replaced->isFolder) fail(ENOTDIR);
+        if (!record->isFolder && replaced->isFolder) fail(EISDIR);
+        if (replaced->isFolder && !catalog_.children(*target, deadline()).empty()) fail(ENOTEMPTY);
+    }
+
+    if (isLocalIdentity(*source)) {
+        // A safe save: a new file renamed over an existing one is that file's new contents, the same item.
+        if (replaced && !isLocalIdentity(replaced->identifier) && writeBack_->adopt(*source, *replaced)) {
+            deliver(catalog_.adopt(*source, replaced->identifier));
+            return;
+        }
+        if (replaced) removeEntry(newParent, newName, false);
+        if (isLocalIdentity(*source)) {
+            writeBack_->moved(*source, to, newName);
+            catalog_.moveLocal(*source, to, newName);
+            return;
+        }
+        record = catalog_.record(*source);  // made by the service meanwhile: renamed there
+        if (!record) fail(ENOENT);
+    }
+    checkWritable();
+    if (replaced) removeEntry(newParent, newName, replaced->isFolder);
+    auto change = hostcalls::TemplateItem::toModify(*source);
+    if (newName != record->name) change.named(newName);
+    if (to != record->parent) change.inParent(to);
+    const auto answer =
+        hostcalls::modifyItem(*extension_, change.share(), record->version, change.changedFields(),
+                              std::nullopt, 0, {.deadline = deadline()});
+    auto moved = recordFor(*answer.item);
+    deliver(catalog_.changedHere({moved}));
+}
+
+ItemRecord MountFilesystem::setAttributes(Inode inode, const struct stat& wanted, int toSet,
+                                          const OpenFile* file) {
+    const auto found = catalog_.find(inode);
+    if (!found) fail(ENOENT);
+    if (found->superseded && (toSet & FUSE_SET_ATTR_SIZE)) fail(ESTALE);
+    auto local = file && file->local ? file->local : writeBack_->find(found->identifier);
+    if (toSet & FUSE_SET_ATTR_SIZE) {
+        if (found->record.isFolder) fail(EISDIR);
+        if (TrashView::isInfo(found->identifier) || found->record.parent == host::trashContainer)
+            fail(EACCES);
+        checkWritable();
+        if (wanted.st_size < 0) fail(EINVAL);
+        bool opened = false;
+        if (!local) {
+            // A truncation by name: the file is opened for writing and closed again around it.
+            const auto fetcher = [this, identifier = found->identifier, version = found->record.version](
+                                     host::ByteRange range, std::stop_token cancelled) {
+                return fetchContents(identifier, version, range, cancelled, deadline());
+            };
+            local = writeBack_->openForWriting(found->record, wanted.st_size, fetcher, {}, deadline());
+            opened = true;
+        }
+        try {
+            writeBack_->resize(*local, wanted.st_size);
+            if (opened) writeBack_->commit(*local);
+        } catch (...) {
+            if (opened) writeBack_->closed(*local);
+            throw;
+        }
+        if (opened) writeBack_->closed(*local);
+    }
+    if ((toSet & (FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW)) && local)
+        writeBack_->touch(*local,
+                          (toSet & FUSE_SET_ATTR_MTIME_NOW) ? currentDate() : *dateOf(wanted.st_mtim));
+    // Modes, owners and access times: the service keeps none of them.
+    const auto now = catalog_.find(inode);
+    if (!now) fail(ENOENT);
+    return now->record;
+}
+
+}  // namespace tw::mount
