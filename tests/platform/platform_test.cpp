@@ -33,7 +33,7 @@
 #include "platform/task/task_group.h"
 #include "platform/text.h"
 #include "support/elapsed.h"
-#include "support/file_text.h"
+#include "support/files.h"
 #include "support/test_server.h"
 
 namespace tw {
