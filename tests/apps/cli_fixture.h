@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support/bytes.h"
-#include "support/file_text.h"
+#include "support/files.h"
 #include "support/service_fixture.h"
 #include "support/test_server.h"
 

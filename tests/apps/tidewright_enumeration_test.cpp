@@ -55,11 +55,9 @@ TEST_F(CliTest, WatchPrintsChangesAsTheyArriveUntilInterrupted) {
 
 // A service that announces more without going anywhere: the host stops at the reply that shows it (a cursor
 // it has followed before, an anchor it was asked from or has had before: compared as text, never read), with
-// status 1 and an error saying so.
+// status 1 and an error saying so. (Every way a feed can stand still: the host-call library's CatchUp test.)
 TEST(CliAgainstScriptedService, ListingsAndFeedsThatGoNowhereEndWithAnError) {
     const std::string stuck = R"({"changes":[],"cursor":5,"latest":5,"hasMore":true})";
-    const std::string ahead = R"({"changes":[],"cursor":10,"latest":10,"hasMore":true})";
-    const std::string back = R"({"changes":[],"cursor":4,"latest":10,"hasMore":true})";
     const std::string c1 = R"({"items":[],"nextCursor":"c1"})", c2 = R"({"items":[],"nextCursor":"c2"})";
     struct Case {
         std::vector<std::string> args, replies;  // the last reply repeats
@@ -71,8 +69,6 @@ TEST(CliAgainstScriptedService, ListingsAndFeedsThatGoNowhereEndWithAnError) {
              {{"ls"}, {c1, c2, c1}, "/api/v1/nodes", 3, "cursor \"c1\" a second time"},
              {{"ls", "working-set"}, {stuck}, "/api/v1/changes", 2, "cursor \"5\" a second time"},
              {{"changes"}, {stuck}, "/api/v1/changes", 2, "past anchor \"5\""},
-             {{"changes"}, {ahead, back}, "/api/v1/changes", 3, "past anchor \"4\""},
-             {{"changes"}, {ahead, back, ahead}, "/api/v1/changes", 3, "anchor \"10\" a second time"},
              {{"watch", "--from", "0", "--interval", "0.05"},
               {stuck},
               "/api/v1/changes",

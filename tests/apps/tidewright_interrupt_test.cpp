@@ -8,11 +8,6 @@
 namespace tw::test {
 namespace {
 
-std::size_t filesIn(const std::filesystem::path& folder) {
-    std::error_code ignored;
-    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(folder, ignored), {}));
-}
-
 // SIGINT or SIGTERM during a download: the fetch is cancelled, its partial file and anything delivered are
 // deleted, and the status is the one the signal gives.
 TEST_F(CliTest, AnInterruptedGetCancelsItsFetchAndLeavesNoFile) {
@@ -27,14 +22,14 @@ TEST_F(CliTest, AnInterruptedGetCancelsItsFetchAndLeavesNoFile) {
             201);
         ChildProcess get({"/usr/bin/env", "TMPDIR=" + tmp.string(), "XDG_CACHE_HOME=" + cache.string(),
                           tidewrightPath, "--config", configFile.string(), "get", id, destination.string()});
-        ASSERT_TRUE(waitUntil(10, [&] { return filesIn(tmp) == 1; }));  // its download-XXXXXX
+        ASSERT_TRUE(waitUntil(10, [&] { return entriesIn(tmp) == 1; }));  // its download-XXXXXX
         get.signal(signal);
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(get.wait(10), status);
         EXPECT_LT(secondsSince(start), 5) << "the stalled download was waited out";
         EXPECT_EQ(get.stderrText(), "");
-        EXPECT_EQ(filesIn(tmp), 0u);
-        EXPECT_EQ(filesIn(cache / "tidewright" / "default"), 0u);
+        EXPECT_EQ(entriesIn(tmp), 0u);
+        EXPECT_EQ(entriesIn(cache / "tidewright" / "default"), 0u);
         EXPECT_FALSE(std::filesystem::exists(destination));
         api.del("/_control/faults");
     }

@@ -13,6 +13,7 @@
 #include "platform/log.h"
 #include "provider/extension.h"
 #include "support/bytes.h"
+#include "support/files.h"
 #include "support/once.h"
 #include "support/test_server.h"
 
@@ -27,10 +28,6 @@ std::string readAt(const std::filesystem::path& path, std::int64_t offset, std::
     std::string bytes(static_cast<std::size_t>(length), '\0');
     bytes.resize(static_cast<std::size_t>(in.seekg(offset).read(bytes.data(), length).gcount()));
     return bytes;
-}
-
-int mode(const std::filesystem::path& file) {
-    return static_cast<int>(std::filesystem::status(file).permissions());
 }
 
 // A 206 for the "Range: bytes=A-B" of `request` on a file of `size` periodic bytes.
@@ -123,13 +120,6 @@ protected:
         return requests;
     }
 
-    // Files in a folder: nothing is left behind by a failed call.
-    static std::size_t filesIn(const std::filesystem::path& folder) {
-        std::error_code ignored;
-        return static_cast<std::size_t>(
-            std::distance(std::filesystem::directory_iterator(folder, ignored), {}));
-    }
-
     TestServer server;
     LogCapture log;
     std::filesystem::path root =
@@ -149,10 +139,10 @@ TEST_F(ContentTest, EveryWholeFetchOpensAfreshAndDeliversAPrivateFileWithoutToke
     EXPECT_EQ(server.requests("/api/v1/nodes/n1/open").size(), 2u);
     EXPECT_EQ(whole.file->parent_path(), provided);
     EXPECT_EQ(readAt(*whole.file, 0, 100), "hello");
-    EXPECT_EQ(mode(*whole.file), 0600);
+    EXPECT_EQ(modeOf(*whole.file), 0600u);
     for (const auto& request : downloadRequests())  // the whole fetch's and the ranged read's
         EXPECT_FALSE(request.header("Authorization")) << request.target;
-    EXPECT_EQ(filesIn(downloads), 0u);
+    EXPECT_EQ(entriesIn(downloads), 0u);
 }
 
 // A whole fetch takes nothing but a complete 200, a ranged read nothing but the asked range.
@@ -191,7 +181,7 @@ TEST_F(ContentTest, AnyOtherAnswerFailsAndLeavesNoFile) {
         const Fetched got = c.ranged ? partial("n1", 0, 100, 1) : fetch("n1");
         ASSERT_TRUE(got.error);
         EXPECT_EQ(failure().substr(0, failure().find(':')), c.failure);  // without libcurl's own words
-        EXPECT_EQ(filesIn(provided) + filesIn(downloads), 0u);
+        EXPECT_EQ(entriesIn(provided) + entriesIn(downloads), 0u);
     }
 }
 
@@ -204,7 +194,7 @@ TEST_F(ContentTest, ASequentialReadDoublesTheChunkAndAJumpBackStartsOver) {
     // Back before the last range: 256 KiB into a private file with a hole before the range.
     const Fetched back = partial("n1", 128 * KiB, 1, 1);
     EXPECT_EQ(back.range, (host::ByteRange{128 * KiB, 256 * KiB}));
-    EXPECT_EQ(mode(*back.file), 0600);
+    EXPECT_EQ(modeOf(*back.file), 0600u);
     const int fd = ::open(back.file->c_str(), O_RDONLY);
     EXPECT_EQ(::lseek(fd, 0, SEEK_DATA), 128 * KiB);
     ::close(fd);
@@ -254,7 +244,7 @@ TEST_F(ContentTest, RefusedAddressIsOpenedAgainOnceAndNothingOfTheRefusedAttempt
     ASSERT_FALSE(read.error) << failure();
     EXPECT_EQ(read.range, (host::ByteRange{0, 3 * MiB}));
     EXPECT_TRUE(readAt(*read.file, 0, 4 * MiB) == periodicBytes(0, 3 * MiB));  // nothing of the old 4th piece
-    EXPECT_EQ(filesIn(provided), 1u);  // the refused attempt's file went with it
+    EXPECT_EQ(entriesIn(provided), 1u);  // the refused attempt's file went with it
     EXPECT_EQ(server.requests("/api/v1/nodes/n1/open").size(), 2u);
 }
 

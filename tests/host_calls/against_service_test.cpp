@@ -9,7 +9,7 @@
 #include "host_calls/template_item.h"
 #include "provider/extension.h"
 #include "support/elapsed.h"
-#include "support/file_text.h"
+#include "support/files.h"
 #include "support/service_fixture.h"
 
 namespace tw::test {
@@ -23,11 +23,6 @@ std::vector<std::string> namesOf(const std::vector<host::ItemPointer>& items) {
     for (const auto& item : items)
         names.push_back(item->filename());
     return names;
-}
-
-std::size_t filesIn(const std::filesystem::path& folder) {
-    std::error_code ignored;
-    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(folder, ignored), {}));
 }
 
 class HostCallsOnTheService : public ::testing::Test {
@@ -105,7 +100,7 @@ TEST_F(HostCallsOnTheService, AStopDuringAFetchCancelsTheDownloadAndLeavesNoFile
               201);
     std::stop_source stop;
     std::jthread interrupt([&] {
-        waitUntil(5, [&] { return filesIn(downloads) > 0; });  // the download has begun
+        waitUntil(5, [&] { return entriesIn(downloads) > 0; });  // the download has begun
         stop.request_stop();
     });
     const auto start = std::chrono::steady_clock::now();
@@ -116,8 +111,8 @@ TEST_F(HostCallsOnTheService, AStopDuringAFetchCancelsTheDownloadAndLeavesNoFile
         EXPECT_EQ(error.code(), userCancelledErrorCode);
     }
     EXPECT_LT(secondsSince(start), 3) << "the stall was waited out";
-    EXPECT_EQ(filesIn(downloads), 0u);
-    EXPECT_EQ(filesIn(delivered), 0u);
+    EXPECT_EQ(entriesIn(downloads), 0u);
+    EXPECT_EQ(entriesIn(delivered), 0u);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include "cache_test_support.h"
 #include "mount/cache_sidecar.h"
+#include "support/files.h"
 
 namespace tw::mount {
 namespace {
@@ -13,10 +14,6 @@ class CacheRecoveryTest : public CacheTest {
 protected:
     fs::path sidecarOf(const CacheKey& key) const { return folder() / (stemFor(key) + ".ranges"); }
     fs::path dataOf(const CacheKey& key) const { return folder() / (stemFor(key) + ".data"); }
-    static std::string contentsOf(const fs::path& file) {
-        std::ifstream in(file, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
 };
 
 TEST_F(CacheRecoveryTest, AFileWithLocalChangesKeepsThemItsSizeAndItsPlaceWhateverTheLimit) {
@@ -73,7 +70,7 @@ TEST_F(CacheRecoveryTest, ATornSidecarIsRemovedWithItsDataAndTheRangesFetchedAga
         ensure(*handle, 0, 1000);
         ensure(*handle, 5000, 1000);
     }
-    const auto whole = contentsOf(sidecarOf(key));
+    const auto whole = tw::test::fileText(sidecarOf(key));
     const auto lastRange = whole.rfind("5000 6000\n");
     ASSERT_NE(lastRange, std::string::npos);
     const std::pair<const char*, std::size_t> cuts[] = {
@@ -96,7 +93,7 @@ TEST_F(CacheRecoveryTest, ATornSidecarIsRemovedWithItsDataAndTheRangesFetchedAga
             EXPECT_EQ(fetcher.asked().size(), fetches + 2);
             EXPECT_EQ(readAt(*handle, 5000, 1000), source.substr(5000, 1000));
         }
-        EXPECT_EQ(contentsOf(sidecarOf(key)), whole);
+        EXPECT_EQ(tw::test::fileText(sidecarOf(key)), whole);
     }
 }
 

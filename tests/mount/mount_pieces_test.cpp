@@ -17,6 +17,7 @@
 #include "mount/state_store.h"
 #include "platform/error.h"
 #include "platform/log.h"
+#include "support/files.h"
 #include "support/service_fixture.h"
 
 namespace tw::mount {
@@ -25,12 +26,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-mode_t modeOf(const fs::path& path) {
-    struct stat status {};
-    EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
-    return status.st_mode & 07777;
-}
-
 TEST(StateStore, SavedRecordsAndAnchorComeBackAfterAReopen) {
     test::TempDir dir;
     const auto file = dir.path() / "new/state/mount.db";
@@ -38,13 +33,13 @@ TEST(StateStore, SavedRecordsAndAnchorComeBackAfterAReopen) {
     const ItemRecord full{"n\0 2"s,          "n1",         "odd/name\0"s, true, 123456789012, host::Date{1.5},
                           host::Date{-2.25}, {"c\0"s, "m"}};
     StateStore(file).save("an\0chor\xff"s, {plain, full}, {});
-    EXPECT_EQ(modeOf(dir.path() / "new"), 0700u);
-    EXPECT_EQ(modeOf(dir.path() / "new/state"), 0700u);
-    EXPECT_EQ(modeOf(file), 0600u);
+    EXPECT_EQ(test::modeOf(dir.path() / "new"), 0700u);
+    EXPECT_EQ(test::modeOf(dir.path() / "new/state"), 0700u);
+    EXPECT_EQ(test::modeOf(file), 0600u);
     ::chmod(file.c_str(), 0644);
 
     StateStore store(file);
-    EXPECT_EQ(modeOf(file), 0600u);  // narrowed again
+    EXPECT_EQ(test::modeOf(file), 0600u);  // narrowed again
     auto snapshot = store.load();
     EXPECT_EQ(snapshot.anchor, "an\0chor\xff"s);
     std::sort(snapshot.records.begin(), snapshot.records.end(),
@@ -100,8 +95,7 @@ TEST(StateStore, AFileThatIsNotADatabaseIsAClearErrorAndStaysAsItWas) {
     const std::string text = "not a database, and long enough to have a header of its own";
     std::ofstream(file) << text;
     EXPECT_THROW(StateStore{file}, std::runtime_error);
-    std::ifstream in(file);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text);
+    EXPECT_EQ(test::fileText(file), text);
 }
 
 TEST(ShownNames, NamesLinuxCannotHoldGetAVisibleReplacementAndOthersStayAsTheyAre) {

@@ -17,17 +17,15 @@
 #include <fstream>
 #include <map>
 #include <regex>
-#include <set>
 #include <thread>
 
 #include "mount/mount.h"
-#include "mount/mount_log.h"
 #include "mount/state_store.h"
 #include "platform/log.h"
 #include "provider/extension.h"
 #include "support/bytes.h"
 #include "support/elapsed.h"
-#include "support/file_text.h"
+#include "support/files.h"
 #include "support/service_fixture.h"
 
 namespace tw::mount {
@@ -314,53 +312,6 @@ TEST_F(MountedSpace, AFreshReadAfterAFollowedChangeGivesTheNewBytesWhileAnOldHan
     EXPECT_TRUE(fresh == after) << oldBytes << " bytes of the old version";
     EXPECT_TRUE(readOld() == before);
     ::close(old);
-}
-
-// Both ends of each trashed item, in files/ and in info/, lead to it alone.
-TEST_F(MountedSpace, TwoFilesOfOneNameTrashedFromTwoFoldersAreEachReachableWithTheirOwnTrashInfo) {
-    const auto docs = api.folder("docs")["id"].get<std::string>();
-    const auto work = api.folder("work")["id"].get<std::string>();
-    const auto first = upload("dup.txt", "from docs", docs);
-    const auto second = upload("dup.txt", "from work", work);
-    MOUNT_OR_SKIP(settings());
-    ASSERT_TRUE(firstSync());
-    ASSERT_TRUE(fs::exists(mountpoint / "docs/dup.txt") && fs::exists(mountpoint / "work/dup.txt"));
-
-    ASSERT_EQ(api.del("/api/v1/nodes/" + second).status, 200);
-    ASSERT_EQ(api.del("/api/v1/nodes/" + first).status, 200);
-    ASSERT_TRUE(changesFollowed());
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(trash() / "files"))
-        names.insert(entry.path().filename());
-    EXPECT_EQ(names, (std::set<std::string>{"dup.txt", "dup (2).txt"}));  // the first created keeps its name
-    EXPECT_EQ(test::fileText(trash() / "files/dup.txt"), "from docs");
-    EXPECT_EQ(test::fileText(trash() / "files/dup (2).txt"), "from work");
-    EXPECT_TRUE(
-        test::fileText(trash() / "info/dup.txt.trashinfo").starts_with("[Trash Info]\nPath=docs/dup.txt\n"));
-    EXPECT_TRUE(test::fileText(trash() / "info/dup (2).txt.trashinfo")
-                    .starts_with("[Trash Info]\nPath=work/dup.txt\n"));
-}
-
-// A revoked device's polls all fail alike: said once, not every second.
-TEST_F(MountedSpace, AFeedThatFailsAtEveryPollIsLoggedOnceAndAgainWhenItIsFollowedOnceMore) {
-    auto fast = settings();
-    fast.pollInterval = 100ms;
-    LogCapture log;
-    MOUNT_OR_SKIP(fast);
-    ASSERT_TRUE(firstSync());
-    ASSERT_EQ(
-        api.post("/_control/faults", {{"path", "/api/v1/changes*"}, {"status", 401}, {"times", -1}}).status,
-        201);
-    std::this_thread::sleep_for(800ms);  // several polls
-    ASSERT_EQ(api.del("/_control/faults").status, 204);
-    ASSERT_TRUE(changesFollowed());
-    mount.reset();
-    std::vector<std::string> lines;
-    for (const auto& record : log.records())
-        if (record.subsystem == mountLogSubsystem) lines.push_back(record.message);
-    ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
-    EXPECT_TRUE(lines[0].starts_with("changes not followed: ")) << lines[0];
-    EXPECT_EQ(lines[1], "changes followed again");
 }
 
 TEST_F(MountedSpace, ARestartWithSavedStateFollowsTheFeedFromTheSavedAnchor) {

@@ -33,7 +33,8 @@
 #include "platform/task/task_group.h"
 #include "platform/text.h"
 #include "support/elapsed.h"
-#include "support/file_text.h"
+#include "support/files.h"
+#include "support/temp_dir.h"
 #include "support/test_server.h"
 
 namespace tw {
@@ -141,7 +142,8 @@ fs::path freshFolder(std::string pattern) {
 
 // On one file system and across two (/dev/shm is a tmpfs of its own).
 TEST(MoveFile, MovesWithinAndAcrossFileSystemsReplacingOnlyWhenAsked) {
-    const auto here = freshFolder(fs::temp_directory_path() / "tw-files-XXXXXX");
+    const test::TempDir dir;
+    const auto& here = dir.path();
     const auto elsewhere = freshFolder("/dev/shm/tw-files-XXXXXX");
     if (elsewhere.empty()) GTEST_SKIP() << "no /dev/shm";
     const auto to = here / "b";
@@ -165,7 +167,6 @@ TEST(MoveFile, MovesWithinAndAcrossFileSystemsReplacingOnlyWhenAsked) {
     std::ofstream(elsewhere / "c") << "x";
     EXPECT_THROW(moveFile(elsewhere / "c", here / "missing" / "c", true, ".staging-"), std::system_error);
     EXPECT_TRUE(fs::exists(elsewhere / "c"));
-    fs::remove_all(here);
     fs::remove_all(elsewhere);
 }
 
@@ -194,7 +195,8 @@ TEST(ContentType, ConformanceTable) {
 }
 
 TEST(ContentTypeRegistryFile, ReadsTypesExtensionsAndCommentsOrNothing) {
-    const auto path = fs::temp_directory_path() / ("tw-mime.types." + std::to_string(::getpid()));
+    const test::TempDir dir;
+    const auto path = dir.path() / "mime.types";
     std::ofstream(path, std::ios::binary)
         << "# a comment line\napplication/X-Thing\tthg THX   # a trailing comment\n"
            "text/x-bare\nnot-a-mime-type   nope\n   \n"
@@ -236,7 +238,6 @@ protected:
     ~DefaultManager() override {
         ::umask(umask_);
         ::unsetenv("XDG_CACHE_HOME");
-        fs::remove_all(cache);
     }
     static std::shared_ptr<host::Manager> managerFor(const std::string& identifier) {
         return host::Manager::forDomain({.identifier = identifier}, "app");
@@ -244,7 +245,8 @@ protected:
     static fs::perms modeOf(const fs::path& path) { return fs::symlink_status(path).permissions(); }
 
     const mode_t umask_ = ::umask(022);
-    const fs::path cache = freshFolder(fs::temp_directory_path() / "cache-XXXXXX");
+    const test::TempDir dir;
+    const fs::path cache = dir.path();
     const fs::path root = cache / "app";  // the application's folder
 };
 
@@ -375,12 +377,6 @@ using test::TestServer;
 
 const SessionConfiguration defaults{.additionalHeaders = {{"User-Agent", "Tidewright-macOS/0.1"}}};
 
-fs::path dottedFile(std::size_t size) {
-    const auto path = fs::temp_directory_path() / ("tw-placed-" + std::to_string(::getpid()));
-    std::ofstream(path, std::ios::binary) << std::string(size, '.');
-    return path;
-}
-
 std::optional<URLError::Code> urlErrorOf(const std::function<void()>& call) {
     try {
         call();
@@ -394,7 +390,13 @@ std::optional<URLError::Code> urlErrorOf(const std::function<void()>& call) {
 class HttpSession : public ::testing::Test {
 protected:
     Request at(const std::string& target) const { return {.url = server.base() + target}; }
+    fs::path dottedFile(std::size_t size) const {  // a file of `size` dots
+        const auto path = dir.path() / "placed";
+        std::ofstream(path, std::ios::binary) << std::string(size, '.');
+        return path;
+    }
 
+    test::TempDir dir;
     TestServer server;
     Session session{defaults};
 };
@@ -541,7 +543,6 @@ TEST_F(HttpSession, DownloadAtFailsWithoutWritingPastItsPart) {
         ::close(fd);
         EXPECT_EQ(test::fileText(path).substr(2000), std::string(2000, '.'));
     }
-    fs::remove(path);
 }
 
 // Peak resident memory since the last reset, in bytes (Linux).
@@ -565,7 +566,6 @@ TEST_F(HttpSession, LargeTransfersStreamWithoutHoldingTheBody) {
     session.upload({.url = server.base() + "/big-up", .method = "PUT"}, path);
     auto download = session.download(at("/big-down"));
     [[maybe_unused]] const auto growth = peakResidentBytes() - before;
-    fs::remove(path);
     EXPECT_EQ(server.requests("/big-up").at(0).bodySize, size);
     EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(download.file.path())), size);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)

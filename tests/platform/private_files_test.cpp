@@ -17,7 +17,7 @@
 #include "platform/atomic_file.h"
 #include "platform/file_descriptor.h"
 #include "platform/private_folder.h"
-#include "support/file_text.h"
+#include "support/files.h"
 #include "support/temp_dir.h"
 
 namespace tw {
@@ -33,11 +33,6 @@ int errnoOf(const std::function<void()>& call) {
         return error.code().value();
     }
     return 0;
-}
-
-unsigned modeOf(const fs::path& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
 // Whether `fd` is open on the file `identity` was taken from (a closed number may already name another).
@@ -93,8 +88,8 @@ TEST(PrivateFolder, MakesEveryMissingFolder0700WhateverTheUmask) {
         const Umask scoped(mask);
         makePrivateFolder(dir.path() / "shared/a/b/c/");
         for (const char* made : {"shared/a", "shared/a/b", "shared/a/b/c"})
-            EXPECT_EQ(modeOf(dir.path() / made), 0700u) << made;
-        EXPECT_EQ(modeOf(dir.path() / "shared"), 0755u);
+            EXPECT_EQ(test::modeOf(dir.path() / made), 0700u) << made;
+        EXPECT_EQ(test::modeOf(dir.path() / "shared"), 0755u);
         makePrivateFolder(dir.path() / "shared/a/b/c");  // accepted again as it is
     }
 }
@@ -123,7 +118,7 @@ TEST(PrivateFolder, RefusesAnExistingFolderThatIsNotOursAlone) {
         }
         EXPECT_EQ(errnoOf([&] { makePrivateFolder(root / c.name); }), c.error);
         if (c.mode != 0) {
-            EXPECT_EQ(modeOf(root / c.name), c.mode);
+            EXPECT_EQ(test::modeOf(root / c.name), c.mode);
         }
     }
     // Only root can give a folder to another user: elsewhere that case is left out.
@@ -141,14 +136,14 @@ TEST(AtomicFile, WritesAPrivateFileOrReplacesOneOnlyWhenAsked) {
     const Umask open(0);
     writeFileAtomically(file, "first", Placement::keepExisting);
     EXPECT_EQ(test::fileText(file), "first");
-    EXPECT_EQ(modeOf(file), 0600u);
+    EXPECT_EQ(test::modeOf(file), 0600u);
 
     EXPECT_EQ(errnoOf([&] { writeFileAtomically(file, "second", Placement::keepExisting); }), EEXIST);
     EXPECT_EQ(test::fileText(file), "first");
     fs::permissions(file, fs::perms(0644));
     writeFileAtomically(file, std::string("sec\0ond", 7));
     EXPECT_EQ(test::fileText(file), std::string("sec\0ond", 7));
-    EXPECT_EQ(modeOf(file), 0600u) << "a new file, not the old one rewritten";
+    EXPECT_EQ(test::modeOf(file), 0600u) << "a new file, not the old one rewritten";
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1) << "no temporary file left";
 }
 

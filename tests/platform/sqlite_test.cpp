@@ -13,6 +13,7 @@
 
 #include "platform/sqlite.h"
 #include "support/elapsed.h"
+#include "support/files.h"
 #include "support/temp_dir.h"
 
 namespace tw {
@@ -20,11 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-unsigned modeOf(const fs::path& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
-}
 
 // The first column of the first row of `sql`, as text.
 std::string scalar(sqlite::Database& db, const std::string& sql) {
@@ -44,8 +40,8 @@ TEST(Sqlite, TheDatabaseAndItsLogAreTheOwnersAloneAndInWriteAheadMode) {
         sqlite::Database db(file);
         db.exec("CREATE TABLE t (v INTEGER); INSERT INTO t VALUES (1)");
         EXPECT_EQ(scalar(db, "PRAGMA journal_mode"), "wal");
-        EXPECT_EQ(modeOf(file), 0600u);
-        EXPECT_EQ(modeOf(fs::path(file.string() + "-wal")), 0600u);
+        EXPECT_EQ(test::modeOf(file), 0600u);
+        EXPECT_EQ(test::modeOf(fs::path(file.string() + "-wal")), 0600u);
     }
     ::umask(previous);
 }

@@ -13,7 +13,6 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
-#include <numeric>
 #include <optional>
 #include <set>
 #include <thread>
@@ -21,7 +20,10 @@
 #include "platform/http/url_error.h"
 #include "platform/task/task.h"
 #include "remote/fp_error.h"
+#include "support/bytes.h"
 #include "support/elapsed.h"
+#include "support/files.h"
+#include "support/temp_dir.h"
 #include "support/test_server.h"
 
 namespace tw {
@@ -368,25 +370,14 @@ TEST(RevokeDevice, ACloudSpaceRevokesItsTokenAndSaysWhetherTheServiceAccepted) {
 
 constexpr std::int64_t eightMiB = 8'388'608;
 
-// A file of `size` pattern bytes (byte i is i % 253), removed at the end of the test.
+// A file of `size` seeded bytes in a folder of its own, removed at the end of the test.
 struct LocalFile {
-    explicit LocalFile(std::int64_t size) : bytes(253, '\0') {
-        std::iota(bytes.begin(), bytes.end(), '\0');
-        while (bytes.size() < static_cast<std::size_t>(size))
-            bytes += bytes;  // whole copies: fast also under sanitizers
-        bytes.resize(size);
-        std::ofstream(path, std::ios::binary) << bytes;
-    }
-    ~LocalFile() { std::filesystem::remove(path); }
+    explicit LocalFile(std::int64_t size) : bytes(test::writeSeededBytes(path, size, 9)) {}
     std::string slice(std::int64_t offset, std::int64_t length) const { return bytes.substr(offset, length); }
-    bool untouched() const {  // still holds its bytes
-        std::ifstream in(path, std::ios::binary);
-        return std::string{std::istreambuf_iterator<char>(in), {}} == bytes;
-    }
-    inline static std::atomic<int> serial{0};
-    const std::filesystem::path path =
-        std::filesystem::temp_directory_path() /
-        ("tw-upload-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
+    bool untouched() const { return test::fileText(path) == bytes; }  // still holds its bytes
+
+    test::TempDir dir;
+    const std::filesystem::path path = dir.path() / "local";
     std::string bytes;
 };
 

@@ -2,7 +2,7 @@
 // Shorthands for the service's tests: paths, replies read as "status error", raw loopback connections.
 
 #include "support/elapsed.h"
-#include "support/file_text.h"
+#include "support/files.h"
 #include "support/service_fixture.h"
 
 #include <arpa/inet.h>
