@@ -177,9 +177,10 @@ std::vector<Id> ItemCatalog::listing(const Id& folder, Deadline deadline) {
         identifiers.push_back(record.identifier);
         const auto known = records_.find(record.identifier);
         if (known == records_.end()) {
+            keepLocalContents(record);
             records_.emplace(record.identifier, std::move(record));
         } else if (current) {
-            keepLocalContents(known->second, record);
+            keepLocalContents(record);
             // Newer contents than the kernel may hold pages of: they get an inode of their own.
             if (contentsDiffer(known->second, record)) inodes_.supersede(record.identifier, known->second);
             known->second = std::move(record);
@@ -294,11 +295,12 @@ std::string ItemCatalog::shownName(const Id& folder, const Id& child, const std:
 
 // --- what the change feed says --------------------------------------------------------------------------
 
-void ItemCatalog::keepLocalContents(const ItemRecord& before, ItemRecord& after) const {
-    if (!holdsLocalChanges_(after.identifier)) return;
-    after.version.contentVersion = before.version.contentVersion;
-    after.size = before.size;
-    after.modified = before.modified;
+void ItemCatalog::keepLocalContents(ItemRecord& record) const {
+    const auto local = localContents_.find(record.identifier);
+    if (local == localContents_.end() || !holdsLocalChanges_(record.identifier)) return;
+    record.size = local->second.size;
+    record.modified = local->second.modified;
+    record.version.contentVersion = local->second.contentVersion;
 }
 
 void ItemCatalog::touch(Touched& touched, const Id& folder) const {
@@ -390,11 +392,11 @@ AppliedChanges ItemCatalog::apply(const ChangeBatch& batch) {
         const Id identifier = record.identifier;
         if (identifier == host::rootContainer || identifier == host::trashContainer) continue;
         const auto old = records_.find(identifier);
+        keepLocalContents(record);
         if (old == records_.end()) {
             arrive(touched, record.parent, identifier, record.name);
         } else {
             const ItemRecord before = old->second;
-            keepLocalContents(before, record);
             // Still in the trash as far as the feed says; it may be gone for good: the trash is listed
             // again, and what it lacks is dropped then.
             if (before.parent == host::trashContainer && record.parent == host::trashContainer)
@@ -478,9 +480,29 @@ Id ItemCatalog::addLocal(ItemRecord record) {
 void ItemCatalog::updateLocal(const Id& identifier, std::int64_t size, std::optional<host::Date> modified) {
     std::scoped_lock lock(mutex_);
     const auto record = records_.find(identifier);
-    if (record == records_.end()) return;
-    record->second.size = size;
-    if (modified) record->second.modified = modified;
+    auto [local, made] = localContents_.try_emplace(identifier);
+    if (made && record != records_.end())
+        local->second.contentVersion = record->second.version.contentVersion;
+    local->second.size = size;
+    if (modified) local->second.modified = modified;
+    if (record != records_.end()) {
+        record->second.size = size;
+        record->second.modified = local->second.modified;
+    }
+}
+
+void ItemCatalog::holdLocal(const Id& identifier, std::int64_t size, std::optional<host::Date> modified,
+                            std::string contentVersion) {
+    {
+        std::scoped_lock lock(mutex_);
+        localContents_[identifier] = {size, modified, std::move(contentVersion)};
+    }
+    updateLocal(identifier, size, modified);
+}
+
+void ItemCatalog::dropLocalContents(const Id& identifier) {
+    std::scoped_lock lock(mutex_);
+    localContents_.erase(identifier);
 }
 
 void ItemCatalog::moveLocal(const Id& local, const Id& parent, const std::string& name) {
@@ -501,6 +523,7 @@ void ItemCatalog::moveLocal(const Id& local, const Id& parent, const std::string
 
 void ItemCatalog::removeLocal(const Id& local) {
     std::scoped_lock lock(mutex_);
+    localContents_.erase(local);
     const auto record = records_.find(local);
     if (record == records_.end()) return;
     ++generation_;
@@ -523,6 +546,7 @@ AppliedChanges ItemCatalog::uploaded(const ItemRecord& record, bool replaced) {
     AppliedChanges changes;
     {
         std::scoped_lock lock(mutex_);
+        localContents_.erase(record.identifier);
         const auto known = records_.find(record.identifier);
         if (known != records_.end() && !replaced) {
             // The kernel's pages are of these very contents: the record takes the service's version of them.
@@ -549,6 +573,8 @@ AppliedChanges ItemCatalog::adopt(const Id& local, const Id& target) {
     // pages are the new contents, is the target's from here on.
     inodes_.supersede(target, to->second);
     inodes_.rename(local, target);
+    localContents_.erase(local);
+    localContents_[target] = {made.size, made.modified, to->second.version.contentVersion};
     to->second.size = made.size;
     to->second.modified = made.modified;
     return changes;
@@ -570,13 +596,23 @@ AppliedChanges ItemCatalog::created(const Id& local, const ItemRecord& made) {
     ++generation_;
     const ItemRecord before = std::move(old->second);
     records_.erase(old);
+    localContents_.erase(local);
+    if (const auto locals = localChildren_.find(before.parent); locals != localChildren_.end()) {
+        locals->second.erase(local);
+        if (locals->second.empty()) localChildren_.erase(locals);
+    }
+    // Changed again while it went up: the local contents still show.
+    if (holdsLocalChanges_(made.identifier))
+        localContents_[made.identifier] = {before.size, before.modified, made.version.contentVersion};
     leave(touched, before.parent, local, before.name);
     inodes_.rename(local, made.identifier);
     // The name the local item had is the made item's: no name of the kernel's leads elsewhere for it.
     for (auto& [name, child] : touched.folders[before.parent].before)
         if (child == local) child = made.identifier;
     arrive(touched, made.parent, made.identifier, made.name);
-    records_[made.identifier] = made;
+    auto shown = made;
+    keepLocalContents(shown);
+    records_[made.identifier] = shown;
     changes.updated.push_back(made);
     tell(touched, changes.invalidations);
     return changes;

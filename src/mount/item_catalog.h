@@ -124,6 +124,12 @@ public:
     AppliedChanges created(const Id& local, const ItemRecord& made);
     // A file holding local changes has a new size or modification date.
     void updateLocal(const Id& identifier, std::int64_t size, std::optional<host::Date> modified);
+    // The item holds local changes of that size and date, made on the service's `contentVersion` (a
+    // restart's journal): its records show them from now on, whatever the service lists.
+    void holdLocal(const Id& identifier, std::int64_t size, std::optional<host::Date> modified,
+                   std::string contentVersion);
+    // The item no longer holds local changes (they were dropped): the service's record shows again.
+    void dropLocalContents(const Id& identifier);
     // A local file renamed or moved (within the mount).
     void moveLocal(const Id& local, const Id& parent, const std::string& name);
     // A local file removed before the service made it.
@@ -154,7 +160,9 @@ private:
     void nameChildren(const Id& folder, Listing& listing);
     std::vector<Child> present(const Id& folder, const Id& listed, const std::vector<Id>& identifiers);
     std::string shownName(const Id& folder, const Id& child, const std::string& serviceName) const;
-    void keepLocalContents(const ItemRecord& before, ItemRecord& after) const;
+    // A record from the service of an item holding local changes shows the local contents' size, date and
+    // content version.
+    void keepLocalContents(ItemRecord& record) const;
     // A change batch's steps: what each folder showed before, who left and who came, and at the end what
     // the kernel is to forget.
     void touch(Touched& touched, const Id& folder) const;
@@ -183,6 +191,12 @@ private:
     std::uint64_t generation_ = 0;  // counts applied change batches: an older listing is not kept
     std::uint64_t nextLocal_ = 1;
     std::unordered_map<Id, std::set<Id>> localChildren_;  // local items by parent
+    struct LocalContents {
+        std::int64_t size = 0;
+        std::optional<host::Date> modified;
+        std::string contentVersion;  // the service's version they were changed from
+    };
+    std::unordered_map<Id, LocalContents> localContents_;  // of the items holding local changes
 };
 
 }  // namespace tw::mount

@@ -158,7 +158,8 @@ void WriteBack::restore() {
         const auto file = add(std::move(contents), change);
         file->journaled = file->generation;
         file->due = Clock::now();
-        catalog_.updateLocal(change.identifier, file->contents().size(), change.modified);
+        catalog_.holdLocal(change.identifier, file->contents().size(), change.modified,
+                           change.baseVersion.contentVersion);
     }
 }
 
@@ -369,6 +370,7 @@ bool WriteBack::remove(const Id& identifier) {
         forget(file);
     }
     file->contents().discardLocalChanges();
+    catalog_.dropLocalContents(identifier);
     unjournal(*file, identifier);
     changed_.notify_all();
     waitingChanged();

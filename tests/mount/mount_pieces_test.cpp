@@ -77,7 +77,8 @@ TEST(StateStore, JournalRowsAreReplacedRenamedAndRemovedAndOutliveAClearAndAReop
         failed.lastError = "the service cannot be reached";
         store.putPendingChange(failed);  // in place of the first
         store.clear();                   // the feed starts again; what was changed here stays
-        EXPECT_EQ(store.pendingChanges(), (std::vector<PendingChange>{made, failed}));  // local ones sort first
+        EXPECT_EQ(store.pendingChanges(),
+                  (std::vector<PendingChange>{made, failed}));  // local ones sort first
     }
     StateStore store(file);
     made.identifier = "n2";  // made by the service; still changed since

@@ -86,12 +86,26 @@ InProcessServer::InProcessServer(server::Options options) : options_(std::move(o
     server_ = std::make_unique<server::HttpServer>(options_);
     server_->bind();
     base_ = server_->baseUrl();
+    options_.port = std::stoi(base_.substr(base_.rfind(':') + 1));  // kept by a restart
     thread_ = std::thread([this] { server_->run(); });
 }
 
 InProcessServer::~InProcessServer() {
+    stop();
+}
+
+void InProcessServer::stop() {
+    if (!server_) return;
     server_->stop();
     thread_.join();
+    server_.reset();
+}
+
+void InProcessServer::start() {
+    if (server_) return;
+    server_ = std::make_unique<server::HttpServer>(options_);
+    server_->bind();
+    thread_ = std::thread([this] { server_->run(); });
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv) {

@@ -81,6 +81,9 @@ public:
     const std::string& base() const { return base_; }
     server::Service& service() { return server_->service(); }
     const std::filesystem::path& dataDir() const { return options_.dataDir; }
+    // The service goes away (every connection refused) and comes back on the same address and data.
+    void stop();
+    void start();
     Api api(const std::string& token = testToken) const { return Api(base_, token); }
 
 private:

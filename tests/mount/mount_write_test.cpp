@@ -1,0 +1,388 @@
+// Writing through a real mount, end to end: files copied on and read back through the service, the
+// POSIX answers of every change, a safe save, an edit racing one on the service, files never sent, a mount
+// killed with -9, a service that goes away, a full disk; and a random exerciser of one file's bytes.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <random>
+#include <regex>
+
+#include "mount/state_store.h"
+#include "mounted_space.h"
+#include "support/bytes.h"
+#include "support/files.h"
+
+namespace tw::mount {
+namespace {
+
+using namespace test;
+using nlohmann::json;
+
+class WritingMount : public MountedSpace {
+protected:
+    MountSettings writing(std::chrono::milliseconds writeBack = 0ms) const {
+        auto options = settings();
+        options.stateFile = dir.path() / "state.sqlite";
+        options.writeBack = writeBack;
+        options.firstRetry = 200ms;
+        return options;
+    }
+
+    // Every file and folder the service holds in `parent` ("" the root), by name.
+    std::map<std::string, json> children(const std::string& parent = "") {
+        const auto reply = api.get("/api/v1/nodes?parent=" + (parent.empty() ? "root" : parent));
+        EXPECT_EQ(reply.status, 200) << reply.body;
+        std::map<std::string, json> named;
+        const auto listing = reply.json();
+        for (const auto& node : listing["items"])
+            named[node["name"].get<std::string>()] = node;
+        return named;
+    }
+    std::map<std::string, json> trashed() {
+        std::map<std::string, json> named;
+        const auto listing = api.get("/api/v1/trash").json();
+        for (const auto& node : listing["items"])
+            named[node["name"].get<std::string>()] = node;
+        return named;
+    }
+    bool uploaded(std::chrono::seconds within = 20s) {
+        return mount->filesystem().uploadNow(std::chrono::steady_clock::now() + within);
+    }
+    static std::string state(const fs::path& file) {
+        char value[64];
+        const auto n = ::getxattr(file.c_str(), "user.tidewright.state", value, sizeof value);
+        return n < 0 ? std::string("errno ") + std::to_string(errno)
+                     : std::string(value, static_cast<std::size_t>(n));
+    }
+};
+
+// Writes `bytes` through one descriptor in pieces of `piece`, then closes: false when any call failed.
+bool writeFile(const fs::path& file, const std::string& bytes, std::size_t piece = 1 << 20, int flags = 0) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | flags, 0644);
+    if (fd < 0) return false;
+    bool ok = true;
+    for (std::size_t at = 0; ok && at < bytes.size(); at += piece) {
+        const auto n = std::min(piece, bytes.size() - at);
+        ok = ::write(fd, bytes.data() + at, n) == static_cast<ssize_t>(n);
+    }
+    return ::close(fd) == 0 && ok;
+}
+
+TEST_F(WritingMount, CopiedFilesAreReadBackAtOnceAndArriveOnTheServiceByteForByte) {
+    MOUNT_OR_SKIP(writing(1h));  // nothing goes up before it is asked
+    const std::map<std::string, std::string> files = {{"empty.txt", ""},
+                                                      {"one.txt", "x"},
+                                                      {"eight.bin", seededBytes(8 * MiB + 1, 1)},
+                                                      {"hundred.bin", seededBytes(100 * MiB, 2)}};
+    for (const auto& [name, bytes] : files) {
+        ASSERT_TRUE(writeFile(mountpoint / name, bytes, name == "eight.bin" ? 100'000 : 1 << 20)) << name;
+        // Read your writes: the local file, its size, before anything reached the service.
+        EXPECT_EQ(statOf(mountpoint / name).st_size, std::ssize(bytes)) << name;
+        EXPECT_TRUE(fileText(mountpoint / name) == bytes) << name;
+        EXPECT_EQ(state(mountpoint / name), "pending") << name;
+    }
+    EXPECT_TRUE(children().empty());
+    EXPECT_EQ(mount->filesystem().status().waiting(), 4);
+
+    ASSERT_TRUE(uploaded(60s));
+    const auto made = children();
+    ASSERT_EQ(made.size(), files.size());
+    for (const auto& [name, bytes] : files) {
+        EXPECT_TRUE(api.download(made.at(name)["id"]) == bytes) << name;
+        EXPECT_EQ(state(mountpoint / name), "uploaded") << name;
+        EXPECT_TRUE(fileText(mountpoint / name) == bytes) << name;  // still the same file, now the service's
+    }
+    EXPECT_TRUE(mount->filesystem().status().allUploaded());
+}
+
+// The errno values a POSIX filesystem gives, and what each change does on the service.
+TEST_F(WritingMount, FoldersAndFilesAreMadeRenamedAndRemovedWithPosixAnswers) {
+    MOUNT_OR_SKIP(writing());
+    const auto at = [&](const std::string& name) { return (mountpoint / name).string(); };
+    ASSERT_EQ(::mkdir(at("docs").c_str(), 0755), 0);
+    ASSERT_TRUE(children().contains("docs"));  // made at once: its children need its identifier
+    ASSERT_TRUE(writeFile(at("docs/a.txt"), "a"));
+    ASSERT_TRUE(writeFile(at("b.txt"), "b"));
+    ASSERT_TRUE(uploaded());
+    const auto docs = children().at("docs")["id"].get<std::string>();
+
+    const std::string longName(256, 'x'), invalid = "n\xff.txt";
+    const std::pair<const char*, std::function<int()>> refused[] = {
+        {"mkdir of an existing name", [&] { return ::mkdir(at("docs").c_str(), 0755) ? errno : 0; }},
+        {"O_EXCL",
+         [&] { return ::open(at("b.txt").c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644) < 0 ? errno : 0; }},
+        {"rmdir of a full folder", [&] { return ::rmdir(at("docs").c_str()) ? errno : 0; }},
+        {"rmdir of a file", [&] { return ::rmdir(at("b.txt").c_str()) ? errno : 0; }},
+        {"unlink of a folder", [&] { return ::unlink(at("docs").c_str()) ? errno : 0; }},
+        {"unlink of nothing", [&] { return ::unlink(at("none").c_str()) ? errno : 0; }},
+        {"a file under a file",
+         [&] { return ::open(at("b.txt/c").c_str(), O_CREAT | O_WRONLY, 0644) < 0 ? errno : 0; }},
+        {"a long name",
+         [&] { return ::open(at(longName).c_str(), O_CREAT | O_WRONLY, 0644) < 0 ? errno : 0; }},
+        {"a name that is not UTF-8", [&] { return ::mkdir(at(invalid).c_str(), 0755) ? errno : 0; }},
+        {"a folder over a file",
+         [&] { return ::rename(at("docs").c_str(), at("b.txt").c_str()) ? errno : 0; }},
+        {"a file over a folder",
+         [&] { return ::rename(at("b.txt").c_str(), at("docs").c_str()) ? errno : 0; }},
+        {"RENAME_NOREPLACE",
+         [&] {
+             return ::renameat2(AT_FDCWD, at("b.txt").c_str(), AT_FDCWD, at("docs/a.txt").c_str(),
+                                RENAME_NOREPLACE)
+                        ? errno
+                        : 0;
+         }},
+        {"RENAME_EXCHANGE",
+         [&] {
+             return ::renameat2(AT_FDCWD, at("b.txt").c_str(), AT_FDCWD, at("docs/a.txt").c_str(),
+                                RENAME_EXCHANGE)
+                        ? errno
+                        : 0;
+         }},
+        {"a symbolic link", [&] { return ::symlink("b.txt", at("link").c_str()) ? errno : 0; }},
+    };
+    const int expected[] = {EEXIST,       EEXIST, ENOTEMPTY, ENOTDIR, EISDIR, ENOENT, ENOTDIR,
+                            ENAMETOOLONG, EINVAL, ENOTDIR,   EISDIR,  EEXIST, EINVAL, EPERM};
+    for (std::size_t i = 0; i < std::size(refused); ++i)
+        EXPECT_EQ(refused[i].second(), expected[i]) << refused[i].first;
+    EXPECT_EQ(children().size(), 2u);  // nothing of those reached the service
+
+    // chmod, chown and dates the service cannot keep: accepted, as cp -a and tar x need.
+    EXPECT_EQ(::chmod(at("b.txt").c_str(), 0600), 0);
+    EXPECT_EQ(::chown(at("b.txt").c_str(), ::getuid(), ::getgid()), 0);
+    EXPECT_EQ(std::system(("cp -a '" + at("b.txt") + "' '" + at("docs/b copy.txt") + "'").c_str()), 0);
+
+    // Renamed and moved on the service at once, the same items; a rename onto a name replaces it.
+    ASSERT_EQ(::rename(at("docs").c_str(), at("papers").c_str()), 0);
+    ASSERT_EQ(::rename(at("b.txt").c_str(), at("papers/a.txt").c_str()), 0);
+    const auto papers = children();
+    ASSERT_EQ(papers.size(), 1u);
+    EXPECT_EQ(papers.at("papers")["id"], docs);
+    ASSERT_TRUE(uploaded());
+    const auto inside = children(docs);
+    EXPECT_EQ(fileText(mountpoint / "papers/a.txt"), "b");
+    EXPECT_TRUE(api.download(inside.at("a.txt")["id"]) == "b");
+    EXPECT_TRUE(trashed().contains("a.txt"));  // the replaced one: in the trash, never purged at once
+
+    // rm puts items in the service's trash; rmdir of the emptied folder too.
+    ASSERT_EQ(::unlink(at("papers/a.txt").c_str()), 0);
+    ASSERT_EQ(::unlink(at("papers/b copy.txt").c_str()), 0);
+    ASSERT_EQ(::rmdir(at("papers").c_str()), 0);
+    EXPECT_TRUE(children().empty());
+    EXPECT_EQ(api.get("/api/v1/trash").json()["items"].size(), 4u);  // a.txt twice, b copy.txt, papers
+    EXPECT_FALSE(fs::exists(mountpoint / "papers"));
+}
+
+// An editor's safe save (a new file renamed over the old) updates the item: same identifier, new contents.
+TEST_F(WritingMount, ASafeSaveKeepsTheIdentifierAndAShortLivedFileSendsNothing) {
+    const auto id = upload("nota.txt", "first");
+    MOUNT_OR_SKIP(writing(300ms));
+    for (const std::string temporary : {"nota.txt.tmp", ".nota.txt.swp", ".goutputstream-X1Y2"}) {
+        SCOPED_TRACE(temporary);
+        ASSERT_TRUE(writeFile(mountpoint / temporary, "saved by " + temporary));
+        ASSERT_EQ(::rename((mountpoint / temporary).c_str(), (mountpoint / "nota.txt").c_str()), 0);
+        EXPECT_EQ(fileText(mountpoint / "nota.txt"), "saved by " + temporary);
+        ASSERT_TRUE(uploaded());
+        const auto now = children();
+        ASSERT_EQ(now.size(), 1u);
+        EXPECT_EQ(now.at("nota.txt")["id"], id);
+        EXPECT_EQ(api.download(id), "saved by " + temporary);
+    }
+    EXPECT_TRUE(trashed().empty());
+
+    // Made, written, renamed and removed within the write-back delay: the service never hears of it.
+    const auto before = api.get("/api/v1/changes?since=0").json()["changes"].size();
+    ASSERT_TRUE(writeFile(mountpoint / "scratch", "short-lived"));
+    ASSERT_EQ(::rename((mountpoint / "scratch").c_str(), (mountpoint / "scratch2").c_str()), 0);
+    ASSERT_EQ(::unlink((mountpoint / "scratch2").c_str()), 0);
+    ASSERT_TRUE(uploaded());
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(api.get("/api/v1/changes?since=0").json()["changes"].size(), before);
+}
+
+// An edit on the mount racing one through the service: the service's stays, the local one goes up beside it
+// as the dated conflicting copy, and the mount shows both.
+TEST_F(WritingMount, AnEditRacingAnEditOnTheServiceEndsAsAConflictCopyWithBothContents) {
+    const auto id = upload("plan.txt", "base");
+    MOUNT_OR_SKIP(writing(1h));
+    ASSERT_EQ(fileText(mountpoint / "plan.txt"), "base");
+    ASSERT_TRUE(writeFile(mountpoint / "plan.txt", "mine"));
+    ASSERT_EQ(api.postBytes("/api/v1/files?name=plan.txt&mime=text%2Fplain&replace=" + id, "theirs").status,
+              200);
+    ASSERT_TRUE(uploaded());
+
+    const auto now = children();
+    ASSERT_EQ(now.size(), 2u);
+    EXPECT_EQ(api.download(id), "theirs");
+    std::string copy;
+    for (const auto& [name, node] : now)
+        if (name != "plan.txt") copy = name;
+    EXPECT_TRUE(std::regex_match(copy, std::regex(R"(plan \(conflito \d{4}-\d\d-\d\d \d\d\.\d\d\)\.txt)")))
+        << copy;
+    EXPECT_EQ(api.download(now.at(copy)["id"]), "mine");
+    ASSERT_TRUE(changesFollowed());
+    EXPECT_EQ(fileText(mountpoint / "plan.txt"), "theirs");
+    EXPECT_EQ(fileText(mountpoint / copy), "mine");
+}
+
+// Each upload that fails is tried again after a pause, and nothing is lost while the service is away.
+TEST_F(WritingMount, FilesWrittenWhileTheServiceIsAwayArriveWhenItComesBack) {
+    MOUNT_OR_SKIP(writing());
+    ASSERT_TRUE(firstSync());
+    ASSERT_FALSE(fs::is_empty(mountpoint));  // the root listed while the service answered
+    server->stop();
+    const auto bytes = seededBytes(3 * MiB, 3);
+    ASSERT_TRUE(writeFile(mountpoint / "offline.bin", bytes));
+    ASSERT_TRUE(writeFile(mountpoint / "note.txt", "written offline"));
+    EXPECT_FALSE(uploaded(2s));
+    const auto waiting = mount->filesystem().status();
+    ASSERT_EQ(waiting.entries.size(), 2u);
+    EXPECT_EQ(waiting.entries[0].state, UploadState::failed);
+    EXPECT_GE(waiting.entries[0].attempts, 2);  // the pauses start at 200 ms here
+    EXPECT_FALSE(waiting.entries[0].lastError.empty());
+    EXPECT_EQ(state(mountpoint / "note.txt"), "failed");
+    EXPECT_EQ(fileText(mountpoint / "note.txt"), "written offline");
+
+    server->start();
+    ASSERT_TRUE(uploaded());
+    EXPECT_TRUE(api.download(children().at("offline.bin")["id"]) == bytes);
+    EXPECT_EQ(api.download(children().at("note.txt")["id"]), "written offline");
+}
+
+// kill -9 of the mount after close() returned: a restart shows the local files and uploads them.
+TEST_F(WritingMount, WhatAKilledMountAcceptedIsShownAndUploadedAfterARestart) {
+    const auto id = upload("kept.txt", "old");
+    {
+        ChildProcess child(command({"-f", "--write-back", "3600"}));
+        ASSERT_TRUE(waitUntil(10, [&] { return fs::exists(mountpoint / "kept.txt"); })) << child.stderrText();
+        ASSERT_TRUE(writeFile(mountpoint / "new.bin", seededBytes(5 * MiB, 5)));
+        ASSERT_TRUE(writeFile(mountpoint / "kept.txt", "edited"));
+        child.signal(SIGKILL);
+        child.wait(5);
+    }
+    ::umount2(mountpoint.c_str(), MNT_DETACH);
+    EXPECT_EQ(children().size(), 1u);  // nothing went up
+
+    ChildProcess restarted(command({"-f", "--write-back", "0"}));
+    ASSERT_TRUE(waitUntil(10, [&] { return fs::exists(mountpoint / "new.bin"); })) << restarted.stderrText();
+    EXPECT_EQ(fileText(mountpoint / "kept.txt"), "edited");
+    EXPECT_TRUE(fileText(mountpoint / "new.bin") == seededBytes(5 * MiB, 5));
+    ASSERT_TRUE(waitUntil(20, [&] { return children().size() == 2 && api.download(id) == "edited"; }));
+    EXPECT_TRUE(api.download(children().at("new.bin")["id"]) == seededBytes(5 * MiB, 5));
+    EXPECT_EQ(state(mountpoint / "new.bin"), "uploaded");
+    restarted.signal(SIGTERM);
+    EXPECT_EQ(restarted.wait(10), 0);
+}
+
+// A full disk: the write that does not fit fails with ENOSPC, and what was accepted before still arrives.
+TEST_F(WritingMount, AFullCacheDiskRefusesTheWriteAndLosesNothingAccepted) {
+    const auto small = dir.path() / "small";
+    fs::create_directories(small);
+    if (::mount("tidewright-test", small.c_str(), "tmpfs", 0, "size=8m") != 0)
+        GTEST_SKIP() << "no tmpfs can be mounted here: " << std::strerror(errno);
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{small};
+    auto options = writing(1h);
+    options.cacheFolder = small / "cache";
+    MOUNT_OR_SKIP(options);
+    const auto accepted = seededBytes(3 * MiB, 6);
+    ASSERT_TRUE(writeFile(mountpoint / "accepted.bin", accepted));
+    const int fd = ::open((mountpoint / "too big.bin").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    const auto chunk = seededBytes(MiB, 7);
+    int error = 0;
+    for (int i = 0; i < 16 && !error; ++i)
+        if (::write(fd, chunk.data(), chunk.size()) < 0) error = errno;
+    if (!error && ::fsync(fd) != 0) error = errno;
+    EXPECT_EQ(error, ENOSPC);
+    ::close(fd);
+    ASSERT_EQ(::unlink((mountpoint / "too big.bin").c_str()), 0);
+    ASSERT_TRUE(uploaded());
+    EXPECT_TRUE(api.download(children().at("accepted.bin")["id"]) == accepted);
+}
+
+// Random reads, writes, truncations and mapped reads and writes of one file, checked against a model of
+// its bytes after every step, then against what reaches the service.
+TEST_F(WritingMount, ARandomExerciserOfOneFileAlwaysMatchesItsModel) {
+    MOUNT_OR_SKIP(writing(1h));
+    const auto file = mountpoint / "exercised.bin";
+    std::string model = seededBytes(300'000, 8);
+    ASSERT_TRUE(writeFile(file, model));
+    const int fd = ::open(file.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    std::mt19937 random(2026);
+    const auto pick = [&](std::int64_t bound) {
+        return std::uniform_int_distribution<std::int64_t>(0, std::max<std::int64_t>(bound, 0))(random);
+    };
+    constexpr int steps = 3000;
+    for (int step = 0; step < steps; ++step) {
+        SCOPED_TRACE("step " + std::to_string(step));
+        const auto size = std::ssize(model);
+        switch (pick(5)) {
+            case 0:
+            case 1: {  // a write, past the end too
+                const auto offset = pick(size + 5000);
+                const auto bytes =
+                    seededBytes(static_cast<std::size_t>(1 + pick(20'000)), static_cast<unsigned>(step));
+                ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), offset), std::ssize(bytes));
+                if (offset + std::ssize(bytes) > size)
+                    model.resize(static_cast<std::size_t>(offset) + bytes.size(), '\0');
+                model.replace(static_cast<std::size_t>(offset), bytes.size(), bytes);
+                break;
+            }
+            case 2: {  // a truncation or a growth
+                const auto to = pick(size + 30'000);
+                ASSERT_EQ(::ftruncate(fd, to), 0);
+                model.resize(static_cast<std::size_t>(to), '\0');
+                break;
+            }
+            case 3: {  // a mapped write within the file
+                if (size < 2) break;
+                const auto offset = pick(size - 1),
+                           length = 1 + pick(std::min<std::int64_t>(size - offset - 1, 9000));
+                void* map = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE,
+                                   MAP_SHARED, fd, 0);
+                ASSERT_NE(map, MAP_FAILED) << std::strerror(errno);
+                const auto bytes =
+                    seededBytes(static_cast<std::size_t>(length), static_cast<unsigned>(step) + 1);
+                std::memcpy(static_cast<char*>(map) + offset, bytes.data(), bytes.size());
+                ASSERT_EQ(::msync(map, static_cast<std::size_t>(size), MS_SYNC), 0);
+                ::munmap(map, static_cast<std::size_t>(size));
+                model.replace(static_cast<std::size_t>(offset), bytes.size(), bytes);
+                break;
+            }
+            case 4: {  // a mapped read
+                if (size == 0) break;
+                void* map = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
+                ASSERT_NE(map, MAP_FAILED);
+                const bool same = std::memcmp(map, model.data(), model.size()) == 0;
+                ::munmap(map, static_cast<std::size_t>(size));
+                ASSERT_TRUE(same);
+                break;
+            }
+            default: {  // a read
+                const auto offset = pick(size), length = pick(40'000);
+                std::string bytes(static_cast<std::size_t>(length), '\0');
+                const auto n = ::pread(fd, bytes.data(), bytes.size(), offset);
+                ASSERT_EQ(n, std::min(length, size - offset));
+                bytes.resize(static_cast<std::size_t>(n));
+                ASSERT_TRUE(bytes == model.substr(static_cast<std::size_t>(offset), bytes.size()));
+            }
+        }
+    }
+    EXPECT_EQ(::close(fd), 0);
+    EXPECT_TRUE(fileText(file) == model);
+    ASSERT_TRUE(uploaded());
+    EXPECT_TRUE(api.download(children().at("exercised.bin")["id"]) == model);
+}
+
+}  // namespace
+}  // namespace tw::mount
