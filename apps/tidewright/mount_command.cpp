@@ -93,13 +93,17 @@ int serve(const Options& options, const mount::MountSettings& settings,
     SystemdStatus systemd;  // outlives the session, whose threads call it until it has stopped
     mount::Mount session(extension, domainSettings, true);
     auto& filesystem = session.filesystem();
-    filesystem.onSynchronized([&systemd](std::chrono::system_clock::time_point when) { systemd.synchronized(when); });
+    filesystem.onSynchronized(
+        [&systemd](std::chrono::system_clock::time_point when) { systemd.synchronized(when); });
     filesystem.onWaitingChanged([&systemd](int waiting) { systemd.waiting(waiting); });
     const auto config = Config::fromUserInfo(host.extension().domain().userInfo);
     mount::ControlServer channel(
-        std::move(control), {.space = config ? config->base : domain, .mountpoint = settings.mountpoint.string()},
+        std::move(control),
+        {.space = config ? config->base : domain, .mountpoint = settings.mountpoint.string()},
         [&filesystem] { return filesystem.status(); },
-        [&filesystem](std::chrono::steady_clock::time_point deadline) { return filesystem.uploadNow(deadline); });
+        [&filesystem](std::chrono::steady_clock::time_point deadline) {
+            return filesystem.uploadNow(deadline);
+        });
     mount::mountLog().info("mounted on " + settings.mountpoint.string());
     systemd.ready(filesystem.status().waiting());
     mounted();

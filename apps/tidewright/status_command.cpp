@@ -30,7 +30,8 @@ int pendingInStateFile(const std::string& domain) {
 
 void printText(const mount::MountStatus& status) {
     const int waiting = status.waiting();
-    std::cout << (waiting == 0 ? std::string("all uploaded") : changesWaiting(waiting) + " to be uploaded") << "\n"
+    std::cout << (waiting == 0 ? std::string("all uploaded") : changesWaiting(waiting) + " to be uploaded")
+              << "\n"
               << "service: " << (status.reachable ? "reachable" : "unreachable") << "\n"
               << "last sync: " << (status.lastSync ? clockText(*status.lastSync) : "never") << "\n";
     for (const auto& entry : status.entries) {
@@ -53,8 +54,7 @@ int report(const Options& options, const StatusArguments& arguments) {
     CliHost host(options);
     const auto domain = host.extension().domain().identifier;
     std::optional<std::chrono::milliseconds> wait;
-    if (arguments.waitSeconds)
-        wait = std::chrono::milliseconds(std::llround(*arguments.waitSeconds * 1000));
+    if (arguments.waitSeconds) wait = std::chrono::milliseconds(std::llround(*arguments.waitSeconds * 1000));
     const bool json = options.json || arguments.json;
     const auto answer = mount::requestStatus(domain, wait);
     if (!answer) {

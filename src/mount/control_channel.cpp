@@ -38,11 +38,11 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using std::chrono::system_clock;
 
-constexpr std::size_t requestLimit = 256;        // bytes of a request line, its newline included
-constexpr std::size_t answerLimit = 64u << 20;   // bytes of an answer a client reads at most
-constexpr std::size_t connectionLimit = 64;      // served at once; more wait in the listener's backlog
-constexpr double longestWait = 1e7;              // seconds a "wait" may ask (115 days): no overflow after
-constexpr auto probeTimeout = std::chrono::seconds(2);  // for the mount found on a claimed path to answer
+constexpr std::size_t requestLimit = 256;       // bytes of a request line, its newline included
+constexpr std::size_t answerLimit = 64u << 20;  // bytes of an answer a client reads at most
+constexpr std::size_t connectionLimit = 64;     // served at once; more wait in the listener's backlog
+constexpr double longestWait = 1e7;             // seconds a "wait" may ask (115 days): no overflow after
+constexpr auto probeTimeout = std::chrono::seconds(2);   // for the mount found on a claimed path to answer
 constexpr auto answerMargin = std::chrono::seconds(10);  // a client waits this much past its wait
 
 [[noreturn]] void fail(const std::string& what, int code = errno) {
@@ -109,7 +109,8 @@ std::string errorLine(const std::string& message) {
 
 // Sends `request` on the socket at `path` and reads the answer until the server closes, all by `deadline`.
 // nullopt when nothing listens there: no file, or a connection refused (a socket left by a mount that died).
-std::optional<nlohmann::json> ask(const fs::path& path, const std::string& request, Clock::time_point deadline) {
+std::optional<nlohmann::json> ask(const fs::path& path, const std::string& request,
+                                  Clock::time_point deadline) {
     const auto address = addressOf(path);
     FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!socket) fail("cannot make a socket");
@@ -151,17 +152,20 @@ std::optional<nlohmann::json> ask(const fs::path& path, const std::string& reque
         }
     }
     if (answer.empty())
-        throw std::runtime_error("the mount on " + path.string() + " closed the connection without an answer");
+        throw std::runtime_error("the mount on " + path.string() +
+                                 " closed the connection without an answer");
     auto object = nlohmann::json::parse(answer, nullptr, false);
     if (!object.is_object()) throw std::runtime_error("the mount's answer cannot be read");
     return object;
 }
 
 // The one line a second mount of a space is refused with.
-std::string refusal(const std::string& domain, const fs::path& path, const std::optional<nlohmann::json>& answer) {
+std::string refusal(const std::string& domain, const fs::path& path,
+                    const std::optional<nlohmann::json>& answer) {
     const auto text = [&](const char* key) {
-        return answer && answer->contains(key) && (*answer)[key].is_string() ? (*answer)[key].get<std::string>()
-                                                                              : std::string();
+        return answer && answer->contains(key) && (*answer)[key].is_string()
+                   ? (*answer)[key].get<std::string>()
+                   : std::string();
     };
     const auto space = text("space"), mountpoint = text("mountpoint");
     if (!space.empty() && !mountpoint.empty())
@@ -363,9 +367,10 @@ void ControlServer::Loop::run() {
         if (!listening && connections.size() < connectionLimit) next = acceptPausedUntil;
         for (const auto& [id, connection] : connections) {
             if (connection.phase == Phase::waiting) continue;
-            entries.push_back({.fd = connection.fd.get(),
-                               .events = static_cast<short>(connection.phase == Phase::reading ? POLLIN : POLLOUT),
-                               .revents = 0});
+            entries.push_back(
+                {.fd = connection.fd.get(),
+                 .events = static_cast<short>(connection.phase == Phase::reading ? POLLIN : POLLOUT),
+                 .revents = 0});
             ids.push_back(id);
             next = std::min(next, connection.deadline);
         }
@@ -446,8 +451,8 @@ void ControlServer::Loop::readFrom(std::uint64_t id, Connection& connection) {
     if (newline != std::string::npos && newline < requestLimit)
         handle(id, connection, std::string_view(connection.in).substr(0, newline));
     else if (connection.in.size() >= requestLimit)
-        answer(connection, errorLine("a request is one line of fewer than " + std::to_string(requestLimit) +
-                                     " bytes"));
+        answer(connection,
+               errorLine("a request is one line of fewer than " + std::to_string(requestLimit) + " bytes"));
     else if (ended && !connection.in.empty())
         handle(id, connection, connection.in);  // a last line without its newline
     else if (ended)
@@ -484,7 +489,8 @@ void ControlServer::Loop::handle(std::uint64_t id, Connection& connection, std::
                               uploadNow(deadline);
                               text = statusAnswer();
                           } catch (const std::exception& error) {
-                              text = errorLine(std::string("the uploads cannot be waited for: ") + error.what());
+                              text =
+                                  errorLine(std::string("the uploads cannot be waited for: ") + error.what());
                           }
                           {
                               std::scoped_lock lock(mutex);
@@ -558,10 +564,12 @@ std::optional<StatusAnswer> requestStatus(const std::string& domain,
         request = std::string("wait ") + seconds + "\n";
     }
     const auto path = controlSocketPath(domain);
-    const auto answer = ask(path, request, Clock::now() + wait.value_or(std::chrono::milliseconds(0)) + answerMargin);
+    const auto answer =
+        ask(path, request, Clock::now() + wait.value_or(std::chrono::milliseconds(0)) + answerMargin);
     if (!answer) return std::nullopt;
     if (const auto error = answer->find("error"); error != answer->end())
-        throw std::runtime_error("the mount answered: " + (error->is_string() ? error->get<std::string>() : error->dump()));
+        throw std::runtime_error("the mount answered: " +
+                                 (error->is_string() ? error->get<std::string>() : error->dump()));
     StatusAnswer result;
     result.status = statusFromJson(*answer);
     result.identity.space = answer->value("space", "");

@@ -78,7 +78,8 @@ bool sameEntries(const std::vector<PendingEntry>& a, const std::vector<PendingEn
 }
 
 int threadCount() {
-    return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator()));
+    return static_cast<int>(
+        std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator()));
 }
 
 class ControlChannel : public ::testing::Test {
@@ -91,8 +92,8 @@ protected:
     void TearDown() override { ::unsetenv("XDG_RUNTIME_DIR"); }
 
     // A server for domain "dom" that shows `shown` (guarded by `mutex`) and waits as `wait` does.
-    std::unique_ptr<ControlServer> serve(ControlServer::UploadNow wait = [](auto) { return false; },
-                                         std::chrono::milliseconds timeout = 2s) {
+    std::unique_ptr<ControlServer> serve(
+        ControlServer::UploadNow wait = [](auto) { return false; }, std::chrono::milliseconds timeout = 2s) {
         return std::make_unique<ControlServer>(
             ControlSocket::claim("dom"), identity,
             [this] {
@@ -118,7 +119,8 @@ TEST_F(ControlChannel, AStatusCarriesEveryEntryTheSpaceAndTheMountPointThroughAP
              .lastSync = december9};
     const auto server = serve();
     EXPECT_EQ(server->path(), socketPath);
-    struct stat file {}, folder {};
+    struct stat file {
+    }, folder{};
     ASSERT_EQ(::lstat(socketPath.c_str(), &file), 0);
     EXPECT_TRUE(S_ISSOCK(file.st_mode));
     EXPECT_EQ(file.st_mode & 07777, 0600u);
@@ -141,11 +143,10 @@ TEST_F(ControlChannel, AStatusCarriesEveryEntryTheSpaceAndTheMountPointThroughAP
     const auto object = nlohmann::json::parse(line);
     EXPECT_EQ(object["uploaded"], false);
     EXPECT_EQ(object["lastSync"], "2026-12-09T05:50:01Z");
-    EXPECT_EQ(object["entries"][1],
-              (nlohmann::json{{"path", "fotos/praia.jpg"},
-                              {"state", "failed"},
-                              {"attempts", 3},
-                              {"lastError", "HTTP 503: serviço indisponível"}}));
+    EXPECT_EQ(object["entries"][1], (nlohmann::json{{"path", "fotos/praia.jpg"},
+                                                    {"state", "failed"},
+                                                    {"attempts", 3},
+                                                    {"lastError", "HTTP 503: serviço indisponível"}}));
 }
 
 TEST_F(ControlChannel, WithoutAnAbsoluteRuntimeFolderTheSocketIsInTheStateFolder) {
@@ -220,12 +221,18 @@ TEST_F(ControlChannel, ASocketLeftByADeadMountIsReplacedAndALiveOneRefusesASecon
         ADD_FAILURE() << "a second claim of a live socket was taken";
     } catch (const MountRefused& refused) {
         EXPECT_EQ(std::string(refused.what()),
-                  "the space http://127.0.0.1:4711 is already mounted on /home/ana/Tidewright (its control socket is " +
+                  "the space http://127.0.0.1:4711 is already mounted on /home/ana/Tidewright (its control "
+                  "socket is " +
                       socketPath.string() + ")");
     }
     EXPECT_TRUE(requestStatus("dom")) << "the refused claim left the live socket alone";
 
+    // Its file removed by hand and claimed by another mount: the first, stopping, leaves that one be.
+    fs::remove(socketPath);
+    auto second = serve();
     first.reset();
+    EXPECT_TRUE(requestStatus("dom"));
+    second.reset();
     EXPECT_FALSE(fs::exists(fs::symlink_status(socketPath)));
     EXPECT_EQ(requestStatus("dom"), std::nullopt);
 }

@@ -125,6 +125,9 @@ protected:
         const auto config = dir.path() / "domain.json";
         std::ofstream(config) << nlohmann::json{{"base", server->base()}, {"token", test::testToken}}.dump();
         ::setenv("XDG_STATE_HOME", (dir.path() / "state").c_str(), 1);
+        // The control socket too: another run of these tests on this machine has one of its own.
+        fs::create_directories(dir.path() / "run");
+        ::setenv("XDG_RUNTIME_DIR", (dir.path() / "run").c_str(), 1);
         std::vector<std::string> argv = {TIDEWRIGHT_BINARY, "--config", config, "mount", mountpoint};
         argv.insert(argv.end(), words.begin(), words.end());
         return argv;
@@ -409,6 +412,10 @@ TEST_F(MountedSpace, TheCommandUnderSystemdSaysReadyAndStoppingAndUnmountsOnSigt
     ASSERT_EQ(readAt(fd, 0), "conteúdo");
     EXPECT_TRUE(
         std::regex_match(next(), std::regex("STATUS=last sync \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d")));
+    // The mount answers on its control channel.
+    test::ChildProcess status({TIDEWRIGHT_BINARY, "--config", (dir.path() / "domain.json").string(), "status"});
+    EXPECT_EQ(status.readLine(), "all uploaded");
+    EXPECT_EQ(status.wait(10), 0) << status.stderrText();
 
     child.signal(SIGTERM);
     std::string message;
@@ -428,6 +435,19 @@ TEST_F(MountedSpace, TheCommandWithoutForegroundReturnsOnceMountedAndEndsWithFus
     const int fd = openToRead(mountpoint / "nota.txt");  // the command has returned: the mount is up
     EXPECT_EQ(readAt(fd, 0), "conteúdo");
     ::close(fd);
+    // A second mount of the space, elsewhere, is refused before it mounts anything.
+    const auto elsewhere = dir.path() / "elsewhere";
+    fs::create_directories(elsewhere);
+    auto second = command({});
+    second[4] = elsewhere.string();
+    test::ChildProcess refused(second);
+    EXPECT_EQ(refused.wait(10), 2);
+    const auto said = refused.stderrText();  // after a warning on the test's configuration file's mode
+    EXPECT_TRUE(said.ends_with("\ntidewright: the space " + server->base() + " is already mounted on " +
+                               mountpoint.string() + " (its control socket is " +
+                               (dir.path() / "run" / "tidewright" / "default.socket").string() + ")\n"))
+        << said;
+    EXPECT_TRUE(fs::is_empty(elsewhere));
     ASSERT_EQ(std::system(("fusermount3 -u '" + mountpoint.string() + "'").c_str()), 0);
     EXPECT_TRUE(fs::is_empty(mountpoint));
 }
