@@ -67,13 +67,16 @@ TEST_F(StatusCommand, TextAndJsonSayWhatWaitsAndTheExitStatusWhetherAllIsUploade
     };
     const std::vector<Case> cases = {
         {"all uploaded, a file kept here only",
-         {.entries = {{".DS_Store", UploadState::localOnly, 0, ""}}, .reachable = true, .lastSync = december9},
+         {.entries = {{".DS_Store", UploadState::localOnly, 0, ""}},
+          .reachable = true,
+          .lastSync = december9},
          {"all uploaded", "service: reachable", "last sync: 2026-12-09 02:50:01", "local-only  .DS_Store"},
          {{"mounted", true},
           {"uploaded", true},
           {"reachable", true},
           {"lastSync", "2026-12-09T05:50:01Z"},
-          {"entries", {{{"path", ".DS_Store"}, {"state", "local-only"}, {"attempts", 0}, {"lastError", ""}}}}},
+          {"entries",
+           {{{"path", ".DS_Store"}, {"state", "local-only"}, {"attempts", 0}, {"lastError", ""}}}}},
          0},
         {"three waiting, one failed, the service away, never synchronized",
          {.entries = {{"docs/a b.txt", UploadState::failed, 3, "HTTP 503"},
@@ -137,7 +140,8 @@ TEST_F(StatusCommand, WithoutAMountItSaysSoAndCountsThePendingChangesOfTheStateF
     const auto quiet = status({});
     EXPECT_EQ(quiet.status, 0) << quiet.err;
     EXPECT_EQ(quiet.lines, std::vector<std::string>{"not mounted"});
-    EXPECT_FALSE(fs::exists(dir.path() / "state" / "tidewright" / "default.sqlite")) << "no state file is made";
+    EXPECT_FALSE(fs::exists(dir.path() / "state" / "tidewright" / "default.sqlite"))
+        << "no state file is made";
 
     {
         mount::StateStore store(mount::stateFolder() / "default.sqlite");

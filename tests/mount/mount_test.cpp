@@ -413,7 +413,8 @@ TEST_F(MountedSpace, TheCommandUnderSystemdSaysReadyAndStoppingAndUnmountsOnSigt
     EXPECT_TRUE(
         std::regex_match(next(), std::regex("STATUS=last sync \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d")));
     // The mount answers on its control channel.
-    test::ChildProcess status({TIDEWRIGHT_BINARY, "--config", (dir.path() / "domain.json").string(), "status"});
+    test::ChildProcess status(
+        {TIDEWRIGHT_BINARY, "--config", (dir.path() / "domain.json").string(), "status"});
     EXPECT_EQ(status.readLine(), "all uploaded");
     EXPECT_EQ(status.wait(10), 0) << status.stderrText();
 
