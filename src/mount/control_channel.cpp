@@ -376,8 +376,9 @@ void ControlServer::Loop::run() {
         }
         const int wait = next == Clock::time_point::max() ? -1 : millisecondsUntil(next);
         if (::poll(entries.data(), entries.size(), wait) < 0) {
-            if (errno == EINTR) continue;
-            fail("poll");
+            // EINTR, or out of memory for a moment: the channel must not take the mount down with it.
+            if (errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
         }
         if (entries[0].revents) {
             std::uint64_t count;
