@@ -275,6 +275,8 @@ TEST_F(ControlChannel, GarbageAndSilentClientsGetAnErrorInTimeAndHoldUpNoOtherCl
 }
 
 TEST_F(ControlChannel, StopAnswersAWaitUnderWayLeavesNoThreadAndRemovesTheSocket) {
+    // ThreadSanitizer starts a thread of its own at the first thread made: made before the count is taken.
+    std::thread([] {}).join();
     const int threadsBefore = threadCount();
     std::atomic<bool> entered = false;
     auto server = serve([&](auto) {
