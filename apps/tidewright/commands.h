@@ -36,5 +36,7 @@ void addPairCommand(CLI::App& app, StandaloneAction* chosen);
 void addRevokeCommand(CLI::App& app, StandaloneAction* chosen);
 // Mounts the domain: it makes its own host (after detaching, when it detaches).
 void addMountCommand(CLI::App& app, StandaloneAction* chosen);
+// Asks the running mount of the domain what it has not uploaded yet; signals end it as usual.
+void addStatusCommand(CLI::App& app, StandaloneAction* chosen);
 
 }  // namespace tw::cli

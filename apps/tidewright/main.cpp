@@ -50,6 +50,7 @@ int main(int argc, char** argv) {
     addPairCommand(app, &standalone);
     addRevokeCommand(app, &standalone);
     addMountCommand(app, &standalone);
+    addStatusCommand(app, &standalone);
 
     try {
         app.parse(argc, argv);

@@ -6,17 +6,21 @@
 
 #include <chrono>
 #include <cmath>
-#include <ctime>
 #include <iostream>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "byte_size.h"
 #include "commands.h"
+#include "mount/control_channel.h"
 #include "mount/mount.h"
 #include "mount/mount_log.h"
 #include "mount/state_store.h"
 #include "platform/file_descriptor.h"
 #include "platform/log.h"
+#include "records/config.h"
+#include "status_text.h"
 #include "terminal_text.h"
 
 namespace tw::cli {
@@ -39,14 +43,41 @@ void installLogSink(bool verbose) {
     });
 }
 
-std::string clockText(std::chrono::system_clock::time_point when) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
+// The systemd status line: the last sync, and how many changes wait when some do. Told of a sync on the
+// change tracker's thread and of the count on whichever thread changed it; a line is sent under the lock, so
+// that an older one never arrives after a newer one. Nothing is sent before ready().
+class SystemdStatus {
+public:
+    void ready(int waiting) {
+        std::scoped_lock lock(mutex_);
+        ready_ = true;
+        waiting_ = waiting;
+        mount::notifySystemd("READY=1\nSTATUS=" + line());
+    }
+    void synchronized(std::chrono::system_clock::time_point when) {
+        std::scoped_lock lock(mutex_);
+        lastSync_ = when;
+        if (ready_) mount::notifySystemd("STATUS=" + line());
+    }
+    void waiting(int count) {
+        std::scoped_lock lock(mutex_);
+        if (count == waiting_) return;
+        waiting_ = count;
+        if (ready_) mount::notifySystemd("STATUS=" + line());
+    }
+
+private:
+    std::string line() const {
+        std::string text = lastSync_ ? "last sync " + clockText(*lastSync_) : "mounted, not synchronized yet";
+        if (waiting_ > 0) text += ", " + changesWaiting(waiting_);
+        return text;
+    }
+
+    std::mutex mutex_;
+    bool ready_ = false;
+    int waiting_ = 0;
+    std::optional<std::chrono::system_clock::time_point> lastSync_;
+};
 
 // Mounts and serves until unmounted; `mounted` is called once the mount is up.
 int serve(const Options& options, const mount::MountSettings& settings,
@@ -58,15 +89,28 @@ int serve(const Options& options, const mount::MountSettings& settings,
     const auto& domain = host.extension().domain().identifier;
     domainSettings.cacheFolder = mount::cacheFolder() / domain;
     domainSettings.stateFile = mount::stateFolder() / (domain + ".sqlite");
+    // Claimed before mounting: a second mount of the space is refused (MountRefused) before it mounts.
+    auto control = mount::ControlSocket::claim(domain);
+    SystemdStatus systemd;  // outlives the session, whose threads call it until it has stopped
     mount::Mount session(extension, domainSettings, true);
-    session.filesystem().onSynchronized([](std::chrono::system_clock::time_point when) {
-        mount::notifySystemd("STATUS=last sync " + clockText(when));
-    });
+    auto& filesystem = session.filesystem();
+    filesystem.onSynchronized(
+        [&systemd](std::chrono::system_clock::time_point when) { systemd.synchronized(when); });
+    filesystem.onWaitingChanged([&systemd](int waiting) { systemd.waiting(waiting); });
+    const auto config = Config::fromUserInfo(host.extension().domain().userInfo);
+    mount::ControlServer channel(
+        std::move(control),
+        {.space = config ? config->base : domain, .mountpoint = settings.mountpoint.string()},
+        [&filesystem] { return filesystem.status(); },
+        [&filesystem](std::chrono::steady_clock::time_point deadline) {
+            return filesystem.uploadNow(deadline);
+        });
     mount::mountLog().info("mounted on " + settings.mountpoint.string());
-    mount::notifySystemd("READY=1\nSTATUS=mounted, not synchronized yet");
+    systemd.ready(filesystem.status().waiting());
     mounted();
     const int status = session.serve();
     mount::notifySystemd("STOPPING=1");
+    channel.stop();  // no status is asked of a filesystem that is going
     mount::mountLog().info("unmounted from " + settings.mountpoint.string());
     return status == 0 ? 0 : 1;
 }

@@ -177,10 +177,10 @@ std::vector<Id> ItemCatalog::listing(const Id& folder, Deadline deadline) {
         identifiers.push_back(record.identifier);
         const auto known = records_.find(record.identifier);
         if (known == records_.end()) {
-            keepLocalContents(record);
+            keepLocalContents(record, nullptr);
             records_.emplace(record.identifier, std::move(record));
         } else if (current) {
-            keepLocalContents(record);
+            keepLocalContents(record, &known->second);
             // Newer contents than the kernel may hold pages of: they get an inode of their own.
             if (contentsDiffer(known->second, record)) inodes_.supersede(record.identifier, known->second);
             known->second = std::move(record);
@@ -295,12 +295,18 @@ std::string ItemCatalog::shownName(const Id& folder, const Id& child, const std:
 
 // --- what the change feed says --------------------------------------------------------------------------
 
-void ItemCatalog::keepLocalContents(ItemRecord& record) const {
+void ItemCatalog::keepLocalContents(ItemRecord& record, const ItemRecord* before) const {
+    if (!holdsLocalChanges_(record.identifier)) return;
     const auto local = localContents_.find(record.identifier);
-    if (local == localContents_.end() || !holdsLocalChanges_(record.identifier)) return;
-    record.size = local->second.size;
-    record.modified = local->second.modified;
-    record.version.contentVersion = local->second.contentVersion;
+    if (local != localContents_.end()) {
+        record.size = local->second.size;
+        record.modified = local->second.modified;
+        record.version.contentVersion = local->second.contentVersion;
+    } else if (before) {
+        record.size = before->size;
+        record.modified = before->modified;
+        record.version.contentVersion = before->version.contentVersion;
+    }
 }
 
 void ItemCatalog::touch(Touched& touched, const Id& folder) const {
@@ -392,7 +398,7 @@ AppliedChanges ItemCatalog::apply(const ChangeBatch& batch) {
         const Id identifier = record.identifier;
         if (identifier == host::rootContainer || identifier == host::trashContainer) continue;
         const auto old = records_.find(identifier);
-        keepLocalContents(record);
+        keepLocalContents(record, old == records_.end() ? nullptr : &old->second);
         if (old == records_.end()) {
             arrive(touched, record.parent, identifier, record.name);
         } else {
@@ -611,7 +617,7 @@ AppliedChanges ItemCatalog::created(const Id& local, const ItemRecord& made) {
         if (child == local) child = made.identifier;
     arrive(touched, made.parent, made.identifier, made.name);
     auto shown = made;
-    keepLocalContents(shown);
+    keepLocalContents(shown, nullptr);
     records_[made.identifier] = shown;
     changes.updated.push_back(made);
     tell(touched, changes.invalidations);

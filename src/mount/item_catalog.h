@@ -161,8 +161,8 @@ private:
     std::vector<Child> present(const Id& folder, const Id& listed, const std::vector<Id>& identifiers);
     std::string shownName(const Id& folder, const Id& child, const std::string& serviceName) const;
     // A record from the service of an item holding local changes shows the local contents' size, date and
-    // content version.
-    void keepLocalContents(ItemRecord& record) const;
+    // content version (those of the record `before` it, when nothing else is known of them).
+    void keepLocalContents(ItemRecord& record, const ItemRecord* before) const;
     // A change batch's steps: what each folder showed before, who left and who came, and at the end what
     // the kernel is to forget.
     void touch(Touched& touched, const Id& folder) const;

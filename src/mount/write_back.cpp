@@ -179,6 +179,7 @@ std::shared_ptr<LocalFile> WriteBack::add(std::shared_ptr<ContentCache::Handle> 
 
 void WriteBack::start() {
     std::scoped_lock lock(mutex_);
+    stopping_ = false;
     if (!workers_.empty()) return;
     for (int i = 0; i < settings_.uploads; ++i)
         workers_.emplace_back([this](std::stop_token stop) { work(stop); });
@@ -189,7 +190,9 @@ void WriteBack::stop() {
     {
         std::scoped_lock lock(mutex_);
         workers.swap(workers_);
+        stopping_ = true;  // a wait of uploadNow() ends too
     }
+    changed_.notify_all();
     for (auto& worker : workers)
         worker.request_stop();
     workers.clear();  // joins
@@ -698,7 +701,7 @@ bool WriteBack::uploadNow(Clock::time_point deadline) {
     for (auto& [identifier, file] : files_)
         file->due = std::min(file->due, Clock::now());
     changed_.notify_all();
-    while (waiting()) {
+    while (waiting() && !stopping_) {
         // A failure sets the file's next try later: asked to upload now, it tries again at once.
         for (auto& [identifier, file] : files_)
             if (!file->uploading) file->due = std::min(file->due, Clock::now() + settings_.firstRetry);
@@ -707,7 +710,7 @@ bool WriteBack::uploadNow(Clock::time_point deadline) {
             Clock::now() >= deadline)
             return !waiting();
     }
-    return true;
+    return !waiting();
 }
 
 void WriteBack::onWaitingChanged(std::function<void(int)> callback) {

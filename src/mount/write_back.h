@@ -92,7 +92,8 @@ public:
     WriteBack& operator=(const WriteBack&) = delete;
 
     void start();
-    // Ends the uploads (one under way is cancelled and stays pending). Idempotent.
+    // Ends the uploads (one under way is cancelled and stays pending) and every wait of uploadNow().
+    // Idempotent.
     void stop();
 
     // Whether the item holds local changes: for the catalog (takes a lock of its own only).
@@ -177,6 +178,7 @@ private:
     int lastWaiting_ = -1;
     std::atomic<bool> refusing_{false};
     std::vector<std::jthread> workers_;
+    bool stopping_ = false;
 };
 
 }  // namespace tw::mount

@@ -35,7 +35,6 @@ namespace {
 using namespace test;
 using Clock = std::chrono::steady_clock;
 
-// Every change is refused first: what the walk and the reads then find shows that nothing was lost.
 TEST_F(MountedSpace, TreeAndFilesEqualTheServiceWithTheOptionsOwnerAndModes) {
     const auto docs = api.folder("docs")["id"].get<std::string>();
     const auto inner = api.folder("inner", docs)["id"].get<std::string>();
@@ -236,6 +235,11 @@ TEST_F(MountedSpace, TheCommandUnderSystemdSaysReadyAndStoppingAndUnmountsOnSigt
     ASSERT_EQ(readAt(fd, 0), "conteúdo");
     EXPECT_TRUE(
         std::regex_match(next(), std::regex("STATUS=last sync \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d")));
+    // The mount answers on its control channel.
+    test::ChildProcess status(
+        {TIDEWRIGHT_BINARY, "--config", (dir.path() / "domain.json").string(), "status"});
+    EXPECT_EQ(status.readLine(), "all uploaded");
+    EXPECT_EQ(status.wait(10), 0) << status.stderrText();
 
     child.signal(SIGTERM);
     std::string message;
@@ -255,6 +259,19 @@ TEST_F(MountedSpace, TheCommandWithoutForegroundReturnsOnceMountedAndEndsWithFus
     const int fd = openToRead(mountpoint / "nota.txt");  // the command has returned: the mount is up
     EXPECT_EQ(readAt(fd, 0), "conteúdo");
     ::close(fd);
+    // A second mount of the space, elsewhere, is refused before it mounts anything.
+    const auto elsewhere = dir.path() / "elsewhere";
+    fs::create_directories(elsewhere);
+    auto second = command({});
+    second[4] = elsewhere.string();
+    test::ChildProcess refused(second);
+    EXPECT_EQ(refused.wait(10), 2);
+    const auto said = refused.stderrText();
+    EXPECT_TRUE(said.ends_with("tidewright: the space " + server->base() + " is already mounted on " +
+                               mountpoint.string() + " (its control socket is " +
+                               (dir.path() / "run" / "tidewright" / "default.socket").string() + ")\n"))
+        << said;
+    EXPECT_TRUE(fs::is_empty(elsewhere));
     ASSERT_EQ(std::system(("fusermount3 -u '" + mountpoint.string() + "'").c_str()), 0);
     EXPECT_TRUE(fs::is_empty(mountpoint));
 }

@@ -115,6 +115,10 @@ protected:
     std::vector<std::string> command(const std::vector<std::string>& words) const {
         const auto config = dir.path() / "domain.json";
         std::ofstream(config) << nlohmann::json{{"base", server->base()}, {"token", testToken}}.dump();
+        fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write);
+        // The control socket too: another run of these tests on this machine has one of its own.
+        fs::create_directories(dir.path() / "run");
+        ::setenv("XDG_RUNTIME_DIR", (dir.path() / "run").c_str(), 1);
         ::setenv("XDG_STATE_HOME", (dir.path() / "state").c_str(), 1);
         std::vector<std::string> argv = {TIDEWRIGHT_BINARY, "--config", config, "mount", mountpoint};
         argv.insert(argv.end(), words.begin(), words.end());
