@@ -231,6 +231,32 @@ TEST_F(WritingMount, AnEditRacingAnEditOnTheServiceEndsAsAConflictCopyWithBothCo
     EXPECT_EQ(fileText(mountpoint / copy), "mine");
 }
 
+// The trash folder is the service's trash: a rename into files/ trashes, a rename out of it restores to where
+// it is put, and an unlink inside it purges.
+TEST_F(WritingMount, RenamesIntoAndOutOfTheTrashFolderTrashAndRestoreAndUnlinkThereRemovesForGood) {
+    const auto docs = api.folder("docs")["id"].get<std::string>();
+    const auto id = upload("nota.txt", "nota", docs);
+    MOUNT_OR_SKIP(writing());
+    const auto files = trash() / "files";
+    ASSERT_EQ(::rename((mountpoint / "docs/nota.txt").c_str(), (files / "nota.txt").c_str()), 0);
+    EXPECT_TRUE(trashed().contains("nota.txt"));
+    EXPECT_TRUE(children(docs).empty());
+    EXPECT_EQ(fileText(files / "nota.txt"), "nota");
+    EXPECT_TRUE(fileText(trash() / "info/nota.txt.trashinfo").find("Path=docs/nota.txt") !=
+                std::string::npos);
+
+    ASSERT_EQ(::rename((files / "nota.txt").c_str(), (mountpoint / "back.txt").c_str()), 0);
+    EXPECT_TRUE(trashed().empty());
+    EXPECT_EQ(children().at("back.txt")["id"], id);
+    EXPECT_EQ(fileText(mountpoint / "back.txt"), "nota");
+
+    ASSERT_EQ(::unlink((mountpoint / "back.txt").c_str()), 0);  // to the trash
+    ASSERT_EQ(::unlink((files / "back.txt").c_str()), 0);       // and out of it for good
+    EXPECT_TRUE(trashed().empty());
+    EXPECT_EQ(api.get("/api/v1/nodes/" + id).status, 404);
+    EXPECT_FALSE(fs::exists(files / "back.txt"));
+}
+
 // Each upload that fails is tried again after a pause, and nothing is lost while the service is away.
 TEST_F(WritingMount, FilesWrittenWhileTheServiceIsAwayArriveWhenItComesBack) {
     MOUNT_OR_SKIP(writing());
