@@ -211,7 +211,7 @@ struct MountFilesystem::Handlers {
             // local file that every handle writes through the kernel: every page it holds is right.
             info->keep_cache = 1;
         }
-        const bool writable = file->writable;
+        const bool writable = file->writable && file->local;
         const auto local = file->local;
         info->fh = fs.files_.add(std::move(file));
         const int replied =
@@ -229,6 +229,12 @@ struct MountFilesystem::Handlers {
         // Held until the reply is written: a release on another thread does not close the file under it.
         const auto file = fs.files_.find(info->fh);
         if (!file) return (void)fuse_reply_err(request, EBADF);
+        if (file->draft) {
+            std::scoped_lock lock(file->draft->mutex);
+            const auto& bytes = file->draft->bytes;
+            const auto from = std::min<size_t>(static_cast<size_t>(offset), bytes.size());
+            return (void)fuse_reply_buf(request, bytes.data() + from, std::min(size, bytes.size() - from));
+        }
         if (!file->contents) {
             const auto from = std::min<size_t>(static_cast<size_t>(offset), file->text.size());
             const auto length = std::min(size, file->text.size() - from);
@@ -266,8 +272,9 @@ struct MountFilesystem::Handlers {
         auto& fs = self(request);
         const auto file = fs.files_.find(info->fh);
         if (!file || !file->writable) return (void)fuse_reply_err(request, EBADF);
-        auto& local = *file->local;
         const size_t size = fuse_buf_size(in);
+        if (file->draft) return writeDraft(request, fs, *file, in, offset);
+        auto& local = *file->local;
         ssize_t written;
         {
             std::scoped_lock writing(local.writing);
@@ -286,13 +293,29 @@ struct MountFilesystem::Handlers {
         fuse_reply_write(request, static_cast<size_t>(written));
     }
 
+    static void writeDraft(fuse_req_t request, MountFilesystem& fs, const OpenFile& file, fuse_bufvec* in,
+                           off_t offset) {
+        const size_t size = fuse_buf_size(in);
+        if (offset < 0 || offset > (1 << 20)) return (void)fuse_reply_err(request, EFBIG);  // a .trashinfo
+        std::scoped_lock lock(file.draft->mutex);
+        auto& bytes = file.draft->bytes;
+        if (bytes.size() < static_cast<size_t>(offset) + size)
+            bytes.resize(static_cast<size_t>(offset) + size);
+        fuse_bufvec out = FUSE_BUFVEC_INIT(size);
+        out.buf[0].mem = bytes.data() + offset;
+        const auto written = fuse_buf_copy(&out, in, FUSE_BUF_NO_SPLICE);
+        if (written < 0) return (void)fuse_reply_err(request, static_cast<int>(-written));
+        fs.catalog_.updateLocal(file.identifier, static_cast<std::int64_t>(bytes.size()), std::nullopt);
+        fuse_reply_write(request, static_cast<size_t>(written));
+    }
+
     // A close (flush) or an fsync of a written file: it returns once the changes are on disk and journaled.
     static void commit(fuse_req_t request, fuse_file_info* info) {
         auto& fs = self(request);
         const auto file = fs.files_.find(info->fh);
         if (!file) return (void)fuse_reply_err(request, EBADF);
         try {
-            if (file->writable) fs.writeBack_->commit(*file->local);
+            if (file->local && file->writable) fs.writeBack_->commit(*file->local);
         } catch (...) {
             return replyError(request);
         }
@@ -303,7 +326,7 @@ struct MountFilesystem::Handlers {
 
     static void release(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
         auto& fs = self(request);
-        if (const auto file = fs.files_.find(info->fh); file && file->writable) {
+        if (const auto file = fs.files_.find(info->fh); file && file->writable && file->local) {
             try {
                 fs.writeBack_->commit(*file->local);  // written through a mapping after the last flush
             } catch (const std::exception& e) {
@@ -375,7 +398,14 @@ struct MountFilesystem::Handlers {
         if (mode & ~FALLOC_FL_KEEP_SIZE) return (void)fuse_reply_err(request, EOPNOTSUPP);
         const auto file = fs.files_.find(info->fh);
         if (!file || !file->writable) return (void)fuse_reply_err(request, EBADF);
-        if (!(mode & FALLOC_FL_KEEP_SIZE) && offset + length > file->contents->size()) {
+        std::int64_t size;
+        if (file->draft) {
+            std::scoped_lock lock(file->draft->mutex);
+            size = static_cast<std::int64_t>(file->draft->bytes.size());
+        } else {
+            size = file->contents->size();
+        }
+        if (!(mode & FALLOC_FL_KEEP_SIZE) && offset + length > size) {
             struct stat wanted {};
             wanted.st_size = offset + length;
             fs.setAttributes(inode, wanted, FUSE_SET_ATTR_SIZE, file.get());

@@ -250,7 +250,15 @@ std::vector<ItemCatalog::Child> ItemCatalog::children(const Id& folder, Deadline
     const Id listed = folder == TrashView::infoFolder ? host::trashContainer : folder;
     const auto identifiers = listing(listed, deadline);
     std::scoped_lock lock(mutex_);
-    return present(folder, listed, identifiers);
+    auto children = present(folder, listed, identifiers);
+    if (folder == TrashView::infoFolder) {
+        std::set<std::string> shown;
+        for (const auto& child : children)
+            shown.insert(child.name);
+        for (const auto& [name, draft] : drafts_)
+            if (!shown.contains(name)) children.push_back({name, draft, false});
+    }
+    return children;
 }
 
 std::optional<Id> ItemCatalog::childNamed(const Id& folder, const std::string& name, Deadline deadline) {
@@ -264,13 +272,19 @@ std::optional<Id> ItemCatalog::childNamed(const Id& folder, const std::string& n
         return std::nullopt;
     }
     const bool info = folder == TrashView::infoFolder;
+    std::optional<Id> draft;
+    if (info) {
+        std::scoped_lock lock(mutex_);
+        if (const auto found = drafts_.find(name); found != drafts_.end()) draft = found->second;
+    }
     const std::string suffix = TrashView::infoName("");
-    if (info && !name.ends_with(suffix)) return std::nullopt;
+    if (info && !name.ends_with(suffix)) return draft;
     const std::string wanted = info ? name.substr(0, name.size() - suffix.size()) : name;
     const Id listed = info ? host::trashContainer : folder;
+    // The trash's own .trashinfo of a name goes before a draft of it.
     const auto in = [&](const Listing& listing) -> std::optional<Id> {
         const auto found = listing.byName.find(wanted);
-        if (found == listing.byName.end()) return std::nullopt;
+        if (found == listing.byName.end()) return draft;
         return info ? TrashView::infoOf(found->second) : found->second;
     };
     {
@@ -284,6 +298,46 @@ std::optional<Id> ItemCatalog::childNamed(const Id& folder, const std::string& n
     computed.children = identifiers;
     nameChildren(listed, computed);
     return in(computed);
+}
+
+// --- drafts in the info folder --------------------------------------------------------------------------
+
+namespace {
+const std::string draftPrefix = "\x02draft-";
+}
+
+bool ItemCatalog::isDraft(const Id& identifier) {
+    return identifier.starts_with(draftPrefix);
+}
+
+Id ItemCatalog::addDraft(const std::string& name) {
+    std::scoped_lock lock(mutex_);
+    const Id draft = draftPrefix + std::to_string(nextDraft_++);
+    if (const auto old = drafts_.find(name); old != drafts_.end()) records_.erase(old->second);
+    drafts_[name] = draft;
+    records_[draft] = ItemRecord{.identifier = draft, .parent = TrashView::infoFolder, .name = name};
+    return draft;
+}
+
+void ItemCatalog::renameDraft(const Id& draft, const std::string& name) {
+    std::scoped_lock lock(mutex_);
+    const auto record = records_.find(draft);
+    if (record == records_.end()) return;
+    drafts_.erase(record->second.name);
+    if (const auto old = drafts_.find(name); old != drafts_.end() && old->second != draft)
+        records_.erase(old->second);
+    drafts_[name] = draft;
+    record->second.name = name;
+}
+
+void ItemCatalog::removeDraft(const Id& draft) {
+    std::scoped_lock lock(mutex_);
+    const auto record = records_.find(draft);
+    if (record == records_.end()) return;
+    if (const auto named = drafts_.find(record->second.name);
+        named != drafts_.end() && named->second == draft)
+        drafts_.erase(named);
+    records_.erase(record);
 }
 
 std::string ItemCatalog::shownName(const Id& folder, const Id& child, const std::string& serviceName) const {

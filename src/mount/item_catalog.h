@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -114,6 +115,15 @@ public:
     // Records dropped since the last call because the trash no longer holds them (gone for good).
     std::vector<Id> takePurged();
 
+    // --- what a file manager writes into the trash's info folder ----------------------------------------
+    // Its .trashinfo files (and their temporary copies) before it moves the item into the trash: kept in
+    // memory, shown in the info folder until the trash's own .trashinfo of that name takes their place.
+    Id addDraft(const std::string& name);
+    static bool isDraft(const Id& identifier);
+    // Renamed within the info folder, over another draft of that name if there is one.
+    void renameDraft(const Id& draft, const std::string& name);
+    void removeDraft(const Id& draft);
+
     // --- changes made here --------------------------------------------------------------------------------
     // A record for a file the service does not know yet, shown in its parent's listing (listed again or
     // not); returns the local identity it is known by until created() replaces it: a new one when the
@@ -197,6 +207,8 @@ private:
         std::string contentVersion;  // the service's version they were changed from
     };
     std::unordered_map<Id, LocalContents> localContents_;  // of the items holding local changes
+    std::map<std::string, Id> drafts_;                     // in the info folder, by name
+    std::uint64_t nextDraft_ = 1;
 };
 
 }  // namespace tw::mount

@@ -55,9 +55,19 @@ void MountFilesystem::checkWritable() const {
     if (writeBack_->spaceRefusesChanges()) fail(EROFS);
 }
 
+std::shared_ptr<Draft> MountFilesystem::draftOf(const Id& draft, bool make) {
+    std::scoped_lock lock(draftsMutex_);
+    auto& bytes = drafts_[draft];
+    if (!bytes && make) bytes = std::make_shared<Draft>();
+    if (!bytes) drafts_.erase(draft);
+    return drafts_.contains(draft) ? drafts_.at(draft) : nullptr;
+}
+
 std::optional<UploadState> MountFilesystem::stateOf(Inode inode) const {
     const auto found = catalog_.find(inode);
-    if (!found || found->record.isFolder || TrashView::isInfo(found->identifier)) return std::nullopt;
+    if (!found || found->record.isFolder || TrashView::isInfo(found->identifier) ||
+        ItemCatalog::isDraft(found->identifier))
+        return std::nullopt;
     return writeBack_->stateOf(found->identifier);
 }
 
@@ -75,6 +85,16 @@ std::shared_ptr<OpenFile> MountFilesystem::openFile(const ItemCatalog::Found& fo
     if (TrashView::isInfo(file->identifier)) {
         if (writing) fail(EACCES);
         file->text = catalog_.trashInfoText(file->identifier);
+        return file;
+    }
+    if (ItemCatalog::isDraft(file->identifier)) {
+        file->draft = draftOf(file->identifier, true);
+        file->writable = writing;
+        if (flags & O_TRUNC) {
+            std::scoped_lock lock(file->draft->mutex);
+            file->draft->bytes.clear();
+            catalog_.updateLocal(file->identifier, 0, std::nullopt);
+        }
         return file;
     }
     const auto fetcher = [this, identifier = file->identifier, version = file->version](
@@ -102,6 +122,17 @@ std::pair<ItemCatalog::Entry, std::shared_ptr<OpenFile>> MountFilesystem::create
                                                                                      int flags) {
     const auto folder = folderAt(parent);
     checkName(name);
+    if (folder == TrashView::infoFolder) {
+        // A file manager's .trashinfo, written before it moves the item into the trash.
+        if (catalog_.childNamed(folder, name, deadline()) && (flags & O_EXCL)) fail(EEXIST);
+        auto file = std::make_shared<OpenFile>();
+        file->identifier = catalog_.addDraft(name);
+        file->draft = draftOf(file->identifier, true);
+        file->writable = true;
+        const auto entry = catalog_.lookUp(file->identifier);
+        if (!entry) fail(EIO);
+        return {*entry, file};
+    }
     if (inTrashView(folder)) fail(EACCES);
     if (const auto existing = catalog_.childNamed(folder, name, deadline())) {
         if (flags & O_EXCL) fail(EEXIST);
@@ -149,6 +180,12 @@ void MountFilesystem::removeEntry(Inode parent, const std::string& name, bool fo
     // The trash's .trashinfo files are made from what it holds: removing one (as a restore does) changes
     // nothing.
     if (TrashView::isInfo(*child)) return;
+    if (ItemCatalog::isDraft(*child)) {
+        catalog_.removeDraft(*child);
+        std::scoped_lock lock(draftsMutex_);
+        drafts_.erase(*child);
+        return;
+    }
     if (*child == TrashView::folder || *child == TrashView::infoFolder || *child == host::trashContainer)
         fail(EACCES);
     auto record = catalog_.record(*child);
@@ -187,6 +224,17 @@ void MountFilesystem::renameEntry(Inode parent, const std::string& name, Inode n
     checkName(newName);
     const auto source = catalog_.childNamed(from, name, deadline());
     if (!source) fail(ENOENT);
+    if (ItemCatalog::isDraft(*source)) {
+        // A draft's temporary copy saved over the draft: both stay in the info folder.
+        if (to != TrashView::infoFolder) fail(EACCES);
+        if (const auto target = catalog_.childNamed(to, newName, deadline());
+            target && ItemCatalog::isDraft(*target) && *target != *source) {
+            std::scoped_lock lock(draftsMutex_);
+            drafts_.erase(*target);
+        }
+        catalog_.renameDraft(*source, newName);
+        return;
+    }
     auto record = catalog_.record(*source);
     if (!record || TrashView::isInfo(*source) || *source == TrashView::folder ||
         *source == TrashView::infoFolder || *source == host::trashContainer)
@@ -236,6 +284,16 @@ ItemRecord MountFilesystem::setAttributes(Inode inode, const struct stat& wanted
     const auto found = catalog_.find(inode);
     if (!found) fail(ENOENT);
     if (found->superseded && (toSet & FUSE_SET_ATTR_SIZE)) fail(ESTALE);
+    if (ItemCatalog::isDraft(found->identifier)) {
+        if (toSet & FUSE_SET_ATTR_SIZE) {
+            if (wanted.st_size < 0 || wanted.st_size > (1 << 20)) fail(EFBIG);
+            const auto draft = draftOf(found->identifier, true);
+            std::scoped_lock lock(draft->mutex);
+            draft->bytes.resize(static_cast<std::size_t>(wanted.st_size));
+            catalog_.updateLocal(found->identifier, wanted.st_size, std::nullopt);
+        }
+        return catalog_.find(inode)->record;
+    }
     auto local = file && file->local ? file->local : writeBack_->find(found->identifier);
     if (toSet & FUSE_SET_ATTR_SIZE) {
         if (found->record.isFolder) fail(EISDIR);

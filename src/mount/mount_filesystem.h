@@ -23,6 +23,7 @@
 #include <set>
 #include <stop_token>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "mount/change_tracker.h"
@@ -111,6 +112,8 @@ private:
     // The state of a file's changes for user.tidewright.state; none for what is not a file.
     std::optional<UploadState> stateOf(Inode inode) const;
     void checkWritable() const;
+    // A draft in the trash's info folder, made (empty) when `make`.
+    std::shared_ptr<Draft> draftOf(const ItemCatalog::Id& draft, bool make);
     Deadline deadline() const { return std::chrono::steady_clock::now() + settings_.deadline; }
     struct stat attributesOf(const ItemRecord& record, Inode inode) const;
     // A range of one version of a file, through the extension; bytes of another version are refused.
@@ -128,6 +131,8 @@ private:
     Notifier notifier_;
     ItemCatalog catalog_;
     std::unique_ptr<WriteBack> writeBack_;
+    std::mutex draftsMutex_;
+    std::unordered_map<ItemCatalog::Id, std::shared_ptr<Draft>> drafts_;
     OpenHandles<OpenFile> files_;  // destroyed before the cache: they hold cache handles
     OpenHandles<OpenFolder> folders_;
     ChangeTracker tracker_;

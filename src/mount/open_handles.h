@@ -18,16 +18,24 @@
 
 namespace tw::mount {
 
+// A .trashinfo that a file manager writes into the trash's info folder, kept in memory.
+struct Draft {
+    std::mutex mutex;
+    std::string bytes;
+};
+
 // An open file: a cache handle on one content version of an item, its local file when it holds changes made
-// here (then `contents` is the local file's and its size moves), or the text of a generated .trashinfo.
+// here (then `contents` is the local file's and its size moves), the text of a generated .trashinfo, or a
+// draft.
 struct OpenFile {
     host::ItemIdentifier identifier;
     host::ItemVersion version;
     std::int64_t size = 0;
     std::shared_ptr<ContentCache::Handle> contents;  // none for a generated file
     std::shared_ptr<LocalFile> local;
-    bool writable = false;  // opened for writing: a writer of `local`
+    bool writable = false;  // opened for writing: a writer of `local` (or of `draft`)
     std::string text;
+    std::shared_ptr<Draft> draft;
 };
 
 // An open folder: its entries as they were when it was opened, so that offsets stay stable while it is read.

@@ -257,6 +257,29 @@ TEST_F(WritingMount, RenamesIntoAndOutOfTheTrashFolderTrashAndRestoreAndUnlinkTh
     EXPECT_FALSE(fs::exists(files / "back.txt"));
 }
 
+// `gio trash` writes its .trashinfo into the trash's info folder, then renames the file into files/: the
+// item goes to the service's trash, and the mount shows it there with its .trashinfo.
+TEST_F(WritingMount, GioTrashPutsTheItemInTheServicesTrash) {
+    if (std::system("command -v gio >/dev/null") != 0)
+        GTEST_SKIP() << "gio is not installed (libglib2.0-bin)";
+    const auto id = upload("nota.txt", "nota");
+    MOUNT_OR_SKIP(writing());
+    const auto file = (mountpoint / "nota.txt").string();
+    ASSERT_EQ(std::system(("gio trash '" + file + "'").c_str()), 0);
+    EXPECT_TRUE(trashed().contains("nota.txt"));
+    EXPECT_TRUE(children().empty());
+    EXPECT_FALSE(fs::exists(file));
+    const auto info = fileText(trash() / "info/nota.txt.trashinfo");
+    EXPECT_TRUE(info.starts_with("[Trash Info]\nPath=nota.txt\n")) << info;
+    EXPECT_EQ(fs::directory_iterator(trash() / "info") == fs::directory_iterator(), false);
+    std::size_t infos = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(trash() / "info"))
+        ++infos;
+    EXPECT_EQ(infos, 1u);  // the one it wrote gave way to the trash's own
+    ASSERT_EQ(::rename((trash() / "files/nota.txt").c_str(), file.c_str()), 0);  // a file manager's restore
+    EXPECT_EQ(children().at("nota.txt")["id"], id);
+}
+
 // Each upload that fails is tried again after a pause, and nothing is lost while the service is away.
 TEST_F(WritingMount, FilesWrittenWhileTheServiceIsAwayArriveWhenItComesBack) {
     MOUNT_OR_SKIP(writing());
