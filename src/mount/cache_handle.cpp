@@ -225,10 +225,10 @@ void CacheHandle::beginLocalChanges(std::int64_t keep) {
     }
 }
 
-void CacheHandle::holdLocalChanges() {
+void CacheHandle::holdLocalChanges(Record record) {
     std::scoped_lock changing(entry_->changing);
     beginLocalChanges(std::numeric_limits<std::int64_t>::max());
-    state_->persister.persist(*entry_, fd_.get());
+    if (record == Record::now) state_->persister.persist(*entry_, fd_.get());
 }
 
 void CacheHandle::resize(std::int64_t size) {
@@ -265,8 +265,9 @@ void CacheHandle::wrote(std::int64_t end) {
 
 void CacheHandle::makeDurable() {
     std::scoped_lock changing(entry_->changing);
-    if (::fdatasync(fd_.get()) != 0) throwErrno("cannot flush a cache file");
-    state_->persister.persist(*entry_, fd_.get());
+    // A record written flushes the data first; with none to write, the data alone is flushed.
+    if (!state_->persister.persist(*entry_, fd_.get()) && ::fdatasync(fd_.get()) != 0)
+        throwErrno("cannot flush a cache file");
     const auto dataBytes = diskBytesOf(fd_.get());
     std::scoped_lock lock(state_->mutex);
     state_->index.account(*entry_, dataBytes, entry_->rangesBytes);

@@ -34,7 +34,7 @@ public:
     std::int64_t size() const override;
 
     bool holdsLocalChanges() const override;
-    void holdLocalChanges() override;
+    void holdLocalChanges(Record record = Record::now) override;
     void resize(std::int64_t size) override;
     void wrote(std::int64_t end) override;
     void makeDurable() override;

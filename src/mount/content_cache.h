@@ -96,7 +96,10 @@ public:
     // already does. A delivery being copied in ends first, and none is copied in afterwards. Throws
     // std::logic_error when a byte of the file is missing (ensure() them first), std::system_error when the
     // record cannot be written (the file holds local changes anyway; a later record says so).
-    virtual void holdLocalChanges() = 0;
+    // With `Record::later` the record is written by the next makeDurable() (a new file: until then, a crash
+    // loses nothing that was promised).
+    enum class Record { now, later };
+    virtual void holdLocalChanges(Record record = Record::now) = 0;
     // A local change of the file's size (a truncation or a growth), which marks it as holding local changes.
     // A truncation drops the ranges past the end; a growth leaves a hole that counts as present and zero, as
     // it is the writer's, never fetched. Bytes below the lower of the two sizes must be present

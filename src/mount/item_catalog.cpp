@@ -528,11 +528,20 @@ Id ItemCatalog::addLocal(ItemRecord record) {
     ++generation_;
     const Id identifier = record.identifier;
     const Id parent = record.parent;
+    const std::string name = record.name;
     records_[identifier] = std::move(record);
     localChildren_[parent].insert(identifier);
-    if (const auto listing = listings_.find(parent); listing != listings_.end()) {
-        listing->second.children.push_back(identifier);
-        nameChildren(parent, listing->second);
+    if (const auto found = listings_.find(parent); found != listings_.end()) {
+        auto& listing = found->second;
+        listing.children.push_back(identifier);
+        // The newest child keeps a free name as it is; only a taken one makes the folder's names change.
+        if (parent != host::trashContainer && displayName(name) == name && !listing.byName.contains(name) &&
+            !(parent == host::rootContainer && name == trashFolderName_)) {
+            listing.nameOf[identifier] = name;
+            listing.byName[name] = identifier;
+        } else {
+            nameChildren(parent, listing);
+        }
     }
     return identifier;
 }

@@ -26,14 +26,14 @@ RangePersister::~RangePersister() {
     thread_.join();
 }
 
-void RangePersister::persist(CacheEntry& entry, int fd) {
+bool RangePersister::persist(CacheEntry& entry, int fd) {
     std::scoped_lock order(entry.persisting);
     SidecarRecord record;
     std::int64_t pendingBytes = 0;
     int pendingChanges = 0;
     {
         std::scoped_lock lock(mutex_);
-        if (entry.dropped || (entry.unpersistedBytes == 0 && entry.unpersistedChanges == 0)) return;
+        if (entry.dropped || (entry.unpersistedBytes == 0 && entry.unpersistedChanges == 0)) return false;
         record = {entry.key, entry.present, entry.localChanges};
         pendingBytes = entry.unpersistedBytes;
         pendingChanges = entry.unpersistedChanges;
@@ -47,11 +47,12 @@ void RangePersister::persist(CacheEntry& entry, int fd) {
     std::scoped_lock lock(mutex_);
     // Renamed under the lock: a drop in between must not see its sidecar come back (the temporary file goes
     // with `sidecar`). Recovery checks every sidecar against its file, so the folder needs no flush.
-    if (entry.dropped) return;
+    if (entry.dropped) return false;
     sidecar.commit(AtomicFile::Placement::replace, AtomicFile::FolderSync::skip);
     entry.unpersistedBytes -= pendingBytes;
     entry.unpersistedChanges -= pendingChanges;
     index_.account(entry, entry.dataBytes, rangesBytes);
+    return true;
 }
 
 void RangePersister::persistLater(std::shared_ptr<CacheEntry> entry, int fd) {

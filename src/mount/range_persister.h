@@ -34,7 +34,7 @@ public:
     // writes the record as it stood before the flush, durably. On the calling thread, without the cache's
     // mutex. Throws std::system_error; what was not written is written by a later call. Nothing for an entry
     // that was dropped.
-    void persist(CacheEntry& entry, int fd);
+    bool persist(CacheEntry& entry, int fd);  // whether it wrote a record
     // The same later, on the persister's thread, through a duplicate of `fd` (errors are logged), so that a
     // reader does not wait for the flush of what it fetched.
     void persistLater(std::shared_ptr<CacheEntry> entry, int fd);

@@ -214,7 +214,7 @@ std::shared_ptr<LocalFile> WriteBack::create(const Id& parent, const std::string
     const Id local = catalog_.addLocal(
         ItemRecord{.parent = parent, .name = name, .size = 0, .created = modified, .modified = modified});
     auto contents = cache_.open({local, "", 0});
-    contents->holdLocalChanges();
+    contents->holdLocalChanges(ContentCache::Handle::Record::later);
     const auto file = add(std::move(contents), PendingChange{.identifier = local,
                                                              .cacheIdentity = local,
                                                              .parent = parent,
@@ -491,17 +491,29 @@ void WriteBack::upload(const std::shared_ptr<LocalFile>& file, std::stop_token s
     PendingChange change;
     std::int64_t size;
     std::stop_token cancelled;
+    std::filesystem::path contents;
     try {
         std::scoped_lock writing(file->writing);
+        int writers;
         {
             std::scoped_lock lock(mutex_);
             change = file->change;
             file->cancel = std::stop_source();
             cancelled = file->cancel.get_token();
+            writers = file->writers;
         }
         generation = file->generation;
         size = file->contents().size();
-        copyFile(file->contents().fd(), size, copy.file);
+        if (writers > 0) {
+            // Written on while it goes up: what goes up is a copy of the file as it is now.
+            copyFile(file->contents().fd(), size, copy.file);
+            contents = copy.file;
+        } else {
+            // Closed: it goes up from the cache file itself. A writer who opens it meanwhile changes what is
+            // read; the changed generation then sends it again once the writer is done.
+            copy.file.clear();
+            contents = "/proc/self/fd/" + std::to_string(file->contents().fd());
+        }
     } catch (...) {
         failed(file, std::current_exception());
         return;
@@ -523,12 +535,12 @@ void WriteBack::upload(const std::shared_ptr<LocalFile>& file, std::stop_token s
                      : ContentType::fromFilenameExtension(std::string_view(change.name).substr(dot + 1)))
                     .value_or(ContentType::data()));
             answer =
-                hostcalls::createItem(extension_, item.share(), item.changedFields(), copy.file, 0, limits);
+                hostcalls::createItem(extension_, item.share(), item.changedFields(), contents, 0, limits);
         } else {
             auto item = hostcalls::TemplateItem::toModify(change.identifier);
             item.withContents();
             answer = hostcalls::modifyItem(extension_, item.share(), change.baseVersion, item.changedFields(),
-                                           copy.file, 0, limits);
+                                           contents, 0, limits);
         }
     } catch (...) {
         failed(file, std::current_exception());
