@@ -91,7 +91,7 @@ void MountFilesystem::start(fuse_session* session) {
 void MountFilesystem::stop() {
     if (started_.exchange(false)) {
         // What waits goes up before the mount ends, as far as the deadline allows; the rest stays journaled.
-        writeBack_->uploadNow(std::chrono::steady_clock::now() + settings_.deadline);
+        writeBack_->uploadNow(std::chrono::steady_clock::now() + settings_.deadline, true);
     }
     writeBack_->stop();
     tracker_.stop();

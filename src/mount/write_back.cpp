@@ -701,15 +701,26 @@ UploadState WriteBack::stateOf(const Id& identifier) const {
     return file.change.attempts > 0 ? UploadState::failed : UploadState::pending;
 }
 
-bool WriteBack::uploadNow(Clock::time_point deadline) {
-    const auto waiting = [this] {
-        return std::any_of(files_.begin(), files_.end(), [](const auto& entry) {
+bool WriteBack::uploadNow(Clock::time_point deadline, bool untilEachFailed) {
+    std::map<const LocalFile*, int> attemptsBefore;
+    const auto waits = [](const LocalFile& file) {
+        return !file.removed && !file.change.localOnly && file.journaled != 0 && file.sent != file.generation;
+    };
+    const auto left = [&] {
+        return std::any_of(files_.begin(), files_.end(),
+                           [&](const auto& entry) { return waits(*entry.second); });
+    };
+    const auto waiting = [&] {
+        return std::any_of(files_.begin(), files_.end(), [&](const auto& entry) {
             const auto& file = *entry.second;
-            return !file.removed && !file.change.localOnly && file.journaled != 0 &&
-                   file.sent != file.generation;
+            const auto before = attemptsBefore.find(&file);
+            return waits(file) && (!untilEachFailed || before == attemptsBefore.end() ||
+                                   file.change.attempts <= before->second);
         });
     };
     std::unique_lock lock(mutex_);
+    for (const auto& [identifier, file] : files_)
+        attemptsBefore[file.get()] = file->change.attempts;
     for (auto& [identifier, file] : files_)
         file->due = std::min(file->due, Clock::now());
     changed_.notify_all();
@@ -720,9 +731,9 @@ bool WriteBack::uploadNow(Clock::time_point deadline) {
         if (changed_.wait_until(lock, std::min(deadline, Clock::now() + settings_.firstRetry)) ==
                 std::cv_status::timeout &&
             Clock::now() >= deadline)
-            return !waiting();
+            return !left();
     }
-    return !waiting();
+    return !left();
 }
 
 void WriteBack::onWaitingChanged(std::function<void(int)> callback) {

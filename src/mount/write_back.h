@@ -132,8 +132,10 @@ public:
     // Every file with changes not uploaded yet, and where it stands.
     std::vector<PendingEntry> entries() const;
     UploadState stateOf(const Id& identifier) const;
-    // Every pending upload starts now; waits until none is left or `deadline`. Returns whether none is left.
-    bool uploadNow(std::chrono::steady_clock::time_point deadline);
+    // Every pending upload starts now; waits until none is left or `deadline` (or, `untilEachFailed`, until
+    // each that is left has failed once more: a mount that ends does not wait out an unreachable service).
+    // Returns whether none is left.
+    bool uploadNow(std::chrono::steady_clock::time_point deadline, bool untilEachFailed = false);
     // Called with the number of files waiting whenever it changes (on the thread that changed it).
     void onWaitingChanged(std::function<void(int)> callback);
     // Whether the last upload that reached the service was refused because the space takes no changes (it

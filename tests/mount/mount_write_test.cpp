@@ -24,6 +24,7 @@ namespace {
 
 using namespace test;
 using nlohmann::json;
+using Clock = std::chrono::steady_clock;
 
 class WritingMount : public MountedSpace {
 protected:
@@ -302,6 +303,25 @@ TEST_F(WritingMount, FilesWrittenWhileTheServiceIsAwayArriveWhenItComesBack) {
     ASSERT_TRUE(uploaded());
     EXPECT_TRUE(api.download(children().at("offline.bin")["id"]) == bytes);
     EXPECT_EQ(api.download(children().at("note.txt")["id"]), "written offline");
+}
+
+// Unmounted while the service is away: the mount tries once more and ends, its changes kept in the journal.
+TEST_F(WritingMount, AMountEndingWhileTheServiceIsAwayKeepsItsChangesForTheNextOne) {
+    MOUNT_OR_SKIP(writing(1h));
+    ASSERT_TRUE(firstSync());
+    ASSERT_FALSE(fs::is_empty(mountpoint));
+    server->stop();
+    ASSERT_TRUE(writeFile(mountpoint / "kept.txt", "kept"));
+    const auto ending = Clock::now();
+    mount.reset();
+    EXPECT_LT(secondsSince(ending), 3.0);  // not the 5 s deadline
+    EXPECT_EQ(StateStore(dir.path() / "state.sqlite").pendingChanges().size(), 1u);
+
+    server->start();
+    MOUNT_OR_SKIP(writing(1h));
+    EXPECT_EQ(fileText(mountpoint / "kept.txt"), "kept");
+    ASSERT_TRUE(uploaded());
+    EXPECT_EQ(api.download(children().at("kept.txt")["id"]), "kept");
 }
 
 // kill -9 of the mount after close() returned: a restart shows the local files and uploads them.
