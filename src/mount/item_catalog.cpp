@@ -403,6 +403,8 @@ void ItemCatalog::supersede(const Id& identifier, const ItemRecord& before, Inva
 AppliedChanges ItemCatalog::apply(const ChangeBatch& batch) {
     AppliedChanges changes;
     auto& out = changes.invalidations;
+    // A batch of nothing changes nothing: a listing made meanwhile is as good as before.
+    if (batch.updated.empty() && batch.deleted.empty()) return changes;
     Touched touched;
     std::scoped_lock lock(mutex_);
     ++generation_;

@@ -284,7 +284,7 @@ TEST_F(WritingMount, GioTrashPutsTheItemInTheServicesTrash) {
 // Each upload that fails is tried again after a pause, and nothing is lost while the service is away.
 TEST_F(WritingMount, FilesWrittenWhileTheServiceIsAwayArriveWhenItComesBack) {
     MOUNT_OR_SKIP(writing());
-    ASSERT_TRUE(firstSync());
+    ASSERT_TRUE(changesFollowed());
     ASSERT_FALSE(fs::is_empty(mountpoint));  // the root listed while the service answered
     server->stop();
     const auto bytes = seededBytes(3 * MiB, 3);
@@ -308,8 +308,8 @@ TEST_F(WritingMount, FilesWrittenWhileTheServiceIsAwayArriveWhenItComesBack) {
 // Unmounted while the service is away: the mount tries once more and ends, its changes kept in the journal.
 TEST_F(WritingMount, AMountEndingWhileTheServiceIsAwayKeepsItsChangesForTheNextOne) {
     MOUNT_OR_SKIP(writing(1h));
-    ASSERT_TRUE(firstSync());
-    ASSERT_FALSE(fs::is_empty(mountpoint));
+    ASSERT_TRUE(changesFollowed());
+    ASSERT_FALSE(fs::is_empty(mountpoint));  // the root listed while the service answered
     server->stop();
     ASSERT_TRUE(writeFile(mountpoint / "kept.txt", "kept"));
     const auto ending = Clock::now();
