@@ -26,8 +26,9 @@
 # Everything lives in a fresh temporary folder that is removed at the end; it needs about 4 times the file's
 # size free in /tmp (more with many rounds: each leaves two copies on the server).
 #
-# Waiting for the uploads: `tidewright status --wait` is the command for it, and replaces both ways used here
-# (the xattr polled every 20 ms; the unmount, which makes the same call into the mount) once it lands. The big
+# Waiting for the uploads: `tidewright status --wait` is the command for it; the two ways used here (the
+# xattr polled every 20 ms; the unmount, which makes the same call into the mount) wait for the same thing,
+# and were written before it existed. The big
 # file's mount uploads at once (--write-back 0) because `status --wait` right after `dd` would start it then;
 # the copy keeps the 5 s delay, as when a person copies a folder, so that its uploads compete with `cp` for
 # the journal and the disk only once `cp` takes longer than that, and its unmount starts them as
