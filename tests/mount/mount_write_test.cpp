@@ -207,6 +207,25 @@ TEST_F(WritingMount, ASafeSaveKeepsTheIdentifierAndAShortLivedFileSendsNothing) 
     EXPECT_EQ(api.get("/api/v1/changes?since=0").json()["changes"].size(), before);
 }
 
+// Names the service never keeps stay on this machine: shown, never sent, listed as local-only, and not
+// waiting: everything else counts as uploaded.
+TEST_F(WritingMount, AFileOfANameTheServiceNeverKeepsStaysLocalOnly) {
+    MOUNT_OR_SKIP(writing());
+    ASSERT_TRUE(writeFile(mountpoint / ".DS_Store", "finder"));
+    ASSERT_TRUE(writeFile(mountpoint / "kept.txt", "kept"));
+    ASSERT_TRUE(uploaded());
+    EXPECT_EQ(state(mountpoint / ".DS_Store"), "local-only");
+    EXPECT_EQ(fileText(mountpoint / ".DS_Store"), "finder");
+    const auto now = children();
+    EXPECT_EQ(now.size(), 1u);
+    EXPECT_TRUE(now.contains("kept.txt"));
+    const auto status = mount->filesystem().status();
+    ASSERT_EQ(status.entries.size(), 1u);
+    EXPECT_EQ(status.entries[0].path, ".DS_Store");
+    EXPECT_EQ(status.entries[0].state, UploadState::localOnly);
+    EXPECT_TRUE(status.allUploaded());
+}
+
 // An edit on the mount racing one through the service: the service's stays, the local one goes up beside it
 // as the dated conflicting copy, and the mount shows both.
 TEST_F(WritingMount, AnEditRacingAnEditOnTheServiceEndsAsAConflictCopyWithBothContents) {
