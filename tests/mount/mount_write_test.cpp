@@ -368,6 +368,35 @@ TEST_F(WritingMount, WhatAKilledMountAcceptedIsShownAndUploadedAfterARestart) {
     EXPECT_EQ(restarted.wait(10), 0);
 }
 
+// kill -9 during an upload: the file was journaled at its close, so the next mount sends it again. Here the
+// service finished the killed upload on its own, so the second goes up beside it: a copy too many, never
+// one too few.
+TEST_F(WritingMount, AMountKilledDuringAnUploadSendsTheFileAgainAfterARestart) {
+    const auto bytes = seededBytes(2 * MiB, 9);
+    ASSERT_EQ(
+        api.post("/_control/faults", {{"path", "/api/v1/files*"}, {"delayMs", 1500}, {"times", 1}}).status,
+        201);
+    {
+        ChildProcess child(command({"-f", "--write-back", "0"}));
+        ASSERT_TRUE(waitUntil(10, [&] { return fs::is_directory(trash()); })) << child.stderrText();
+        ASSERT_TRUE(writeFile(mountpoint / "sent.bin", bytes));
+        ASSERT_TRUE(
+            waitUntil(10, [&] { return api.get("/_control/faults").json()["faults"][0]["hits"] > 0; }));
+        child.signal(SIGKILL);
+        child.wait(5);
+    }
+    ::umount2(mountpoint.c_str(), MNT_DETACH);
+    ASSERT_TRUE(waitUntil(5, [&] { return children().contains("sent.bin"); }));  // the service went on
+
+    ChildProcess restarted(command({"-f", "--write-back", "0"}));
+    ASSERT_TRUE(waitUntil(20, [&] { return children().size() == 2; })) << restarted.stderrText();
+    for (const auto& [name, node] : children())
+        EXPECT_TRUE(api.download(node["id"]) == bytes) << name;
+    EXPECT_TRUE(children().contains("sent (2).bin"));
+    restarted.signal(SIGTERM);
+    EXPECT_EQ(restarted.wait(10), 0);
+}
+
 // A full disk: the write that does not fit fails with ENOSPC, and what was accepted before still arrives.
 TEST_F(WritingMount, AFullCacheDiskRefusesTheWriteAndLosesNothingAccepted) {
     const auto small = dir.path() / "small";
