@@ -3,12 +3,13 @@
 namespace tw::mount {
 
 const Logger& mountLog() {
-    static const Logger logger(mountLogSubsystem, "mount");
+    // Never destroyed: a detached task may still log while the process runs its exit handlers.
+    static const Logger& logger = *new Logger(mountLogSubsystem, "mount");
     return logger;
 }
 
 const Logger& cacheLog() {
-    static const Logger logger(mountLogSubsystem, "cache");
+    static const Logger& logger = *new Logger(mountLogSubsystem, "cache");
     return logger;
 }
 

@@ -20,7 +20,8 @@ std::string describe(std::exception_ptr error) {
 }  // namespace
 
 const Logger& log() {
-    static const Logger logger(FileProviderExtension::bundleIdentifier, "fp");
+    // Never destroyed: a detached task may still log while the process runs its exit handlers.
+    static const Logger& logger = *new Logger(FileProviderExtension::bundleIdentifier, "fp");
     return logger;
 }
 
