@@ -202,7 +202,14 @@ void MountFilesystem::removeEntry(Inode parent, const std::string& name, bool fo
     }
     checkWritable();
     const bool purge = record->parent == host::trashContainer;
-    hostcalls::deleteItem(*extension_, *child, record->version, 0, {.deadline = deadline()});
+    // Its upload, if any, ends first: one ending after the removal would bring the item back.
+    writeBack_->suspend(*child);
+    try {
+        hostcalls::deleteItem(*extension_, *child, record->version, 0, {.deadline = deadline()});
+    } catch (...) {
+        writeBack_->resume(*child);
+        throw;
+    }
     writeBack_->remove(*child);
     if (purge) {
         ChangeBatch gone;

@@ -293,6 +293,26 @@ bool WriteBack::remove(const Id& identifier) {
     return true;
 }
 
+void WriteBack::suspend(const Id& identifier) {
+    std::unique_lock lock(mutex_);
+    const auto found = files_.find(identifier);
+    if (found == files_.end()) return;
+    const auto file = found->second;
+    file->suspended = true;
+    endUpload(*file, lock);
+}
+
+void WriteBack::resume(const Id& identifier) {
+    {
+        std::scoped_lock lock(mutex_);
+        const auto found = files_.find(identifier);
+        if (found == files_.end()) return;
+        found->second->suspended = false;
+        found->second->due = std::min(found->second->due, Clock::now());
+    }
+    changed_.notify_all();
+}
+
 void WriteBack::forget(const std::shared_ptr<LocalFile>& file) {
     if (const auto found = files_.find(file->change.identifier);
         found != files_.end() && found->second == file)

@@ -71,6 +71,7 @@ private:
     bool uploading = false;
     std::stop_source cancel;  // of the upload under way
     bool removed = false;
+    bool suspended = false;
     std::chrono::steady_clock::time_point due = std::chrono::steady_clock::time_point::max();
     // The generation the last upload sent, and what it made of it, while a writer still has it open.
     std::uint64_t sent = 0;
@@ -122,6 +123,11 @@ public:
     // The item was removed (unlink, or replaced by a rename): its local changes are dropped, and a file the
     // service has not made yet is never sent. Returns whether it had local changes.
     bool remove(const Id& identifier);
+    // No upload of the item starts, and one under way is cancelled and waited for, until resume(): around a
+    // removal sent to the service, which an upload ending after it would undo (a modification brings an
+    // item back from the trash).
+    void suspend(const Id& identifier);
+    void resume(const Id& identifier);
     // A local file renamed or moved before its creation: it is made under the new name.
     void moved(const Id& local, const Id& parent, const std::string& name);
     // A safe save: the local file `local` was renamed over `target` (a file of the service's), whose new

@@ -115,7 +115,9 @@ std::shared_ptr<LocalFile> WriteBack::nextDue(Clock::time_point now, Clock::time
     std::shared_ptr<LocalFile> next;
     wake = Clock::time_point::max();
     for (const auto& [identifier, file] : files_) {
-        if (file->uploading || file->removed || file->change.localOnly || file->journaled == 0) continue;
+        if (file->uploading || file->removed || file->suspended || file->change.localOnly ||
+            file->journaled == 0)
+            continue;
         if (file->due <= now) {
             if (!next || file->due < next->due) next = file;
         } else {
