@@ -25,14 +25,13 @@ std::string displayName(const std::string& serviceName) {
     return shown;
 }
 
-namespace {
-
-// "name (k).ext": the extension is what follows the last dot, unless that dot begins the name.
-std::string numbered(const std::string& name, int k) {
+std::string numberedName(const std::string& name, int k) {
     const auto dot = name.rfind('.');
     const auto stem = dot == std::string::npos || dot == 0 ? name.size() : dot;
     return name.substr(0, stem) + " (" + std::to_string(k) + ")" + name.substr(stem);
 }
+
+namespace {
 
 bool createdBefore(const NameClaim& a, const NameClaim& b) {
     if (a.created.has_value() != b.created.has_value()) return a.created.has_value();
@@ -63,7 +62,7 @@ std::vector<std::string> uniqueNames(const std::vector<NameClaim>& claims) {
         for (std::size_t rank = 1; rank < indices.size(); ++rank) {
             std::string candidate;
             do
-                candidate = numbered(name, k++);
+                candidate = numberedName(name, k++);
             while (taken.contains(candidate));
             taken.insert(candidate);
             names[indices[rank]] = candidate;

@@ -27,6 +27,9 @@ struct NameClaim {
 // the same names whatever their order, so a name lasts across listings and restarts.
 std::vector<std::string> uniqueNames(const std::vector<NameClaim>& claims);
 
+// "name (k).ext": the extension is what follows the last dot, unless that dot begins the name.
+std::string numberedName(const std::string& name, int k);
+
 // "[Trash Info]\nPath=<path>\nDeletionDate=<local time YYYY-MM-DDThh:mm:ss>\n", the path percent-encoded
 // (every byte but an unreserved character or "/" written %XX); no DeletionDate line without a date.
 std::string trashInfo(const std::string& relativePath, const std::optional<host::Date>& deleted);

@@ -54,15 +54,6 @@ struct MountFilesystem::Handlers {
         connection->want &= ~FUSE_CAP_READDIRPLUS_AUTO;  // plus whenever the kernel asks
     }
 
-    // Sets `folder` to the folder `inode` names; otherwise the errno that says why it names none.
-    static int folderOf(MountFilesystem& fs, fuse_ino_t inode, Id& folder) {
-        const auto found = fs.catalog_.find(inode);
-        if (!found) return ENOENT;
-        if (!found->record.isFolder) return ENOTDIR;
-        folder = found->identifier;
-        return 0;
-    }
-
     static fuse_entry_param entryParam(const MountFilesystem& fs, const ItemCatalog::Entry& entry) {
         fuse_entry_param param{};
         param.ino = entry.inode;
@@ -74,8 +65,7 @@ struct MountFilesystem::Handlers {
 
     static void lookup(fuse_req_t request, fuse_ino_t parent, const char* name) try {
         auto& fs = self(request);
-        Id folder;
-        if (const int error = folderOf(fs, parent, folder)) return (void)fuse_reply_err(request, error);
+        const auto folder = fs.folderAt(parent);
         const auto found = fs.catalog_.childNamed(folder, name, fs.deadline());
         const auto entry = found ? fs.catalog_.lookUp(*found) : std::nullopt;
         fuse_entry_param param{};
@@ -111,8 +101,7 @@ struct MountFilesystem::Handlers {
 
     static void opendir(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) try {
         auto& fs = self(request);
-        Id folder;
-        if (const int error = folderOf(fs, inode, folder)) return (void)fuse_reply_err(request, error);
+        const auto folder = fs.folderAt(inode);
         auto snapshot = std::make_shared<OpenFolder>();
         snapshot->entries.push_back({".", {}, true});
         snapshot->entries.push_back({"..", {}, true});

@@ -1,5 +1,7 @@
 #include "mount/item_record.h"
 
+#include <chrono>
+
 namespace tw::mount {
 
 ItemRecord recordFor(const host::Item& item) {
@@ -37,6 +39,11 @@ private:
 };
 
 }  // namespace
+
+host::Date currentDate() {
+    const auto since = std::chrono::system_clock::now().time_since_epoch();
+    return host::Date{std::chrono::duration<double>(since).count()};
+}
 
 host::ItemPointer itemFor(ItemRecord record) {
     return std::make_shared<RecordItem>(std::move(record));

@@ -24,6 +24,9 @@ struct ItemRecord {
 
 // The record of an item the extension handed out.
 ItemRecord recordFor(const host::Item& item);
+// Now, as the dates of records hold it.
+host::Date currentDate();
+
 // An item that answers what `record` holds (for a change the service answered, applied as the feed's).
 host::ItemPointer itemFor(ItemRecord record);
 

@@ -32,16 +32,18 @@ std::optional<host::Date> dateOf(const timespec& time) {
     return host::Date{static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9};
 }
 
-host::Date currentDate() {
-    const auto since = std::chrono::system_clock::now().time_since_epoch();
-    return host::Date{std::chrono::duration<double>(since).count()};
-}
-
 bool inTrashView(const Id& folder) {
     return folder == host::trashContainer || folder == TrashView::folder || folder == TrashView::infoFolder;
 }
 
 }  // namespace
+
+RangeFetcher MountFilesystem::fetcherFor(const Id& identifier, const host::ItemVersion& version) {
+    // Each fetch has a deadline of its own: a read-ahead's as much as a reader's.
+    return [this, identifier, version](host::ByteRange wanted, std::stop_token cancelled) {
+        return fetchContents(identifier, version, wanted, cancelled, deadline());
+    };
+}
 
 Id MountFilesystem::folderAt(Inode inode) const {
     const auto found = catalog_.find(inode);
@@ -97,10 +99,7 @@ std::shared_ptr<OpenFile> MountFilesystem::openFile(const ItemCatalog::Found& fo
         }
         return file;
     }
-    const auto fetcher = [this, identifier = file->identifier, version = file->version](
-                             host::ByteRange wanted, std::stop_token cancelled) {
-        return fetchContents(identifier, version, wanted, cancelled, deadline());
-    };
+    const auto fetcher = fetcherFor(file->identifier, file->version);
     if (writing) {
         if (found.record.parent == host::trashContainer) fail(EACCES);
         checkWritable();
@@ -110,7 +109,6 @@ std::shared_ptr<OpenFile> MountFilesystem::openFile(const ItemCatalog::Found& fo
     } else {
         file->local = writeBack_->find(found.identifier);
     }
-    // Each read-ahead fetch has a deadline of its own.
     file->contents = file->local
                          ? file->local->shared()
                          : cache_.open({file->identifier, file->version.contentVersion, file->size}, fetcher);
@@ -311,11 +309,9 @@ ItemRecord MountFilesystem::setAttributes(Inode inode, const struct stat& wanted
         bool opened = false;
         if (!local) {
             // A truncation by name: the file is opened for writing and closed again around it.
-            const auto fetcher = [this, identifier = found->identifier, version = found->record.version](
-                                     host::ByteRange range, std::stop_token cancelled) {
-                return fetchContents(identifier, version, range, cancelled, deadline());
-            };
-            local = writeBack_->openForWriting(found->record, wanted.st_size, fetcher, {}, deadline());
+            local = writeBack_->openForWriting(found->record, wanted.st_size,
+                                               fetcherFor(found->identifier, found->record.version), {},
+                                               deadline());
             opened = true;
         }
         try {

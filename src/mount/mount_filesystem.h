@@ -107,6 +107,8 @@ private:
     // setattr: a size (through `file` when the kernel names an open one), dates; modes and owners are
     // accepted and not kept, as the service keeps none.
     ItemRecord setAttributes(Inode inode, const struct stat& wanted, int toSet, const OpenFile* file);
+    // Fetches of ranges of one version of a file, each with a deadline of its own.
+    RangeFetcher fetcherFor(const ItemCatalog::Id& identifier, const host::ItemVersion& version);
     // The folder `inode` names, with its identifier; ENOENT, ENOTDIR otherwise.
     ItemCatalog::Id folderAt(Inode inode) const;
     // The state of a file's changes for user.tidewright.state; none for what is not a file.

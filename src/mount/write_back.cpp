@@ -22,11 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::optional<host::Date> now() {
-    const auto since = std::chrono::system_clock::now().time_since_epoch();
-    return host::Date{std::chrono::duration<double>(since).count()};
-}
-
 }  // namespace
 
 WriteBack::WriteBack(host::ReplicatedExtension& extension, ContentCache& cache, ItemCatalog& catalog,
@@ -123,7 +118,7 @@ std::shared_ptr<LocalFile> WriteBack::find(const Id& identifier) const {
 }
 
 std::shared_ptr<LocalFile> WriteBack::create(const Id& parent, const std::string& name) {
-    const auto modified = now();
+    const std::optional<host::Date> modified = currentDate();
     const Id local = catalog_.addLocal(
         ItemRecord{.parent = parent, .name = name, .size = 0, .created = modified, .modified = modified});
     auto contents = cache_.open({local, "", 0});
@@ -183,14 +178,14 @@ std::shared_ptr<LocalFile> WriteBack::openForWriting(const ItemRecord& record, s
 void WriteBack::wrote(LocalFile& file, std::int64_t end) {
     file.contents().wrote(end);
     ++file.generation;
-    changedHere(file, now());
+    changedHere(file, currentDate());
 }
 
 void WriteBack::resize(LocalFile& file, std::int64_t size) {
     std::scoped_lock writing(file.writing);
     file.contents().resize(size);
     ++file.generation;
-    changedHere(file, now());
+    changedHere(file, currentDate());
 }
 
 void WriteBack::touch(LocalFile& file, host::Date modified) {
@@ -384,12 +379,9 @@ std::vector<PendingEntry> WriteBack::entries() const {
     {
         std::scoped_lock lock(mutex_);
         for (const auto& [identifier, file] : files_) {
-            if (file->removed || file->sent == file->generation) continue;
+            const auto state = stateOf(*file);
+            if (state == UploadState::uploaded) continue;
             const auto& change = file->change;
-            const auto state = change.localOnly      ? UploadState::localOnly
-                               : file->uploading     ? UploadState::uploading
-                               : change.attempts > 0 ? UploadState::failed
-                                                     : UploadState::pending;
             found.push_back({identifier, {change.name, state, change.attempts, change.lastError}});
         }
     }
@@ -405,9 +397,11 @@ std::vector<PendingEntry> WriteBack::entries() const {
 UploadState WriteBack::stateOf(const Id& identifier) const {
     std::scoped_lock lock(mutex_);
     const auto found = files_.find(identifier);
-    if (found == files_.end() || found->second->removed) return UploadState::uploaded;
-    const auto& file = *found->second;
-    if (file.sent == file.generation) return UploadState::uploaded;
+    return found == files_.end() ? UploadState::uploaded : stateOf(*found->second);
+}
+
+UploadState WriteBack::stateOf(const LocalFile& file) {
+    if (file.removed || file.sent == file.generation) return UploadState::uploaded;
     if (file.change.localOnly) return UploadState::localOnly;
     if (file.uploading) return UploadState::uploading;
     return file.change.attempts > 0 ? UploadState::failed : UploadState::pending;

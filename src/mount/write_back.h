@@ -151,6 +151,8 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     void restore();
+    // With mutex_ held.
+    static UploadState stateOf(const LocalFile& file);
     void work(std::stop_token stop);
     void upload(const std::shared_ptr<LocalFile>& file, std::stop_token stop);
     void failed(const std::shared_ptr<LocalFile>& file, std::exception_ptr error);

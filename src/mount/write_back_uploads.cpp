@@ -12,9 +12,11 @@
 #include "host_calls/item_calls.h"
 #include "host_calls/template_item.h"
 #include "mount/cache_io.h"
+#include "mount/display_names.h"
 #include "mount/inode_table.h"
 #include "mount/mount_log.h"
 #include "mount/write_back.h"
+#include "platform/content_type.h"
 #include "platform/error.h"
 #include "platform/uuid.h"
 
@@ -73,22 +75,16 @@ Failure classify(std::exception_ptr error) {
 // "name (2).txt" for "name.txt", "name (3).txt" for "name (2).txt".
 std::string numbered(const std::string& name) {
     const auto dot = name.rfind('.');
-    const bool hasExtension = dot != std::string::npos && dot > 0;
-    std::string stem = hasExtension ? name.substr(0, dot) : name;
-    const std::string extension = hasExtension ? name.substr(dot) : "";
-    int number = 2;
-    if (stem.size() > 4 && stem.back() == ')') {
-        const auto open = stem.rfind(" (");
-        if (open != std::string::npos) {
-            const auto digits = stem.substr(open + 2, stem.size() - open - 3);
-            if (!digits.empty() && digits.size() < 6 &&
-                std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-                number = std::stoi(digits) + 1;
-                stem.resize(open);
-            }
-        }
+    const auto stemEnd = dot == std::string::npos || dot == 0 ? name.size() : dot;
+    const auto stem = name.substr(0, stemEnd);
+    const auto open = stem.rfind(" (");
+    if (stem.size() > 4 && open != std::string::npos && stem.back() == ')') {
+        const auto digits = stem.substr(open + 2, stem.size() - open - 3);
+        if (!digits.empty() && digits.size() < 6 &&
+            std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return numberedName(stem.substr(0, open) + name.substr(stemEnd), std::stoi(digits) + 1);
     }
-    return stem + " (" + std::to_string(number) + ")" + extension;
+    return numberedName(name, 2);
 }
 
 // A copy of the file's bytes now, for an upload to read while writers go on: a clone where the file system
@@ -195,12 +191,8 @@ void WriteBack::upload(const std::shared_ptr<LocalFile>& file, std::stop_token s
         const hostcalls::Limits limits{.stop = cancelled, .deadline = deadline};
         if (creation) {
             auto item = hostcalls::TemplateItem::toCreate(change.parent, change.name);
-            const auto dot = change.name.rfind('.');
             item.withContents().ofType(
-                (dot == std::string::npos || dot == 0
-                     ? std::nullopt
-                     : ContentType::fromFilenameExtension(std::string_view(change.name).substr(dot + 1)))
-                    .value_or(ContentType::data()));
+                ContentType::fromFilenameExtension(pathExtension(change.name)).value_or(ContentType::data()));
             answer =
                 hostcalls::createItem(extension_, item.share(), item.changedFields(), contents, 0, limits);
         } else {
