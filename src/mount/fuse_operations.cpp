@@ -172,14 +172,12 @@ struct MountFilesystem::Handlers {
 
     static void open(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) try {
         auto& fs = self(request);
-        const auto found = fs.catalog_.find(inode);
-        if (!found) return (void)fuse_reply_err(request, ENOENT);
         std::stop_source stop;
         fuse_req_interrupt_func(request, interrupted, &stop);
         std::shared_ptr<OpenFile> file;
         int error = 0;
         try {
-            file = fs.openFile(*found, info->flags, stop.get_token());
+            file = fs.openFile(inode, info->flags, stop.get_token());
         } catch (...) {
             error = errnoFor(std::current_exception());
         }

@@ -73,7 +73,18 @@ std::optional<UploadState> MountFilesystem::stateOf(Inode inode) const {
     return writeBack_->stateOf(found->identifier);
 }
 
-std::shared_ptr<OpenFile> MountFilesystem::openFile(const ItemCatalog::Found& found, int flags,
+std::shared_ptr<OpenFile> MountFilesystem::openFile(Inode inode, int flags, std::stop_token stop) {
+    // The catalog is asked before the write-back: an upload that ends in between makes the local file the
+    // service's, under that upload's version (and a new file's identifier), and the open asks again.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const auto found = catalog_.find(inode);
+        if (!found) fail(ENOENT);
+        if (auto file = openFile(inode, *found, flags, stop)) return file;
+    }
+    fail(ESTALE);
+}
+
+std::shared_ptr<OpenFile> MountFilesystem::openFile(Inode inode, const ItemCatalog::Found& found, int flags,
                                                     std::stop_token stop) {
     if (found.record.isFolder) fail(EISDIR);
     // An inode of contents the item no longer has: the kernel looks the name up again and opens the inode of
@@ -99,16 +110,24 @@ std::shared_ptr<OpenFile> MountFilesystem::openFile(const ItemCatalog::Found& fo
         }
         return file;
     }
-    const auto fetcher = fetcherFor(file->identifier, file->version);
     if (writing) {
         if (found.record.parent == host::trashContainer) fail(EACCES);
         checkWritable();
+    }
+    file->local = writing ? writeBack_->join(found.identifier) : writeBack_->find(found.identifier);
+    if (!file->local) {
+        const auto now = catalog_.find(inode);
+        if (!now || now->identifier != found.identifier ||
+            now->record.version.contentVersion != found.record.version.contentVersion ||
+            now->record.size != found.record.size)
+            return nullptr;
+    }
+    const auto fetcher = fetcherFor(file->identifier, file->version);
+    if (writing && !file->local) {
         const auto keep = (flags & O_TRUNC) ? 0 : found.record.size;
         file->local = writeBack_->openForWriting(found.record, keep, fetcher, stop, deadline());
-        file->writable = true;
-    } else {
-        file->local = writeBack_->find(found.identifier);
     }
+    file->writable = writing;
     file->contents = file->local
                          ? file->local->shared()
                          : cache_.open({file->identifier, file->version.contentVersion, file->size}, fetcher);
@@ -136,9 +155,8 @@ std::pair<ItemCatalog::Entry, std::shared_ptr<OpenFile>> MountFilesystem::create
         if (flags & O_EXCL) fail(EEXIST);
         const auto entry = catalog_.lookUp(*existing);
         if (!entry) fail(ENOENT);
-        const auto found = catalog_.find(entry->inode);
         try {
-            return {*entry, openFile(*found, flags, {})};
+            return {*entry, openFile(entry->inode, flags, {})};
         } catch (...) {
             catalog_.forget(entry->inode, 1);
             throw;

@@ -94,7 +94,10 @@ private:
     std::vector<ItemRecord> loadState();
     // A file opened: its contents in the cache (or its local file), or the text of a .trashinfo. `flags`
     // as open(2)'s. Throws std::system_error with the errno to answer.
-    std::shared_ptr<OpenFile> openFile(const ItemCatalog::Found& found, int flags, std::stop_token stop);
+    std::shared_ptr<OpenFile> openFile(Inode inode, int flags, std::stop_token stop);
+    // The open of what `found` says the inode is; none when an upload changed that meanwhile.
+    std::shared_ptr<OpenFile> openFile(Inode inode, const ItemCatalog::Found& found, int flags,
+                                       std::stop_token stop);
 
     // --- changes (mount_changes.cpp); each throws std::system_error with the errno to answer ---------------
     // A new file `name` in the folder `parent`, opened for writing.

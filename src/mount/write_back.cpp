@@ -111,10 +111,32 @@ bool WriteBack::holds(const Id& identifier) const {
     return held_.contains(identifier);
 }
 
+std::shared_ptr<LocalFile> WriteBack::lookUp(const Id& identifier) const {
+    auto found = files_.find(identifier);
+    if (found == files_.end()) {
+        found = made_.find(identifier);
+        if (found == made_.end()) return nullptr;
+    }
+    return found->second->removed ? nullptr : found->second;
+}
+
 std::shared_ptr<LocalFile> WriteBack::find(const Id& identifier) const {
     std::scoped_lock lock(mutex_);
-    const auto found = files_.find(identifier);
-    return found == files_.end() || found->second->removed ? nullptr : found->second;
+    return lookUp(identifier);
+}
+
+std::shared_ptr<LocalFile> WriteBack::join(const Id& identifier) {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        const auto file = lookUp(identifier);
+        if (!file) return nullptr;
+        if (!file->settling) {
+            ++file->writers;
+            file->due = Clock::time_point::max();
+            return file;
+        }
+        changed_.wait(lock);
+    }
 }
 
 std::shared_ptr<LocalFile> WriteBack::create(const Id& parent, const std::string& name) {
@@ -136,12 +158,7 @@ std::shared_ptr<LocalFile> WriteBack::create(const Id& parent, const std::string
 std::shared_ptr<LocalFile> WriteBack::openForWriting(const ItemRecord& record, std::int64_t keep,
                                                      const RangeFetcher& fetch, std::stop_token stop,
                                                      Clock::time_point deadline) {
-    if (auto file = find(record.identifier)) {
-        std::scoped_lock lock(mutex_);
-        ++file->writers;
-        file->due = Clock::time_point::max();
-        return file;
-    }
+    if (auto file = join(record.identifier)) return file;
     auto contents = cache_.open({record.identifier, record.version.contentVersion, record.size});
     keep = std::clamp<std::int64_t>(keep, 0, record.size);
     for (std::int64_t present = 0; present < keep;) {
@@ -243,13 +260,22 @@ void WriteBack::closed(LocalFile& file) {
         file.due = Clock::now() + settings_.delay;
         if (file.sent == file.generation && !file.uploading) {
             const auto found = files_.find(file.change.identifier);
-            if (found != files_.end()) shared = found->second;
+            if (found != files_.end()) {
+                shared = found->second;
+                shared->settling = true;
+            }
         }
     }
     if (shared) {
         // Its last upload sent what it holds: it is the service's version now, nothing to send again.
-        std::scoped_lock writing(shared->writing);
-        if (shared->generation == shared->sent) settle(shared, shared->change.identifier);
+        std::unique_lock writing(shared->writing);
+        if (shared->generation == shared->sent) {
+            settle(shared, shared->change.identifier);
+        } else {
+            writing.unlock();
+            std::scoped_lock lock(mutex_);
+            shared->settling = false;
+        }
     }
     changed_.notify_all();
     waitingChanged();
@@ -364,12 +390,21 @@ void WriteBack::settle(const std::shared_ptr<LocalFile>& file, const Id& identif
     } else {
         file->contents().settleLocalChanges(made.identifier, made.version.contentVersion);
     }
+    // The catalog shows the service's record before the local file goes, so that an open finding no local
+    // file finds the record of the contents the cache now holds.
+    {
+        std::scoped_lock held(heldMutex_);
+        held_.erase(identifier);
+    }
+    const auto changes = catalog_.uploaded(made, file->sentAsCopy);
     {
         std::scoped_lock lock(mutex_);
         forget(file);
+        file->settling = false;
     }
+    changed_.notify_all();
     unjournal(*file, identifier);
-    deliver_(catalog_.uploaded(made, file->sentAsCopy));
+    deliver_(changes);
 }
 
 // --- what waits -------------------------------------------------------------------------------------------

@@ -72,6 +72,7 @@ private:
     std::stop_source cancel;  // of the upload under way
     bool removed = false;
     bool suspended = false;
+    bool settling = false;  // its upload ended with nothing left to send: it becomes the service's file
     std::chrono::steady_clock::time_point due = std::chrono::steady_clock::time_point::max();
     // The generation the last upload sent, and what it made of it, while a writer still has it open.
     std::uint64_t sent = 0;
@@ -99,7 +100,11 @@ public:
 
     // Whether the item holds local changes: for the catalog (takes a lock of its own only).
     bool holds(const Id& identifier) const;
+    // The item's local file, if it has one. Once it has none, the catalog shows what its last upload made
+    // of it (a new file's identifier is the service's then).
     std::shared_ptr<LocalFile> find(const Id& identifier) const;
+    // The item's local file with one more writer, if it has one; waits while it becomes the service's file.
+    std::shared_ptr<LocalFile> join(const Id& identifier);
 
     // A new empty file `name` in `parent`, with one writer: its local identity is the catalog's.
     std::shared_ptr<LocalFile> create(const Id& parent, const std::string& name);
@@ -168,7 +173,10 @@ private:
     // With `writing` held and no writer left: the file is what its last upload made of it.
     void settle(const std::shared_ptr<LocalFile>& file, const Id& identifier);
     void forget(const std::shared_ptr<LocalFile>& file);  // with mutex_ held
-    void waitingChanged();                                // without mutex_
+    // With mutex_ held: the item's local file, by its identifier or (until the catalog knows the made item)
+    // a new file's local identity.
+    std::shared_ptr<LocalFile> lookUp(const Id& identifier) const;
+    void waitingChanged();  // without mutex_
     std::shared_ptr<LocalFile> add(std::shared_ptr<ContentCache::Handle> contents, PendingChange change);
 
     host::ReplicatedExtension& extension_;
@@ -184,6 +192,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable_any changed_;
     std::map<Id, std::shared_ptr<LocalFile>> files_;  // by the item's identifier now
+    std::map<Id, std::shared_ptr<LocalFile>> made_;   // by their local identities, new files just made
     std::function<void(int)> onWaiting_;
     int lastWaiting_ = -1;
     std::atomic<bool> refusing_{false};

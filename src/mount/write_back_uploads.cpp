@@ -226,10 +226,12 @@ void WriteBack::upload(const std::shared_ptr<LocalFile>& file, std::stop_token s
             file->sent = changedSince ? 0 : generation;
             file->sentAs = made;
             file->sentAsCopy = answer.shouldFetchContent;
+            file->settling = !changedSince && writers == 0;
             if (creation) {
                 files_.erase(change.identifier);
                 file->change.identifier = made.identifier;
                 files_[made.identifier] = file;
+                made_[change.identifier] = file;
                 std::scoped_lock held(heldMutex_);
                 held_.erase(change.identifier);
                 held_.insert(made.identifier);
@@ -248,7 +250,14 @@ void WriteBack::upload(const std::shared_ptr<LocalFile>& file, std::stop_token s
         uploadEnded(*file);
         return;
     }
-    if (creation) deliver_(catalog_.created(change.identifier, made));
+    if (creation) {
+        const auto changes = catalog_.created(change.identifier, made);
+        {
+            std::scoped_lock lock(mutex_);
+            made_.erase(change.identifier);
+        }
+        deliver_(changes);
+    }
     if (answer.shouldFetchContent)
         mountLog().info(change.name +
                         " changed on the service meanwhile; the local version went up beside it");

@@ -70,16 +70,19 @@ bool present(const fs::path& path) {
     return fs::exists(path, error);
 }
 
-// Writes `bytes` through one descriptor in pieces of `piece`, then closes: false when any call failed.
+// Writes `bytes` through one descriptor in pieces of `piece`, then closes: false (and the failed call's errno
+// printed) when any call failed.
 bool writeFile(const fs::path& file, const std::string& bytes, std::size_t piece = 1 << 20, int flags = 0) {
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | flags, 0644);
-    if (fd < 0) return false;
+    if (fd < 0) return std::fprintf(stderr, "open: %s\n", std::strerror(errno)), false;
     bool ok = true;
     for (std::size_t at = 0; ok && at < bytes.size(); at += piece) {
         const auto n = std::min(piece, bytes.size() - at);
         ok = ::write(fd, bytes.data() + at, n) == static_cast<ssize_t>(n);
+        if (!ok) std::fprintf(stderr, "write: %s\n", std::strerror(errno));
     }
-    return ::close(fd) == 0 && ok;
+    if (::close(fd) != 0) return std::fprintf(stderr, "close: %s\n", std::strerror(errno)), false;
+    return ok;
 }
 
 TEST_F(WritingMount, CopiedFilesAreReadBackAtOnceAndArriveOnTheServiceByteForByte) {
@@ -436,6 +439,30 @@ TEST_F(WritingMount, AFullCacheDiskRefusesTheWriteAndLosesNothingAccepted) {
     ASSERT_EQ(::unlink((mountpoint / "too big.bin").c_str()), 0);
     ASSERT_TRUE(uploaded());
     EXPECT_TRUE(api.download(children().at("accepted.bin")["id"]) == accepted);
+}
+
+// Files read and written again the moment their uploads end: every open meets either the local file or the
+// service's version it became, never a version in between.
+TEST_F(WritingMount, OpensRacingTheEndOfEachUploadSeeTheLatestBytes) {
+    MOUNT_OR_SKIP(writing(0ms));
+    for (int round = 0; round < 150; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const auto edited = "edit " + std::to_string(round);
+        const auto made = mountpoint / ("new " + std::to_string(round % 10) + ".txt");
+        ASSERT_TRUE(writeFile(mountpoint / "edited.txt", edited));
+        ASSERT_TRUE(writeFile(made, edited));
+        for (int look = 0; look < 3; ++look) {
+            std::string read, readMade;
+            ASSERT_NO_THROW(read = fileText(mountpoint / "edited.txt"));
+            ASSERT_NO_THROW(readMade = fileText(made));
+            ASSERT_EQ(read, edited);
+            ASSERT_EQ(readMade, edited);
+        }
+    }
+    ASSERT_TRUE(uploaded());
+    const auto made = children();
+    EXPECT_EQ(made.size(), 11u);  // one item each, never a second made of a file going up
+    EXPECT_EQ(api.download(made.at("edited.txt")["id"]), "edit 149");
 }
 
 // Random reads, writes, truncations and mapped reads and writes of one file, checked against a model of
