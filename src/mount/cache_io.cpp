@@ -26,6 +26,29 @@ std::int64_t diskBytesOf(const std::filesystem::path& file) {
     return ::stat(file.c_str(), &status) == 0 ? std::int64_t{status.st_blocks} * 512 : 0;
 }
 
+void writeAt(int fd, std::string_view bytes, std::int64_t offset) {
+    for (std::size_t written = 0; written < bytes.size();) {
+        const auto w = ::pwrite(fd, bytes.data() + written, bytes.size() - written,
+                                offset + static_cast<std::int64_t>(written));
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0) throwErrno("cannot write the cache file");
+        written += static_cast<std::size_t>(w);
+    }
+}
+
+std::string readAt(int fd, std::int64_t offset, std::int64_t length) {
+    std::string bytes(static_cast<std::size_t>(std::max<std::int64_t>(length, 0)), '\0');
+    for (std::size_t read = 0; read < bytes.size();) {
+        const auto n =
+            ::pread(fd, bytes.data() + read, bytes.size() - read, offset + static_cast<std::int64_t>(read));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throwErrno("cannot read the cache file");
+        if (n == 0) throw std::runtime_error("the cache file ends early");
+        read += static_cast<std::size_t>(n);
+    }
+    return bytes;
+}
+
 void copyRange(int from, int to, std::int64_t start, std::int64_t end) {
     loff_t in = start;
     loff_t out = start;
@@ -46,12 +69,7 @@ void copyRange(int from, int to, std::int64_t start, std::int64_t end) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throwErrno("cannot read the fetched file");
         if (n == 0) throw std::runtime_error("the fetched file ends before the range it was to hold");
-        for (ssize_t written = 0; written < n;) {
-            const auto w = ::pwrite(to, buffer.data() + written, n - written, out + written);
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0) throwErrno("cannot write the cache file");
-            written += w;
-        }
+        writeAt(to, {buffer.data(), static_cast<std::size_t>(n)}, out);
         in += n;
         out += n;
     }

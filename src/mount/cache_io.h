@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/file_descriptor.h"
 
@@ -16,6 +17,11 @@ namespace tw::mount {
 // The disk space a file takes (its allocated blocks, not its size); 0 when it cannot be read.
 std::int64_t diskBytesOf(int fd);
 std::int64_t diskBytesOf(const std::filesystem::path& file);
+
+// Writes all of `bytes` at `offset`, or reads exactly `length` bytes from it (std::runtime_error when the
+// file ends first). Throw std::system_error on an I/O error.
+void writeAt(int fd, std::string_view bytes, std::int64_t offset);
+std::string readAt(int fd, std::int64_t offset, std::int64_t length);
 
 // Copies [start, end) of `from` into `to` at the same offsets: copy_file_range where the file systems allow
 // it, else through a buffer. Throws when `from` ends before `end` (std::runtime_error) or on an I/O error

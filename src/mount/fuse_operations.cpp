@@ -103,10 +103,12 @@ struct MountFilesystem::Handlers {
         auto& fs = self(request);
         const auto folder = fs.folderAt(inode);
         auto snapshot = std::make_shared<OpenFolder>();
-        snapshot->entries.push_back({".", {}, true});
-        snapshot->entries.push_back({"..", {}, true});
-        for (auto& child : fs.catalog_.children(folder, fs.deadline()))
-            snapshot->entries.push_back({std::move(child.name), std::move(child.identifier), child.isFolder});
+        snapshot->entries.push_back({".", {}, S_IFDIR});
+        snapshot->entries.push_back({"..", {}, S_IFDIR});
+        for (auto& child : fs.catalog_.children(folder, fs.deadline())) {
+            const mode_t type = child.isFolder ? S_IFDIR : child.isLink ? S_IFLNK : S_IFREG;
+            snapshot->entries.push_back({std::move(child.name), std::move(child.identifier), type});
+        }
         info->fh = fs.folders_.add(std::move(snapshot));
         if (fuse_reply_open(request, info) != 0) fs.folders_.remove(info->fh);
     } catch (...) {
@@ -132,7 +134,7 @@ struct MountFilesystem::Handlers {
                 attributes.st_ino = entry.identifier.empty()
                                         ? FUSE_ROOT_ID
                                         : fs.catalog_.knownInode(entry.identifier).value_or(unknownInode);
-                attributes.st_mode = entry.isFolder ? S_IFDIR : S_IFREG;
+                attributes.st_mode = entry.type;
                 needed =
                     fuse_add_direntry(request, at, size - used, entry.name.c_str(), &attributes, nextOffset);
             } else if (const auto found =
@@ -345,6 +347,20 @@ struct MountFilesystem::Handlers {
         replyError(request);
     }
 
+    static void symlink(fuse_req_t request, const char* target, fuse_ino_t parent, const char* name) try {
+        auto& fs = self(request);
+        const auto param = entryParam(fs, fs.makeLink(parent, name, target));
+        if (fuse_reply_entry(request, &param) != 0) fs.catalog_.forget(param.ino, 1);
+    } catch (...) {
+        replyError(request);
+    }
+
+    static void readlink(fuse_req_t request, fuse_ino_t inode) try {
+        fuse_reply_readlink(request, self(request).linkTarget(inode).c_str());
+    } catch (...) {
+        replyError(request);
+    }
+
     static void unlink(fuse_req_t request, fuse_ino_t parent, const char* name) try {
         self(request).removeEntry(parent, name, false);
         fuse_reply_err(request, 0);
@@ -464,7 +480,8 @@ const fuse_lowlevel_ops& MountFilesystem::operations() {
         // Device files, links and the rest of the xattrs: the service keeps none of them.
         ops.mknod = [](fuse_req_t r, fuse_ino_t, const char*, mode_t, dev_t) { fuse_reply_err(r, EPERM); };
         ops.link = [](fuse_req_t r, fuse_ino_t, fuse_ino_t, const char*) { fuse_reply_err(r, EPERM); };
-        ops.symlink = [](fuse_req_t r, const char*, fuse_ino_t, const char*) { fuse_reply_err(r, EPERM); };
+        ops.symlink = H::symlink;
+        ops.readlink = H::readlink;
         ops.setxattr = [](fuse_req_t r, fuse_ino_t, const char*, const char*, size_t, int) {
             fuse_reply_err(r, ENOTSUP);
         };

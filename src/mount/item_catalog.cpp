@@ -239,7 +239,7 @@ std::vector<ItemCatalog::Child> ItemCatalog::present(const Id& folder, const Id&
                             (displayName(record->name) != record->name ? " cannot be a Linux file name"
                                                                        : " is another item's in its folder") +
                             "; shown as \"" + name + "\"");
-        children.push_back({name, identifier, record->isFolder});
+        children.push_back({name, identifier, record->isFolder, record->isLink});
     }
     return children;
 }

@@ -71,6 +71,7 @@ public:
         std::string name;  // as shown: unique within the folder
         Id identifier;
         bool isFolder = false;
+        bool isLink = false;
     };
     struct Found {
         Id identifier;

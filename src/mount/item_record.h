@@ -19,6 +19,7 @@ struct ItemRecord {
     std::optional<host::Date> created;
     std::optional<host::Date> modified;
     host::ItemVersion version;
+    bool isLink = false;  // a symbolic link made here, which the service cannot keep: never sent
     bool operator==(const ItemRecord&) const = default;
 };
 

@@ -173,6 +173,26 @@ std::pair<ItemCatalog::Entry, std::shared_ptr<OpenFile>> MountFilesystem::create
     return {*entry, file};
 }
 
+ItemCatalog::Entry MountFilesystem::makeLink(Inode parent, const std::string& name,
+                                             const std::string& target) {
+    const auto folder = folderAt(parent);
+    checkName(name);
+    if (inTrashView(folder)) fail(EACCES);
+    if (catalog_.childNamed(folder, name, deadline())) fail(EEXIST);
+    const auto entry = catalog_.lookUp(writeBack_->createLink(folder, name, target));
+    if (!entry) fail(EIO);
+    return *entry;
+}
+
+std::string MountFilesystem::linkTarget(Inode inode) {
+    const auto found = catalog_.find(inode);
+    if (!found) fail(ENOENT);
+    if (!found->record.isLink) fail(EINVAL);
+    const auto local = writeBack_->find(found->identifier);
+    if (!local) fail(ENOENT);
+    return writeBack_->linkTarget(*local);
+}
+
 ItemCatalog::Entry MountFilesystem::makeFolder(Inode parent, const std::string& name) {
     const auto folder = folderAt(parent);
     checkName(name);
@@ -277,7 +297,8 @@ void MountFilesystem::renameEntry(Inode parent, const std::string& name, Inode n
 
     if (isLocalIdentity(*source)) {
         // A safe save: a new file renamed over an existing one is that file's new contents, the same item.
-        if (replaced && !isLocalIdentity(replaced->identifier) && writeBack_->adopt(*source, *replaced)) {
+        if (replaced && !record->isLink && !isLocalIdentity(replaced->identifier) &&
+            writeBack_->adopt(*source, *replaced)) {
             deliver(catalog_.adopt(*source, replaced->identifier));
             return;
         }

@@ -113,8 +113,9 @@ void MountFilesystem::deliver(const AppliedChanges& changes) {
 struct stat MountFilesystem::attributesOf(const ItemRecord& record, Inode inode) const {
     struct stat attributes {};
     attributes.st_ino = inode;
-    attributes.st_mode =
-        record.isFolder ? S_IFDIR | (0777 & ~settings_.umask) : S_IFREG | (0666 & ~settings_.umask);
+    attributes.st_mode = record.isFolder ? S_IFDIR | (0777 & ~settings_.umask)
+                         : record.isLink ? S_IFLNK | 0777
+                                         : S_IFREG | (0666 & ~settings_.umask);
     attributes.st_nlink = record.isFolder ? 2 : 1;
     attributes.st_uid = settings_.uid;
     attributes.st_gid = settings_.gid;

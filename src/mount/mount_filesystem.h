@@ -100,6 +100,9 @@ private:
                                        std::stop_token stop);
 
     // --- changes (mount_changes.cpp); each throws std::system_error with the errno to answer ---------------
+    // A symbolic link `name` to `target` in the folder `parent`: kept on this machine only.
+    ItemCatalog::Entry makeLink(Inode parent, const std::string& name, const std::string& target);
+    std::string linkTarget(Inode inode);
     // A new file `name` in the folder `parent`, opened for writing.
     std::pair<ItemCatalog::Entry, std::shared_ptr<OpenFile>> createFile(Inode parent, const std::string& name,
                                                                         int flags);

@@ -5,6 +5,8 @@
 //
 // Thread-safe.
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -43,7 +45,7 @@ struct OpenFolder {
     struct Entry {
         std::string name;
         host::ItemIdentifier identifier;  // empty for "." and ".."
-        bool isFolder = true;
+        mode_t type = S_IFDIR;            // as readdir's d_type shows it
     };
     std::vector<Entry> entries;
 };

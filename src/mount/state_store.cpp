@@ -55,7 +55,8 @@ constexpr const char* schema = R"(
         modified REAL,
         attempts INTEGER NOT NULL,
         last_error TEXT NOT NULL,
-        local_only INTEGER NOT NULL
+        local_only INTEGER NOT NULL,
+        is_link INTEGER NOT NULL DEFAULT 0
     );
 )";
 
@@ -95,6 +96,11 @@ StateStore::StateStore(const std::filesystem::path& file) {
     // A journal row committed is a promise to a program whose close() returned: it must survive a power cut.
     database_->db.exec("PRAGMA synchronous = FULL");
     database_->db.exec(schema);
+    // A journal written before symbolic links were kept has no column for them.
+    sqlite::Statement linkColumn(database_->db,
+                                 "SELECT COUNT(*) FROM pragma_table_info('journal') WHERE name = 'is_link'");
+    if (linkColumn.step() && linkColumn.integer(0) == 0)
+        database_->db.exec("ALTER TABLE journal ADD COLUMN is_link INTEGER NOT NULL DEFAULT 0");
 }
 
 StateStore::~StateStore() = default;
@@ -163,8 +169,8 @@ std::vector<PendingChange> StateStore::pendingChanges() {
     std::vector<PendingChange> changes;
     sqlite::Statement rows(database_->db,
                            "SELECT identifier, cache_identity, parent, name, base_content_version, "
-                           "base_metadata_version, modified, attempts, last_error, local_only FROM journal "
-                           "ORDER BY identifier");
+                           "base_metadata_version, modified, attempts, last_error, local_only, is_link "
+                           "FROM journal ORDER BY identifier");
     while (rows.step())
         changes.push_back({.identifier = rows.blob(0),
                            .cacheIdentity = rows.blob(1),
@@ -174,7 +180,8 @@ std::vector<PendingChange> StateStore::pendingChanges() {
                            .modified = dateAt(rows, 6),
                            .attempts = static_cast<int>(rows.integer(7)),
                            .lastError = rows.text(8),
-                           .localOnly = rows.integer(9) != 0});
+                           .localOnly = rows.integer(9) != 0,
+                           .isLink = rows.integer(10) != 0});
     return changes;
 }
 
@@ -187,7 +194,7 @@ void StateStore::putPendingChange(const PendingChange& change, const host::ItemI
     sqlite::Statement write(db,
                             "INSERT OR REPLACE INTO journal (identifier, cache_identity, parent, name, "
                             "base_content_version, base_metadata_version, modified, attempts, last_error, "
-                            "local_only) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                            "local_only, is_link) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     write.bindBlob(1, change.identifier)
         .bindBlob(2, change.cacheIdentity)
         .bindBlob(3, change.parent)
@@ -198,6 +205,7 @@ void StateStore::putPendingChange(const PendingChange& change, const host::ItemI
     write.bindInteger(8, change.attempts)
         .bindText(9, change.lastError)
         .bindInteger(10, change.localOnly)
+        .bindInteger(11, change.isLink)
         .run();
     transaction.commit();
 }

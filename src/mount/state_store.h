@@ -32,6 +32,7 @@ struct PendingChange {
     int attempts = 0;        // uploads tried and failed
     std::string lastError;   // the last failure in words
     bool localOnly = false;  // kept on this machine only: never uploaded
+    bool isLink = false;     // a symbolic link (local-only), its target the local file's bytes
     bool operator==(const PendingChange&) const = default;
 };
 

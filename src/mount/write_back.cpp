@@ -61,7 +61,8 @@ void WriteBack::restore() {
                                          .name = change.name,
                                          .size = contents->size(),
                                          .created = change.modified,
-                                         .modified = change.modified});
+                                         .modified = change.modified,
+                                         .isLink = change.isLink});
         }
         const auto file = add(std::move(contents), change);
         file->journaled = file->generation;
@@ -153,6 +154,46 @@ std::shared_ptr<LocalFile> WriteBack::create(const Id& parent, const std::string
     std::scoped_lock lock(mutex_);
     ++file->writers;
     return file;
+}
+
+WriteBack::Id WriteBack::createLink(const Id& parent, const std::string& name, const std::string& target) {
+    const std::optional<host::Date> modified = currentDate();
+    const Id local = catalog_.addLocal(ItemRecord{.parent = parent,
+                                                  .name = name,
+                                                  .size = std::ssize(target),
+                                                  .created = modified,
+                                                  .modified = modified,
+                                                  .isLink = true});
+    auto contents = cache_.open({local, "", 0});
+    try {
+        contents->holdLocalChanges(ContentCache::Handle::Record::later);
+        writeAt(contents->fd(), target, 0);
+        contents->wrote(std::ssize(target));
+    } catch (...) {
+        contents->discardLocalChanges();
+        catalog_.removeLocal(local);
+        throw;
+    }
+    const auto file = add(std::move(contents), PendingChange{.identifier = local,
+                                                             .cacheIdentity = local,
+                                                             .parent = parent,
+                                                             .name = name,
+                                                             .modified = modified,
+                                                             .localOnly = true,
+                                                             .isLink = true});
+    try {
+        commit(*file);
+    } catch (...) {
+        remove(local);
+        catalog_.removeLocal(local);
+        throw;
+    }
+    return local;
+}
+
+std::string WriteBack::linkTarget(LocalFile& file) const {
+    std::scoped_lock writing(file.writing);
+    return readAt(file.contents().fd(), 0, file.contents().size());
 }
 
 std::shared_ptr<LocalFile> WriteBack::openForWriting(const ItemRecord& record, std::int64_t keep,

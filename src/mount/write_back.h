@@ -108,6 +108,11 @@ public:
 
     // A new empty file `name` in `parent`, with one writer: its local identity is the catalog's.
     std::shared_ptr<LocalFile> create(const Id& parent, const std::string& name);
+    // A new symbolic link `name` to `target` in `parent`, journaled at once and never sent: its local
+    // identity. Throws std::system_error (ENOSPC...) when it cannot be saved.
+    Id createLink(const Id& parent, const std::string& name, const std::string& target);
+    // The target of a link createLink() made.
+    std::string linkTarget(LocalFile& file) const;
     // The item's local file with one more writer: the one it has, or one made of its cached contents, the
     // first `keep` bytes kept (fetched through `fetch` where missing) and the rest cut off.
     std::shared_ptr<LocalFile> openForWriting(const ItemRecord& record, std::int64_t keep,

@@ -17,6 +17,7 @@
 #include "mount/state_store.h"
 #include "platform/error.h"
 #include "platform/log.h"
+#include "platform/sqlite.h"
 #include "support/files.h"
 #include "support/service_fixture.h"
 
@@ -88,6 +89,37 @@ TEST(StateStore, JournalRowsAreReplacedRenamedAndRemovedAndOutliveAClearAndAReop
     store.removePendingChange("never changed");
     EXPECT_EQ(store.pendingChanges(), std::vector<PendingChange>{made});
     EXPECT_FALSE(store.load().anchor);
+}
+
+// A journal written before links were journaled keeps its rows, and takes links after it is opened.
+TEST(StateStore, AJournalWithoutTheLinkColumnKeepsItsRowsAndTakesLinks) {
+    test::TempDir dir;
+    const auto file = dir.path() / "mount.db";
+    {
+        sqlite::Database old(file);
+        old.exec(
+            "CREATE TABLE journal (identifier BLOB PRIMARY KEY, cache_identity BLOB NOT NULL, parent BLOB "
+            "NOT "
+            "NULL, name BLOB NOT NULL, base_content_version BLOB NOT NULL, base_metadata_version BLOB NOT "
+            "NULL, modified REAL, attempts INTEGER NOT NULL, last_error TEXT NOT NULL, local_only INTEGER "
+            "NOT "
+            "NULL);"
+            "INSERT INTO journal VALUES (x'6e31', x'6e31', x'', x'', x'6331', x'6d31', NULL, 0, '', 0);");
+    }
+    const PendingChange edited{.identifier = "n1", .cacheIdentity = "n1", .baseVersion = {"c1", "m1"}};
+    const auto local = localIdentity(1);
+    const PendingChange link{.identifier = local,
+                             .cacheIdentity = local,
+                             .parent = "root",
+                             .name = "latest",
+                             .localOnly = true,
+                             .isLink = true};
+    {
+        StateStore store(file);
+        EXPECT_EQ(store.pendingChanges(), std::vector<PendingChange>{edited});
+        store.putPendingChange(link);
+    }
+    EXPECT_EQ(StateStore(file).pendingChanges(), (std::vector<PendingChange>{link, edited}));
 }
 
 TEST(StateStore, AFileThatIsNotADatabaseIsAClearErrorAndStaysAsItWas) {

@@ -1,6 +1,7 @@
 // Writing through a real mount, end to end: files copied on and read back through the service, the
 // POSIX answers of every change, a safe save, an edit racing one on the service, files never sent, a mount
 // killed with -9, a service that goes away, a full disk; and a random exerciser of one file's bytes.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
@@ -155,7 +156,7 @@ TEST_F(WritingMount, FoldersAndFilesAreMadeRenamedAndRemovedWithPosixAnswers) {
                         ? errno
                         : 0;
          }},
-        {"a symbolic link", [&] { return ::symlink("b.txt", at("link").c_str()) ? errno : 0; }},
+        {"a hard link", [&] { return ::link(at("b.txt").c_str(), at("hard").c_str()) ? errno : 0; }},
     };
     const int expected[] = {EEXIST,       EEXIST, ENOTEMPTY, ENOTDIR, EISDIR, ENOENT, ENOTDIR,
                             ENAMETOOLONG, EINVAL, ENOTDIR,   EISDIR,  EEXIST, EINVAL, EPERM};
@@ -233,6 +234,64 @@ TEST_F(WritingMount, AFileOfANameTheServiceNeverKeepsStaysLocalOnly) {
     EXPECT_EQ(status.entries[0].path, ".DS_Store");
     EXPECT_EQ(status.entries[0].state, UploadState::localOnly);
     EXPECT_TRUE(status.allUploaded());
+}
+
+// Symbolic links stay on this machine too: made, followed, listed, renamed (over a file as a link, never as
+// its contents) and removed as on a local disk, kept across a restart, never sent.
+TEST_F(WritingMount, SymbolicLinksStayOnThisMachineAndSurviveARestart) {
+    upload("report.txt", "the service's");
+    MOUNT_OR_SKIP(writing());
+    const auto at = [&](const std::string& name) { return mountpoint / name; };
+    const std::string far(4000, 'x');
+    ASSERT_EQ(::symlink("report.txt", at("latest").c_str()), 0) << std::strerror(errno);
+    ASSERT_EQ(::symlink(far.c_str(), at("far").c_str()), 0) << std::strerror(errno);
+    EXPECT_EQ(::symlink("x", at("latest").c_str()), -1);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(fs::read_symlink(at("latest")), "report.txt");
+    EXPECT_EQ(fs::read_symlink(at("far")), far);
+    EXPECT_EQ(fileText(at("latest")), "the service's");
+    struct stat link {};
+    ASSERT_EQ(::lstat(at("latest").c_str(), &link), 0);
+    EXPECT_TRUE(S_ISLNK(link.st_mode));
+    EXPECT_EQ(link.st_size, 10);
+    std::map<std::string, unsigned char> types;
+    DIR* folder = ::opendir(mountpoint.c_str());
+    ASSERT_NE(folder, nullptr);
+    while (const dirent* entry = ::readdir(folder))
+        types[entry->d_name] = entry->d_type;
+    ::closedir(folder);
+    EXPECT_EQ(types["latest"], DT_LNK);
+    EXPECT_EQ(types["report.txt"], DT_REG);
+
+    // A tree with a link in it copied on, as cp -a does it; a link renamed, and one renamed over a file.
+    const auto tree = dir.path() / "tree";
+    fs::create_directories(tree);
+    fs::create_symlink("../latest", tree / "up");
+    EXPECT_EQ(std::system(("cp -a '" + tree.string() + "' '" + at("tree").string() + "'").c_str()), 0);
+    EXPECT_EQ(fs::read_symlink(at("tree/up")), "../latest");
+    fs::rename(at("latest"), at("newest"));
+    EXPECT_EQ(fs::read_symlink(at("newest")), "report.txt");
+    fs::rename(at("far"), at("report.txt"));
+    EXPECT_EQ(fs::read_symlink(at("report.txt")), far);
+    ASSERT_TRUE(uploaded());
+    EXPECT_TRUE(trashed().contains("report.txt"));  // the file the link replaced, kept in the service's trash
+    ASSERT_EQ(children().size(), 1u);               // the folder alone: no link was sent
+    EXPECT_TRUE(children(children().at("tree")["id"]).empty());
+    const auto status = mount->filesystem().status();
+    EXPECT_EQ(status.entries.size(), 3u);
+    for (const auto& entry : status.entries)
+        EXPECT_EQ(entry.state, UploadState::localOnly) << entry.path;
+    EXPECT_TRUE(status.allUploaded());
+
+    fs::remove(at("newest"));
+    mount.reset();
+    ::umount2(mountpoint.c_str(), MNT_DETACH);
+    MOUNT_OR_SKIP(writing());
+    EXPECT_FALSE(fs::is_symlink(fs::symlink_status(at("newest"))));
+    EXPECT_EQ(fs::read_symlink(at("report.txt")), far);
+    EXPECT_EQ(fs::read_symlink(at("tree/up")), "../latest");
+    EXPECT_EQ(::rmdir(at("tree").c_str()), -1);
+    EXPECT_EQ(errno, ENOTEMPTY);
 }
 
 // An edit on the mount racing one through the service: the service's stays, the local one goes up beside it
