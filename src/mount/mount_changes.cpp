@@ -84,6 +84,13 @@ std::shared_ptr<OpenFile> MountFilesystem::openFile(Inode inode, int flags, std:
     fail(ESTALE);
 }
 
+bool MountFilesystem::unchanged(Inode inode, const ItemCatalog::Found& found) const {
+    const auto now = catalog_.find(inode);
+    return now && now->identifier == found.identifier &&
+           now->record.version.contentVersion == found.record.version.contentVersion &&
+           now->record.size == found.record.size;
+}
+
 std::shared_ptr<OpenFile> MountFilesystem::openFile(Inode inode, const ItemCatalog::Found& found, int flags,
                                                     std::stop_token stop) {
     if (found.record.isFolder) fail(EISDIR);
@@ -115,13 +122,7 @@ std::shared_ptr<OpenFile> MountFilesystem::openFile(Inode inode, const ItemCatal
         checkWritable();
     }
     file->local = writing ? writeBack_->join(found.identifier) : writeBack_->find(found.identifier);
-    if (!file->local) {
-        const auto now = catalog_.find(inode);
-        if (!now || now->identifier != found.identifier ||
-            now->record.version.contentVersion != found.record.version.contentVersion ||
-            now->record.size != found.record.size)
-            return nullptr;
-    }
+    if (!file->local && !unchanged(inode, found)) return nullptr;
     const auto fetcher = fetcherFor(file->identifier, file->version);
     if (writing && !file->local) {
         const auto keep = (flags & O_TRUNC) ? 0 : found.record.size;
@@ -348,9 +349,14 @@ ItemRecord MountFilesystem::setAttributes(Inode inode, const struct stat& wanted
         bool opened = false;
         if (!local) {
             // A truncation by name: the file is opened for writing and closed again around it.
-            local = writeBack_->openForWriting(found->record, wanted.st_size,
-                                               fetcherFor(found->identifier, found->record.version), {},
-                                               deadline());
+            local = writeBack_->join(found->identifier);
+            if (!local) {
+                // An upload that ended since the catalog was asked changed what the inode is: ask again.
+                if (!unchanged(inode, *found)) return setAttributes(inode, wanted, toSet, file);
+                local = writeBack_->openForWriting(found->record, wanted.st_size,
+                                                   fetcherFor(found->identifier, found->record.version), {},
+                                                   deadline());
+            }
             opened = true;
         }
         try {

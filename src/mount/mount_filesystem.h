@@ -95,6 +95,8 @@ private:
     // A file opened: its contents in the cache (or its local file), or the text of a .trashinfo. `flags`
     // as open(2)'s. Throws std::system_error with the errno to answer.
     std::shared_ptr<OpenFile> openFile(Inode inode, int flags, std::stop_token stop);
+    // Whether the catalog still says what `found` said of the inode's contents.
+    bool unchanged(Inode inode, const ItemCatalog::Found& found) const;
     // The open of what `found` says the inode is; none when an upload changed that meanwhile.
     std::shared_ptr<OpenFile> openFile(Inode inode, const ItemCatalog::Found& found, int flags,
                                        std::stop_token stop);
