@@ -20,7 +20,8 @@
 #      second from the start of the copy to the end of the mount, checked against the service's listing.
 #    every step that fills the page cache starts with fresh memory for it (support/figures.sh: fresh_memory).
 # 3. Prints every round, then best and median over the rounds with their goals: dd and upload at least 0.7x
-#    `put`; dd alone at least 0.5x dd into the local file; `cp -r` under 2 s (for 1,000 files; in proportion
+#    `put`; dd alone at least 0.5x dd into the local file (each beside the bound a durable close sets: the
+#    local dd with conv=fdatasync, and for the upload that dd followed by `put`); `cp -r` under 2 s (for 1,000 files; in proportion
 #    for another TW_BENCH_FILES); at least 100 files uploaded a second; the mount's peak RSS under 64 MiB. A
 #    goal is met when the median meets it; goals that are not met never fail the script.
 # Everything lives in a fresh temporary folder that is removed at the end; it needs about 4 times the file's
@@ -134,7 +135,7 @@ step_local() {
 }
 
 cat "$work/big.bin" "$work"/small/* > /dev/null  # every step reads them from the page cache
-written=(); dd_alone=(); peaks=(); cp_seconds=(); floors=(); per_second=()
+written=(); dd_alone=(); written_bound=(); dd_bound=(); peaks=(); cp_seconds=(); floors=(); per_second=()
 r_put=(); r_written=(); r_dd=(); r_local=(); r_durable=(); s_fsync=(); s_commit=()
 turns=(put mount local)
 for round in $(seq 1 "$rounds"); do
@@ -159,6 +160,10 @@ for round in $(seq 1 "$rounds"); do
     { echo "mount_write.sh: $arrived of $files files of small-$round are on the service" >&2; exit 1; }
 
   written+=("$(ratio "$t_put" "$t_written")"); dd_alone+=("$(ratio "$t_local" "$t_dd")"); peaks+=("$peak")
+  # What sets the pace of both: a close on the mount returns once the file is on the disk, as the local dd
+  # with conv=fdatasync does, and its upload starts after that, at best at the rate of `put`.
+  dd_bound+=("$(ratio "$t_local" "$t_durable")")
+  written_bound+=("$(ratio "$t_put" "$(awk -v a="$t_durable" -v b="$t_put" 'BEGIN {print a + b}')")")
   cp_seconds+=("$t_cp"); floors+=("$floor"); per_second+=("$(awk -v n="$files" -v s="$t_all" 'BEGIN {printf "%.1f", n / s}')")
   r_put+=("$(rate "$bytes" "$t_put")"); r_written+=("$(rate "$bytes" "$t_written")"); r_dd+=("$(rate "$bytes" "$t_dd")")
   r_local+=("$(rate "$bytes" "$t_local")"); r_durable+=("$(rate "$bytes" "$t_durable")")
@@ -173,8 +178,8 @@ echo "== mount_write: ${size_mib} MiB file, $files files of 4 KiB, $rounds round
 echo "tidewright put $(best_median high %.0f "${r_put[@]}") MB/s   dd onto the mount and upload $(best_median high %.0f "${r_written[@]}") MB/s"
 echo "dd onto the mount $(best_median high %.0f "${r_dd[@]}") MB/s   dd into a local file $(best_median high %.0f "${r_local[@]}") MB/s   with conv=fdatasync $(best_median high %.0f "${r_durable[@]}") MB/s"
 echo "cp -r $(best_median low %.3f "${cp_seconds[@]}") s against the floor $(best_median low %.3f "${floors[@]}") s ($files x (fdatasync $(best_median low %.3f "${s_fsync[@]}") ms + journal commit $(best_median low %.3f "${s_commit[@]}") ms))"
-result "mount-write dd-and-upload/put" ">=" 0.7 "${written[@]}"
-result "mount-write dd/local-dd" ">=" 0.5 "${dd_alone[@]}"
+result "mount-write dd-and-upload/put (durable local dd then put: $(best_median high %.2f "${written_bound[@]}"))" ">=" 0.7 "${written[@]}"
+result "mount-write dd/local-dd (durable local dd: $(best_median high %.2f "${dd_bound[@]}"))" ">=" 0.5 "${dd_alone[@]}"
 # 2 s for 1,000 files, in proportion for another number.
 result "mount-write cp-r-seconds (floor $(best_median low %.2f "${floors[@]}") s)" "<=" \
   "$(awk -v n="$files" 'BEGIN {print 2 * n / 1000}')" "${cp_seconds[@]}"

@@ -273,7 +273,7 @@ struct MountFilesystem::Handlers {
             out.buf[0].pos = offset;
             written = fuse_buf_copy(&out, in, FUSE_BUF_NO_SPLICE);
             if (written > 0) try {
-                    fs.writeBack_->wrote(local, offset + written);
+                    fs.writeBack_->wrote(local, offset, written);
                 } catch (...) {
                     return replyError(request);
                 }

@@ -63,7 +63,8 @@ private:
     std::shared_ptr<ContentCache::Handle> contents_;
     const host::ItemIdentifier identity_;
     std::atomic<std::uint64_t> generation{1};  // counts its changes (under `writing`)
-    std::mutex journaling;                     // orders the writes of its journal row
+    std::int64_t unflushed = 0;  // bytes written since the disk was last asked to start on them (`writing`)
+    std::mutex journaling;       // orders the writes of its journal row
     // The rest is guarded by the WriteBack's mutex.
     PendingChange change;
     std::uint64_t journaled = 0;  // the generation its journal row stands for (0: none yet)
@@ -118,8 +119,8 @@ public:
     std::shared_ptr<LocalFile> openForWriting(const ItemRecord& record, std::int64_t keep,
                                               const RangeFetcher& fetch, std::stop_token stop,
                                               std::chrono::steady_clock::time_point deadline);
-    // After a write up to `end` through its descriptor, with `writing` held.
-    void wrote(LocalFile& file, std::int64_t end);
+    // After a write of `length` bytes at `offset` through its descriptor, with `writing` held.
+    void wrote(LocalFile& file, std::int64_t offset, std::int64_t length);
     // A truncation or a growth; takes `writing`.
     void resize(LocalFile& file, std::int64_t size);
     // Its modification date set (utimens).
