@@ -81,6 +81,7 @@ void addCatCommand(CLI::App& app, Action* chosen) {
     };
     auto arguments = std::make_shared<Arguments>();
     auto* command = app.add_subcommand("cat", "Write a file's contents to stdout through ranged reads");
+    addRateOptions(*command);
     command->add_option("ID", arguments->id, "item identifier")->required();
     command->add_option("--chunk", arguments->chunk, "bytes asked for by each read")
         ->capture_default_str()

@@ -16,6 +16,9 @@ using Action = std::function<int(CliHost& host)>;
 // Runs a command that needs no extension (pairing, revocation) with the tool's options.
 using StandaloneAction = std::function<int(const Options& options)>;
 
+// Adds --bwlimit-down and --bwlimit-up to a command that moves contents (rate_options.cpp).
+void addRateOptions(CLI::App& command);
+
 // Adds a subcommand to `app`; when it is chosen, `*chosen` is set to its action.
 void addItemCommand(CLI::App& app, Action* chosen);
 void addLsCommand(CLI::App& app, Action* chosen);

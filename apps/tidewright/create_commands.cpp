@@ -42,6 +42,7 @@ void addPutCommand(CLI::App& app, Action* chosen) {
     };
     auto arguments = std::make_shared<Arguments>();
     auto* command = app.add_subcommand("put", "Upload FILE as a new file in PARENT");
+    addRateOptions(*command);
     command->add_option("PARENT", arguments->parent, "a folder's identifier, root, or trash (refused)")
         ->required();
     command->add_option("FILE", arguments->file, "the local file")->required();

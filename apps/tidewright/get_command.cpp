@@ -18,6 +18,7 @@ void addGetCommand(CLI::App& app, Action* chosen) {
     };
     auto arguments = std::make_shared<Arguments>();
     auto* command = app.add_subcommand("get", "Download a file's whole contents to DEST");
+    addRateOptions(*command);
     command->add_option("ID", arguments->id, "item identifier")->required();
     command->add_option("DEST", arguments->destination, "where the file goes")->required();
     command->add_flag("--force", arguments->force, "replace DEST when it exists");

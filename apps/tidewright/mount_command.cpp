@@ -175,6 +175,7 @@ int detached(const std::function<int(const std::function<void()>&)>& run) {
 void addMountCommand(CLI::App& app, StandaloneAction* chosen) {
     auto arguments = std::make_shared<MountArguments>();
     auto* command = app.add_subcommand("mount", "Mount the domain as a folder");
+    addRateOptions(*command);
     command->add_option("MOUNTPOINT", arguments->mountpoint, "an empty folder")->required();
     command->add_flag("-f,--foreground", arguments->foreground, "stay in the foreground");
     command->add_option("--poll", arguments->pollSeconds, "seconds between looks at the change feed")

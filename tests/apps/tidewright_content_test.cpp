@@ -91,6 +91,27 @@ TEST_F(ContentCli, ServiceFaultsEndInAnErrorLeavingNoFileAndAnExpiredAddressIsOp
 
 // Each command once; what its step does, in every case, is in the content tests' CreateItem, DeleteItem,
 // ModifyContents and Mutation tests.
+// --bwlimit-up and --bwlimit-down hold put and get to their rates (within 20 %); a rate that is not one is
+// refused before anything moves.
+TEST_F(ContentCli, PutAndGetKeepTheirBandwidthLimits) {
+    constexpr double size = 1.5 * (1 << 20), rate = 1 << 20;  // 1.5 MiB at 1 MiB/s
+    const auto bytes = writeSeededBytes(dir.path() / "sent", static_cast<std::size_t>(size), 3);
+    auto start = std::chrono::steady_clock::now();
+    const auto item = itemFrom({"put", "--bwlimit-up", "1M", "root", (dir.path() / "sent").string()});
+    EXPECT_NEAR(test::secondsSince(start), size / rate, 0.2 * size / rate);
+    start = std::chrono::steady_clock::now();
+    const auto got = dir.path() / "got";
+    const Outcome get = tidewright({"get", "--bwlimit-down", "1M", item["id"], got.string()});
+    ASSERT_EQ(get.status, 0) << get.err;
+    EXPECT_NEAR(test::secondsSince(start), size / rate, 0.2 * size / rate);
+    EXPECT_TRUE(fileText(got) == bytes);
+    for (const char* rate : {"0", "fast", "-1M"}) {
+        const Outcome refused = tidewright({"cat", "--bwlimit-down", rate, item["id"]});
+        EXPECT_EQ(refused.status, 2) << rate;
+        EXPECT_TRUE(refused.lines.empty()) << rate;
+    }
+}
+
 TEST_F(CliTest, MkdirMvAndTheOtherFileCommandsMeetCollisionsAndBadInputChangesNothing) {
     const auto folder = itemFrom({"mkdir", "root", "Fotos"});
     EXPECT_EQ(itemFrom({"mkdir", "root", "Fotos", "--may-already-exist"})["id"], folder["id"]);

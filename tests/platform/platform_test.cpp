@@ -25,6 +25,7 @@
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/host/host.h"
+#include "platform/http/rate_limit.h"
 #include "platform/http/session.h"
 #include "platform/http/url.h"
 #include "platform/progress.h"
@@ -571,6 +572,32 @@ TEST_F(HttpSession, LargeTransfersStreamWithoutHoldingTheBody) {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LT(growth, size / 5) << "peak resident memory grew by " << growth << " bytes";
 #endif
+}
+
+// The process's rates hold every transfer together: two downloads at once share one, an upload keeps the
+// other; each measured within 20 %. The buckets are a twentieth of a second deep, so no burst shows.
+TEST_F(HttpSession, SharedRatesHoldAllTransfersOfTheProcessTogether) {
+    constexpr std::int64_t rate = 2 << 20, size = 3 << 19;  // 2 MiB/s; 1.5 MiB a transfer
+    server.script("/down", {Reply{.generatedBodySize = size}, Reply{.generatedBodySize = size}});
+    server.script("/up", {Reply{}});
+    receiveLimit().setRate(rate);
+    sendLimit().setRate(rate);
+    const auto start = std::chrono::steady_clock::now();
+    {
+        Session other{defaults};
+        std::jthread second([&] { EXPECT_EQ(fs::file_size(other.download(at("/down")).file.path()), size); });
+        EXPECT_EQ(fs::file_size(session.download(at("/down")).file.path()), size);
+    }
+    const auto downloads = test::secondsSince(start);
+    const auto path = dottedFile(size);
+    const auto sent = std::chrono::steady_clock::now();
+    session.upload({.url = server.base() + "/up", .method = "PUT"}, path);
+    const auto upload = test::secondsSince(sent);
+    receiveLimit().setRate(0);
+    sendLimit().setRate(0);
+    EXPECT_EQ(server.requests("/up").at(0).bodySize, size);
+    EXPECT_NEAR(downloads, 2.0 * size / rate, 0.2 * 2.0 * size / rate);
+    EXPECT_NEAR(upload, 1.0 * size / rate, 0.2 * size / rate);
 }
 
 TEST(HttpURL, AcceptsURLReferencesAsTheyStand) {

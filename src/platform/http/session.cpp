@@ -18,6 +18,7 @@
 #include <unordered_map>
 
 #include "platform/file_descriptor.h"
+#include "platform/http/rate_limit.h"
 #include "platform/http/url.h"
 #include "platform/task/task.h"
 
@@ -132,6 +133,8 @@ struct Transfer {
     std::int64_t status = 0;          // of the reply being received
     std::int64_t headerBytes = 0;     // of the reply being received
     bool headersTooLarge = false;
+    // Paused by libcurl until the shared rate it waits for allows it to move again (loop thread only).
+    RateLimit* pausedFor = nullptr;
     Response response;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
@@ -171,6 +174,14 @@ bool writeAt(int fd, const char* data, size_t length, std::int64_t offset) {
 size_t onWrite(char* data, size_t size, size_t count, void* user) {
     auto& transfer = *static_cast<Transfer*>(user);
     const size_t length = size * count;
+    if (transfer.loop && receiveLimit().limited()) {
+        // libcurl hands the same bytes again once its loop lets the transfer go on.
+        if (!receiveLimit().mayMove()) {
+            transfer.pausedFor = &receiveLimit();
+            return CURL_WRITEFUNC_PAUSE;
+        }
+        receiveLimit().moved(static_cast<std::int64_t>(length));
+    }
     auto& sink = transfer.sink;
     if (sink.toFile) {
         size_t done = 0;
@@ -216,9 +227,8 @@ size_t onWrite(char* data, size_t size, size_t count, void* user) {
     return length;
 }
 
-size_t onRead(char* buffer, size_t size, size_t count, void* user) {
-    auto& source = static_cast<Transfer*>(user)->source;
-    const size_t capacity = size * count;
+// Up to `capacity` bytes of the body into `buffer`: their count, or CURL_READFUNC_ABORT.
+size_t readBody(BodySource& source, char* buffer, size_t capacity) {
     if (source.fromFile) {
         for (;;) {
             const ssize_t n = ::read(source.file.get(), buffer, capacity);
@@ -231,6 +241,22 @@ size_t onRead(char* buffer, size_t size, size_t count, void* user) {
     const char* bytes = source.shared ? source.shared->data() : source.memory.data();
     std::memcpy(buffer, bytes + source.offset, n);
     source.offset += static_cast<std::int64_t>(n);
+    return n;
+}
+
+size_t onRead(char* buffer, size_t size, size_t count, void* user) {
+    auto& transfer = *static_cast<Transfer*>(user);
+    size_t capacity = size * count;
+    if (sendLimit().limited()) {
+        // libcurl asks again once its loop lets the transfer go on.
+        if (!sendLimit().mayMove()) {
+            transfer.pausedFor = &sendLimit();
+            return CURL_READFUNC_PAUSE;
+        }
+        capacity = std::min(capacity, static_cast<size_t>(sendLimit().step()));
+    }
+    const size_t n = readBody(transfer.source, buffer, capacity);
+    if (n != CURL_READFUNC_ABORT) sendLimit().moved(static_cast<std::int64_t>(n));
     return n;
 }
 
@@ -626,8 +652,26 @@ private:
                 active.erase(transfer->id);
                 complete(*transfer, result, false);
             }
-            curl_multi_poll(loop.multi, nullptr, 0, 1000, nullptr);
+            curl_multi_poll(loop.multi, nullptr, 0, resumePaused(active), nullptr);
         }
+    }
+
+    // Lets the paused transfers whose rate allows it go on; returns how long the loop may wait for its
+    // sockets before one of the others can (in milliseconds, at most a second).
+    static int resumePaused(const std::unordered_map<std::uint64_t, Transfer*>& active) {
+        auto wait = std::chrono::milliseconds(1000);
+        for (const auto& [id, transfer] : active) {
+            if (!transfer->pausedFor) continue;
+            const auto until = transfer->pausedFor->untilFree();
+            if (until > RateLimit::Clock::duration::zero()) {
+                wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(until));
+                continue;
+            }
+            transfer->pausedFor = nullptr;
+            curl_easy_pause(transfer->easy.get(), CURLPAUSE_CONT);  // may pause it again at once
+            if (transfer->pausedFor) wait = std::chrono::milliseconds(1);
+        }
+        return static_cast<int>(std::max<std::int64_t>(wait.count(), 1));
     }
 
     // Hands a transfer back to its caller. After this its loop never touches it again.
