@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -29,13 +31,32 @@ std::string formatDate(const std::optional<host::Date>& date) {
 
 }  // namespace
 
+std::filesystem::path configFolder() {
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
+        return std::filesystem::path(xdg) / "tidewright";
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(home ? home : ".") / ".config" / "tidewright";
+}
+
+bool isSpaceName(const std::string& name) {
+    return !name.empty() && name.size() <= 64 && name.front() != '.' &&
+           std::all_of(name.begin(), name.end(),
+                       [](unsigned char c) { return std::isalnum(c) || c == '.' || c == '_' || c == '-'; });
+}
+
+std::filesystem::path spaceConfigPath(const std::string& name) {
+    const auto folder = configFolder();
+    const auto own = folder / "spaces" / (name + ".json");
+    std::error_code error;
+    if (name == "default" && !std::filesystem::exists(own, error)) return folder / "domain.json";
+    return own;
+}
+
 std::filesystem::path configPath(const Options& options) {
     if (options.configFile) return *options.configFile;
-    if (const char* env = std::getenv("TIDEWRIGHT_CONFIG"); env && *env) return env;
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
-        return std::filesystem::path(xdg) / "tidewright" / "domain.json";
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(home ? home : ".") / ".config" / "tidewright" / "domain.json";
+    if (const char* env = std::getenv("TIDEWRIGHT_CONFIG"); env && *env && options.space == "default")
+        return env;
+    return spaceConfigPath(options.space);
 }
 
 CliHost::CliHost(Options options, std::stop_token stop)
@@ -47,10 +68,12 @@ CliHost::CliHost(Options options, std::stop_token stop)
         setLogSink([](const LogRecord&) {});  // the extension's log is for --verbose only
     }
     const char* env = std::getenv("TIDEWRIGHT_CONFIG");
-    const bool named = options_.configFile || (env && *env);
+    // A space other than the default one is named, as a file is.
+    const bool named = options_.configFile || (env && *env) || options_.space != "default";
     const auto path = configPath(options_);
-    host::Domain domain{
-        .identifier = "default", .displayName = options_.displayName, .userInfo = readConfig(path, named)};
+    host::Domain domain{.identifier = options_.space,
+                        .displayName = options_.displayName,
+                        .userInfo = readConfig(path, named)};
     if (domain.userInfo) {
         if (auto config = Config::fromUserInfo(domain.userInfo); !config) {
             std::cerr

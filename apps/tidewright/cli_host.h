@@ -28,13 +28,21 @@ struct UsageError : std::runtime_error {
 
 struct Options {
     std::optional<std::filesystem::path> configFile;
+    std::string space = "default";  // the domain's identifier: its configuration, state file and cache
     std::string displayName = "Tidewright";
     bool json = false;
     bool verbose = false;
 };
 
-// Where the domain configuration is read from: --config, else $TIDEWRIGHT_CONFIG, else
-// $XDG_CONFIG_HOME/tidewright/domain.json (~/.config/... when unset).
+// $XDG_CONFIG_HOME/tidewright (~/.config/tidewright when unset).
+std::filesystem::path configFolder();
+// Whether `name` can name a space: 1 to 64 letters, digits, '.', '_' or '-', the first not a '.'.
+bool isSpaceName(const std::string& name);
+// The configuration of the space `name`: spaces/NAME.json in configFolder(); for "default", domain.json
+// there for as long as spaces/default.json does not exist (the file of the time before spaces).
+std::filesystem::path spaceConfigPath(const std::string& name);
+// Where the domain configuration is read from: --config, else (for the default space) $TIDEWRIGHT_CONFIG,
+// else spaceConfigPath(options.space).
 std::filesystem::path configPath(const Options& options);
 
 class CliHost {

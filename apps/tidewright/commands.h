@@ -41,5 +41,7 @@ void addRevokeCommand(CLI::App& app, StandaloneAction* chosen);
 void addMountCommand(CLI::App& app, StandaloneAction* chosen);
 // Asks the running mount of the domain what it has not uploaded yet; signals end it as usual.
 void addStatusCommand(CLI::App& app, StandaloneAction* chosen);
+// Lists the configured spaces and where each is mounted.
+void addSpacesCommand(CLI::App& app, StandaloneAction* chosen);
 
 }  // namespace tw::cli

@@ -51,6 +51,21 @@ int main(int argc, char** argv) {
     addRevokeCommand(app, &standalone);
     addMountCommand(app, &standalone);
     addStatusCommand(app, &standalone);
+    addSpacesCommand(app, &standalone);
+
+    // --space before the command, or among its own options.
+    const CLI::Validator spaceName(
+        [](const std::string& name) {
+            return isSpaceName(name) ? std::string()
+                                     : "a space is named with 1 to 64 letters, digits, '.', '_' or '-', "
+                                       "the first not a '.'";
+        },
+        "NAME");
+    const char* spaceHelp = "the space (default: default): its configuration, state and cache";
+    app.add_option("--space", options.space, spaceHelp)->check(spaceName);
+    for (auto* command : app.get_subcommands([](CLI::App*) { return true; }))
+        if (command->get_name() != "spaces")
+            command->add_option("--space", options.space, spaceHelp)->check(spaceName);
 
     try {
         app.parse(argc, argv);

@@ -87,6 +87,7 @@ int serve(const Options& options, const mount::MountSettings& settings,
     auto extension = std::shared_ptr<host::ReplicatedExtension>(host.extension().shared_from_this());
     auto domainSettings = settings;
     const auto& domain = host.extension().domain().identifier;
+    domainSettings.space = domain;
     domainSettings.cacheFolder = mount::cacheFolder() / domain;
     domainSettings.stateFile = mount::stateFolder() / (domain + ".sqlite");
     // Claimed before mounting: a second mount of the space is refused (MountRefused) before it mounts.

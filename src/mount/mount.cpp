@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -59,6 +61,24 @@ void raiseReadAhead(const std::filesystem::path& mountpoint) {
 
 }  // namespace
 
+std::map<std::string, std::filesystem::path> mountedSpaces() {
+    std::map<std::string, std::filesystem::path> mounted;
+    std::ifstream table("/proc/self/mountinfo");
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string id, parent, numbers, root, point, word;
+        if (!(fields >> id >> parent >> numbers >> root >> point)) continue;
+        while (fields >> word && word != "-") {
+        }
+        std::string type, source;
+        if (!(fields >> type >> source) || type != "fuse.tidewright" ||
+            !source.starts_with(mountSourcePrefix))
+            continue;
+        mounted[source.substr(std::strlen(mountSourcePrefix))] = unescapeMountPath(point);
+    }
+    return mounted;
+}
+
 void checkMountable(const std::filesystem::path& mountpoint, const std::filesystem::path& device) {
     std::error_code error;
     if (!std::filesystem::is_directory(mountpoint, error) || !std::filesystem::is_empty(mountpoint, error) ||
@@ -95,7 +115,13 @@ void applyMountOptions(const std::string& options, MountSettings& settings) {
 Mount::Mount(std::shared_ptr<host::ReplicatedExtension> extension, MountSettings settings, bool signals)
     : signals_(signals), mountpoint_(settings.mountpoint) {
     checkMountable(mountpoint_);
-    std::string options = "fsname=tidewright,subtype=tidewright,default_permissions,max_read=1048576";
+    // The mount table's source names the space, so that `tidewright spaces` can tell where each is mounted.
+    const auto& space = settings.space;
+    const bool named = !space.empty() && std::all_of(space.begin(), space.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '.' || c == '_' || c == '-';
+    });
+    std::string options = "fsname=" + (named ? mountSourcePrefix + space : std::string("tidewright")) +
+                          ",subtype=tidewright,default_permissions,max_read=1048576";
     for (const auto& option : settings.fuseOptions)
         options += "," + option;
     filesystem_ = std::make_unique<MountFilesystem>(std::move(extension), std::move(settings));

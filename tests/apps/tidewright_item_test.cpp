@@ -137,5 +137,58 @@ TEST(CliPairing, PairsWithTheSecretThenRevokesAndForgetsOnlyWhatIsRevoked) {
     EXPECT_FALSE(std::filesystem::exists(config));
 }
 
+// Each space has a configuration of its own under spaces/ (the default one still in domain.json when that is
+// all there is), is paired there, is used by every command given --space before or after the command's name,
+// and is listed; a name that is not one, or a space without a configuration, is refused.
+TEST(CliSpaces, EachSpaceIsPairedListedAndUsedOnItsOwn) {
+    auto options = InProcessServer::testOptions();
+    options.pairingSecret = "s3cret";
+    InProcessServer work(options);
+    InProcessServer home;
+    TempDir dir;
+    const auto folder = dir.path() / "config" / "tidewright";
+    const auto env = "env -u TIDEWRIGHT_CONFIG XDG_CONFIG_HOME='" + (dir.path() / "config").string() +
+                     "' XDG_CACHE_HOME='" + (dir.path() / "cache").string() + "' " + tidewrightPath + " ";
+    const auto tool = [&](const std::string& args) { return shell(env + args); };
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "domain.json") << json{{"base", home.base()}, {"token", testToken}}.dump();
+    std::filesystem::permissions(folder / "domain.json", std::filesystem::perms(0600));
+    home.api().upload("at home.txt", "h");
+    work.api().upload("at work.txt", "w");
+
+    const auto paired =
+        shell("printf 's3cret\\n' | " + env + "pair --space work " + work.base() + " --name Laptop");
+    ASSERT_EQ(paired.status, 0) << paired.err;
+    const auto written = json::parse(fileText(folder / "spaces" / "work.json"));
+    const auto names = [&](const std::string& args) {
+        std::vector<std::string> found;
+        for (const auto& line : tool("--json " + args).lines)
+            found.push_back(json::parse(line)["filename"]);
+        return found;
+    };
+    EXPECT_EQ(names("ls"), std::vector<std::string>{"at home.txt"});
+    EXPECT_EQ(names("--space work ls"), std::vector<std::string>{"at work.txt"});
+    EXPECT_EQ(names("ls --space work"), std::vector<std::string>{"at work.txt"});
+
+    const auto listed = tool("--json spaces");
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    ASSERT_EQ(listed.lines.size(), 2u);
+    EXPECT_EQ(
+        json::parse(listed.lines[0]),
+        (json{{"space", "default"}, {"base", home.base()}, {"deviceId", nullptr}, {"mountpoint", nullptr}}));
+    EXPECT_EQ(json::parse(listed.lines[1]), (json{{"space", "work"},
+                                                  {"base", work.base()},
+                                                  {"deviceId", written["deviceId"]},
+                                                  {"mountpoint", nullptr}}));
+    EXPECT_EQ(tool("spaces").lines[1], "work  " + work.base() + "  device " +
+                                           written["deviceId"].get<std::string>() + "  not mounted");
+
+    for (const char* refused : {"../up", ".hidden", ""})
+        EXPECT_EQ(tool(std::string("--space '") + refused + "' ls").status, 2) << refused;
+    const auto unknown = tool("--space nowhere ls");
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_NE(unknown.err.find("spaces/nowhere.json"), std::string::npos) << unknown.err;
+}
+
 }  // namespace
 }  // namespace tw::test

@@ -436,6 +436,60 @@ TEST_F(WritingMount, WhatAKilledMountAcceptedIsShownAndUploadedAfterARestart) {
     EXPECT_EQ(restarted.wait(10), 0);
 }
 
+// Two spaces of two services mounted side by side, each from its own configuration, with a state file, a
+// cache and a control socket of its own: what is written on each reaches its own service, and `spaces` says
+// where each is mounted.
+TEST_F(WritingMount, TwoSpacesMountedSideBySideKeepToTheirOwnServices) {
+    InProcessServer other;
+    const auto config = dir.path() / "config" / "tidewright" / "spaces";
+    fs::create_directories(config);
+    for (const auto& [space, base] : {std::pair{"one", server->base()}, std::pair{"two", other.base()}}) {
+        std::ofstream(config / (std::string(space) + ".json"))
+            << json{{"base", base}, {"token", testToken}}.dump();
+        fs::permissions(config / (std::string(space) + ".json"),
+                        fs::perms::owner_read | fs::perms::owner_write);
+    }
+    ::setenv("XDG_CONFIG_HOME", (dir.path() / "config").c_str(), 1);
+    command({});  // the state and runtime folders of this test
+    const auto second = dir.path() / "second mount";
+    fs::create_directories(second);
+    const auto tool = [&](std::vector<std::string> words) {
+        words.insert(words.begin(), TIDEWRIGHT_BINARY);
+        return words;
+    };
+    ChildProcess one(tool({"--space", "one", "mount", "-f", mountpoint, "--write-back", "0"}));
+    ChildProcess two(tool({"--space", "two", "mount", "-f", second, "--write-back", "0"}));
+    ASSERT_TRUE(waitUntil(10, [&] { return present(mountpoint / (".Trash-" + std::to_string(::getuid()))); }))
+        << one.stderrText();
+    ASSERT_TRUE(waitUntil(10, [&] { return present(second / (".Trash-" + std::to_string(::getuid()))); }))
+        << two.stderrText();
+    ASSERT_TRUE(writeFile(mountpoint / "first.txt", "one"));
+    ASSERT_TRUE(writeFile(second / "second.txt", "two"));
+    for (const char* space : {"one", "two"}) {
+        ChildProcess waited(tool({"--space", space, "status", "--wait", "20"}));
+        EXPECT_EQ(waited.wait(30), 0) << waited.stderrText();
+    }
+    const auto made = children();
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_EQ(api.download(made.at("first.txt")["id"]), "one");
+    const auto theirs = other.api().get("/api/v1/nodes?parent=root").json()["items"];
+    ASSERT_EQ(theirs.size(), 1u);
+    EXPECT_EQ(theirs[0]["name"], "second.txt");
+    EXPECT_FALSE(present(second / "first.txt"));
+
+    ChildProcess listed(tool({"--json", "spaces"}));
+    std::map<std::string, json> mounted;
+    while (const auto line = listed.readLine())
+        mounted[json::parse(*line)["space"]] = json::parse(*line)["mountpoint"];
+    EXPECT_EQ(mounted["one"], mountpoint.string());
+    EXPECT_EQ(mounted["two"], second.string());
+    for (auto* mount : {&one, &two}) {
+        mount->signal(SIGTERM);
+        EXPECT_EQ(mount->wait(10), 0);
+    }
+    ::unsetenv("XDG_CONFIG_HOME");
+}
+
 // kill -9 during an upload: the file was journaled at its close, so the next mount sends it again. When the
 // service finished the killed upload on its own, the second goes up beside it: a copy too many, never one
 // too few.
