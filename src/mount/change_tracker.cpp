@@ -1,5 +1,6 @@
 #include "mount/change_tracker.h"
 
+#include "host_calls/item_calls.h"
 #include "mount/mount_log.h"
 
 namespace tw::mount {
@@ -59,6 +60,26 @@ void ChangeTracker::followed() {
     mountLog().info("changes followed again");
 }
 
+void ChangeTracker::lookAgain(const std::vector<host::ItemIdentifier>& unsure, std::stop_token stop) {
+    for (const auto& identifier : unsure) {
+        const auto asked = catalog_.changeMark();
+        ChangeBatch now;
+        try {
+            now.updated.push_back(
+                hostcalls::item(extension_, identifier, {.stop = stop, .deadline = deadline()}));
+        } catch (const Error& error) {
+            if (error.domain() != fileProviderErrorDomain ||
+                error.code() != static_cast<std::int64_t>(FileProviderErrorCode::noSuchItem))
+                throw;
+            now.deleted.push_back(identifier);
+        }
+        // Changed here once more meanwhile: the next round's batch tells.
+        auto applied = catalog_.apply(now, asked);
+        deliver_(applied);
+        save(applied.updated, std::move(applied.removed));
+    }
+}
+
 void ChangeTracker::startOver() {
     deliver_(AppliedChanges{.invalidations = catalog_.dropListings()});
 }
@@ -75,9 +96,11 @@ void ChangeTracker::followChanges(host::Enumerator& workingSet, std::stop_token 
             save({}, {});
         }
         for (;;) {
+            const auto asked = catalog_.changeMark();
             auto batch = hostcalls::nextChanges(workingSet, *from, {.stop = stop, .deadline = deadline()});
-            auto applied = catalog_.apply(batch);
+            auto applied = catalog_.apply(batch, asked);
             deliver_(applied);
+            lookAgain(applied.unsure, stop);
             anchor_ = batch.anchor;
             save(applied.updated, std::move(applied.removed));
             const bool moved = batch.anchor != *from;

@@ -53,6 +53,9 @@ private:
     void followChanges(host::Enumerator& workingSet, std::stop_token stop);
     void save(const std::vector<ItemRecord>& updated, std::vector<host::ItemIdentifier> removed);
     void startOver();
+    // Asks the service for each item a batch left unsure of (changed here since it was asked for), so that
+    // the newer of the two is kept.
+    void lookAgain(const std::vector<host::ItemIdentifier>& unsure, std::stop_token stop);
     // The following state, logged when it changes.
     void failed(const std::string& line);
     void followed();

@@ -400,7 +400,16 @@ void ItemCatalog::supersede(const Id& identifier, const ItemRecord& before, Inva
         out.entries.push_back({*folder, shownName(before.parent, identifier, before.name)});
 }
 
-AppliedChanges ItemCatalog::apply(const ChangeBatch& batch) {
+std::uint64_t ItemCatalog::changeMark() const {
+    std::scoped_lock lock(mutex_);
+    return changesHere_;
+}
+
+void ItemCatalog::changedHereNow(const Id& identifier) {
+    changedHereAt_[identifier] = ++changesHere_;
+}
+
+AppliedChanges ItemCatalog::apply(const ChangeBatch& batch, std::optional<std::uint64_t> askedAt) {
     AppliedChanges changes;
     auto& out = changes.invalidations;
     // A batch of nothing changes nothing: a listing made meanwhile is as good as before.
@@ -408,12 +417,25 @@ AppliedChanges ItemCatalog::apply(const ChangeBatch& batch) {
     Touched touched;
     std::scoped_lock lock(mutex_);
     ++generation_;
+    // Whether the batch may predate a change made here to the item; a change made here is marked.
+    const auto passedBy = [&](const Id& identifier) {
+        if (!askedAt) {
+            changedHereNow(identifier);
+            return false;
+        }
+        const auto changed = changedHereAt_.find(identifier);
+        return changed != changedHereAt_.end() && changed->second > *askedAt;
+    };
     bool relistTrash = false;
     for (const auto& item : batch.updated) {
         auto record = recordFor(*item);
         const Id identifier = record.identifier;
         if (identifier == host::rootContainer || identifier == host::trashContainer) continue;
         const auto old = records_.find(identifier);
+        if (passedBy(identifier)) {
+            if (old == records_.end() || old->second != record) changes.unsure.push_back(identifier);
+            continue;
+        }
         keepLocalContents(record, old == records_.end() ? nullptr : &old->second);
         if (old == records_.end()) {
             arrive(touched, record.parent, identifier, record.name);
@@ -442,6 +464,10 @@ AppliedChanges ItemCatalog::apply(const ChangeBatch& batch) {
     for (const auto& identifier : batch.deleted) {
         const auto old = records_.find(identifier);
         if (old == records_.end()) continue;
+        if (passedBy(identifier)) {
+            changes.unsure.push_back(identifier);
+            continue;
+        }
         leave(touched, old->second.parent, identifier, old->second.name);
         if (!holdsLocalChanges_(identifier)) changes.discarded.push_back(identifier);
         trash_.forget(identifier);
@@ -453,6 +479,9 @@ AppliedChanges ItemCatalog::apply(const ChangeBatch& batch) {
         touch(touched, host::trashContainer);
         listings_.erase(host::trashContainer);
     }
+    // What the batch was asked after is older than it: no later batch can predate it.
+    if (askedAt)
+        std::erase_if(changedHereAt_, [&](const auto& changed) { return changed.second <= *askedAt; });
     tell(touched, out);
     dropRepeats(out);
     return changes;
@@ -509,6 +538,7 @@ AppliedChanges ItemCatalog::created(const Id& local, const ItemRecord& made) {
     auto shown = made;
     keepLocalContents(shown, nullptr);
     records_[made.identifier] = shown;
+    changedHereNow(made.identifier);
     changes.updated.push_back(made);
     tell(touched, changes.invalidations);
     return changes;

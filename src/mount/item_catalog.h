@@ -57,6 +57,9 @@ struct AppliedChanges {
     std::vector<host::ItemIdentifier> discarded;  // items whose cached contents are no longer theirs
     std::vector<ItemRecord> updated;              // records to save
     std::vector<host::ItemIdentifier> removed;    // records to delete from the saved state
+    // Items a change batch said otherwise of than the catalog does, left alone because they were changed
+    // here after the batch was asked for: which of the two is newer only a look at the item tells.
+    std::vector<host::ItemIdentifier> unsure;
 };
 
 class ItemCatalog {
@@ -109,7 +112,12 @@ public:
     std::string trashInfoText(const Id& info) const;
 
     // --- what the change feed says ----------------------------------------------------------------------
-    AppliedChanges apply(const ChangeBatch& batch);
+    // A mark of this moment, taken before a change batch (or an item) is asked for.
+    std::uint64_t changeMark() const;
+    // A batch of the service's, asked for at `askedAt` (changeMark()): an item changed here since then keeps
+    // what the catalog says (the batch may predate that change; AppliedChanges::unsure). Without `askedAt`,
+    // the batch is what a change made here answered.
+    AppliedChanges apply(const ChangeBatch& batch, std::optional<std::uint64_t> askedAt = std::nullopt);
     // Forgets every listing (they may lack changes the feed will not repeat): the kernel is to forget their
     // names.
     Invalidations dropListings();
@@ -157,6 +165,8 @@ public:
     AppliedChanges changedHere(const std::vector<ItemRecord>& records);
 
 private:
+    // With mutex_ held: the item was just changed here (AppliedChanges::unsure).
+    void changedHereNow(const Id& identifier);
     struct Listing {
         std::vector<Id> children;                    // in the service's order
         std::unordered_map<Id, std::string> nameOf;  // shown names, unique
@@ -199,7 +209,9 @@ private:
     std::unordered_map<Id, Listing> listings_;  // complete listings only
     std::set<Id> renamedLogged_;
     std::vector<Id> purged_;
-    std::uint64_t generation_ = 0;  // counts applied change batches: an older listing is not kept
+    std::uint64_t generation_ = 0;   // counts applied change batches: an older listing is not kept
+    std::uint64_t changesHere_ = 0;  // counts the changes made here (changeMark())
+    std::unordered_map<Id, std::uint64_t> changedHereAt_;  // the mark of each item's last change made here
     std::uint64_t nextLocal_ = 1;
     std::unordered_map<Id, std::set<Id>> localChildren_;  // local items by parent
     struct LocalContents {

@@ -111,6 +111,7 @@ AppliedChanges ItemCatalog::uploaded(const ItemRecord& record, bool replaced) {
         if (known != records_.end() && !replaced) {
             // The kernel's pages are of these very contents: the record takes the service's version of them.
             ++generation_;
+            changedHereNow(record.identifier);
             known->second = record;
             changes.updated.push_back(record);
             return changes;
@@ -135,6 +136,7 @@ AppliedChanges ItemCatalog::adopt(const Id& local, const Id& target) {
     inodes_.rename(local, target);
     localContents_.erase(local);
     localContents_[target] = {made.size, made.modified, to->second.version.contentVersion};
+    changedHereNow(target);
     to->second.size = made.size;
     to->second.modified = made.modified;
     return changes;

@@ -197,6 +197,34 @@ TEST(ItemCatalog, AListingMadeWhileAChangeIsAppliedAnswersItsRequestButIsNotKept
     EXPECT_EQ(space.extension.listings("f1"), 2);  // listed again: the first was not kept
 }
 
+// A batch asked for before a change made here cannot know of it: it leaves the item as the change made it
+// and says it is unsure of it (so the item is looked at again); a batch asked for afterwards applies.
+TEST(ItemCatalog, ABatchAskedForBeforeAChangeMadeHereLeavesThatItemAlone) {
+    Space space;
+    space.open(root);
+    space.open("f1");
+    const auto before = space.catalog.changeMark();
+    space.catalog.changedHere({fileRecord("n1", "f1", "x.txt", 4, "c3", 30)});  // an upload's answer
+    const auto asked = space.catalog.changeMark();
+    // The feed still has the version before it, and another item's change; or it says the item is gone.
+    auto applied = space.catalog.apply(
+        batchOf({fileRecord("n1", "f1", "x.txt", 2, "c2", 20), fileRecord("n2", "f1", "moved.txt", 1)}),
+        before);
+    EXPECT_EQ(applied.unsure, std::vector<Id>{"n1"});
+    EXPECT_EQ(space.catalog.record("n1")->version.contentVersion, "c3");
+    EXPECT_EQ(space.catalog.record("n2")->name, "moved.txt");
+    applied = space.catalog.apply(batchOf({}, {"n1"}), before);
+    EXPECT_EQ(applied.unsure, std::vector<Id>{"n1"});
+    EXPECT_TRUE(space.catalog.record("n1"));
+    // Asked for after it: the service's word again.
+    applied = space.catalog.apply(batchOf({fileRecord("n1", "f1", "x.txt", 5, "c4", 40)}), asked);
+    EXPECT_TRUE(applied.unsure.empty());
+    EXPECT_EQ(space.catalog.record("n1")->version.contentVersion, "c4");
+    // Nor is an older mark held against it once a later batch came.
+    applied = space.catalog.apply(batchOf({fileRecord("n1", "f1", "x.txt", 6, "c5", 50)}), before);
+    EXPECT_TRUE(applied.unsure.empty());
+}
+
 TEST(ItemCatalog, NamesLinuxCannotHoldOrThatCollideAreShownUniqueAndStayAcrossARestart) {
     const std::vector<ItemRecord> children = {
         fileRecord("n1", root, "a/b", 1),         fileRecord("n2", root, "a\u2215b", 2),

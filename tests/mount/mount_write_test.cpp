@@ -574,7 +574,10 @@ TEST_F(WritingMount, OpensRacingTheEndOfEachUploadSeeTheLatestBytes) {
     }
     ASSERT_TRUE(uploaded());
     const auto made = children();
-    EXPECT_EQ(made.size(), 11u);  // one item each, never a second made of a file going up
+    std::string names;
+    for (const auto& [name, node] : made)
+        names += " \"" + name + "\"";
+    EXPECT_EQ(made.size(), 11u) << names;  // one item each, never a second made of a file going up
     EXPECT_EQ(api.download(made.at("edited.txt")["id"]), "edit 149");
 }
 
