@@ -2,12 +2,11 @@
 // there, and where it is mounted.
 #include <filesystem>
 #include <iostream>
-#include <map>
 #include <set>
 
 #include "commands.h"
 #include "config_file.h"
-#include "mount/mount.h"
+#include "mount/control_channel.h"
 #include "terminal_text.h"
 
 namespace tw::cli {
@@ -37,13 +36,21 @@ nlohmann::ordered_json orNull(const std::string& text) {
     return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
 }
 
+// Where the space's running mount says it is mounted; empty when none answers.
+std::string mountpointOf(const std::string& space) {
+    try {
+        if (const auto answer = mount::requestStatus(space)) return answer->identity.mountpoint;
+    } catch (const std::exception&) {
+    }
+    return {};
+}
+
 }  // namespace
 
 void addSpacesCommand(CLI::App& app, StandaloneAction* chosen) {
     auto* command = app.add_subcommand("spaces", "List the configured spaces and where each is mounted");
     command->callback([chosen] {
         *chosen = [](const Options& options) {
-            const auto mounted = mount::mountedSpaces();
             for (const auto& name : configuredSpaces()) {
                 std::optional<nlohmann::json> config;
                 try {
@@ -52,20 +59,18 @@ void addSpacesCommand(CLI::App& app, StandaloneAction* chosen) {
                     std::cerr << "tidewright: " << unreadable.what() << "\n";
                 }
                 const auto base = stringAt(config, "base"), device = stringAt(config, "deviceId");
-                const auto at = mounted.find(name);
+                const auto at = mountpointOf(name);
                 if (options.json) {
                     nlohmann::ordered_json line = {{"space", name},
                                                    {"base", orNull(base)},
                                                    {"deviceId", orNull(device)},
                                                    {"mountpoint", nullptr}};
-                    if (at != mounted.end()) line["mountpoint"] = at->second.string();
+                    if (!at.empty()) line["mountpoint"] = at;
                     std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
                 } else {
                     std::cout << terminalText(name) << "  " << terminalText(base.empty() ? "-" : base) << "  "
                               << (device.empty() ? "no paired device" : "device " + terminalText(device))
-                              << "  "
-                              << (at == mounted.end() ? "not mounted"
-                                                      : "mounted at " + terminalText(at->second.string()))
+                              << "  " << (at.empty() ? "not mounted" : "mounted at " + terminalText(at))
                               << "\n";
                 }
             }

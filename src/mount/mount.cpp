@@ -61,24 +61,6 @@ void raiseReadAhead(const std::filesystem::path& mountpoint) {
 
 }  // namespace
 
-std::map<std::string, std::filesystem::path> mountedSpaces() {
-    std::map<std::string, std::filesystem::path> mounted;
-    std::ifstream table("/proc/self/mountinfo");
-    for (std::string line; std::getline(table, line);) {
-        std::istringstream fields(line);
-        std::string id, parent, numbers, root, point, word;
-        if (!(fields >> id >> parent >> numbers >> root >> point)) continue;
-        while (fields >> word && word != "-") {
-        }
-        std::string type, source;
-        if (!(fields >> type >> source) || type != "fuse.tidewright" ||
-            !source.starts_with(mountSourcePrefix))
-            continue;
-        mounted[source.substr(std::strlen(mountSourcePrefix))] = unescapeMountPath(point);
-    }
-    return mounted;
-}
-
 void checkMountable(const std::filesystem::path& mountpoint, const std::filesystem::path& device) {
     std::error_code error;
     if (!std::filesystem::is_directory(mountpoint, error) || !std::filesystem::is_empty(mountpoint, error) ||
@@ -115,7 +97,7 @@ void applyMountOptions(const std::string& options, MountSettings& settings) {
 Mount::Mount(std::shared_ptr<host::ReplicatedExtension> extension, MountSettings settings, bool signals)
     : signals_(signals), mountpoint_(settings.mountpoint) {
     checkMountable(mountpoint_);
-    // The mount table's source names the space, so that `tidewright spaces` can tell where each is mounted.
+    // The mount table's source names the space.
     const auto& space = settings.space;
     const bool named = !space.empty() && std::all_of(space.begin(), space.end(), [](unsigned char c) {
         return std::isalnum(c) || c == '.' || c == '_' || c == '-';

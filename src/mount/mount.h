@@ -2,7 +2,6 @@
 // A mounted domain: the libfuse session over a MountFilesystem, served by libfuse's multithreaded loop.
 
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -19,8 +18,6 @@ struct MountRefused : std::runtime_error {
 
 // The mount table's source of a space's mount: this, then its name (MountSettings::space).
 inline constexpr const char* mountSourcePrefix = "tidewright:";
-// Where each space is mounted now, by its domain identifier (the mount table's last mount of each).
-std::map<std::string, std::filesystem::path> mountedSpaces();
 
 // Throws MountRefused with one line for the user.
 void checkMountable(const std::filesystem::path& mountpoint,

@@ -40,7 +40,7 @@ namespace tw::mount {
 
 struct MountSettings {
     std::filesystem::path mountpoint;
-    std::string space;  // its name, shown in the mount table (mountedSpaces()); none: "tidewright" alone
+    std::string space;  // its name, shown in the mount table's source; none: "tidewright" alone
     std::chrono::milliseconds pollInterval = std::chrono::seconds(10);
     std::int64_t cacheMaxBytes = std::int64_t{10} << 30;
     // The longest a request handler waits for the extension (listing, fetch) and a change batch is waited

@@ -146,9 +146,11 @@ TEST(CliSpaces, EachSpaceIsPairedListedAndUsedOnItsOwn) {
     InProcessServer work(options);
     InProcessServer home;
     TempDir dir;
-    const auto folder = dir.path() / "config" / "tidewright";
-    const auto env = "env -u TIDEWRIGHT_CONFIG XDG_CONFIG_HOME='" + (dir.path() / "config").string() +
-                     "' XDG_CACHE_HOME='" + (dir.path() / "cache").string() + "' " + tidewrightPath + " ";
+    const auto folder = dir.path() / "XDG_CONFIG_HOME" / "tidewright";
+    std::string env = "env -u TIDEWRIGHT_CONFIG";
+    for (const char* variable : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR"})
+        env += std::string(" ") + variable + "='" + (dir.path() / variable).string() + "'";
+    env += " " + tidewrightPath + " ";
     const auto tool = [&](const std::string& args) { return shell(env + args); };
     std::filesystem::create_directories(folder);
     std::ofstream(folder / "domain.json") << json{{"base", home.base()}, {"token", testToken}}.dump();
