@@ -1,5 +1,7 @@
 #include "mount/mount.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -13,9 +15,11 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 #include <vector>
 
 #include "mount/mount_log.h"
+#include "platform/private_folder.h"
 
 namespace tw::mount {
 namespace {
@@ -46,6 +50,23 @@ std::string unescapeMountPath(const std::string& text) {
 // Raises the kernel's read-ahead on the mount at `mountpoint` (an absolute path without links), when
 // allowed. Its device number comes from the mount table: a stat() of the mount point would be a request to
 // the filesystem before it serves any.
+// Locks FOLDER.lock beside the cache folder for as long as the mount runs: its files are one mount's to
+// change (two mounts of one space with two runtime folders would otherwise share them).
+FileDescriptor claimCacheFolder(const std::filesystem::path& folder) {
+    makePrivateFolder(folder);
+    auto path = folder;
+    path += ".lock";
+    FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) throw std::system_error(errno, std::generic_category(), "cannot open " + path.string());
+    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        if (errno == EWOULDBLOCK)
+            throw MountRefused("the cache folder " + folder.string() + " is used by another mount");
+        throw std::system_error(errno, std::generic_category(), "cannot lock " + path.string());
+    }
+    return fd;
+}
+
 void raiseReadAhead(const std::filesystem::path& mountpoint) {
     std::ifstream table("/proc/self/mountinfo");
     std::string device;
@@ -106,6 +127,7 @@ Mount::Mount(std::shared_ptr<host::ReplicatedExtension> extension, MountSettings
                           ",subtype=tidewright,default_permissions,max_read=1048576";
     for (const auto& option : settings.fuseOptions)
         options += "," + option;
+    cacheClaim_ = claimCacheFolder(settings.cacheFolder);
     filesystem_ = std::make_unique<MountFilesystem>(std::move(extension), std::move(settings));
     std::vector<std::string> words = {"tidewright", "-o", options};
     std::vector<char*> argv;

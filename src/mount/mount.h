@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "mount/mount_filesystem.h"
+#include "platform/file_descriptor.h"
 
 namespace tw::mount {
 
@@ -48,6 +49,7 @@ public:
     void unmount();
 
 private:
+    FileDescriptor cacheClaim_;  // held until the filesystem is gone
     std::unique_ptr<MountFilesystem> filesystem_;
     fuse_session* session_ = nullptr;
     bool signals_ = false;

@@ -189,12 +189,25 @@ TEST_F(MountedSpace, AFreshReadAfterAFollowedChangeGivesTheNewBytesWhileAnOldHan
     ::close(old);
 }
 
-TEST_F(MountedSpace, ARestartWithSavedStateFollowsTheFeedFromTheSavedAnchor) {
+TEST_F(MountedSpace, ARestartWithSavedStateFollowsTheFeedFromTheSavedAnchorAndOneCacheServesOneMount) {
     const auto a = upload("a.txt", "a");
     auto persisted = settings();
     persisted.stateFile = dir.path() / "state.sqlite";
     MOUNT_OR_SKIP(persisted);
     ASSERT_TRUE(firstSync());
+    // Its cache folder is its own while it runs: another mount of it is refused before it mounts.
+    auto second = persisted;
+    second.mountpoint = dir.path() / "second";
+    second.stateFile.reset();
+    fs::create_directories(second.mountpoint);
+    try {
+        auto refused = mountSpace(second);
+        ADD_FAILURE() << "a second mount of the cache folder was made";
+    } catch (const MountRefused& refused) {
+        EXPECT_EQ(refused.what(),
+                  "the cache folder " + (dir.path() / "cache").string() + " is used by another mount");
+    }
+    EXPECT_TRUE(fs::is_empty(second.mountpoint));
     mount.reset();
     const auto saved = StateStore(*persisted.stateFile).load().anchor;
     ASSERT_NE(saved.value_or("0"), "0");
