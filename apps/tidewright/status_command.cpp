@@ -34,6 +34,9 @@ void printText(const mount::MountStatus& status) {
               << "\n"
               << "service: " << (status.reachable ? "reachable" : "unreachable") << "\n"
               << "last sync: " << (status.lastSync ? clockText(*status.lastSync) : "never") << "\n";
+    if (status.cacheLimit > 0)
+        std::cout << "cache: " << sizeText(status.cacheBytes) << " of " << sizeText(status.cacheLimit)
+                  << " used\n";
     for (const auto& entry : status.entries) {
         std::cout << mount::nameOf(entry.state) << "  " << terminalText(entry.path);
         if (entry.attempts > 0 || !entry.lastError.empty()) {

@@ -192,6 +192,7 @@ nlohmann::ordered_json statusToJson(const MountStatus& status) {
     return {{"uploaded", status.allUploaded()},
             {"reachable", status.reachable},
             {"lastSync", status.lastSync ? nlohmann::ordered_json(isoTime(*status.lastSync)) : nullptr},
+            {"cache", {{"usedBytes", status.cacheBytes}, {"limitBytes", status.cacheLimit}}},
             {"entries", std::move(entries)}};
 }
 
@@ -201,6 +202,10 @@ MountStatus statusFromJson(const nlohmann::json& object) {
         status.reachable = object.at("reachable").get<bool>();
         if (const auto& lastSync = object.at("lastSync"); !lastSync.is_null())
             status.lastSync = fromIsoTime(lastSync.get<std::string>());
+        if (const auto cache = object.find("cache"); cache != object.end()) {  // a mount of before has none
+            status.cacheBytes = cache->at("usedBytes").get<std::int64_t>();
+            status.cacheLimit = cache->at("limitBytes").get<std::int64_t>();
+        }
         for (const auto& entry : object.at("entries"))
             status.entries.push_back({.path = entry.at("path").get<std::string>(),
                                       .state = stateNamed(entry.at("state").get<std::string>()),

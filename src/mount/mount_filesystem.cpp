@@ -68,6 +68,8 @@ MountStatus MountFilesystem::status() const {
     MountStatus status;
     status.entries = writeBack_->entries();
     status.reachable = tracker_.following();
+    status.cacheBytes = cache_.usedBytes();
+    status.cacheLimit = settings_.cacheMaxBytes;
     std::scoped_lock lock(statusMutex_);
     status.lastSync = lastSync_;
     return status;

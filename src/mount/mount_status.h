@@ -3,6 +3,7 @@
 // the service answers, and when the change feed was last followed to its end.
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,8 @@ struct MountStatus {
     std::vector<PendingEntry> entries;
     bool reachable = true;  // the service answered the last call made to it
     std::optional<std::chrono::system_clock::time_point> lastSync;
+    std::int64_t cacheBytes = 0;  // the disk space the content cache's files take
+    std::int64_t cacheLimit = 0;  // what it keeps at most of files no one has open (0: not said)
 
     // Nothing waits to be uploaded (local-only items never are).
     bool allUploaded() const;

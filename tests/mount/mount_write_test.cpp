@@ -101,6 +101,7 @@ TEST_F(WritingMount, CopiedFilesAreReadBackAtOnceAndArriveOnTheServiceByteForByt
     }
     EXPECT_TRUE(children().empty());
     EXPECT_EQ(mount->filesystem().status().waiting(), 4);
+    EXPECT_GE(mount->filesystem().status().cacheBytes, 108 * MiB);  // the local files are the cache's
 
     ASSERT_TRUE(uploaded(60s));
     const auto made = children();
