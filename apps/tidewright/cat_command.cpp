@@ -106,9 +106,7 @@ void addCatCommand(CLI::App& app, Action* chosen) {
                                                                     arguments->alignment);
                     } catch (const Error& error) {
                         // A read at 0 of an empty file is past its end; only the item can tell.
-                        const bool pastEnd =
-                            error.domain() == fileProviderErrorDomain &&
-                            error.code() == static_cast<std::int64_t>(FileProviderErrorCode::noSuchItem);
+                        const bool pastEnd = isFileProviderError(error, FileProviderErrorCode::noSuchItem);
                         if (written == 0 && pastEnd && host.item(identifier)->documentSize() == 0) return 0;
                         throw;
                     }

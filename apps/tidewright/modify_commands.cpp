@@ -30,8 +30,7 @@ host::ItemIdentifier changedItem(const std::string& word) {
 // `before` was read, the same error says it in words; otherwise none.
 std::optional<Error> changedMeanwhile(CliHost& host, const Error& error, const host::Item& before,
                                       const std::filesystem::path& file) {
-    if (error.domain() != fileProviderErrorDomain ||
-        error.code() != static_cast<std::int64_t>(FileProviderErrorCode::cannotSynchronize) ||
+    if (!isFileProviderError(error, FileProviderErrorCode::cannotSynchronize) ||
         error.userInfo().localizedDescription)  // a read-only or unavailable space says so itself
         return std::nullopt;
     host::ItemPointer now;

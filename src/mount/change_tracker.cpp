@@ -68,9 +68,7 @@ void ChangeTracker::lookAgain(const std::vector<host::ItemIdentifier>& unsure, s
             now.updated.push_back(
                 hostcalls::item(extension_, identifier, {.stop = stop, .deadline = deadline()}));
         } catch (const Error& error) {
-            if (error.domain() != fileProviderErrorDomain ||
-                error.code() != static_cast<std::int64_t>(FileProviderErrorCode::noSuchItem))
-                throw;
+            if (!isFileProviderError(error, FileProviderErrorCode::noSuchItem)) throw;
             now.deleted.push_back(identifier);
         }
         // Changed here once more meanwhile: the next round's batch tells.
@@ -112,8 +110,7 @@ void ChangeTracker::followChanges(host::Enumerator& workingSet, std::stop_token 
             }
         }
     } catch (const Error& error) {
-        if (error.domain() == fileProviderErrorDomain &&
-            error.code() == static_cast<std::int64_t>(FileProviderErrorCode::syncAnchorExpired)) {
+        if (isFileProviderError(error, FileProviderErrorCode::syncAnchorExpired)) {
             mountLog().info("the change feed no longer reaches back to " + from.value_or("") +
                             "; folders are listed again");
             startOver();

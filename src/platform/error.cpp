@@ -38,6 +38,10 @@ Error Error::from(std::exception_ptr error) {
     }
 }
 
+bool isFileProviderError(const Error& error, FileProviderErrorCode code) {
+    return error.domain() == fileProviderErrorDomain && error.code() == static_cast<std::int64_t>(code);
+}
+
 Error fileProviderError(FileProviderErrorCode code, UserInfo userInfo) {
     using C = FileProviderErrorCode;
     const char* text = "file provider error";

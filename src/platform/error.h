@@ -64,6 +64,8 @@ enum class FileProviderErrorCode : std::int64_t {
 };
 
 Error fileProviderError(FileProviderErrorCode code, UserInfo userInfo = {});
+// Whether `error` is the host's file-provider error `code`.
+bool isFileProviderError(const Error& error, FileProviderErrorCode code);
 Error userCancelledError();
 
 }  // namespace tw
