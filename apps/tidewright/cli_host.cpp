@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -36,12 +34,6 @@ std::filesystem::path configFolder() {
         return std::filesystem::path(xdg) / "tidewright";
     const char* home = std::getenv("HOME");
     return std::filesystem::path(home ? home : ".") / ".config" / "tidewright";
-}
-
-bool isSpaceName(const std::string& name) {
-    return !name.empty() && name.size() <= 64 && name.front() != '.' &&
-           std::all_of(name.begin(), name.end(),
-                       [](unsigned char c) { return std::isalnum(c) || c == '.' || c == '_' || c == '-'; });
 }
 
 std::filesystem::path spaceConfigPath(const std::string& name) {

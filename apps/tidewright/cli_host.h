@@ -36,8 +36,6 @@ struct Options {
 
 // $XDG_CONFIG_HOME/tidewright (~/.config/tidewright when unset).
 std::filesystem::path configFolder();
-// Whether `name` can name a space: 1 to 64 letters, digits, '.', '_' or '-', the first not a '.'.
-bool isSpaceName(const std::string& name);
 // The configuration of the space `name`: spaces/NAME.json in configFolder(); for "default", domain.json
 // there for as long as spaces/default.json does not exist (the file of the time before spaces).
 std::filesystem::path spaceConfigPath(const std::string& name);

@@ -7,6 +7,7 @@
 
 #include "commands.h"
 #include "interrupts.h"
+#include "mount/mount.h"
 
 int main(int argc, char** argv) {
     using namespace tw::cli;
@@ -56,9 +57,10 @@ int main(int argc, char** argv) {
     // --space before the command, or among its own options.
     const CLI::Validator spaceName(
         [](const std::string& name) {
-            return isSpaceName(name) ? std::string()
-                                     : "a space is named with 1 to 64 letters, digits, '.', '_' or '-', "
-                                       "the first not a '.'";
+            return tw::mount::isSpaceName(name)
+                       ? std::string()
+                       : "a space is named with 1 to 64 letters, digits, '.', '_' or '-', "
+                         "the first not a '.'";
         },
         "NAME");
     const char* spaceHelp = "the space (default: default): its configuration, state and cache";

@@ -7,6 +7,7 @@
 #include "commands.h"
 #include "config_file.h"
 #include "mount/control_channel.h"
+#include "mount/mount.h"
 #include "terminal_text.h"
 
 namespace tw::cli {
@@ -19,7 +20,7 @@ std::set<std::string> configuredSpaces() {
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(configFolder() / "spaces", error)) {
         const auto& path = entry.path();
-        if (path.extension() == ".json" && isSpaceName(path.stem().string()))
+        if (path.extension() == ".json" && mount::isSpaceName(path.stem().string()))
             names.insert(path.stem().string());
     }
     if (std::filesystem::exists(configFolder() / "domain.json", error)) names.insert("default");

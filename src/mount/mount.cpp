@@ -82,6 +82,12 @@ void raiseReadAhead(const std::filesystem::path& mountpoint) {
 
 }  // namespace
 
+bool isSpaceName(const std::string& name) {
+    return !name.empty() && name.size() <= 64 && name.front() != '.' &&
+           std::all_of(name.begin(), name.end(),
+                       [](unsigned char c) { return std::isalnum(c) || c == '.' || c == '_' || c == '-'; });
+}
+
 void checkMountable(const std::filesystem::path& mountpoint, const std::filesystem::path& device) {
     std::error_code error;
     if (!std::filesystem::is_directory(mountpoint, error) || !std::filesystem::is_empty(mountpoint, error) ||
@@ -120,11 +126,9 @@ Mount::Mount(std::shared_ptr<host::ReplicatedExtension> extension, MountSettings
     checkMountable(mountpoint_);
     // The mount table's source names the space.
     const auto& space = settings.space;
-    const bool named = !space.empty() && std::all_of(space.begin(), space.end(), [](unsigned char c) {
-        return std::isalnum(c) || c == '.' || c == '_' || c == '-';
-    });
-    std::string options = "fsname=" + (named ? mountSourcePrefix + space : std::string("tidewright")) +
-                          ",subtype=tidewright,default_permissions,max_read=1048576";
+    std::string options =
+        "fsname=" + (isSpaceName(space) ? mountSourcePrefix + space : std::string("tidewright")) +
+        ",subtype=tidewright,default_permissions,max_read=1048576";
     for (const auto& option : settings.fuseOptions)
         options += "," + option;
     cacheClaim_ = claimCacheFolder(settings.cacheFolder);

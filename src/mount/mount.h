@@ -17,7 +17,10 @@ struct MountRefused : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// The mount table's source of a space's mount: this, then its name (MountSettings::space).
+// Whether `name` can name a space (in file names, and in the mount's source): 1 to 64 letters, digits, '.',
+// '_' or '-', the first not a '.'.
+bool isSpaceName(const std::string& name);
+// The mount table's source of a space's mount: this, then its name (MountSettings::space) when it is one.
 inline constexpr const char* mountSourcePrefix = "tidewright:";
 
 // Throws MountRefused with one line for the user.
