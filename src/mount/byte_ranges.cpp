@@ -43,6 +43,13 @@ std::vector<ByteRanges::Range> ByteRanges::missing(std::int64_t start, std::int6
     return gaps;
 }
 
+std::int64_t ByteRanges::count(std::int64_t start, std::int64_t end) const {
+    auto held = std::max<std::int64_t>(0, end - start);
+    for (const auto& [from, to] : missing(start, end))
+        held -= to - from;
+    return held;
+}
+
 std::int64_t ByteRanges::presentUntil(std::int64_t offset) const {
     auto it = ranges_.upper_bound(offset);
     if (it == ranges_.begin()) return offset;

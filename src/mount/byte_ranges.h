@@ -19,6 +19,8 @@ public:
     void truncate(std::int64_t end);
     // The parts of [start, end) that the set lacks, in order.
     std::vector<Range> missing(std::int64_t start, std::int64_t end) const;
+    // How many bytes of [start, end) the set holds.
+    std::int64_t count(std::int64_t start, std::int64_t end) const;
     // Where the run of present bytes that holds `offset` ends; `offset` itself when that byte is missing.
     std::int64_t presentUntil(std::int64_t offset) const;
     const std::map<std::int64_t, std::int64_t>& ranges() const { return ranges_; }

@@ -98,7 +98,8 @@ bool CacheIndex::discard(const host::ItemIdentifier& identifier) {
 void CacheIndex::evict() {
     for (auto it = lru_.begin(); usedBytes_ > maxBytes_ && it != lru_.end();) {
         const auto entry = *it++;
-        if (entry->openHandles == 0 && !entry->localChanges) drop(entry);
+        if (entry->openHandles == 0 && !entry->localChanges && !kept_.contains(entry->key.identifier))
+            drop(entry);
     }
 }
 

@@ -11,6 +11,7 @@
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "mount/byte_ranges.h"
@@ -79,8 +80,10 @@ public:
     // Drops every entry of the item except those holding local changes; returns whether one was kept.
     bool discard(const host::ItemIdentifier& identifier);
     // Drops the least recently used entries until the space counted is within the limit, skipping those that
-    // a handle has open or that hold local changes (which may keep it above the limit).
+    // a handle has open, that hold local changes or whose item is kept (which may keep it above the limit).
     void evict();
+    // The items whose entries eviction passes over (pinned ones), in place of those kept before.
+    void keep(std::unordered_set<host::ItemIdentifier> identifiers) { kept_ = std::move(identifiers); }
 
     std::int64_t usedBytes() const { return usedBytes_; }
 
@@ -91,6 +94,7 @@ private:
     std::int64_t maxBytes_;
     std::unordered_multimap<host::ItemIdentifier, std::shared_ptr<CacheEntry>> byItem_;
     std::list<std::shared_ptr<CacheEntry>> lru_;  // least recently used first
+    std::unordered_set<host::ItemIdentifier> kept_;
     std::int64_t usedBytes_ = 0;
 };
 

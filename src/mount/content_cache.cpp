@@ -103,4 +103,20 @@ std::int64_t ContentCache::usedBytes() const {
     return state_->index.usedBytes();
 }
 
+std::int64_t ContentCache::presentBytes(const CacheKey& key) const {
+    std::scoped_lock lock(state_->mutex);
+    for (const auto& entry : state_->index.entriesOf(key.identifier)) {
+        if (entry->key.contentVersion != key.contentVersion) continue;
+        if (entry->localChanges) return entry->key.size;
+        if (entry->key.size == key.size) return entry->present.count(0, key.size);
+    }
+    return 0;
+}
+
+void ContentCache::keep(std::unordered_set<host::ItemIdentifier> identifiers) {
+    std::scoped_lock lock(state_->mutex);
+    state_->index.keep(std::move(identifiers));
+    state_->index.evict();
+}
+
 }  // namespace tw::mount

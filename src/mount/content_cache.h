@@ -16,6 +16,7 @@
 #include <memory>
 #include <stop_token>
 #include <string>
+#include <unordered_set>
 
 #include "platform/host/host.h"
 
@@ -67,6 +68,11 @@ public:
     bool holdsLocalChanges(const host::ItemIdentifier& identifier) const;
     // Disk space of the cache files, in bytes.
     std::int64_t usedBytes() const;
+    // How many bytes of `key`'s file the cache holds (its whole size when it holds local changes).
+    std::int64_t presentBytes(const CacheKey& key) const;
+    // The items whose cached files are never evicted (the pinned ones), in place of those kept before;
+    // they are still discarded when they change.
+    void keep(std::unordered_set<host::ItemIdentifier> identifiers);
 
 private:
     struct State;
