@@ -58,6 +58,9 @@ constexpr const char* schema = R"(
         local_only INTEGER NOT NULL,
         is_link INTEGER NOT NULL DEFAULT 0
     );
+    CREATE TABLE IF NOT EXISTS pins (
+        identifier BLOB PRIMARY KEY
+    );
 )";
 
 // Identifiers, names and versions are bytes, NUL included: they are bound and read as blobs.
@@ -213,6 +216,23 @@ void StateStore::putPendingChange(const PendingChange& change, const host::ItemI
 void StateStore::removePendingChange(const host::ItemIdentifier& identifier) {
     std::scoped_lock lock(database_->mutex);
     sqlite::Statement(database_->db, "DELETE FROM journal WHERE identifier = ?")
+        .bindBlob(1, identifier)
+        .run();
+}
+
+std::vector<host::ItemIdentifier> StateStore::pins() {
+    std::scoped_lock lock(database_->mutex);
+    std::vector<host::ItemIdentifier> pins;
+    sqlite::Statement rows(database_->db, "SELECT identifier FROM pins ORDER BY identifier");
+    while (rows.step())
+        pins.push_back(rows.blob(0));
+    return pins;
+}
+
+void StateStore::pin(const host::ItemIdentifier& identifier, bool pinned) {
+    std::scoped_lock lock(database_->mutex);
+    sqlite::Statement(database_->db, pinned ? "INSERT OR IGNORE INTO pins (identifier) VALUES (?)"
+                                            : "DELETE FROM pins WHERE identifier = ?")
         .bindBlob(1, identifier)
         .run();
 }

@@ -1,7 +1,7 @@
 #pragma once
-// What the mount keeps across restarts: the last change-feed anchor, the record of each known item and the
-// journal of changes made here that the service does not have yet, in one SQLite file under
-// $XDG_STATE_HOME/tidewright/. Every commit is flushed to disk before it returns.
+// What the mount keeps across restarts: the last change-feed anchor, the record of each known item, the
+// journal of changes made here that the service does not have yet and the pinned items, in one SQLite file
+// under $XDG_STATE_HOME/tidewright/. Every commit is flushed to disk before it returns.
 
 #include <filesystem>
 #include <memory>
@@ -63,6 +63,10 @@ public:
     void putPendingChange(const PendingChange& change, const host::ItemIdentifier& replacing = {});
     // The item's change reached the service (nothing when it has none).
     void removePendingChange(const host::ItemIdentifier& identifier);
+
+    // The pinned items (files and folders), in identifier order; clear() keeps them.
+    std::vector<host::ItemIdentifier> pins();
+    void pin(const host::ItemIdentifier& identifier, bool pinned);
 
 private:
     struct Database;
