@@ -193,6 +193,13 @@ nlohmann::ordered_json statusToJson(const MountStatus& status) {
             {"reachable", status.reachable},
             {"lastSync", status.lastSync ? nlohmann::ordered_json(isoTime(*status.lastSync)) : nullptr},
             {"cache", {{"usedBytes", status.cacheBytes}, {"limitBytes", status.cacheLimit}}},
+            {"pinned",
+             {{"pins", status.pinned.pins},
+              {"files", status.pinned.files},
+              {"pinnedBytes", status.pinned.pinnedBytes},
+              {"presentBytes", status.pinned.presentBytes},
+              {"complete", status.pinned.complete},
+              {"lastError", status.pinned.lastError}}},
             {"entries", std::move(entries)}};
 }
 
@@ -205,6 +212,14 @@ MountStatus statusFromJson(const nlohmann::json& object) {
         if (const auto cache = object.find("cache"); cache != object.end()) {  // a mount of before has none
             status.cacheBytes = cache->at("usedBytes").get<std::int64_t>();
             status.cacheLimit = cache->at("limitBytes").get<std::int64_t>();
+        }
+        if (const auto pinned = object.find("pinned"); pinned != object.end()) {  // nor this
+            status.pinned = {.pins = pinned->at("pins").get<int>(),
+                             .files = pinned->at("files").get<int>(),
+                             .pinnedBytes = pinned->at("pinnedBytes").get<std::int64_t>(),
+                             .presentBytes = pinned->at("presentBytes").get<std::int64_t>(),
+                             .complete = pinned->at("complete").get<bool>(),
+                             .lastError = pinned->at("lastError").get<std::string>()};
         }
         for (const auto& entry : object.at("entries"))
             status.entries.push_back({.path = entry.at("path").get<std::string>(),

@@ -40,6 +40,8 @@ struct StatusAnswer {
 };
 
 // {"uploaded": BOOL, "reachable": BOOL, "lastSync": ISO 8601 UTC to the second or null,
+//  "cache": {"usedBytes", "limitBytes"},
+//  "pinned": {"pins", "files", "pinnedBytes", "presentBytes", "complete", "lastError"},
 //  "entries": [{"path", "state", "attempts", "lastError"}]}, in that order.
 nlohmann::ordered_json statusToJson(const MountStatus& status);
 // The inverse (lastSync to the second); throws std::runtime_error on an object that is not one.

@@ -22,8 +22,19 @@ constexpr ino_t unknownInode = 0xffffffff;
 // The largest read and write the kernel sends (the max_read mount option says the same).
 constexpr unsigned maxRequest = 1 << 20;
 
-// What each file answers of its changes: "uploaded", "pending", "uploading", "failed", "local-only".
-constexpr char stateAttribute[] = "user.tidewright.state";
+// What each file answers of its changes: "uploaded", "pending", "uploading", "failed", "local-only", or
+// "pinned" once a pinned file with none is wholly downloaded.
+constexpr std::string_view stateAttribute = "user.tidewright.state";
+// "1" on an item pinned (itself or through a folder), absent otherwise; set and removed to pin and unpin.
+constexpr std::string_view pinnedAttribute = "user.tidewright.pinned";
+
+// An xattr's value, or a list of names, answered as getxattr(2) and listxattr(2) do: its size alone when
+// the caller gives no room.
+void replyAttribute(fuse_req_t request, std::string_view value, size_t size) {
+    if (size == 0) return (void)fuse_reply_xattr(request, value.size());
+    if (size < value.size()) return (void)fuse_reply_err(request, ERANGE);
+    fuse_reply_buf(request, value.data(), value.size());
+}
 
 MountFilesystem& self(fuse_req_t request) {
     return *static_cast<MountFilesystem*>(fuse_req_userdata(request));
@@ -418,21 +429,47 @@ struct MountFilesystem::Handlers {
         replyError(request);
     }
 
-    static void getxattr(fuse_req_t request, fuse_ino_t inode, const char* name, size_t size) {
-        const auto state = self(request).stateOf(inode);
-        if (!state || std::string_view(name) != stateAttribute) return (void)fuse_reply_err(request, ENODATA);
-        const std::string_view value = nameOf(*state);
-        if (size == 0) return (void)fuse_reply_xattr(request, value.size());
-        if (size < value.size()) return (void)fuse_reply_err(request, ERANGE);
-        fuse_reply_buf(request, value.data(), value.size());
+    static void getxattr(fuse_req_t request, fuse_ino_t inode, const char* name, size_t size) try {
+        auto& fs = self(request);
+        std::string_view value;
+        if (name == stateAttribute) {
+            if (const auto state = fs.stateOf(inode)) value = nameOf(*state);
+        } else if (name == pinnedAttribute && fs.pinnedAt(inode)) {
+            value = "1";
+        }
+        if (value.empty()) return (void)fuse_reply_err(request, ENODATA);
+        replyAttribute(request, value, size);
+    } catch (...) {
+        replyError(request);
     }
 
-    static void listxattr(fuse_req_t request, fuse_ino_t inode, size_t size) {
-        const std::string_view names =
-            self(request).stateOf(inode) ? std::string_view(stateAttribute, sizeof stateAttribute) : "";
-        if (size == 0) return (void)fuse_reply_xattr(request, names.size());
-        if (size < names.size()) return (void)fuse_reply_err(request, ERANGE);
-        fuse_reply_buf(request, names.data(), names.size());
+    static void listxattr(fuse_req_t request, fuse_ino_t inode, size_t size) try {
+        auto& fs = self(request);
+        std::string names;
+        if (fs.stateOf(inode)) (names += stateAttribute) += '\0';
+        if (fs.pinnedAt(inode)) (names += pinnedAttribute) += '\0';
+        replyAttribute(request, names, size);
+    } catch (...) {
+        replyError(request);
+    }
+
+    static void setxattr(fuse_req_t request, fuse_ino_t inode, const char* name, const char* value,
+                         size_t size, int flags) try {
+        // The service keeps no xattrs: the pin is the one there is to set.
+        if (name != pinnedAttribute) return (void)fuse_reply_err(request, ENOTSUP);
+        if (std::string_view(value, size) != "1") return (void)fuse_reply_err(request, EINVAL);
+        self(request).pinAt(inode, true, flags);
+        fuse_reply_err(request, 0);
+    } catch (...) {
+        replyError(request);
+    }
+
+    static void removexattr(fuse_req_t request, fuse_ino_t inode, const char* name) try {
+        if (name != pinnedAttribute) return (void)fuse_reply_err(request, ENOTSUP);
+        self(request).pinAt(inode, false, 0);
+        fuse_reply_err(request, 0);
+    } catch (...) {
+        replyError(request);
     }
 
     static void statfs(fuse_req_t request, fuse_ino_t) {
@@ -477,15 +514,13 @@ const fuse_lowlevel_ops& MountFilesystem::operations() {
         ops.fallocate = H::fallocate;
         ops.getxattr = H::getxattr;
         ops.listxattr = H::listxattr;
-        // Device files, links and the rest of the xattrs: the service keeps none of them.
+        // Device files and hard links: the service keeps none of them.
         ops.mknod = [](fuse_req_t r, fuse_ino_t, const char*, mode_t, dev_t) { fuse_reply_err(r, EPERM); };
         ops.link = [](fuse_req_t r, fuse_ino_t, fuse_ino_t, const char*) { fuse_reply_err(r, EPERM); };
         ops.symlink = H::symlink;
         ops.readlink = H::readlink;
-        ops.setxattr = [](fuse_req_t r, fuse_ino_t, const char*, const char*, size_t, int) {
-            fuse_reply_err(r, ENOTSUP);
-        };
-        ops.removexattr = [](fuse_req_t r, fuse_ino_t, const char*) { fuse_reply_err(r, ENOTSUP); };
+        ops.setxattr = H::setxattr;
+        ops.removexattr = H::removexattr;
         return ops;
     }();
     return table;

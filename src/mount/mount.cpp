@@ -4,6 +4,8 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -81,6 +83,25 @@ void raiseReadAhead(const std::filesystem::path& mountpoint) {
 }
 
 }  // namespace
+
+bool isOnMount(const std::filesystem::path& path) {
+    struct stat file {};
+    if (::stat(path.c_str(), &file) != 0 && ::stat(path.parent_path().c_str(), &file) != 0) return false;
+    const auto device = std::to_string(major(file.st_dev)) + ":" + std::to_string(minor(file.st_dev));
+    std::ifstream table("/proc/self/mountinfo");
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string id, parent, numbers;
+        if (!(fields >> id >> parent >> numbers) || numbers != device) continue;
+        // The optional fields end with "-"; the type comes next.
+        const auto separator = line.find(" - ");
+        if (separator == std::string::npos) continue;
+        std::istringstream rest(line.substr(separator + 3));
+        std::string type;
+        if (rest >> type && type == "fuse.tidewright") return true;
+    }
+    return false;
+}
 
 bool isSpaceName(const std::string& name) {
     return !name.empty() && name.size() <= 64 && name.front() != '.' &&

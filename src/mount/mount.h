@@ -23,6 +23,10 @@ bool isSpaceName(const std::string& name);
 // The mount table's source of a space's mount: this, then its name (MountSettings::space) when it is one.
 inline constexpr const char* mountSourcePrefix = "tidewright:";
 
+// Whether the file or folder `path` (or, when it does not exist, the folder it would be in) lies on a mount
+// of this program: its device is one the mount table lists with the type "fuse.tidewright".
+bool isOnMount(const std::filesystem::path& path);
+
 // Throws MountRefused with one line for the user.
 void checkMountable(const std::filesystem::path& mountpoint,
                     const std::filesystem::path& device = "/dev/fuse");

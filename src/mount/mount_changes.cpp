@@ -3,6 +3,7 @@
 // calls, and their answer is applied to the catalog as the feed's report of them will be.
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/xattr.h>
 
 #include <system_error>
 
@@ -70,7 +71,33 @@ std::optional<UploadState> MountFilesystem::stateOf(Inode inode) const {
     if (!found || found->record.isFolder || TrashView::isInfo(found->identifier) ||
         ItemCatalog::isDraft(found->identifier))
         return std::nullopt;
-    return writeBack_->stateOf(found->identifier);
+    const auto state = writeBack_->stateOf(found->identifier);
+    return state == UploadState::uploaded && pinner_.holds(found->record) ? UploadState::pinned : state;
+}
+
+bool MountFilesystem::pinnedAt(Inode inode) const {
+    const auto found = catalog_.find(inode);
+    return found && pinner_.pinnedThrough(found->identifier);
+}
+
+void MountFilesystem::pinAt(Inode inode, bool pinned, int flags) {
+    const auto found = catalog_.find(inode);
+    if (!found) fail(ENOENT);
+    const auto& identifier = found->identifier;
+    // What the trash view makes up and links are nothing of the service's to keep.
+    if (found->record.isLink || TrashView::isInfo(identifier) || ItemCatalog::isDraft(identifier) ||
+        identifier == TrashView::folder || identifier == TrashView::infoFolder)
+        fail(EPERM);
+    // A file the service has not made yet has no identifier to pin by: its own contents are here anyway.
+    if (isLocalIdentity(identifier)) fail(EAGAIN);
+    const auto through = pinner_.pinnedThrough(identifier);
+    if ((flags & XATTR_CREATE) && through) fail(EEXIST);
+    if ((flags & XATTR_REPLACE) && !through) fail(ENODATA);
+    if (!pinned && !through) fail(ENODATA);
+    if (!pinned && *through != identifier) fail(EPERM);  // a folder above it is pinned: unpin that one
+    if (pinner_.pin(identifier, pinned))
+        mountLog().info(std::string(pinned ? "pinned " : "unpinned ") +
+                        catalog_.pathOf(identifier).value_or(identifier));
 }
 
 std::shared_ptr<OpenFile> MountFilesystem::openFile(Inode inode, int flags, std::stop_token stop) {

@@ -29,6 +29,12 @@ MountFilesystem::MountFilesystem(std::shared_ptr<host::ReplicatedExtension> exte
               return writeBack_ && writeBack_->holds(identifier);
           },
           loadState()),
+      pinner_(
+          catalog_, cache_, store_.get(),
+          [this](const host::ItemIdentifier& identifier, const host::ItemVersion& version) {
+              return fetcherFor(identifier, version);
+          },
+          settings_.deadline),
       writeBack_(
           std::make_unique<WriteBack>(*extension_, cache_, catalog_, store_.get(),
                                       WriteBackSettings{.delay = settings_.writeBack,
@@ -70,6 +76,7 @@ MountStatus MountFilesystem::status() const {
     status.reachable = tracker_.following();
     status.cacheBytes = cache_.usedBytes();
     status.cacheLimit = settings_.cacheMaxBytes;
+    status.pinned = pinner_.progress();
     std::scoped_lock lock(statusMutex_);
     status.lastSync = lastSync_;
     return status;
@@ -87,10 +94,12 @@ void MountFilesystem::start(fuse_session* session) {
     notifier_.start(session);
     writeBack_->start();
     tracker_.start();
+    pinner_.start();
     started_ = true;
 }
 
 void MountFilesystem::stop() {
+    pinner_.stop();
     if (started_.exchange(false)) {
         // What waits goes up before the mount ends, as far as the deadline allows; the rest stays journaled.
         writeBack_->uploadNow(std::chrono::steady_clock::now() + settings_.deadline, true);
@@ -110,6 +119,7 @@ void MountFilesystem::deliver(const AppliedChanges& changes) {
         notifier_.invalidateEntry(entry.folder, entry.name);
     for (const auto& inode : told.inodes)
         notifier_.invalidateInode(inode.inode, inode.data);
+    pinner_.changed(changes.removed);
 }
 
 struct stat MountFilesystem::attributesOf(const ItemRecord& record, Inode inode) const {

@@ -32,6 +32,7 @@
 #include "mount/mount_status.h"
 #include "mount/notifier.h"
 #include "mount/open_handles.h"
+#include "mount/pinner.h"
 #include "mount/state_store.h"
 #include "mount/write_back.h"
 #include "platform/host/host.h"
@@ -122,6 +123,10 @@ private:
     ItemCatalog::Id folderAt(Inode inode) const;
     // The state of a file's changes for user.tidewright.state; none for what is not a file.
     std::optional<UploadState> stateOf(Inode inode) const;
+    // user.tidewright.pinned: whether the item is pinned, itself or through a folder above it.
+    bool pinnedAt(Inode inode) const;
+    // Pins or unpins the item itself; `flags` as setxattr's (XATTR_CREATE, XATTR_REPLACE).
+    void pinAt(Inode inode, bool pinned, int flags);
     void checkWritable() const;
     // A draft in the trash's info folder, made (empty) when `make`.
     std::shared_ptr<Draft> draftOf(const ItemCatalog::Id& draft, bool make);
@@ -141,6 +146,7 @@ private:
     std::optional<host::SyncAnchor> savedAnchor_;
     Notifier notifier_;
     ItemCatalog catalog_;
+    Pinner pinner_;
     std::unique_ptr<WriteBack> writeBack_;
     std::mutex draftsMutex_;
     std::unordered_map<ItemCatalog::Id, std::shared_ptr<Draft>> drafts_;

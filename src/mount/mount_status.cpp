@@ -16,13 +16,16 @@ const char* nameOf(UploadState state) {
             return "failed";
         case UploadState::localOnly:
             return "local-only";
+        case UploadState::pinned:
+            return "pinned";
     }
     return "pending";
 }
 
 int MountStatus::waiting() const {
     return static_cast<int>(std::count_if(entries.begin(), entries.end(), [](const PendingEntry& entry) {
-        return entry.state != UploadState::localOnly && entry.state != UploadState::uploaded;
+        return entry.state == UploadState::pending || entry.state == UploadState::uploading ||
+               entry.state == UploadState::failed;
     }));
 }
 
