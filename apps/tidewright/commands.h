@@ -43,5 +43,7 @@ void addMountCommand(CLI::App& app, StandaloneAction* chosen);
 void addStatusCommand(CLI::App& app, StandaloneAction* chosen);
 // Lists the configured spaces and where each is mounted.
 void addSpacesCommand(CLI::App& app, StandaloneAction* chosen);
+// pin and unpin: paths on a mount, through its xattrs.
+void addPinCommands(CLI::App& app, StandaloneAction* chosen);
 
 }  // namespace tw::cli

@@ -53,8 +53,10 @@ int main(int argc, char** argv) {
     addMountCommand(app, &standalone);
     addStatusCommand(app, &standalone);
     addSpacesCommand(app, &standalone);
+    addPinCommands(app, &standalone);
 
-    // --space before the command, or among its own options.
+    // --space before the command, or among its own options; not on those that need none (a path on a mount
+    // names its space).
     const CLI::Validator spaceName(
         [](const std::string& name) {
             return tw::mount::isSpaceName(name)
@@ -66,7 +68,7 @@ int main(int argc, char** argv) {
     const char* spaceHelp = "the space (default: default): its configuration, state and cache";
     app.add_option("--space", options.space, spaceHelp)->check(spaceName);
     for (auto* command : app.get_subcommands([](CLI::App*) { return true; }))
-        if (command->get_name() != "spaces")
+        if (const auto& name = command->get_name(); name != "spaces" && name != "pin" && name != "unpin")
             command->add_option("--space", options.space, spaceHelp)->check(spaceName);
 
     try {

@@ -37,6 +37,14 @@ void printText(const mount::MountStatus& status) {
     if (status.cacheLimit > 0)
         std::cout << "cache: " << sizeText(status.cacheBytes) << " of " << sizeText(status.cacheLimit)
                   << " used\n";
+    if (const auto& pinned = status.pinned; pinned.pins > 0) {
+        std::cout << "pinned: " << pinned.files << (pinned.files == 1 ? " file, " : " files, ")
+                  << sizeText(pinned.presentBytes) << " of " << sizeText(pinned.pinnedBytes) << " downloaded"
+                  << (pinned.complete ? " (complete)" : " (downloading)");
+        if (!pinned.lastError.empty())
+            std::cout << " (last failure: " << terminalText(pinned.lastError) << ")";
+        std::cout << "\n";
+    }
     for (const auto& entry : status.entries) {
         std::cout << mount::nameOf(entry.state) << "  " << terminalText(entry.path);
         if (entry.attempts > 0 || !entry.lastError.empty()) {

@@ -65,20 +65,32 @@ TEST_F(StatusCommand, TextAndJsonSayWhatWaitsAndTheExitStatusWhetherAllIsUploade
         json object;
         int exitStatus;
     };
+    const json noPins = {{"pins", 0},         {"files", 0},       {"pinnedBytes", 0},
+                         {"presentBytes", 0}, {"complete", true}, {"lastError", ""}};
     const std::vector<Case> cases = {
         {"all uploaded, a file kept here only",
          {.entries = {{".DS_Store", UploadState::localOnly, 0, ""}},
           .reachable = true,
           .lastSync = december9,
           .cacheBytes = 3 << 19,
-          .cacheLimit = std::int64_t{10} << 30},
+          .cacheLimit = std::int64_t{10} << 30,
+          .pinned =
+              {.pins = 1, .files = 2, .pinnedBytes = 3 << 20, .presentBytes = 1 << 20, .complete = false}},
          {"all uploaded", "service: reachable", "last sync: 2026-12-09 02:50:01",
-          "cache: 1.5 MiB of 10.0 GiB used", "local-only  .DS_Store"},
+          "cache: 1.5 MiB of 10.0 GiB used", "pinned: 2 files, 1.0 MiB of 3.0 MiB downloaded (downloading)",
+          "local-only  .DS_Store"},
          {{"mounted", true},
           {"uploaded", true},
           {"reachable", true},
           {"lastSync", "2026-12-09T05:50:01Z"},
           {"cache", {{"usedBytes", 3 << 19}, {"limitBytes", std::int64_t{10} << 30}}},
+          {"pinned",
+           {{"pins", 1},
+            {"files", 2},
+            {"pinnedBytes", 3 << 20},
+            {"presentBytes", 1 << 20},
+            {"complete", false},
+            {"lastError", ""}}},
           {"entries",
            {{{"path", ".DS_Store"}, {"state", "local-only"}, {"attempts", 0}, {"lastError", ""}}}}},
          0},
@@ -95,6 +107,7 @@ TEST_F(StatusCommand, TextAndJsonSayWhatWaitsAndTheExitStatusWhetherAllIsUploade
           {"reachable", false},
           {"lastSync", nullptr},
           {"cache", {{"usedBytes", 0}, {"limitBytes", 0}}},
+          {"pinned", noPins},
           {"entries",
            {{{"path", "docs/a b.txt"}, {"state", "failed"}, {"attempts", 3}, {"lastError", "HTTP 503"}},
             {{"path", "novo.txt"}, {"state", "pending"}, {"attempts", 0}, {"lastError", ""}},

@@ -1,0 +1,177 @@
+// What a real mount keeps on this machine. Pinned files and folders: downloaded in the background, files
+// added later included, read with the service stopped, fetched again when they change there, never evicted,
+// kept across a restart; and the answers of the xattr and of `tidewright pin`/`unpin`.
+#include <dirent.h>
+#include <sys/xattr.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+
+#include "mounted_space.h"
+#include "support/bytes.h"
+#include "support/files.h"
+
+namespace tw::mount {
+namespace {
+
+using namespace test;
+
+constexpr const char* pinnedAttribute = "user.tidewright.pinned";
+
+class CachingMount : public MountedSpace {
+protected:
+    MountSettings pinning(std::int64_t cacheMaxBytes = std::int64_t{1} << 30) const {
+        auto options = settings();
+        options.stateFile = dir.path() / "state.sqlite";
+        options.cacheMaxBytes = cacheMaxBytes;
+        return options;
+    }
+
+    // The xattr's value, or "errno N".
+    static std::string attribute(const fs::path& path, const char* name) {
+        char value[64];
+        const auto n = ::getxattr(path.c_str(), name, value, sizeof value);
+        return n < 0 ? "errno " + std::to_string(errno) : std::string(value, static_cast<std::size_t>(n));
+    }
+    static int pin(const fs::path& path, const char* value = "1", int flags = 0) {
+        return ::setxattr(path.c_str(), pinnedAttribute, value, std::strlen(value), flags) == 0 ? 0 : errno;
+    }
+    static int unpin(const fs::path& path) {
+        return ::removexattr(path.c_str(), pinnedAttribute) == 0 ? 0 : errno;
+    }
+
+    // Waits until every pinned file is downloaded, `files` of them.
+    bool pinsComplete(int files, double seconds = 30) {
+        return waitUntil(seconds, [&] {
+            const auto pinned = mount->filesystem().status().pinned;
+            return pinned.complete && pinned.files == files && pinned.presentBytes == pinned.pinnedBytes;
+        });
+    }
+
+    // tidewright pin/unpin WORDS...: the exit status and what it wrote on stderr.
+    static std::pair<int, std::string> run(const std::vector<std::string>& words) {
+        std::vector<std::string> argv{TIDEWRIGHT_BINARY};
+        argv.insert(argv.end(), words.begin(), words.end());
+        ChildProcess child(argv);
+        const int status = child.wait(10);
+        return {status, child.stderrText()};
+    }
+
+    static std::set<std::string> namesIn(const fs::path& folder) {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder))
+            names.insert(entry.path().filename().string());
+        return names;
+    }
+};
+
+// A pinned folder is downloaded whole, a file the service adds to it later too, and all of it reads and
+// lists with the service stopped.
+TEST_F(CachingMount, APinnedFolderIsDownloadedWithLaterFilesAndReadsWithTheServiceStopped) {
+    const auto docs = api.folder("docs")["id"].get<std::string>();
+    const auto deep = api.folder("deep", docs)["id"].get<std::string>();
+    const auto a = seededBytes(12 * MiB, 1), b = seededBytes(10 * MiB, 2);
+    upload("a.bin", a, docs);
+    upload("b.bin", b, deep);
+    upload("c.txt", "small", deep);
+    upload("other.bin", seededBytes(MiB, 3));
+    MOUNT_OR_SKIP(pinning());
+    ASSERT_TRUE(firstSync());
+
+    const auto [status, errors] = run({"pin", (mountpoint / "docs").string()});
+    ASSERT_EQ(status, 0) << errors;
+    const auto later = seededBytes(6 * MiB, 4);
+    upload("later.bin", later, deep);
+    ASSERT_TRUE(pinsComplete(4)) << mount->filesystem().status().pinned.lastError;
+    const auto progress = mount->filesystem().status().pinned;
+    EXPECT_EQ(progress.pins, 1);
+    EXPECT_EQ(progress.pinnedBytes, static_cast<std::int64_t>(a.size() + b.size() + 5 + later.size()));
+
+    EXPECT_EQ(attribute(mountpoint / "docs" / "a.bin", "user.tidewright.state"), "pinned");
+    EXPECT_EQ(attribute(mountpoint / "docs" / "deep" / "b.bin", pinnedAttribute), "1");  // through its folder
+    EXPECT_EQ(attribute(mountpoint / "other.bin", pinnedAttribute), "errno " + std::to_string(ENODATA));
+    EXPECT_EQ(attribute(mountpoint / "other.bin", "user.tidewright.state"), "uploaded");
+
+    server->stop();
+    EXPECT_TRUE(fileText(mountpoint / "docs" / "a.bin") == a);
+    EXPECT_TRUE(fileText(mountpoint / "docs" / "deep" / "b.bin") == b);
+    EXPECT_TRUE(fileText(mountpoint / "docs" / "deep" / "later.bin") == later);
+    EXPECT_EQ(fileText(mountpoint / "docs" / "deep" / "c.txt"), "small");
+    EXPECT_EQ(namesIn(mountpoint / "docs"), (std::set<std::string>{"a.bin", "deep"}));
+    EXPECT_EQ(namesIn(mountpoint / "docs" / "deep"), (std::set<std::string>{"b.bin", "c.txt", "later.bin"}));
+}
+
+// A pinned file outlives eviction by files read past the cache's limit, is fetched again when it changes on
+// the service, and is pinned still after a restart.
+TEST_F(CachingMount, APinnedFileIsNeverEvictedIsFetchedAgainWhenItChangesAndStaysPinnedAcrossARestart) {
+    const auto id = upload("kept.bin", seededBytes(2 * MiB, 1));
+    upload("big.bin", seededBytes(3 * MiB, 2));
+    MOUNT_OR_SKIP(pinning(MiB));
+    ASSERT_TRUE(firstSync());
+    ASSERT_EQ(pin(mountpoint / "kept.bin"), 0);
+    ASSERT_TRUE(pinsComplete(1));
+    EXPECT_TRUE(fileText(mountpoint / "big.bin") == seededBytes(3 * MiB, 2));  // past the limit: evicts
+    EXPECT_EQ(mount->filesystem().status().pinned.presentBytes, 2 * MiB);
+
+    const auto changed = seededBytes(3 * MiB, 5);
+    ASSERT_EQ(api.postBytes("/api/v1/files?name=kept.bin&replace=" + id, changed).status, 200);
+    ASSERT_TRUE(changesFollowed());
+    ASSERT_TRUE(pinsComplete(1));
+    EXPECT_EQ(mount->filesystem().status().pinned.pinnedBytes, 3 * MiB);
+    server->stop();
+    EXPECT_TRUE(fileText(mountpoint / "kept.bin") == changed);
+
+    mount.reset();
+    server->start();
+    MOUNT_OR_SKIP(pinning(MiB));
+    EXPECT_EQ(attribute(mountpoint / "kept.bin", pinnedAttribute), "1");
+    EXPECT_EQ(mount->filesystem().status().pinned.pins, 1);
+    ASSERT_TRUE(pinsComplete(1));
+    EXPECT_EQ(attribute(mountpoint / "kept.bin", "user.tidewright.state"), "pinned");
+}
+
+// The xattr answers as xattrs do, the commands say why they refused, and an unpinned folder's files go back
+// to being evictable.
+TEST_F(CachingMount, PinsAreRefusedWithClearAnswersAndUnpinningLetsThemGo) {
+    const auto docs = api.folder("docs")["id"].get<std::string>();
+    upload("a.txt", "a", docs);
+    MOUNT_OR_SKIP(pinning());
+    ASSERT_TRUE(firstSync());
+    const auto folder = mountpoint / "docs", file = mountpoint / "docs" / "a.txt";
+
+    EXPECT_EQ(pin(folder, "yes"), EINVAL);
+    EXPECT_EQ(::setxattr(folder.c_str(), "user.other", "1", 1, 0), -1);
+    EXPECT_EQ(errno, ENOTSUP);
+    EXPECT_EQ(unpin(folder), ENODATA);
+    EXPECT_EQ(pin(folder, "1", XATTR_REPLACE), ENODATA);
+    ASSERT_EQ(pin(folder), 0);
+    EXPECT_EQ(pin(folder), 0);  // pinned already
+    EXPECT_EQ(pin(file, "1", XATTR_CREATE), EEXIST);
+    EXPECT_EQ(unpin(file), EPERM);  // through its folder
+    char names[256];
+    const auto length = ::listxattr(file.c_str(), names, sizeof names);
+    ASSERT_GT(length, 0);
+    EXPECT_NE(std::string(names, static_cast<std::size_t>(length)).find(pinnedAttribute), std::string::npos);
+    EXPECT_EQ(pin(mountpoint / (".Trash-" + std::to_string(::getuid()))), EPERM);
+
+    auto [status, errors] = run({"unpin", file.string()});
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(errors.find("stays pinned: a folder above it is pinned"), std::string::npos) << errors;
+    std::tie(status, errors) = run({"pin", dir.path().string(), (mountpoint / "missing").string()});
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(errors.find(dir.path().string() + " is not on a Tidewright mount"), std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("cannot pin " + (mountpoint / "missing").string()), std::string::npos) << errors;
+
+    ASSERT_TRUE(pinsComplete(1));
+    std::tie(status, errors) = run({"unpin", folder.string(), (mountpoint / "missing-too").string()});
+    EXPECT_EQ(status, 1) << errors;  // the missing one
+    EXPECT_EQ(attribute(file, pinnedAttribute), "errno " + std::to_string(ENODATA));
+    EXPECT_TRUE(waitUntil(5, [&] { return mount->filesystem().status().pinned.files == 0; }));
+    EXPECT_EQ(attribute(file, "user.tidewright.state"), "uploaded");
+}
+
+}  // namespace
+}  // namespace tw::mount
