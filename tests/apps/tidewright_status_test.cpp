@@ -1,17 +1,11 @@
 // tidewright status as a process, against a control channel served in this process with a status of the
 // test's choosing, and without any mount, against a state file the test writes.
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <cstring>
 #include <mutex>
 #include <optional>
 
 #include "cli_fixture.h"
 #include "mount/control_channel.h"
 #include "mount/state_store.h"
-#include "platform/private_folder.h"
 
 namespace tw::test {
 namespace {
@@ -166,15 +160,6 @@ TEST_F(StatusCommand, WithoutAMountItSaysSoAndCountsThePendingChangesOfTheStateF
         store.putPendingChange({.identifier = "n1", .cacheIdentity = "n1"});
         store.putPendingChange({.identifier = "local-2", .cacheIdentity = "local-2"});
     }
-    // A mount that died left its socket: nothing answers on it.
-    const auto socketPath = mount::controlSocketPath("default");
-    makePrivateFolder(socketPath.parent_path());
-    const int dead = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{.sun_family = AF_UNIX};
-    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(dead, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    ::close(dead);
-
     const auto waiting = status({});
     EXPECT_EQ(waiting.status, 1) << waiting.err;
     EXPECT_EQ(waiting.lines, (std::vector<std::string>{"not mounted", "2 changes waiting to be uploaded"}));

@@ -1,12 +1,10 @@
-// Every call of the host-call library made on the real extension, against the local service in this process.
+// The host-call library on the real extension, against the local service in this process: a fetch given up
+// on. (Each call's answer against the real extension and service: the command-line tests in tests/apps,
+// which make every call through the library.)
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <algorithm>
-
-#include "host_calls/enumeration_calls.h"
 #include "host_calls/item_calls.h"
-#include "host_calls/template_item.h"
 #include "provider/extension.h"
 #include "support/elapsed.h"
 #include "support/files.h"
@@ -17,13 +15,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-
-std::vector<std::string> namesOf(const std::vector<host::ItemPointer>& items) {
-    std::vector<std::string> names;
-    for (const auto& item : items)
-        names.push_back(item->filename());
-    return names;
-}
 
 class HostCallsOnTheService : public ::testing::Test {
 protected:
@@ -50,46 +41,6 @@ protected:
     host::Manager::Provider previous;
     std::shared_ptr<FileProviderExtension> extension;
 };
-
-TEST_F(HostCallsOnTheService, EveryCallAnswersWhatTheServiceHolds) {
-    const std::string docs = api.folder("Docs")["id"];
-    const std::string note = api.upload("nota.txt", "0123456789", docs)["id"];
-    auto workingSet = extension->enumerator(host::workingSet, host::Request{});
-    const auto anchor = hostcalls::currentAnchor(*workingSet);
-    ASSERT_TRUE(anchor);
-
-    EXPECT_EQ(hostcalls::item(*extension, note)->filename(), "nota.txt");
-    EXPECT_EQ(namesOf(hostcalls::listContainer(*extension, docs)), std::vector<std::string>{"nota.txt"});
-    const auto whole = hostcalls::fetchContents(*extension, note, std::nullopt);
-    EXPECT_EQ(fileText(whole.file), "0123456789");
-    const auto part = hostcalls::fetchPartialContents(*extension, note, whole.item->itemVersion(), {2, 3}, 1);
-    EXPECT_EQ(part.range.location, 2);
-    EXPECT_EQ(fileText(part.file).substr(2, 3), "234");
-
-    auto folder = hostcalls::TemplateItem::toCreate(docs, "Novas");
-    folder.ofType(ContentType::folder());
-    const auto made =
-        hostcalls::createItem(*extension, folder.share(), folder.changedFields(), std::nullopt, 0);
-    const std::string madeId = made.item->itemIdentifier();
-    const auto renamed = hostcalls::TemplateItem::toModify(note).named("lida.txt");
-    EXPECT_EQ(hostcalls::modifyItem(*extension, renamed.share(), {}, renamed.changedFields(), std::nullopt, 0)
-                  .item->filename(),
-              "lida.txt");
-    hostcalls::deleteItem(*extension, madeId, {}, 0);
-    EXPECT_EQ(namesOf(hostcalls::listContainer(*extension, host::trashContainer)),
-              std::vector<std::string>{"Novas"});
-
-    // The feed since the anchor: each node once, as it now is, in the order of its last change (the new
-    // folder is in the trash by now).
-    std::vector<std::string> changes;
-    const auto last = hostcalls::catchUp(*workingSet, *anchor, {}, [&](const hostcalls::ChangeBatch& batch) {
-        for (const auto& item : batch.updated)
-            changes.push_back(item->filename() +
-                              (item->parentItemIdentifier() == host::trashContainer ? " (trash)" : ""));
-    });
-    EXPECT_EQ(changes, (std::vector<std::string>{"lida.txt", "Novas (trash)"}));
-    EXPECT_EQ(last, hostcalls::currentAnchor(*workingSet));
-}
 
 // Giving a fetch up cancels it: the download under way stops and leaves no file behind, in the session's
 // folder or the domain's, before the wait throws (it waits for that within its wind-down).

@@ -2,7 +2,6 @@
 // and their numbering, trash records, the errno of each host error, the -o options and the checks made
 // before mounting.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -36,11 +35,9 @@ TEST(StateStore, SavedRecordsAndAnchorComeBackAfterAReopen) {
     StateStore(file).save("an\0chor\xff"s, {plain, full}, {});
     EXPECT_EQ(test::modeOf(dir.path() / "new"), 0700u);
     EXPECT_EQ(test::modeOf(dir.path() / "new/state"), 0700u);
-    EXPECT_EQ(test::modeOf(file), 0600u);
-    ::chmod(file.c_str(), 0644);
+    EXPECT_EQ(test::modeOf(file), 0600u);  // (a wider one narrowed: in sqlite_test, as every database is)
 
     StateStore store(file);
-    EXPECT_EQ(test::modeOf(file), 0600u);  // narrowed again
     auto snapshot = store.load();
     EXPECT_EQ(snapshot.anchor, "an\0chor\xff"s);
     std::sort(snapshot.records.begin(), snapshot.records.end(),

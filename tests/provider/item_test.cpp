@@ -38,19 +38,5 @@ TEST(ItemProperties, ContentTypeComesFromTheNameBeforeTheMimeType) {
     }
 }
 
-// The root and the trash are folders at fixed versions; the trash can only be read. (Their identifiers and
-// names: in the extension's and the command-line host's tests.)
-TEST(ItemProperties, ContainersAreFoldersWithFixedVersions) {
-    const RootItem root("Meu Tidewright");
-    const TrashItem trash;
-    for (const host::Item* container : std::initializer_list<const host::Item*>{&root, &trash}) {
-        EXPECT_EQ(container->parentItemIdentifier(), host::rootContainer);
-        EXPECT_EQ(container->contentType(), ContentType::folder());
-        EXPECT_EQ(container->itemVersion(), (host::ItemVersion{"1", "1"}));
-    }
-    EXPECT_EQ(root.capabilities(), 3u);
-    EXPECT_EQ(trash.capabilities(), 1u);
-}
-
 }  // namespace
 }  // namespace tw
