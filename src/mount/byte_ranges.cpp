@@ -21,6 +21,27 @@ void ByteRanges::add(std::int64_t start, std::int64_t end) {
     ranges_.emplace(start, end);
 }
 
+void ByteRanges::remove(std::int64_t start, std::int64_t end) {
+    if (start >= end) return;
+    auto it = ranges_.upper_bound(start);
+    if (it != ranges_.begin() && std::prev(it)->second > start) {
+        --it;
+        const auto [from, to] = *it;
+        it->second = start;
+        if (to > end) ranges_.emplace(end, to);
+        if (from == start) ranges_.erase(from);
+        it = ranges_.upper_bound(start);
+    }
+    while (it != ranges_.end() && it->first < end) {
+        const auto to = it->second;
+        it = ranges_.erase(it);
+        if (to > end) {
+            ranges_.emplace(end, to);
+            break;
+        }
+    }
+}
+
 void ByteRanges::truncate(std::int64_t end) {
     ranges_.erase(ranges_.lower_bound(end), ranges_.end());
     if (!ranges_.empty()) {

@@ -15,6 +15,8 @@ public:
     using Range = std::pair<std::int64_t, std::int64_t>;
 
     void add(std::int64_t start, std::int64_t end);
+    // Drops [start, end) (ranges across its ends are cut there).
+    void remove(std::int64_t start, std::int64_t end);
     // Drops every byte at or after `end` (a range across it is cut there).
     void truncate(std::int64_t end);
     // The parts of [start, end) that the set lacks, in order.

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "mount/cache_sidecar.h"
@@ -95,12 +96,52 @@ bool CacheIndex::discard(const host::ItemIdentifier& identifier) {
     return kept;
 }
 
-void CacheIndex::evict() {
-    for (auto it = lru_.begin(); usedBytes_ > maxBytes_ && it != lru_.end();) {
+bool CacheIndex::evictable(const CacheEntry& entry) const {
+    return !entry.localChanges && !entry.dropped && !kept_.contains(entry.key.identifier);
+}
+
+void CacheIndex::dropClosed(std::int64_t target) {
+    for (auto it = lru_.begin(); usedBytes_ > target && it != lru_.end();) {
         const auto entry = *it++;
-        if (entry->openHandles == 0 && !entry->localChanges && !kept_.contains(entry->key.identifier))
-            drop(entry);
+        if (entry->openHandles == 0 && evictable(*entry)) drop(entry);
     }
+}
+
+void CacheIndex::evict() {
+    if (usedBytes_ > highWatermark()) dropClosed(lowWatermark());
+}
+
+bool CacheIndex::makeRoom(std::int64_t bytes, std::vector<Punch>& punches) {
+    const auto coming = bytes + reserved_;  // what others made room for comes too
+    if (usedBytes_ + coming <= highWatermark()) return reserve(bytes);
+    const auto target = std::max<std::int64_t>(0, lowWatermark() - coming);
+    dropClosed(target);
+    std::int64_t freeing = 0;
+    for (const auto& entry : lru_) {
+        if (usedBytes_ - freeing <= target) break;
+        if (entry->openHandles == 0 || !evictable(*entry)) continue;
+        auto free = entry->present;
+        for (const auto& [start, end] : entry->held)
+            free.remove(start, end);
+        for (const auto& [start, end] : free.ranges()) {
+            const auto take = std::min(end - start, usedBytes_ - freeing - target);
+            // Whole blocks, so that the hole frees what it is counted for.
+            const auto stop = take == end - start ? end : start + (take + 4095) / 4096 * 4096;
+            const auto claim = std::make_shared<RangeFetch>(RangeFetch{start, std::min(stop, end), true});
+            entry->fetching.push_back(claim);
+            entry->present.remove(claim->start, claim->end);
+            ++entry->unpersistedChanges;
+            punches.push_back({entry, claim});
+            freeing += claim->end - claim->start;
+            if (usedBytes_ - freeing <= target) break;
+        }
+    }
+    return usedBytes_ - freeing + coming <= maxBytes_ && reserve(bytes);
+}
+
+bool CacheIndex::reserve(std::int64_t bytes) {
+    reserved_ += bytes;
+    return true;
 }
 
 }  // namespace tw::mount

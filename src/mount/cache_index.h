@@ -19,10 +19,12 @@
 
 namespace tw::mount {
 
-// One range that a reader is fetching; the others wait for `done`. Guarded by the cache's mutex.
+// One range that a reader is fetching, or that eviction is taking out of a file; the others wait for `done`.
+// Guarded by the cache's mutex.
 struct RangeFetch {
     std::int64_t start;
     std::int64_t end;
+    bool evicting = false;  // eviction's: the bytes are being punched out of the file
     bool done = false;
     std::exception_ptr error;
 };
@@ -34,6 +36,7 @@ struct CacheEntry {
     std::string name;  // the stem of its files
     ByteRanges present;
     std::vector<std::shared_ptr<RangeFetch>> fetching;
+    std::vector<ByteRanges::Range> held;  // ranges readers are reading: eviction leaves them present
     int openHandles = 0;
     // The file holds bytes the service lacks: it is whole, never evicted nor discarded.
     bool localChanges = false;
@@ -50,10 +53,23 @@ struct CacheEntry {
     std::mutex persisting;      // orders the sidecar writes
 };
 
+// Present bytes of an open file that eviction took out of its ranges (claimed in its `fetching`, so that no
+// reader fetches them meanwhile): the caller records the file's ranges, then punches the hole, then finishes
+// the claim, without the cache's mutex.
+struct Punch {
+    std::shared_ptr<CacheEntry> entry;
+    std::shared_ptr<RangeFetch> claim;
+};
+
 // Not thread-safe: every call is made with the cache's mutex held.
+//
+// The limit bounds the disk space of every cache file, open or not (sparse ones by the blocks they use).
+// Past its high watermark (95 %) eviction takes the cache down to its low one (90 %): the least recently
+// used closed files first, then the ranges of open files that no reader holds. Files holding local
+// changes, and the kept ones (pinned), never go; when they fill the cache, what does not fit is refused.
 class CacheIndex {
 public:
-    // The entries' files are in `folder`; `maxBytes` bounds the space of the files that eviction may remove.
+    // The entries' files are in `folder`; `maxBytes` bounds their disk space.
     CacheIndex(std::filesystem::path folder, std::int64_t maxBytes);
 
     const std::filesystem::path& folder() const { return folder_; }
@@ -79,9 +95,16 @@ public:
     void drop(const std::shared_ptr<CacheEntry>& entry);
     // Drops every entry of the item except those holding local changes; returns whether one was kept.
     bool discard(const host::ItemIdentifier& identifier);
-    // Drops the least recently used entries until the space counted is within the limit, skipping those that
-    // a handle has open, that hold local changes or whose item is kept (which may keep it above the limit).
+    // Past the high watermark: drops the least recently used entries down to the low watermark, skipping
+    // those that a handle has open, that hold local changes or whose item is kept (which may keep it above).
     void evict();
+    // Room for `bytes` more: past the high watermark, evicts as evict() does and then takes ranges of open
+    // files (`punches`, for the caller) down to the low watermark less `bytes`. Returns whether `bytes` more
+    // fit within the limit once those are punched.
+    // The room made for them is counted as used until release().
+    bool makeRoom(std::int64_t bytes, std::vector<Punch>& punches);
+    void release(std::int64_t bytes) { reserved_ -= bytes; }
+    std::int64_t limit() const { return maxBytes_; }
     // The items whose entries eviction passes over (pinned ones), in place of those kept before.
     void keep(std::unordered_set<host::ItemIdentifier> identifiers) { kept_ = std::move(identifiers); }
 
@@ -89,12 +112,20 @@ public:
 
 private:
     void uncount(CacheEntry& entry);
+    bool reserve(std::int64_t bytes);  // true
+    // Drops the least recently used closed entries that may go until the space counted is at most `target`.
+    void dropClosed(std::int64_t target);
+    // Whether eviction may take the entry's files or ranges at all.
+    bool evictable(const CacheEntry& entry) const;
+    std::int64_t highWatermark() const { return maxBytes_ - maxBytes_ / 20; }
+    std::int64_t lowWatermark() const { return maxBytes_ - maxBytes_ / 10; }
 
     std::filesystem::path folder_;
     std::int64_t maxBytes_;
     std::unordered_multimap<host::ItemIdentifier, std::shared_ptr<CacheEntry>> byItem_;
     std::list<std::shared_ptr<CacheEntry>> lru_;  // least recently used first
     std::unordered_set<host::ItemIdentifier> kept_;
+    std::int64_t reserved_ = 0;  // room made for bytes being fetched or written
     std::int64_t usedBytes_ = 0;
 };
 

@@ -46,36 +46,71 @@ protected:
     }
 
     test::TempDir dir;
-    CacheIndex index{dir.path(), 300};
+    CacheIndex index{dir.path(), 1000};
 };
 
-TEST_F(CacheIndexTest, EvictionDropsTheLeastRecentlyUsedFilesThatAreClosedAndHoldNoLocalChanges) {
-    const auto open = add("open"), changed = add("changed"), c = add("c"), d = add("d"), e = add("e");
+// Past the high watermark (950 of 1000 here), eviction goes down to the low one (900).
+TEST_F(CacheIndexTest, EvictionDropsTheLeastRecentlyUsedFilesThatAreClosedAndMayGoDownToTheLowWatermark) {
+    const auto open = add("open"), changed = add("changed"), pinned = add("pinned"), c = add("c"),
+               d = add("d");
+    for (const auto* name : {"e", "f", "g", "h"})
+        add(name);
     index.opened(*open);
     changed->localChanges = true;
-    index.touch(*c);  // now after d and e
+    index.keep({"pinned"});
+    index.touch(*c);  // now the most recently used
     index.evict();
-    EXPECT_EQ(kept({"open", "changed", "c", "d", "e"}), (std::vector<std::string>{"open", "changed", "c"}));
-    EXPECT_EQ(index.usedBytes(), 300);
+    EXPECT_EQ(index.usedBytes(), 900);  // under the high watermark: nothing goes
+    add("i");
+    index.evict();
+    EXPECT_EQ(kept({"open", "changed", "pinned", "c", "d", "e"}),
+              (std::vector<std::string>{"open", "changed", "pinned", "c", "e"}));
+    EXPECT_EQ(index.usedBytes(), 900);
     EXPECT_FALSE(hasFiles(*d));
     EXPECT_TRUE(hasFiles(*open));
     EXPECT_TRUE(hasFiles(*changed));
 
-    // Files that cannot go may keep the cache above its limit.
-    add("f");
-    add("g");
+    // Files that cannot go may keep the cache above its watermarks.
+    index.keep({"pinned", "c", "e", "f", "g", "h", "i"});
+    add("j")->localChanges = true;
+    add("k");
     index.evict();
-    EXPECT_EQ(kept({"open", "changed", "c", "f", "g"}), (std::vector<std::string>{"open", "changed", "g"}));
-    add("h");
-    index.evict();
-    EXPECT_EQ(kept({"open", "changed", "g", "h"}), (std::vector<std::string>{"open", "changed", "h"}));
-    EXPECT_EQ(index.usedBytes(), 300);
+    EXPECT_EQ(kept({"j", "k"}), (std::vector<std::string>{"j"}));
+    EXPECT_EQ(index.usedBytes(), 1000);
 
-    // Once closed, the open file is the least recently used.
+    // Once closed, the open file may go.
     index.closed(*open);
-    add("i");
     index.evict();
-    EXPECT_EQ(kept({"open", "changed", "h", "i"}), (std::vector<std::string>{"changed", "h", "i"}));
+    EXPECT_TRUE(kept({"open"}).empty());
+    EXPECT_EQ(index.usedBytes(), 900);
+}
+
+// Ranges of an open file that no reader holds are taken for room (claimed, for the caller to punch), in
+// whole blocks where the file goes on; what cannot go is said not to fit.
+TEST_F(CacheIndexTest, MakingRoomTakesRangesOfOpenFilesThatNoReaderHoldsAndSaysWhenNothingMoreFits) {
+    const auto reading = add("reading", "v", 600), closed = add("closed", "v", 100);
+    index.opened(*reading);
+    reading->present.add(0, 600);
+    reading->held.push_back({0, 100});
+    std::vector<Punch> punches;
+    EXPECT_TRUE(index.makeRoom(100, punches));  // 800 fits under the high watermark
+    EXPECT_TRUE(punches.empty());
+    index.release(100);  // the 100 came
+
+    EXPECT_TRUE(index.makeRoom(500, punches));  // down to 400 before the 500 come
+    EXPECT_TRUE(kept({"closed"}).empty());
+    ASSERT_EQ(punches.size(), 1u);
+    EXPECT_EQ(punches[0].entry, reading);
+    EXPECT_EQ(punches[0].claim->start, 100);
+    EXPECT_EQ(punches[0].claim->end, 600);
+    EXPECT_TRUE(punches[0].claim->evicting);
+    EXPECT_EQ(listOf(reading->present), (RangeList{{0, 100}}));
+    EXPECT_EQ(reading->fetching.size(), 1u);  // no reader fetches the range while it is punched
+
+    punches.clear();
+    reading->localChanges = true;  // nothing of it may go now
+    EXPECT_FALSE(index.makeRoom(500, punches));
+    EXPECT_TRUE(punches.empty());
 }
 
 TEST_F(CacheIndexTest, ADroppedFileCountsUntilItsLastHandleCloses) {
