@@ -9,6 +9,7 @@
 #include <shared_mutex>
 #include <stdexcept>
 #include <system_error>
+#include <tuple>
 #include <utility>
 
 #include "mount/fetch_failure.h"
@@ -20,6 +21,53 @@ namespace tw::mount {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Takes the ranges eviction chose out of their files: each file's record first, so that a crash never finds a
+// hole its sidecar says is present, then the holes. Bytes whose record could not be written stay on disk, no
+// longer counted as present. Without the cache's mutex.
+void punchHoles(CacheState& state, const std::vector<Punch>& punches) {
+    for (std::size_t first = 0; first < punches.size();) {
+        const auto& entry = punches[first].entry;
+        auto last = first;
+        while (last < punches.size() && punches[last].entry == entry)
+            ++last;
+        try {
+            fs::path path;
+            {
+                std::scoped_lock lock(state.mutex);
+                if (!entry->dropped) path = state.index.dataPath(*entry);
+            }
+            const FileDescriptor fd(path.empty() ? -1 : ::open(path.c_str(), O_RDWR | O_CLOEXEC));
+            if (fd) {
+                state.persister.persist(*entry, fd.get());
+                for (auto i = first; i < last; ++i) {
+                    const auto& claim = *punches[i].claim;
+                    if (::fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, claim.start,
+                                    claim.end - claim.start) != 0)
+                        throwErrno("cannot punch a hole in a cache file");
+                }
+                // Counted under the lock: a fetch into the file meanwhile counts its own blocks last.
+                std::scoped_lock lock(state.mutex);
+                state.index.account(*entry, diskBytesOf(fd.get()), entry->rangesBytes);
+            }
+        } catch (const std::exception& e) {
+            cacheLog().error(std::string("bytes of an open cache file were not evicted: ") + e.what());
+        }
+        std::scoped_lock lock(state.mutex);
+        for (auto i = first; i < last; ++i)
+            state.finish(*entry, *punches[i].claim, nullptr);
+        first = last;
+    }
+}
+
+// [start, end) less what eviction is punching out of the entry: what a delivery may add to its ranges.
+std::vector<ByteRanges::Range> notEvicting(const CacheEntry& entry, std::int64_t start, std::int64_t end) {
+    ByteRanges pieces;
+    pieces.add(start, end);
+    for (const auto& claim : entry.fetching)
+        if (claim->evicting) pieces.remove(claim->start, claim->end);
+    return {pieces.ranges().begin(), pieces.ranges().end()};
+}
 
 }  // namespace
 
@@ -45,10 +93,9 @@ CacheHandle::~CacheHandle() {
     } catch (const std::exception& e) {
         cacheLog().error(std::string("the cached ranges of a file were not saved: ") + e.what());
     }
-    const auto dataBytes = diskBytesOf(fd_.get());  // a writer's bytes included
-    fd_.reset();
     std::scoped_lock lock(state_->mutex);
-    state_->index.account(*entry_, dataBytes, entry_->rangesBytes);
+    state_->index.account(*entry_, diskBytesOf(fd_.get()), entry_->rangesBytes);  // a writer's bytes included
+    fd_.reset();
     state_->index.closed(*entry_);
     state_->index.evict();
 }
@@ -124,20 +171,28 @@ void CacheHandle::fetchAll(const std::vector<std::shared_ptr<RangeFetch>>& mine,
                     continue;
                 }
             }
+            // Kept until the bytes are counted: another fetch meanwhile makes room around them.
+            const auto room = makeRoom(range.end - range.start);
+            if (!room)
+                throw std::system_error(ENOSPC, std::generic_category(),
+                                        "the cache is full of files that cannot be evicted");
             const auto delivery = fetch({range.start, range.end - range.start}, stop);
             if (delivered) delivered(delivery);
-            const auto taken = take(delivery, range);
-            const auto dataBytes = diskBytesOf(fd_.get());
+            // More than was asked (the extension reads ahead) is kept only when there is room for it.
+            const auto extra = delivery.range.length - (range.end - range.start);
+            const auto extraRoom = extra > 0 ? makeRoom(extra) : std::nullopt;
+            const auto taken = take(delivery, range, extra > 0 && !extraRoom);
             bool persistNow = false;
             {
                 std::scoped_lock lock(state_->mutex);
                 if (taken) {
                     const auto [start, end] = *taken;
                     if (readAhead_) readAhead_->noteFetched(end - start);
-                    entry_->present.add(start, end);
+                    for (const auto& [from, to] : notEvicting(*entry_, start, end))
+                        entry_->present.add(from, to);
                     entry_->unpersistedBytes += end - start;
                     persistNow = entry_->unpersistedBytes >= persistEveryBytes;
-                    state_->index.account(*entry_, dataBytes, entry_->rangesBytes);
+                    state_->index.account(*entry_, diskBytesOf(fd_.get()), entry_->rangesBytes);
                 }
                 state_->finish(*entry_, range, nullptr);
                 state_->index.evict();
@@ -153,7 +208,8 @@ void CacheHandle::fetchAll(const std::vector<std::shared_ptr<RangeFetch>>& mine,
     }
 }
 
-std::optional<ByteRanges::Range> CacheHandle::take(const Delivery& delivery, const RangeFetch& wanted) {
+std::optional<ByteRanges::Range> CacheHandle::take(const Delivery& delivery, const RangeFetch& wanted,
+                                                   bool clip) {
     struct Remove {
         const fs::path& file;
         ~Remove() {
@@ -176,10 +232,11 @@ std::optional<ByteRanges::Range> CacheHandle::take(const Delivery& delivery, con
         }
         size = entry_->key.size;  // fixed while the file holds no local changes
     }
-    const auto start = std::min(range.location, size);
-    const auto end = range.length >= size - start ? size : start + range.length;
+    auto start = std::min(range.location, size);
+    auto end = range.length >= size - start ? size : start + range.length;
     if (start > wanted.start || end < wanted.end)
         throw std::runtime_error("the fetched range does not cover the range asked for");
+    if (clip) std::tie(start, end) = std::pair(wanted.start, wanted.end);
     const FileDescriptor from(::open(delivery.file.c_str(), O_RDONLY | O_CLOEXEC));
     if (!from) throwErrno("cannot open the fetched file");
     copyRange(from.get(), fd_.get(), start, end);
@@ -198,6 +255,34 @@ void CacheHandle::waitFor(const std::vector<std::shared_ptr<RangeFetch>>& theirs
         // Another reader's cancelled fetch says nothing of the range: this reader fetches it itself.
         if (fetch->error && !isCancellation(fetch->error)) throwCopyOf(fetch->error);
     }
+}
+
+CacheHold CacheHandle::hold(std::int64_t offset, std::int64_t length) {
+    const ByteRanges::Range range{offset, offset + std::max<std::int64_t>(0, length)};
+    {
+        std::scoped_lock lock(state_->mutex);
+        entry_->held.push_back(range);
+    }
+    return CacheHold([state = state_, entry = entry_, range] {
+        std::scoped_lock lock(state->mutex);
+        auto& held = entry->held;
+        held.erase(std::find(held.begin(), held.end(), range));
+    });
+}
+
+std::optional<CacheHold> CacheHandle::makeRoom(std::int64_t bytes) {
+    std::vector<Punch> punches;
+    bool fits;
+    {
+        std::scoped_lock lock(state_->mutex);
+        fits = state_->index.makeRoom(bytes, punches);
+    }
+    punchHoles(*state_, punches);
+    if (!fits) return std::nullopt;
+    return CacheHold([state = state_, bytes] {
+        std::scoped_lock lock(state->mutex);
+        state->index.release(bytes);
+    });
 }
 
 bool CacheHandle::holdsLocalChanges() const {
@@ -239,7 +324,6 @@ void CacheHandle::resize(std::int64_t size) {
     beginLocalChanges(size);
     state_->persister.persist(*entry_, fd_.get());
     if (::ftruncate(fd_.get(), size) != 0) throwErrno("cannot resize a cache file");
-    const auto dataBytes = diskBytesOf(fd_.get());
     {
         std::scoped_lock lock(state_->mutex);
         auto& entry = *entry_;
@@ -248,7 +332,7 @@ void CacheHandle::resize(std::int64_t size) {
             entry.key.size = size;
             ++entry.unpersistedChanges;
         }
-        state_->index.account(entry, dataBytes, entry.rangesBytes);
+        state_->index.account(entry, diskBytesOf(fd_.get()), entry.rangesBytes);
     }
     state_->persister.persist(*entry_, fd_.get());
 }
@@ -258,6 +342,8 @@ void CacheHandle::wrote(std::int64_t end) {
     auto& entry = *entry_;
     if (!entry.localChanges) throw std::logic_error("a write into a cache file that holds no local changes");
     if (end <= entry.key.size) return;
+    // Counted at once (makeDurable() counts the blocks), so that the next write sees the cache's use.
+    state_->index.account(entry, entry.dataBytes + (end - entry.key.size), entry.rangesBytes);
     entry.present.add(entry.key.size, end);
     entry.key.size = end;
     ++entry.unpersistedChanges;
@@ -268,9 +354,8 @@ void CacheHandle::makeDurable() {
     // A record written flushes the data first; with none to write, the data alone is flushed.
     if (!state_->persister.persist(*entry_, fd_.get()) && ::fdatasync(fd_.get()) != 0)
         throwErrno("cannot flush a cache file");
-    const auto dataBytes = diskBytesOf(fd_.get());
     std::scoped_lock lock(state_->mutex);
-    state_->index.account(*entry_, dataBytes, entry_->rangesBytes);
+    state_->index.account(*entry_, diskBytesOf(fd_.get()), entry_->rangesBytes);
 }
 
 void CacheHandle::settleLocalChanges(const host::ItemIdentifier& identifier,

@@ -30,6 +30,8 @@ public:
 
     std::int64_t ensure(std::int64_t offset, std::int64_t length, const RangeFetcher& fetch,
                         std::stop_token stop, std::chrono::steady_clock::time_point deadline) override;
+    CacheHold hold(std::int64_t offset, std::int64_t length) override;
+    std::optional<CacheHold> makeRoom(std::int64_t bytes) override;
     int fd() const override { return fd_.get(); }
     std::int64_t size() const override;
 
@@ -51,9 +53,9 @@ private:
     // `delivered`, when given, is called with each delivery before it is copied into the file.
     void fetchAll(const std::vector<std::shared_ptr<RangeFetch>>& mine, const RangeFetcher& fetch,
                   std::stop_token stop, const ReadAhead::Delivered& delivered = {});
-    // Copies a delivery into the cache file and deletes it; returns the range now present, or nothing when
-    // the file holds local changes (it is whole: the delivery is not copied).
-    std::optional<ByteRanges::Range> take(const Delivery& delivery, const RangeFetch& wanted);
+    // Copies a delivery into the cache file (only the range wanted when `clip`) and deletes it; returns the
+    // range copied, or nothing when the file holds local changes (it is whole: the delivery is not copied).
+    std::optional<ByteRanges::Range> take(const Delivery& delivery, const RangeFetch& wanted, bool clip);
     void waitFor(const std::vector<std::shared_ptr<RangeFetch>>& theirs, std::stop_token stop,
                  std::chrono::steady_clock::time_point deadline);
     // With `changing` held, the cache's mutex not: marks the file as holding local changes, its record cut

@@ -14,9 +14,11 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <unordered_set>
+#include <utility>
 
 #include "platform/host/host.h"
 
@@ -41,11 +43,29 @@ struct Delivery {
 // (Error::from: same domain and code). Called with no lock of the cache held.
 using RangeFetcher = std::function<Delivery(host::ByteRange wanted, std::stop_token stop)>;
 
+// What the cache keeps for a reader or a writer while this lives: bytes a reader is about to read (eviction
+// leaves them in the file), or room made for bytes to come (counted as used). Released without any of the
+// cache's locks held.
+class CacheHold {
+public:
+    CacheHold() = default;
+    explicit CacheHold(std::function<void()> release) : release_(std::move(release)) {}
+    CacheHold(CacheHold&& other) noexcept : release_(std::exchange(other.release_, {})) {}
+    CacheHold& operator=(CacheHold&&) = delete;
+    ~CacheHold() {
+        if (release_) release_();
+    }
+
+private:
+    std::function<void()> release_;
+};
+
 class ContentCache {
 public:
     class Handle;
 
-    // `folder` is made (0700) when missing; `maxBytes` bounds the disk space of the files no one has open.
+    // `folder` is made (0700) when missing; `maxBytes` bounds the disk space of its files, open or not (see
+    // cache_index.h for the watermarks of eviction).
     ContentCache(std::filesystem::path folder, std::int64_t maxBytes);
     ~ContentCache();
     ContentCache(const ContentCache&) = delete;
@@ -83,12 +103,19 @@ class ContentCache::Handle {
 public:
     virtual ~Handle() = default;
     // Makes bytes [offset, offset + length) present in the file (clipped to its size), fetching what is
-    // missing, and returns how many bytes from `offset` are now present. `fetch` is given `stop`. Throws what
-    // the fetcher threw (see RangeFetcher); stops waiting for another reader's fetch when `stop` is requested
-    // (tw::Error, cocoa domain, user-cancelled code) or at `deadline` (std::system_error with ETIMEDOUT). A
-    // fetch of another reader that was cancelled is not a failure of the range: the waiter fetches it itself.
+    // missing, and returns how many bytes from `offset` are now present. Room is made for what is fetched:
+    // std::system_error with ENOSPC when the cache is full of what cannot be evicted. `fetch` is given
+    // `stop`. Throws what the fetcher threw (see RangeFetcher); stops waiting for another reader's fetch when
+    // `stop` is requested (tw::Error, cocoa domain, user-cancelled code) or at `deadline` (std::system_error
+    // with ETIMEDOUT). A fetch of another reader that was cancelled is not a failure of the range: the waiter
+    // fetches it itself.
     virtual std::int64_t ensure(std::int64_t offset, std::int64_t length, const RangeFetcher& fetch,
                                 std::stop_token stop, std::chrono::steady_clock::time_point deadline) = 0;
+    // Keeps [offset, offset + length) from eviction: taken before ensure() and kept until the bytes are read.
+    virtual CacheHold hold(std::int64_t offset, std::int64_t length) = 0;
+    // Makes room for `bytes` more in the cache (evicting), kept for them until the hold goes (by then the
+    // file's own count holds them); none when they do not fit.
+    virtual std::optional<CacheHold> makeRoom(std::int64_t bytes) = 0;
     // The open cache file, for reading the bytes `ensure` made present (pread, or a splice to the kernel),
     // and, while the file holds local changes, for writing within its size.
     virtual int fd() const = 0;

@@ -250,16 +250,26 @@ struct MountFilesystem::Handlers {
         const auto fetch = [&](host::ByteRange wanted, std::stop_token cancelled) {
             return fs.fetchContents(file->identifier, file->version, wanted, cancelled, deadline);
         };
+        // Until the reply is written: eviction leaves these bytes in the file.
+        const auto held = file->contents->hold(offset, length);
         std::int64_t present = 0;
+        std::string uncached;
         int error = 0;
         try {
-            present = file->contents->ensure(offset, length, fetch, stop.get_token(), deadline);
+            try {
+                present = file->contents->ensure(offset, length, fetch, stop.get_token(), deadline);
+            } catch (const std::system_error& full) {
+                if (full.code() != std::errc::no_space_on_device) throw;
+                // The cache is full of what it cannot evict: the bytes come straight from a fetch.
+                uncached = fs.readUncached(*file, offset, length, stop.get_token(), deadline);
+            }
         } catch (...) {
             error = errnoFor(std::current_exception());
         }
         // Waits for an interrupt callback under way: `stop` must outlive it.
         fuse_req_interrupt_func(request, nullptr, nullptr);
         if (error != 0) return (void)fuse_reply_err(request, error);
+        if (!uncached.empty()) return (void)fuse_reply_buf(request, uncached.data(), uncached.size());
         fuse_bufvec data = FUSE_BUFVEC_INIT(static_cast<size_t>(std::min(present, length)));
         data.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
         data.buf[0].fd = file->contents->fd();
@@ -278,6 +288,10 @@ struct MountFilesystem::Handlers {
         ssize_t written;
         {
             std::scoped_lock writing(local.writing);
+            // What grows the file must fit in the cache, which holds it until the service has it.
+            const auto growth = offset + static_cast<std::int64_t>(size) - local.contents().size();
+            const auto room = growth > 0 ? local.contents().makeRoom(growth) : std::optional(CacheHold());
+            if (!room) return (void)fuse_reply_err(request, ENOSPC);
             fuse_bufvec out = FUSE_BUFVEC_INIT(size);
             out.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
             out.buf[0].fd = local.contents().fd();

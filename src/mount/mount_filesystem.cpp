@@ -1,8 +1,11 @@
 #include "mount/mount_filesystem.h"
 
+#include <fcntl.h>
+
 #include <cmath>
 
 #include "host_calls/item_calls.h"
+#include "mount/cache_io.h"
 #include "mount/mount_log.h"
 
 namespace tw::mount {
@@ -119,7 +122,9 @@ void MountFilesystem::deliver(const AppliedChanges& changes) {
         notifier_.invalidateEntry(entry.folder, entry.name);
     for (const auto& inode : told.inodes)
         notifier_.invalidateInode(inode.inode, inode.data);
-    pinner_.changed(changes.removed);
+    const bool changed = !changes.updated.empty() || !changes.removed.empty() || !changes.discarded.empty() ||
+                         !told.entries.empty() || !told.deletions.empty() || !told.inodes.empty();
+    if (changed) pinner_.changed(changes.removed);
 }
 
 struct stat MountFilesystem::attributesOf(const ItemRecord& record, Inode inode) const {
@@ -155,6 +160,24 @@ Delivery MountFilesystem::fetchContents(const host::ItemIdentifier& identifier,
         throw Error("tidewright", 1, {}, "the file changed on the service while it was read");
     }
     return Delivery{std::move(fetched.file), fetched.range};
+}
+
+std::string MountFilesystem::readUncached(const OpenFile& file, std::int64_t offset, std::int64_t length,
+                                          std::stop_token stop, Deadline deadline) {
+    const auto delivery =
+        fetchContents(file.identifier, file.version, {offset, length}, std::move(stop), deadline);
+    struct Remove {
+        const std::filesystem::path& file;
+        ~Remove() {
+            std::error_code ignored;
+            std::filesystem::remove(file, ignored);
+        }
+    } remove{delivery.file};
+    const FileDescriptor fd(::open(delivery.file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) throw std::system_error(errno, std::generic_category(), "cannot open a fetched range");
+    // The delivery holds its range at the file's own offsets.
+    return readAt(fd.get(), offset,
+                  std::min(length, delivery.range.location + delivery.range.length - offset));
 }
 
 }  // namespace tw::mount

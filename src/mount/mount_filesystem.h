@@ -135,6 +135,10 @@ private:
     // A range of one version of a file, through the extension; bytes of another version are refused.
     Delivery fetchContents(const host::ItemIdentifier& identifier, const host::ItemVersion& version,
                            host::ByteRange wanted, std::stop_token stop, Deadline deadline);
+    // Bytes of an open file fetched for one read and not kept (the cache is full): what the fetch delivered
+    // of [offset, offset + length).
+    std::string readUncached(const OpenFile& file, std::int64_t offset, std::int64_t length,
+                             std::stop_token stop, Deadline deadline);
     // Tells the kernel (through the notifier) and the cache what a change batch changed.
     void deliver(const AppliedChanges& changes);
 

@@ -140,6 +140,11 @@ void Pinner::run(std::stop_token stop) {
         lock.unlock();
         const auto failure = walk(pins, stop);
         lock.lock();
+        // Logged once while the same failure lasts.
+        if (!failure.empty() && failure != progress_.lastError)
+            mountLog().error("pinned files not downloaded: " + failure);
+        else if (failure.empty() && !progress_.lastError.empty())
+            mountLog().info("pinned files downloaded again");
         progress_.lastError = failure;
         retrying = !failure.empty();
         if (!retrying) {
@@ -188,9 +193,7 @@ std::string Pinner::walk(const std::set<Id>& pins, std::stop_token stop) {
             download(files[i], present[i], stop);
         } catch (...) {
             if (stop.stop_requested()) break;
-            const auto text = failureText(std::current_exception());
-            mountLog().error("a pinned file was not downloaded: " + text);
-            if (failure.empty()) failure = text;
+            if (failure.empty()) failure = failureText(std::current_exception());
         }
     }
     if (stop.stop_requested() && failure.empty()) failure = "the mount is ending";

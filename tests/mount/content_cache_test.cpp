@@ -259,5 +259,61 @@ TEST_F(ContentCacheTest, UnsafeIdentifiersAndVersionsStayInsideTheFolder) {
         EXPECT_EQ(name.find_first_not_of("0123456789abcdef"), 64u) << name;
 }
 
+// A cache whose limit is a quarter of the file read through it.
+class LimitedCacheTest : public CacheTest {
+protected:
+    static constexpr std::int64_t limit = 64 * 1024, piece = 16 * 1024;
+    fs::path limited() const { return dir.path() / "limited"; }
+    ContentCache small{limited(), limit};
+};
+
+// Read from start to end through one open handle, a file four times the limit keeps the cache within it: the
+// ranges behind the reader go, a range a reader holds stays, and every read gets the source's bytes.
+TEST_F(LimitedCacheTest, AnOpenFileReadPastTheLimitGivesUpTheRangesNoReaderHolds) {
+    ensure(*small.open({"big", "v1", size}), 0, 2 * piece);  // in its sidecar once the handle closes
+    const auto handle = small.open({"big", "v1", size});
+    const auto held = handle->hold(2 * piece, piece);
+    for (std::int64_t at = 2 * piece; at < size; at += piece) {
+        const auto reading = handle->hold(at, piece);
+        ASSERT_EQ(ensure(*handle, at, piece), piece);
+        ASSERT_EQ(readAt(*handle, at, piece), source.substr(at, piece)) << at;
+        EXPECT_LE(small.usedBytes(), limit) << at;
+    }
+    const auto fetches = fetcher.asked().size();
+    ensure(*handle, 2 * piece, piece);  // held all along
+    EXPECT_EQ(fetcher.asked().size(), fetches);
+
+    // Another cache on the folder (a restart after a crash) trusts no range that was punched out: the
+    // sidecar said so first.
+    ContentCache after(limited(), 1 << 30);
+    const auto again = after.open({"big", "v1", size});
+    for (std::int64_t at = 0; at < size; at += piece) {
+        ASSERT_EQ(ensure(*again, at, piece), piece);
+        ASSERT_EQ(readAt(*again, at, piece), source.substr(at, piece)) << at;
+    }
+    EXPECT_GT(fetcher.asked().size(), fetches);
+}
+
+// Kept files (pinned ones) and files holding local changes are never evicted; when they fill the cache a
+// fetch of anything else is refused with ENOSPC, and a writer's growth finds no room.
+TEST_F(LimitedCacheTest, WhatCannotBeEvictedFillsTheCacheAndWhatNoLongerFitsIsRefused) {
+    small.keep({"pinned"});
+    ensure(*small.open({"pinned", "v1", size}), 0, 40 * 1024);
+    const auto written = small.open({"written", "v1", 8192});
+    ensure(*written, 0, 8192);
+    written->holdLocalChanges();
+    EXPECT_TRUE(written->makeRoom(4096));
+    EXPECT_FALSE(written->makeRoom(limit));
+
+    const auto other = small.open({"other", "v1", size});
+    EXPECT_EQ(outcome([&] { return ensure(*other, 0, 32 * 1024); }), "errno " + std::to_string(ENOSPC));
+    EXPECT_EQ(small.presentBytes({"pinned", "v1", size}), 40 * 1024);
+    EXPECT_EQ(readAt(*small.open({"pinned", "v1", size}), 0, 100), source.substr(0, 100));
+
+    small.keep({});  // unpinned: it may go now
+    EXPECT_EQ(ensure(*other, 0, 32 * 1024), 32 * 1024);
+    EXPECT_EQ(small.presentBytes({"pinned", "v1", size}), 0);
+}
+
 }  // namespace
 }  // namespace tw::mount

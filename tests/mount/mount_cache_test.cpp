@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <set>
+#include <thread>
 
 #include "mounted_space.h"
 #include "support/bytes.h"
@@ -108,7 +110,7 @@ TEST_F(CachingMount, APinnedFolderIsDownloadedWithLaterFilesAndReadsWithTheServi
 TEST_F(CachingMount, APinnedFileIsNeverEvictedIsFetchedAgainWhenItChangesAndStaysPinnedAcrossARestart) {
     const auto id = upload("kept.bin", seededBytes(2 * MiB, 1));
     upload("big.bin", seededBytes(3 * MiB, 2));
-    MOUNT_OR_SKIP(pinning(MiB));
+    MOUNT_OR_SKIP(pinning(4 * MiB));
     ASSERT_TRUE(firstSync());
     ASSERT_EQ(pin(mountpoint / "kept.bin"), 0);
     ASSERT_TRUE(pinsComplete(1));
@@ -125,7 +127,7 @@ TEST_F(CachingMount, APinnedFileIsNeverEvictedIsFetchedAgainWhenItChangesAndStay
 
     mount.reset();
     server->start();
-    MOUNT_OR_SKIP(pinning(MiB));
+    MOUNT_OR_SKIP(pinning(4 * MiB));
     EXPECT_EQ(attribute(mountpoint / "kept.bin", pinnedAttribute), "1");
     EXPECT_EQ(mount->filesystem().status().pinned.pins, 1);
     ASSERT_TRUE(pinsComplete(1));
@@ -171,6 +173,97 @@ TEST_F(CachingMount, PinsAreRefusedWithClearAnswersAndUnpinningLetsThemGo) {
     EXPECT_EQ(attribute(file, pinnedAttribute), "errno " + std::to_string(ENODATA));
     EXPECT_TRUE(waitUntil(5, [&] { return mount->filesystem().status().pinned.files == 0; }));
     EXPECT_EQ(attribute(file, "user.tidewright.state"), "uploaded");
+}
+
+// The disk space of every file under `folder`, by the blocks they take (as du counts).
+std::int64_t diskUse(const fs::path& folder) {
+    std::int64_t bytes = 0;
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(folder, error); !error && it != fs::end(it);
+         it.increment(error)) {
+        struct stat status {};
+        if (::lstat(it->path().c_str(), &status) == 0) bytes += std::int64_t{status.st_blocks} * 512;
+    }
+    return bytes;
+}
+
+// Writes `bytes` into a new file in pieces of 256 KiB: 0, or the errno of the first call that failed.
+int writeNew(const fs::path& file, const std::string& bytes) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return errno;
+    int error = 0;
+    for (std::size_t at = 0; error == 0 && at < bytes.size(); at += 256 * 1024) {
+        const auto n = std::min<std::size_t>(256 * 1024, bytes.size() - at);
+        if (::write(fd, bytes.data() + at, n) != static_cast<ssize_t>(n)) error = errno;
+    }
+    if (::close(fd) != 0 && error == 0) error = errno;
+    return error;
+}
+
+// Reading four times the cache's limit, one file twice the limit through one descriptor among them, keeps the
+// cache folder under the high watermark all along; every read gets the service's bytes, and neither a pinned
+// file nor a change waiting to be uploaded is evicted.
+TEST_F(CachingMount, ReadingFourTimesTheLimitKeepsTheCacheUnderItsHighWatermarkAndEvictsNothingKept) {
+    constexpr std::int64_t limit = 8 * MiB, high = limit - limit / 20;
+    const auto big = seededBytes(16 * MiB, 1), pinned = seededBytes(2 * MiB, 2),
+               pending = seededBytes(MiB, 3);
+    upload("big.bin", big);
+    for (int i = 0; i < 4; ++i)
+        upload("f" + std::to_string(i) + ".bin", seededBytes(4 * MiB, 10 + i));
+    upload("pinned.bin", pinned);
+    auto options = pinning(limit);
+    options.writeBack = 1h;
+    MOUNT_OR_SKIP(options);
+    ASSERT_TRUE(firstSync());
+    ASSERT_EQ(pin(mountpoint / "pinned.bin"), 0);
+    ASSERT_TRUE(pinsComplete(1));
+    ASSERT_EQ(writeNew(mountpoint / "pending.bin", pending), 0);
+
+    std::atomic<bool> reading = true;
+    std::atomic<std::int64_t> most = 0;
+    std::thread watcher([&] {
+        while (reading) {
+            most = std::max(most.load(), diskUse(dir.path() / "cache"));
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    {
+        const int fd = openToRead(mountpoint / "big.bin");
+        for (std::int64_t at = 0; at < std::ssize(big); at += MiB)
+            ASSERT_TRUE(readAt(fd, at, MiB) == big.substr(at, MiB)) << at;
+        ::close(fd);
+    }
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(fileText(mountpoint / ("f" + std::to_string(i) + ".bin")) ==
+                    seededBytes(4 * MiB, 10 + i));
+    reading = false;
+    watcher.join();
+    EXPECT_LE(most.load(), high);
+    EXPECT_LE(mount->filesystem().status().cacheBytes, high);
+
+    EXPECT_EQ(attribute(mountpoint / "pending.bin", "user.tidewright.state"), "pending");
+    EXPECT_TRUE(fileText(mountpoint / "pending.bin") == pending);
+    EXPECT_EQ(attribute(mountpoint / "pinned.bin", "user.tidewright.state"), "pinned");
+    server->stop();
+    EXPECT_TRUE(fileText(mountpoint / "pinned.bin") == pinned);
+}
+
+// Filled with what cannot be evicted, the cache still serves reads, straight from the service, and refuses
+// the writes that no longer fit with ENOSPC; what it holds is intact.
+TEST_F(CachingMount, AFullCacheServesReadsUncachedAndRefusesWritesThatNoLongerFit) {
+    constexpr std::int64_t limit = 4 * MiB;
+    const auto other = seededBytes(2 * MiB, 1), pending = seededBytes(4 * MiB - 96 * 1024, 2);
+    upload("other.bin", other);
+    auto options = pinning(limit);
+    options.writeBack = 1h;
+    MOUNT_OR_SKIP(options);
+    ASSERT_TRUE(firstSync());
+    ASSERT_EQ(writeNew(mountpoint / "pending.bin", pending), 0);
+
+    EXPECT_TRUE(fileText(mountpoint / "other.bin") == other);
+    EXPECT_EQ(writeNew(mountpoint / "more.bin", seededBytes(MiB, 3)), ENOSPC);
+    EXPECT_TRUE(fileText(mountpoint / "pending.bin") == pending);
+    EXPECT_LE(mount->filesystem().status().cacheBytes, limit);
 }
 
 }  // namespace
