@@ -39,8 +39,9 @@ struct StatusAnswer {
     MountStatus status;
 };
 
-// {"uploaded": BOOL, "reachable": BOOL, "lastSync": ISO 8601 UTC to the second or null,
-//  "entries": [{"path", "state", "attempts", "lastError"}]}, in that order.
+// {"uploaded": BOOL, "reachable": BOOL, "offline": true (only while offline), "lastSync": ISO 8601 UTC to
+//  the second or null, "cache": {"usedBytes", "limitBytes"}, "entries": [{"path", "state", "attempts",
+//  "lastError"}]}, in that order.
 nlohmann::ordered_json statusToJson(const MountStatus& status);
 // The inverse (lastSync to the second); throws std::runtime_error on an object that is not one.
 MountStatus statusFromJson(const nlohmann::json& object);
