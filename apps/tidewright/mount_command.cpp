@@ -43,9 +43,10 @@ void installLogSink(bool verbose) {
     });
 }
 
-// The systemd status line: the last sync, and how many changes wait when some do. Told of a sync on the
-// change tracker's thread and of the count on whichever thread changed it; a line is sent under the lock, so
-// that an older one never arrives after a newer one. Nothing is sent before ready().
+// The systemd status line: "offline" while the service cannot be reached, the last sync, and how many
+// changes wait when some do. Told of a sync on the change tracker's thread and of the count and the
+// reachability on whichever thread changed them; a line is sent under the lock, so that an older one never
+// arrives after a newer one. Nothing is sent before ready().
 class SystemdStatus {
 public:
     void ready(int waiting) {
@@ -65,16 +66,24 @@ public:
         waiting_ = count;
         if (ready_) mount::notifySystemd("STATUS=" + line());
     }
+    void offline(bool offline) {
+        std::scoped_lock lock(mutex_);
+        if (offline == offline_) return;
+        offline_ = offline;
+        if (ready_) mount::notifySystemd("STATUS=" + line());
+    }
 
 private:
     std::string line() const {
         std::string text = lastSync_ ? "last sync " + clockText(*lastSync_) : "mounted, not synchronized yet";
+        if (offline_) text = "offline (the service cannot be reached), " + text;
         if (waiting_ > 0) text += ", " + changesWaiting(waiting_);
         return text;
     }
 
     std::mutex mutex_;
     bool ready_ = false;
+    bool offline_ = false;
     int waiting_ = 0;
     std::optional<std::chrono::system_clock::time_point> lastSync_;
 };
@@ -98,6 +107,7 @@ int serve(const Options& options, const mount::MountSettings& settings,
     filesystem.onSynchronized(
         [&systemd](std::chrono::system_clock::time_point when) { systemd.synchronized(when); });
     filesystem.onWaitingChanged([&systemd](int waiting) { systemd.waiting(waiting); });
+    filesystem.onOfflineChanged([&systemd](bool offline) { systemd.offline(offline); });
     const auto config = Config::fromUserInfo(host.extension().domain().userInfo);
     mount::ControlServer channel(
         std::move(control),
@@ -107,7 +117,9 @@ int serve(const Options& options, const mount::MountSettings& settings,
             return filesystem.uploadNow(deadline);
         });
     mount::mountLog().info("mounted on " + settings.mountpoint.string());
-    systemd.ready(filesystem.status().waiting());
+    const auto now = filesystem.status();
+    systemd.offline(now.offline);  // a start without the service may have found it gone already
+    systemd.ready(now.waiting());
     mounted();
     const int status = session.serve();
     mount::notifySystemd("STOPPING=1");

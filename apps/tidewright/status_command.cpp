@@ -28,11 +28,16 @@ int pendingInStateFile(const std::string& domain) {
     return static_cast<int>(store.pendingChanges().size());
 }
 
+const char* serviceText(const mount::MountStatus& status) {
+    if (status.offline) return "offline";  // what needs the service fails at once until it answers again
+    return status.reachable ? "reachable" : "unreachable";
+}
+
 void printText(const mount::MountStatus& status) {
     const int waiting = status.waiting();
     std::cout << (waiting == 0 ? std::string("all uploaded") : changesWaiting(waiting) + " to be uploaded")
               << "\n"
-              << "service: " << (status.reachable ? "reachable" : "unreachable") << "\n"
+              << "service: " << serviceText(status) << "\n"
               << "last sync: " << (status.lastSync ? clockText(*status.lastSync) : "never") << "\n";
     if (status.cacheLimit > 0)
         std::cout << "cache: " << sizeText(status.cacheBytes) << " of " << sizeText(status.cacheLimit)

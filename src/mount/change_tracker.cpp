@@ -7,13 +7,14 @@ namespace tw::mount {
 
 ChangeTracker::ChangeTracker(host::ReplicatedExtension& extension, ItemCatalog& catalog, StateStore* store,
                              std::optional<host::SyncAnchor> anchor, std::chrono::milliseconds pollInterval,
-                             std::chrono::milliseconds deadline, Deliver deliver)
+                             std::chrono::milliseconds deadline, Deliver deliver, Reachability* reachability)
     : extension_(extension),
       catalog_(catalog),
       store_(store),
       pollInterval_(pollInterval),
       deadline_(deadline),
       deliver_(std::move(deliver)),
+      reachability_(reachability),
       anchor_(std::move(anchor)) {}
 
 ChangeTracker::~ChangeTracker() {
@@ -29,6 +30,15 @@ void ChangeTracker::stop() {
     thread_.request_stop();
     wake_.notify_all();
     thread_.join();
+    save({}, {});  // the listings made since the last round: a restart lists them without the service
+}
+
+void ChangeTracker::wake() {
+    {
+        std::scoped_lock lock(wakeMutex_);
+        woken_ = true;
+    }
+    wake_.notify_all();
 }
 
 void ChangeTracker::onSynchronized(Synchronized callback) {
@@ -40,10 +50,22 @@ void ChangeTracker::track(std::stop_token stop) {
     auto workingSet = extension_.enumerator(host::workingSet, host::Request{});
     while (!stop.stop_requested()) {
         followChanges(*workingSet, stop);
+        const auto wait = pause();
         std::unique_lock lock(wakeMutex_);
-        wake_.wait_for(lock, stop, pollInterval_, [] { return false; });
+        wake_.wait_for(lock, stop, wait, [this] { return woken_; });
+        woken_ = false;
     }
     workingSet->invalidate();
+}
+
+std::chrono::milliseconds ChangeTracker::pause() {
+    using namespace std::chrono_literals;
+    if (!reachability_ || !reachability_->offline()) {
+        probePause_ = 0ms;
+        return pollInterval_;
+    }
+    probePause_ = probePause_ == 0ms ? 1000ms : std::min<std::chrono::milliseconds>(2 * probePause_, 60s);
+    return probePause_;
 }
 
 void ChangeTracker::failed(const std::string& line) {
@@ -67,8 +89,10 @@ void ChangeTracker::lookAgain(const std::vector<host::ItemIdentifier>& unsure, s
         try {
             now.updated.push_back(
                 hostcalls::item(extension_, identifier, {.stop = stop, .deadline = deadline()}));
+            answered();
         } catch (const Error& error) {
             if (!isFileProviderError(error, FileProviderErrorCode::noSuchItem)) throw;
+            answered();
             now.deleted.push_back(identifier);
         }
         // Changed here once more meanwhile: the next round's batch tells.
@@ -96,6 +120,7 @@ void ChangeTracker::followChanges(host::Enumerator& workingSet, std::stop_token 
         for (;;) {
             const auto asked = catalog_.changeMark();
             auto batch = hostcalls::nextChanges(workingSet, *from, {.stop = stop, .deadline = deadline()});
+            answered();
             auto applied = catalog_.apply(batch, asked);
             deliver_(applied);
             lookAgain(applied.unsure, stop);
@@ -110,6 +135,7 @@ void ChangeTracker::followChanges(host::Enumerator& workingSet, std::stop_token 
             }
         }
     } catch (const Error& error) {
+        if (reachability_) reachability_->failed(std::current_exception());
         if (isFileProviderError(error, FileProviderErrorCode::syncAnchorExpired)) {
             mountLog().info("the change feed no longer reaches back to " + from.value_or("") +
                             "; folders are listed again");
@@ -121,6 +147,10 @@ void ChangeTracker::followChanges(host::Enumerator& workingSet, std::stop_token 
                     mountLog().error(std::string("the mount's state cannot be cleared: ") + failure.what());
                 }
             followed();
+            return;
+        }
+        if (Reachability::unreachableReason(std::current_exception())) {
+            following_ = false;  // the Reachability says why, once
             return;
         }
         if (!stop.stop_requested()) failed(std::string("changes not followed: ") + error.what());
@@ -138,12 +168,18 @@ void ChangeTracker::followChanges(host::Enumerator& workingSet, std::stop_token 
     if (callback) callback(std::chrono::system_clock::now());
 }
 
+void ChangeTracker::answered() {
+    if (reachability_) reachability_->answered();
+}
+
 void ChangeTracker::save(const std::vector<ItemRecord>& updated, std::vector<host::ItemIdentifier> removed) {
     if (!store_ || !anchor_) return;
     const auto purged = catalog_.takePurged();
     removed.insert(removed.end(), purged.begin(), purged.end());
+    // Taken after the batch was applied: the listings' records are as new as its anchor, or newer.
+    const auto listings = catalog_.takeListingChanges();
     try {
-        store_->save(*anchor_, updated, removed);
+        store_->save(*anchor_, updated, removed, listings);
     } catch (const std::exception& error) {
         mountLog().error(std::string("the mount's state cannot be saved: ") + error.what());
     }

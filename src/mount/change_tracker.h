@@ -4,7 +4,9 @@
 // and keeps the anchor and the changed records in the state store, so that a restart goes on from there.
 //
 // One thread of its own, from start() to stop(). Whether changes are followed is logged when it changes
-// (once when they stop being followed and why, once when they are followed again), not at every round.
+// (once when they stop being followed and why, once when they are followed again), not at every round; a
+// service that cannot be reached is the Reachability's to log. While it cannot be reached, the rounds are
+// its probes: 1 s apart, then twice as long each time, at most 60 s, until one is answered.
 
 #include <atomic>
 #include <chrono>
@@ -28,19 +30,22 @@ public:
     using Deliver = std::function<void(const AppliedChanges&)>;
     using Synchronized = std::function<void(std::chrono::system_clock::time_point)>;
 
-    // `extension`, `catalog` and `store` (none: nothing is saved) must outlive the tracker. `anchor`: where
-    // the saved state left the feed (none: the current anchor is asked for first). `deadline` bounds each
-    // wait for the extension.
+    // `extension`, `catalog`, `store` (none: nothing is saved) and `reachability` (none: the rounds keep to
+    // the poll interval) must outlive the tracker. `anchor`: where the saved state left the feed (none: the
+    // current anchor is asked for first). `deadline` bounds each wait for the extension.
     ChangeTracker(host::ReplicatedExtension& extension, ItemCatalog& catalog, StateStore* store,
                   std::optional<host::SyncAnchor> anchor, std::chrono::milliseconds pollInterval,
-                  std::chrono::milliseconds deadline, Deliver deliver);
+                  std::chrono::milliseconds deadline, Deliver deliver, Reachability* reachability = nullptr);
     ~ChangeTracker();
     ChangeTracker(const ChangeTracker&) = delete;
     ChangeTracker& operator=(const ChangeTracker&) = delete;
 
     void start();
-    // Ends the round under way (its waits are cancelled) and joins the thread. Idempotent.
+    // Ends the round under way (its waits are cancelled), joins the thread, and saves the listings kept since
+    // the last round. Idempotent.
     void stop();
+    // The next round starts now (the service is back: it catches up at once).
+    void wake();
 
     // Called on the tracker's thread after each round that reached the end of the feed, with the time it
     // ended.
@@ -53,9 +58,13 @@ private:
     void followChanges(host::Enumerator& workingSet, std::stop_token stop);
     void save(const std::vector<ItemRecord>& updated, std::vector<host::ItemIdentifier> removed);
     void startOver();
+    // How long to wait for the next round: the poll interval, or the next probe's pause while offline.
+    std::chrono::milliseconds pause();
     // Asks the service for each item a batch left unsure of (changed here since it was asked for), so that
     // the newer of the two is kept.
     void lookAgain(const std::vector<host::ItemIdentifier>& unsure, std::stop_token stop);
+    // A call of the round's was answered (the service is reachable).
+    void answered();
     // The following state, logged when it changes.
     void failed(const std::string& line);
     void followed();
@@ -67,10 +76,12 @@ private:
     const std::chrono::milliseconds pollInterval_;
     const std::chrono::milliseconds deadline_;
     const Deliver deliver_;
+    Reachability* const reachability_;
 
-    // The tracker's thread only (and the constructor).
+    // The tracker's thread only (and the constructor, and stop() once it is joined).
     std::optional<host::SyncAnchor> anchor_;
-    std::optional<std::string> failure_;  // the line logged when changes stopped being followed
+    std::optional<std::string> failure_;       // the line logged when changes stopped being followed
+    std::chrono::milliseconds probePause_{0};  // the last pause while offline (0: online)
 
     std::atomic<bool> following_{true};
     std::mutex callbackMutex_;
@@ -78,6 +89,7 @@ private:
 
     std::mutex wakeMutex_;
     std::condition_variable_any wake_;
+    bool woken_ = false;  // under wakeMutex_
     std::jthread thread_;
 };
 

@@ -189,24 +189,25 @@ nlohmann::ordered_json statusToJson(const MountStatus& status) {
                            {"state", nameOf(entry.state)},
                            {"attempts", entry.attempts},
                            {"lastError", entry.lastError}});
-    return {{"uploaded", status.allUploaded()},
-            {"reachable", status.reachable},
-            {"lastSync", status.lastSync ? nlohmann::ordered_json(isoTime(*status.lastSync)) : nullptr},
-            {"cache", {{"usedBytes", status.cacheBytes}, {"limitBytes", status.cacheLimit}}},
-            {"pinned",
-             {{"pins", status.pinned.pins},
-              {"files", status.pinned.files},
-              {"pinnedBytes", status.pinned.pinnedBytes},
-              {"presentBytes", status.pinned.presentBytes},
-              {"complete", status.pinned.complete},
-              {"lastError", status.pinned.lastError}}},
-            {"entries", std::move(entries)}};
+    nlohmann::ordered_json object = {{"uploaded", status.allUploaded()}, {"reachable", status.reachable}};
+    if (status.offline) object["offline"] = true;  // said only while so
+    object["lastSync"] = status.lastSync ? nlohmann::ordered_json(isoTime(*status.lastSync)) : nullptr;
+    object["cache"] = {{"usedBytes", status.cacheBytes}, {"limitBytes", status.cacheLimit}};
+    object["pinned"] = {{"pins", status.pinned.pins},
+                        {"files", status.pinned.files},
+                        {"pinnedBytes", status.pinned.pinnedBytes},
+                        {"presentBytes", status.pinned.presentBytes},
+                        {"complete", status.pinned.complete},
+                        {"lastError", status.pinned.lastError}};
+    object["entries"] = std::move(entries);
+    return object;
 }
 
 MountStatus statusFromJson(const nlohmann::json& object) {
     try {
         MountStatus status;
         status.reachable = object.at("reachable").get<bool>();
+        status.offline = object.value("offline", false);
         if (const auto& lastSync = object.at("lastSync"); !lastSync.is_null())
             status.lastSync = fromIsoTime(lastSync.get<std::string>());
         if (const auto cache = object.find("cache"); cache != object.end()) {  // a mount of before has none

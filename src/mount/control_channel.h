@@ -39,8 +39,8 @@ struct StatusAnswer {
     MountStatus status;
 };
 
-// {"uploaded": BOOL, "reachable": BOOL, "lastSync": ISO 8601 UTC to the second or null,
-//  "cache": {"usedBytes", "limitBytes"},
+// {"uploaded": BOOL, "reachable": BOOL, "offline": true (only while offline), "lastSync": ISO 8601 UTC to
+//  the second or null, "cache": {"usedBytes", "limitBytes"},
 //  "pinned": {"pins", "files", "pinnedBytes", "presentBytes", "complete", "lastError"},
 //  "entries": [{"path", "state", "attempts", "lastError"}]}, in that order.
 nlohmann::ordered_json statusToJson(const MountStatus& status);

@@ -23,6 +23,15 @@ void dropRepeats(std::vector<T>& values, Key key) {
     std::erase_if(values, [&](const T& value) { return !seen.insert(key(value)).second; });
 }
 
+// Whether the record is of an item of the service's that the state store keeps: not a file made here and
+// not yet sent, a draft, or what the trash view makes up.
+bool persists(const Id& identifier) {
+    return !isLocalIdentity(identifier) && !ItemCatalog::isDraft(identifier) &&
+           !TrashView::isInfo(identifier) && identifier != TrashView::folder &&
+           identifier != TrashView::infoFolder && identifier != host::rootContainer &&
+           identifier != host::trashContainer;
+}
+
 void dropRepeats(Invalidations& told) {
     dropRepeats(told.entries, [](const auto& entry) { return std::make_tuple(entry.folder, entry.name); });
     dropRepeats(told.deletions, [](const auto& deletion) {
@@ -46,17 +55,72 @@ struct ItemCatalog::Touched {
 };
 
 ItemCatalog::ItemCatalog(host::ReplicatedExtension& extension, TrashView trash,
-                         HoldsLocalChanges holdsLocalChanges, std::vector<ItemRecord> records)
+                         HoldsLocalChanges holdsLocalChanges, Saved saved, Reachability* reachability)
     : extension_(extension),
+      reachability_(reachability),
       trashFolderName_(trash.folderName()),
       holdsLocalChanges_(holdsLocalChanges ? std::move(holdsLocalChanges) : [](const Id&) { return false; }),
       trash_(std::move(trash)) {
-    for (auto& record : records)
+    for (auto& record : saved.records)
         records_[record.identifier] = std::move(record);
     records_[host::rootContainer] = ItemRecord{
         .identifier = host::rootContainer, .parent = host::rootContainer, .name = "", .isFolder = true};
     for (auto& record : trash_.folderRecords())
         records_[record.identifier] = std::move(record);
+    std::scoped_lock lock(mutex_);
+    restoreListings(saved.listed);
+}
+
+void ItemCatalog::restoreListings(const std::vector<Id>& listed) {
+    const std::set<Id> folders(listed.begin(), listed.end());
+    std::unordered_map<Id, std::vector<const ItemRecord*>> children;
+    for (const auto& [identifier, record] : records_)
+        if (persists(identifier) && folders.contains(record.parent))
+            children[record.parent].push_back(&record);
+    for (const auto& folder : folders) {
+        // A folder the saved records no longer hold is listed again when asked.
+        const auto* record = recordOf(folder);
+        if (!record || !record->isFolder) continue;
+        auto& found = children[folder];
+        // In the service's order, as near as the records tell: by creation.
+        const auto created = [](const ItemRecord* item) {
+            return item->created ? item->created->secondsSince1970 : 0.0;
+        };
+        std::sort(found.begin(), found.end(), [&](const ItemRecord* a, const ItemRecord* b) {
+            return std::make_pair(created(a), a->identifier) < std::make_pair(created(b), b->identifier);
+        });
+        auto& listing = listings_[folder];
+        for (const auto* child : found)
+            listing.children.push_back(child->identifier);
+        nameChildren(folder, listing);
+    }
+}
+
+void ItemCatalog::listingKept(const Id& folder) {
+    listingChanges_.dropped.erase(folder);
+    listingChanges_.kept.insert(folder);
+}
+
+void ItemCatalog::listingDropped(const Id& folder) {
+    listingChanges_.kept.erase(folder);
+    listingChanges_.dropped.insert(folder);
+}
+
+ListingChanges ItemCatalog::takeListingChanges() {
+    std::scoped_lock lock(mutex_);
+    ListingChanges changes;
+    changes.droppedAll = listingChanges_.droppedAll;
+    changes.dropped.assign(listingChanges_.dropped.begin(), listingChanges_.dropped.end());
+    for (const auto& folder : listingChanges_.kept) {
+        const auto listing = listings_.find(folder);
+        if (listing == listings_.end()) continue;
+        changes.kept.push_back(folder);
+        for (const auto& child : listing->second.children)
+            if (const auto* record = recordOf(child); record && persists(child))
+                changes.records.push_back(*record);
+    }
+    listingChanges_ = {};
+    return changes;
 }
 
 // --- what the kernel asks -------------------------------------------------------------------------------
@@ -162,7 +226,10 @@ std::vector<Id> ItemCatalog::listing(const Id& folder, Deadline deadline) {
             return known->second.children;
         generation = generation_;
     }
-    const auto items = hostcalls::listContainer(extension_, folder, {.deadline = deadline});
+    // Offline, a listing never made fails at once: it would only wait for its retries to fail.
+    if (reachability_) reachability_->check();
+    const auto list = [&] { return hostcalls::listContainer(extension_, folder, {.deadline = deadline}); };
+    const auto items = reachability_ ? reachability_->record(list) : list();
     std::scoped_lock lock(mutex_);
     // Changes applied while the listing was under way are newer than it: then it answers this request but
     // is not kept, and records already known are left as the changes made them.
@@ -207,6 +274,7 @@ std::vector<Id> ItemCatalog::listing(const Id& folder, Deadline deadline) {
     auto& kept = listings_[folder];
     kept.children = identifiers;
     nameChildren(folder, kept);
+    listingKept(folder);
     return identifiers;
 }
 
@@ -478,6 +546,7 @@ AppliedChanges ItemCatalog::apply(const ChangeBatch& batch, std::optional<std::u
     if (relistTrash) {
         touch(touched, host::trashContainer);
         listings_.erase(host::trashContainer);
+        listingDropped(host::trashContainer);
     }
     // What the batch was asked after is older than it: no later batch can predate it.
     if (askedAt)
@@ -502,6 +571,8 @@ Invalidations ItemCatalog::dropListings() {
         }
     }
     listings_.clear();
+    listingChanges_ = {};
+    listingChanges_.droppedAll = true;
     ++generation_;
     return out;
 }

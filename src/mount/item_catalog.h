@@ -6,6 +6,11 @@
 //
 // Thread-safe: every member takes the catalog's one lock, never held across a host call. A listing made
 // while a change batch was applied may be older than that batch: it answers its request but is not kept.
+//
+// Kept listings persist: which folders are listed, with their children's records, go to the state store
+// with the change tracker's next save, and a restart rebuilds them from the saved records, so that a folder
+// listed before lists again without the service. While the service is known to be unreachable, a listing
+// that would have to be asked for fails at once (EIO).
 
 #include <cstdint>
 #include <functional>
@@ -21,6 +26,8 @@
 #include "host_calls/limits.h"
 #include "mount/inode_table.h"
 #include "mount/item_record.h"
+#include "mount/reachability.h"
+#include "mount/state_store.h"
 #include "mount/trash_view.h"
 
 namespace tw::mount {
@@ -86,9 +93,17 @@ public:
         ItemRecord record;
     };
 
-    // `extension` lists the folders, and must outlive the catalog; `records` are those saved before.
+    // What a restart finds of an earlier run: the records saved, and the folders whose listings were kept,
+    // each rebuilt from the saved records whose parent it is.
+    struct Saved {
+        std::vector<ItemRecord> records;
+        std::vector<Id> listed;
+    };
+
+    // `extension` lists the folders, and must outlive the catalog, as must `reachability` (none: every
+    // listing is asked for), which each listing's outcome is told to.
     ItemCatalog(host::ReplicatedExtension& extension, TrashView trash, HoldsLocalChanges holdsLocalChanges,
-                std::vector<ItemRecord> records = {});
+                Saved saved = {}, Reachability* reachability = nullptr);
 
     const std::string& trashFolderName() const { return trashFolderName_; }
 
@@ -123,6 +138,9 @@ public:
     Invalidations dropListings();
     // Records dropped since the last call because the trash no longer holds them (gone for good).
     std::vector<Id> takePurged();
+    // The listings kept and dropped since the last call, with the present records of the kept ones' children
+    // (those the service knows), for the state store.
+    ListingChanges takeListingChanges();
 
     // --- what a file manager writes into the trash's info folder ----------------------------------------
     // Its .trashinfo files (and their temporary copies) before it moves the item into the trash: kept in
@@ -197,8 +215,14 @@ private:
     // The folder's listing through the extension (called without the lock), kept when no change came
     // meanwhile.
     std::vector<Id> listing(const Id& folder, Deadline deadline);
+    // With mutex_ held: each saved listing rebuilt from the records whose parent it is.
+    void restoreListings(const std::vector<Id>& listed);
+    // With mutex_ held: what takeListingChanges() is to say of the folder.
+    void listingKept(const Id& folder);
+    void listingDropped(const Id& folder);
 
     host::ReplicatedExtension& extension_;
+    Reachability* const reachability_;
     const std::string trashFolderName_;
     const HoldsLocalChanges holdsLocalChanges_;
 
@@ -209,6 +233,10 @@ private:
     std::unordered_map<Id, Listing> listings_;  // complete listings only
     std::set<Id> renamedLogged_;
     std::vector<Id> purged_;
+    struct {
+        bool droppedAll = false;
+        std::set<Id> kept, dropped;
+    } listingChanges_;               // since the last takeListingChanges()
     std::uint64_t generation_ = 0;   // counts applied change batches: an older listing is not kept
     std::uint64_t changesHere_ = 0;  // counts the changes made here (changeMark())
     std::unordered_map<Id, std::uint64_t> changedHereAt_;  // the mark of each item's last change made here

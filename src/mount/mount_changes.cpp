@@ -226,10 +226,13 @@ ItemCatalog::Entry MountFilesystem::makeFolder(Inode parent, const std::string& 
     checkName(name);
     if (inTrashView(folder)) fail(EACCES);
     if (catalog_.childNamed(folder, name, deadline())) fail(EEXIST);
+    reachability_.check();  // a folder is made on the service at once, or not at all
     auto made = hostcalls::TemplateItem::toCreate(folder, name);
     made.ofType(ContentType::folder());
-    const auto answer = hostcalls::createItem(*extension_, made.share(), made.changedFields(), std::nullopt,
-                                              0, {.deadline = deadline()});
+    const auto answer = reachability_.record([&] {
+        return hostcalls::createItem(*extension_, made.share(), made.changedFields(), std::nullopt, 0,
+                                     {.deadline = deadline()});
+    });
     const auto record = recordFor(*answer.item);
     deliver(catalog_.changedHere({record}));
     const auto entry = catalog_.lookUp(record.identifier);
@@ -265,11 +268,14 @@ void MountFilesystem::removeEntry(Inode parent, const std::string& name, bool fo
         return;
     }
     checkWritable();
+    reachability_.check();
     const bool purge = record->parent == host::trashContainer;
     // Its upload, if any, ends first: one ending after the removal would bring the item back.
     writeBack_->suspend(*child);
     try {
-        hostcalls::deleteItem(*extension_, *child, record->version, 0, {.deadline = deadline()});
+        reachability_.record([&] {
+            hostcalls::deleteItem(*extension_, *child, record->version, 0, {.deadline = deadline()});
+        });
     } catch (...) {
         writeBack_->resume(*child);
         throw;
@@ -340,13 +346,15 @@ void MountFilesystem::renameEntry(Inode parent, const std::string& name, Inode n
         if (!record) fail(ENOENT);
     }
     checkWritable();
+    reachability_.check();
     if (replaced) removeEntry(newParent, newName, replaced->isFolder);
     auto change = hostcalls::TemplateItem::toModify(*source);
     if (newName != record->name) change.named(newName);
     if (to != record->parent) change.inParent(to);
-    const auto answer =
-        hostcalls::modifyItem(*extension_, change.share(), record->version, change.changedFields(),
-                              std::nullopt, 0, {.deadline = deadline()});
+    const auto answer = reachability_.record([&] {
+        return hostcalls::modifyItem(*extension_, change.share(), record->version, change.changedFields(),
+                                     std::nullopt, 0, {.deadline = deadline()});
+    });
     auto moved = recordFor(*answer.item);
     deliver(catalog_.changedHere({moved}));
 }

@@ -31,34 +31,55 @@ MountFilesystem::MountFilesystem(std::shared_ptr<host::ReplicatedExtension> exte
           [this](const host::ItemIdentifier& identifier) {
               return writeBack_ && writeBack_->holds(identifier);
           },
-          loadState()),
+          loadState(), &reachability_),
       pinner_(
           catalog_, cache_, store_.get(),
           [this](const host::ItemIdentifier& identifier, const host::ItemVersion& version) {
               return fetcherFor(identifier, version);
           },
           settings_.deadline),
-      writeBack_(
-          std::make_unique<WriteBack>(*extension_, cache_, catalog_, store_.get(),
-                                      WriteBackSettings{.delay = settings_.writeBack,
-                                                        .firstRetry = settings_.firstRetry,
-                                                        .deadline = settings_.deadline,
-                                                        .stagingFolder = settings_.cacheFolder / "uploads"},
-                                      [this](const AppliedChanges& changes) { deliver(changes); })),
-      tracker_(*extension_, catalog_, store_.get(), savedAnchor_, settings_.pollInterval, settings_.deadline,
-               [this](const AppliedChanges& changes) { deliver(changes); }) {
+      writeBack_(std::make_unique<WriteBack>(
+          *extension_, cache_, catalog_, store_.get(),
+          WriteBackSettings{.delay = settings_.writeBack,
+                            .firstRetry = settings_.firstRetry,
+                            .deadline = settings_.deadline,
+                            .stagingFolder = settings_.cacheFolder / "uploads"},
+          [this](const AppliedChanges& changes) { deliver(changes); }, &reachability_)),
+      tracker_(
+          *extension_, catalog_, store_.get(), savedAnchor_, settings_.pollInterval, settings_.deadline,
+          [this](const AppliedChanges& changes) { deliver(changes); }, &reachability_) {
     onSynchronized({});
+    reachability_.onChanged([this](bool offline) { reachabilityChanged(offline); });
 }
 
 MountFilesystem::~MountFilesystem() {
     stop();
 }
 
-std::vector<ItemRecord> MountFilesystem::loadState() {
+ItemCatalog::Saved MountFilesystem::loadState() {
     if (!store_) return {};
     auto snapshot = store_->load();
     savedAnchor_ = snapshot.anchor;
-    return std::move(snapshot.records);
+    return {std::move(snapshot.records), std::move(snapshot.listed)};
+}
+
+void MountFilesystem::reachabilityChanged(bool offline) {
+    if (!offline && started_) {
+        // Back: the feed from the saved anchor, then every pending upload, without waiting out their pauses.
+        tracker_.wake();
+        writeBack_->uploadNow(std::chrono::steady_clock::now());
+    }
+    std::function<void(bool)> callback;
+    {
+        std::scoped_lock lock(statusMutex_);
+        callback = onOffline_;
+    }
+    if (callback) callback(offline);
+}
+
+void MountFilesystem::onOfflineChanged(std::function<void(bool)> callback) {
+    std::scoped_lock lock(statusMutex_);
+    onOffline_ = std::move(callback);
 }
 
 void MountFilesystem::onSynchronized(std::function<void(std::chrono::system_clock::time_point)> callback) {
@@ -76,7 +97,8 @@ void MountFilesystem::onSynchronized(std::function<void(std::chrono::system_cloc
 MountStatus MountFilesystem::status() const {
     MountStatus status;
     status.entries = writeBack_->entries();
-    status.reachable = tracker_.following();
+    status.offline = reachability_.offline();
+    status.reachable = tracker_.following() && !status.offline;
     status.cacheBytes = cache_.usedBytes();
     status.cacheLimit = settings_.cacheMaxBytes;
     status.pinned = pinner_.progress();
@@ -150,8 +172,12 @@ Delivery MountFilesystem::fetchContents(const host::ItemIdentifier& identifier,
                                         std::stop_token stop, Deadline deadline) {
     // Whole pages: the kernel asks for them anyway, and the next read finds them present.
     constexpr std::int64_t alignment = 4096;
-    auto fetched = hostcalls::fetchPartialContents(*extension_, identifier, version, wanted, alignment,
-                                                   {.stop = std::move(stop), .deadline = deadline});
+    // Offline, a fetch fails at once rather than wait for its retries to fail.
+    reachability_.check();
+    auto fetched = reachability_.record([&] {
+        return hostcalls::fetchPartialContents(*extension_, identifier, version, wanted, alignment,
+                                               {.stop = std::move(stop), .deadline = deadline});
+    });
     if (fetched.item && fetched.item->itemVersion().contentVersion != version.contentVersion) {
         // Bytes of another version would be mixed into this one's: the reader learns of it instead.
         std::error_code ignored;

@@ -33,6 +33,7 @@
 #include "mount/notifier.h"
 #include "mount/open_handles.h"
 #include "mount/pinner.h"
+#include "mount/reachability.h"
 #include "mount/state_store.h"
 #include "mount/write_back.h"
 #include "platform/host/host.h"
@@ -84,6 +85,8 @@ public:
     bool uploadNow(std::chrono::steady_clock::time_point deadline);
     // Called, on any thread, with the number of changes waiting to be uploaded whenever it changes.
     void onWaitingChanged(std::function<void(int waiting)> callback);
+    // Called, on any thread, whenever the service stops or starts being reachable (true: offline).
+    void onOfflineChanged(std::function<void(bool offline)> callback);
 
     // The name of the trash folder at the mount's root: ".Trash-" and the mounting user's id.
     std::string trashFolderName() const { return catalog_.trashFolderName(); }
@@ -92,8 +95,10 @@ public:
     struct Handlers;
 
 private:
-    // The saved records; sets savedAnchor_ on the way.
-    std::vector<ItemRecord> loadState();
+    // The saved records and listings; sets savedAnchor_ on the way.
+    ItemCatalog::Saved loadState();
+    // Offline: what needs the service fails at once. Back online: the feed and the uploads catch up now.
+    void reachabilityChanged(bool offline);
     // A file opened: its contents in the cache (or its local file), or the text of a .trashinfo. `flags`
     // as open(2)'s. Throws std::system_error with the errno to answer.
     std::shared_ptr<OpenFile> openFile(Inode inode, int flags, std::stop_token stop);
@@ -148,6 +153,7 @@ private:
     ContentCache cache_;
     std::unique_ptr<StateStore> store_;
     std::optional<host::SyncAnchor> savedAnchor_;
+    Reachability reachability_;
     Notifier notifier_;
     ItemCatalog catalog_;
     Pinner pinner_;
@@ -160,6 +166,7 @@ private:
     std::atomic<bool> started_{false};
     mutable std::mutex statusMutex_;
     std::optional<std::chrono::system_clock::time_point> lastSync_;
+    std::function<void(bool)> onOffline_;  // under statusMutex_
 };
 
 }  // namespace tw::mount

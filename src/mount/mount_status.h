@@ -39,6 +39,7 @@ struct MountStatus {
     // Every change not uploaded yet, and every item kept on this machine only (local-only); in path order.
     std::vector<PendingEntry> entries;
     bool reachable = true;  // the service answered the last call made to it
+    bool offline = false;   // the service cannot be reached: what needs it fails at once until it answers
     std::optional<std::chrono::system_clock::time_point> lastSync;
     std::int64_t cacheBytes = 0;  // the disk space the content cache's files take
     std::int64_t cacheLimit = 0;  // what it keeps at most of files no one has open (0: not said)

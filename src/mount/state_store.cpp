@@ -44,6 +44,9 @@ constexpr const char* schema = R"(
         content_version BLOB NOT NULL,
         metadata_version BLOB NOT NULL
     );
+    CREATE TABLE IF NOT EXISTS listings (
+        folder BLOB PRIMARY KEY
+    );
     DROP TABLE IF EXISTS pending_changes;
     CREATE TABLE IF NOT EXISTS journal (
         identifier BLOB PRIMARY KEY,
@@ -129,11 +132,14 @@ StateStore::Snapshot StateStore::load() {
         record.version = {records.blob(7), records.blob(8)};
         snapshot.records.push_back(std::move(record));
     }
+    sqlite::Statement listed(database_->db, "SELECT folder FROM listings");
+    while (listed.step())
+        snapshot.listed.push_back(listed.blob(0));
     return snapshot;
 }
 
 void StateStore::save(const host::SyncAnchor& anchor, const std::vector<ItemRecord>& updated,
-                      const std::vector<host::ItemIdentifier>& removed) {
+                      const std::vector<host::ItemIdentifier>& removed, const ListingChanges& listings) {
     std::scoped_lock lock(database_->mutex);
     auto& db = database_->db;
     sqlite::Transaction transaction(db, sqlite::Transaction::Kind::write);
@@ -141,7 +147,7 @@ void StateStore::save(const host::SyncAnchor& anchor, const std::vector<ItemReco
         db,
         "INSERT OR REPLACE INTO records (identifier, parent, name, is_folder, size, created, "
         "modified, content_version, metadata_version) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    for (const auto& record : updated) {
+    const auto put = [&](const ItemRecord& record) {
         write.bindBlob(1, record.identifier)
             .bindBlob(2, record.parent)
             .bindBlob(3, record.name)
@@ -150,7 +156,18 @@ void StateStore::save(const host::SyncAnchor& anchor, const std::vector<ItemReco
         bindDate(write, 6, record.created);
         bindDate(write, 7, record.modified);
         write.bindBlob(8, record.version.contentVersion).bindBlob(9, record.version.metadataVersion).run();
-    }
+    };
+    for (const auto& record : updated)
+        put(record);
+    if (listings.droppedAll) db.exec("DELETE FROM listings");
+    sqlite::Statement unlist(db, "DELETE FROM listings WHERE folder = ?");
+    for (const auto& folder : listings.dropped)
+        unlist.bindBlob(1, folder).run();
+    sqlite::Statement list(db, "INSERT OR REPLACE INTO listings (folder) VALUES (?)");
+    for (const auto& folder : listings.kept)
+        list.bindBlob(1, folder).run();
+    for (const auto& record : listings.records)
+        put(record);
     sqlite::Statement remove(db, "DELETE FROM records WHERE identifier = ?");
     for (const auto& identifier : removed)
         remove.bindBlob(1, identifier).run();
@@ -163,7 +180,7 @@ void StateStore::save(const host::SyncAnchor& anchor, const std::vector<ItemReco
 void StateStore::clear() {
     std::scoped_lock lock(database_->mutex);
     sqlite::Transaction transaction(database_->db, sqlite::Transaction::Kind::write);
-    database_->db.exec("DELETE FROM anchor; DELETE FROM records;");
+    database_->db.exec("DELETE FROM anchor; DELETE FROM records; DELETE FROM listings;");
     transaction.commit();
 }
 

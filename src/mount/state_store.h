@@ -1,7 +1,9 @@
 #pragma once
 // What the mount keeps across restarts: the last change-feed anchor, the record of each known item, the
-// journal of changes made here that the service does not have yet and the pinned items, in one SQLite file
-// under $XDG_STATE_HOME/tidewright/. Every commit is flushed to disk before it returns.
+// folders whose listings are kept (a listing is the saved records whose parent the folder is, so that it is
+// rebuilt at a restart and lists offline), the journal of changes made here that the service does not have
+// yet and the pinned items, in one SQLite file under $XDG_STATE_HOME/tidewright/. Every commit is flushed to
+// disk before it returns.
 
 #include <filesystem>
 #include <memory>
@@ -36,11 +38,20 @@ struct PendingChange {
     bool operator==(const PendingChange&) const = default;
 };
 
+// What changed of the kept listings since they were last saved.
+struct ListingChanges {
+    bool droppedAll = false;                    // every listing saved before is forgotten first
+    std::vector<host::ItemIdentifier> dropped;  // folders no longer listed
+    std::vector<host::ItemIdentifier> kept;     // folders listed from now on
+    std::vector<ItemRecord> records;            // of the kept folders' children
+};
+
 class StateStore {
 public:
     struct Snapshot {
         std::optional<host::SyncAnchor> anchor;
         std::vector<ItemRecord> records;
+        std::vector<host::ItemIdentifier> listed;  // the folders whose listings were kept
     };
 
     // Opens or creates the database (missing folders 0700, the file 0600).
@@ -50,10 +61,11 @@ public:
     StateStore& operator=(const StateStore&) = delete;
 
     Snapshot load();
-    // One transaction: `updated` records written over, `removed` ones deleted, then the anchor set.
+    // One transaction: `updated` records written over, the listings' changes made (their records written
+    // over too), `removed` records deleted, then the anchor set.
     void save(const host::SyncAnchor& anchor, const std::vector<ItemRecord>& updated,
-              const std::vector<host::ItemIdentifier>& removed);
-    // Forgets the anchor and every record (the feed has to start again); pending changes stay.
+              const std::vector<host::ItemIdentifier>& removed, const ListingChanges& listings = {});
+    // Forgets the anchor, every record and every listing (the feed has to start again); pending changes stay.
     void clear();
 
     // The journal, one row per item, in identifier order.

@@ -28,13 +28,15 @@ constexpr std::int64_t startWriteOutBytes = 8 << 20;
 }  // namespace
 
 WriteBack::WriteBack(host::ReplicatedExtension& extension, ContentCache& cache, ItemCatalog& catalog,
-                     StateStore* store, WriteBackSettings settings, Deliver deliver)
+                     StateStore* store, WriteBackSettings settings, Deliver deliver,
+                     Reachability* reachability)
     : extension_(extension),
       cache_(cache),
       catalog_(catalog),
       store_(store),
       settings_(std::move(settings)),
-      deliver_(std::move(deliver)) {
+      deliver_(std::move(deliver)),
+      reachability_(reachability) {
     makePrivateFolder(settings_.stagingFolder);
     // Copies an upload left behind when the mount last ended.
     std::error_code ignored;

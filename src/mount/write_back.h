@@ -31,6 +31,7 @@
 #include "mount/content_cache.h"
 #include "mount/item_catalog.h"
 #include "mount/mount_status.h"
+#include "mount/reachability.h"
 #include "mount/state_store.h"
 
 namespace tw::mount {
@@ -87,9 +88,11 @@ public:
     using Deliver = std::function<void(const AppliedChanges&)>;
 
     // Puts the journal's files back: their local files reopened, the files made here back in the catalog,
-    // each due for upload. `store` (none: nothing survives a restart) and the rest must outlive it.
+    // each due for upload. `store` (none: nothing survives a restart), `reachability` (none: uploads tell no
+    // one whether the service answered) and the rest must outlive it.
     WriteBack(host::ReplicatedExtension& extension, ContentCache& cache, ItemCatalog& catalog,
-              StateStore* store, WriteBackSettings settings, Deliver deliver);
+              StateStore* store, WriteBackSettings settings, Deliver deliver,
+              Reachability* reachability = nullptr);
     ~WriteBack();
     WriteBack(const WriteBack&) = delete;
     WriteBack& operator=(const WriteBack&) = delete;
@@ -191,6 +194,7 @@ private:
     StateStore* store_;
     const WriteBackSettings settings_;
     const Deliver deliver_;
+    Reachability* const reachability_;
 
     mutable std::mutex heldMutex_;  // guards held_ alone: the catalog asks with its own lock held
     std::set<Id> held_;

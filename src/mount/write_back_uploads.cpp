@@ -202,9 +202,11 @@ void WriteBack::upload(const std::shared_ptr<LocalFile>& file, std::stop_token s
                                            contents, 0, limits);
         }
     } catch (...) {
+        if (reachability_) reachability_->failed(std::current_exception());
         failed(file, std::current_exception());
         return;
     }
+    if (reachability_) reachability_->answered();
     refusing_ = false;
 
     auto made = recordFor(*answer.item);

@@ -15,12 +15,17 @@ namespace host {
 class Item;
 }
 
-// What an error carries besides its domain and code. Only the two entries this system uses exist.
+class Error;
+
+// What an error carries besides its domain and code. Only the three entries this system uses exist.
 struct UserInfo {
     std::optional<std::string> localizedDescription;  // a user-facing text, shown as is
     std::shared_ptr<const host::Item> collidingItem;  // the existing item of a filename collision
+    // The failure this one stands for: the transport's error of a server that could not be reached (a
+    // serverUnreachable without one is an answer of the service's, such as a 503).
+    std::shared_ptr<const Error> underlyingError;
 
-    bool empty() const { return !localizedDescription && !collidingItem; }
+    bool empty() const { return !localizedDescription && !collidingItem && !underlyingError; }
 };
 
 class Error : public std::exception {

@@ -11,7 +11,11 @@ Error map(const RemoteError& error) {
         case RemoteError::Case::cancelled:
             return userCancelledError();
         case RemoteError::Case::network:
-            return fileProviderError(C::serverUnreachable);
+            // The transport's own error goes with it: a host tells a service it cannot reach from one that
+            // answered with a failure (a 503 is serverUnreachable too), and says why.
+            return fileProviderError(
+                C::serverUnreachable,
+                UserInfo{.underlyingError = std::make_shared<const Error>(Error::from(error.underlying()))});
         case RemoteError::Case::http:
             break;
     }

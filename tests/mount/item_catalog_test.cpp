@@ -1,5 +1,6 @@
-// The item catalog's rules without a mount: listings kept and named, what a change batch tells the kernel,
-// an inode per content version, files holding local changes, items made here. Against a fake extension.
+// The item catalog's rules without a mount: listings kept and named (and saved, and rebuilt after a restart),
+// what a change batch tells the kernel, an inode per content version, files holding local changes, items made
+// here. Against a fake extension.
 #include "mount/item_catalog.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,8 @@
 #include <set>
 
 #include "fake_extension.h"
+#include "mount/state_store.h"
+#include "support/temp_dir.h"
 
 namespace tw::mount {
 namespace {
@@ -250,11 +253,46 @@ TEST(ItemCatalog, NamesLinuxCannotHoldOrThatCollideAreShownUniqueAndStayAcrossAR
     // Listed in another order by a mount started again on the saved records: the same names.
     test::FakeExtension restarted;
     restarted.setChildren(root, {children.rbegin(), children.rend()});
-    ItemCatalog again(restarted, TrashView(1000), {}, children);
+    ItemCatalog again(restarted, TrashView(1000), {}, {.records = children});
     std::map<std::string, Id> shown;
     for (const auto& child : again.children(root, later()))
         shown[child.name] = child.identifier;
     EXPECT_EQ(shown, expected);
+}
+
+// What the change tracker saves of the listings: the folders listed with their children's present records
+// (a file made here stays the journal's), kept as the feed changes them; a restart rebuilds them without
+// asking the service, and a drop of every listing forgets the saved ones.
+TEST(ItemCatalog, KeptListingsAreSavedAsTheFeedChangesThemAndRebuiltWithoutTheService) {
+    tw::test::TempDir dir;
+    StateStore store(dir.path() / "state.sqlite");
+    Space space;
+    space.open(root);
+    space.open("f1");
+    space.catalog.addLocal(fileRecord("", "f1", "made here.txt"));
+    store.save("1", {}, {}, space.catalog.takeListingChanges());
+    EXPECT_TRUE(space.catalog.takeListingChanges().kept.empty());  // taken once
+    auto moved = fileRecord("n2", "f2", "other.txt", 1);           // into a folder never listed
+    auto applied = space.catalog.apply(batchOf({moved, fileRecord("n3", "f1", "new.txt", 3)}));
+    store.save("2", applied.updated, applied.removed, space.catalog.takeListingChanges());
+
+    auto snapshot = store.load();
+    for (const auto& record : snapshot.records)
+        EXPECT_FALSE(isLocalIdentity(record.identifier)) << record.name;
+    test::FakeExtension restarted;  // lists nothing: a folder it is asked for lists empty
+    ItemCatalog again(restarted, TrashView(1000), {},
+                      {std::move(snapshot.records), std::move(snapshot.listed)});
+    EXPECT_EQ(
+        test::shownNames(again, root),
+        (std::map<std::string, Id>{{"docs", "f1"}, {"work", "f2"}, {".Trash-1000", TrashView::folder}}));
+    EXPECT_EQ(test::shownNames(again, "f1"), (std::map<std::string, Id>{{"x.txt", "n1"}, {"new.txt", "n3"}}));
+    EXPECT_EQ(restarted.listings(root) + restarted.listings("f1"), 0);
+    EXPECT_TRUE(test::shownNames(again, "f2").empty());  // never listed before: asked for
+    EXPECT_EQ(restarted.listings("f2"), 1);
+
+    again.dropListings();  // the feed no longer reaches back
+    store.save("3", {}, {}, again.takeListingChanges());
+    EXPECT_TRUE(store.load().listed.empty());
 }
 
 TEST(ItemCatalog, AnItemMadeHereKeepsItsInodeWhenTheServiceKnowsIt) {

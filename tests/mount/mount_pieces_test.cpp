@@ -1,6 +1,7 @@
-// The mount's pieces that need no mount: the state kept across restarts (pending changes too), shown names
-// and their numbering, trash records, the errno of each host error, the -o options and the checks made
-// before mounting.
+// The mount's pieces that need no mount: the state kept across restarts (pending changes and listings too),
+// shown names and their numbering, trash records, the errno of each host error, which failures mean the
+// service cannot be reached, the -o options and the checks made before mounting.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,8 +14,10 @@
 #include "mount/inode_table.h"
 #include "mount/mount.h"
 #include "mount/mount_errors.h"
+#include "mount/reachability.h"
 #include "mount/state_store.h"
 #include "platform/error.h"
+#include "platform/http/url_error.h"
 #include "platform/log.h"
 #include "platform/sqlite.h"
 #include "support/files.h"
@@ -53,6 +56,32 @@ TEST(StateStore, SavedRecordsAndAnchorComeBackAfterAReopen) {
     store.clear();
     snapshot = store.load();
     EXPECT_TRUE(!snapshot.anchor && snapshot.records.empty());
+}
+
+// The folders listed: kept, dropped one by one or all at once, in the transaction of the records they go
+// with; a clear forgets them with the records.
+TEST(StateStore, KeptListingsComeBackWithTheirRecordsUntilDroppedOrCleared) {
+    test::TempDir dir;
+    const auto file = dir.path() / "mount.db";
+    const ItemRecord a{"n1", "f1", "a.txt", false, 1, std::nullopt, std::nullopt, {"c1", "m1"}};
+    const ItemRecord folder{"f1", "root", "docs", true, 0, std::nullopt, std::nullopt, {"", "m"}};
+    const auto sorted = [](std::vector<host::ItemIdentifier> folders) {
+        std::sort(folders.begin(), folders.end());
+        return folders;
+    };
+    StateStore(file).save("1", {folder}, {}, {.kept = {"root", "f1", "f2"}, .records = {a}});
+    StateStore store(file);
+    auto snapshot = store.load();
+    EXPECT_EQ(sorted(snapshot.listed), (std::vector<host::ItemIdentifier>{"f1", "f2", "root"}));
+    EXPECT_EQ(snapshot.records.size(), 2u);
+
+    store.save("2", {}, {}, {.dropped = {"f2"}});
+    EXPECT_EQ(sorted(store.load().listed), (std::vector<host::ItemIdentifier>{"f1", "root"}));
+    store.save("3", {}, {}, {.droppedAll = true, .kept = {"f1"}});  // dropped, then listed again
+    EXPECT_EQ(store.load().listed, std::vector<host::ItemIdentifier>{"f1"});
+    store.clear();
+    snapshot = store.load();
+    EXPECT_TRUE(snapshot.listed.empty() && snapshot.records.empty() && !snapshot.anchor);
 }
 
 // The journal: a row per file, bytes kept as they are, a new file's row replaced by the made item's.
@@ -210,6 +239,63 @@ TEST(MountErrors, EachHostErrorHasItsErrnoAndNoneIsENOTCONN) {
         EXPECT_EQ(errnoFor(cases[i].first), cases[i].second) << "case " << i;
     ASSERT_EQ(log.records().size(), 1u);  // the read-only space's message, for the user to read
     EXPECT_NE(log.records()[0].message.find("espaço somente leitura"), std::string::npos);
+}
+
+// Offline only for a failure of the network under the extension's serverUnreachable; any answer of the
+// service's, a 503 included, means it is back; a cancellation or a local failure says nothing.
+TEST(Reachability, OnlyTheNetworksFailuresMakeItOfflineAndAnyAnswerEndsIt) {
+    using C = FileProviderErrorCode;
+    const auto unreachable = [](http::URLError::Code code) {
+        return std::make_exception_ptr(fileProviderError(
+            C::serverUnreachable,
+            {.underlyingError = std::make_shared<const Error>(http::URLError(code, "Connection refused"))}));
+    };
+    const auto error = [](auto thrown) { return std::make_exception_ptr(thrown); };
+    Reachability reachability;
+    std::vector<bool> told;
+    reachability.onChanged([&](bool offline) { told.push_back(offline); });
+    reachability.check();  // online: nothing thrown
+
+    for (const auto& nothing :
+         {unreachable(http::URLError::Code::cannotWriteToFile),
+          unreachable(http::URLError::Code::badServerResponse), error(userCancelledError()),
+          error(std::system_error(ETIMEDOUT, std::generic_category()))})
+        reachability.failed(nothing);
+    EXPECT_FALSE(reachability.offline());
+    for (const auto code :
+         {http::URLError::Code::cannotConnectToHost, http::URLError::Code::timedOut,
+          http::URLError::Code::cannotFindHost, http::URLError::Code::networkConnectionLost}) {
+        SCOPED_TRACE(static_cast<int>(code));
+        EXPECT_THAT(Reachability::unreachableReason(unreachable(code)).value_or(""),
+                    ::testing::HasSubstr("Connection refused"));
+        reachability.failed(unreachable(code));
+        EXPECT_TRUE(reachability.offline());
+        try {
+            reachability.check();
+            ADD_FAILURE() << "no error while offline";
+        } catch (const std::system_error& refused) {
+            EXPECT_EQ(refused.code().value(), EIO);
+        }
+        // Still offline after what says nothing of the service.
+        reachability.failed(unreachable(http::URLError::Code::cannotWriteToFile));
+        reachability.failed(error(userCancelledError()));
+        EXPECT_TRUE(reachability.offline());
+        // A 503 (serverUnreachable without a transport's error), a 404, or a success: the service answered.
+        const std::exception_ptr answers[] = {error(fileProviderError(C::serverUnreachable)),
+                                              error(fileProviderError(C::noSuchItem)), nullptr};
+        const auto& answer = answers[told.size() / 2 % 3];
+        if (answer) {
+            reachability.failed(answer);
+        } else {
+            EXPECT_EQ(reachability.record([] { return 7; }), 7);
+        }
+        EXPECT_FALSE(reachability.offline());
+    }
+    EXPECT_EQ(told, (std::vector<bool>{true, false, true, false, true, false, true, false}));
+    EXPECT_THROW(reachability.record(
+                     [&]() -> int { std::rethrow_exception(unreachable(http::URLError::Code::timedOut)); }),
+                 Error);
+    EXPECT_TRUE(reachability.offline());
 }
 
 TEST(MountOptions, OwnerAndUmaskAreTakenAndTheRestGoesToFuse) {

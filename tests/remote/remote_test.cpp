@@ -251,6 +251,12 @@ TEST(RemoteErrorMapping, FollowsTheHostTableFirstMatchWins) {
             EXPECT_EQ(mapped.domain(), fileProviderErrorDomain);
             EXPECT_EQ(mapped.code(), c.code);
             EXPECT_EQ(mapped.userInfo().localizedDescription.value_or(""), c.message);
+            // The transport's error rides along only when there was no answer: a 503 is not "unreachable".
+            const auto& underlying = mapped.userInfo().underlyingError;
+            EXPECT_EQ(underlying != nullptr, error.kind() == RemoteError::Case::network);
+            if (underlying) {
+                EXPECT_STREQ(underlying->what(), "boom");
+            }
         }
     EXPECT_FALSE(RemoteError::cancelled().isTransient());
     const Error cancelled = fpError(std::make_exception_ptr(RemoteError::cancelled()));
