@@ -178,6 +178,7 @@ void ChangeTracker::save(const std::vector<ItemRecord>& updated, std::vector<hos
     removed.insert(removed.end(), purged.begin(), purged.end());
     // Taken after the batch was applied: the listings' records are as new as its anchor, or newer.
     const auto listings = catalog_.takeListingChanges();
+    removed.insert(removed.end(), listings.gone.begin(), listings.gone.end());
     try {
         store_->save(*anchor_, updated, removed, listings);
     } catch (const std::exception& error) {

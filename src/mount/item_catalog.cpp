@@ -119,6 +119,15 @@ ListingChanges ItemCatalog::takeListingChanges() {
             if (const auto* record = recordOf(child); record && persists(child))
                 changes.records.push_back(*record);
     }
+    // A change made here reaches the saved records at once, not when the feed reports it: a restart in
+    // between would rebuild a listing from what the item was.
+    for (const auto& identifier : listingChanges_.changed) {
+        if (!persists(identifier)) continue;
+        if (const auto* record = recordOf(identifier))
+            changes.records.push_back(*record);
+        else
+            changes.gone.push_back(identifier);
+    }
     listingChanges_ = {};
     return changes;
 }
@@ -475,6 +484,7 @@ std::uint64_t ItemCatalog::changeMark() const {
 
 void ItemCatalog::changedHereNow(const Id& identifier) {
     changedHereAt_[identifier] = ++changesHere_;
+    listingChanges_.changed.insert(identifier);
 }
 
 AppliedChanges ItemCatalog::apply(const ChangeBatch& batch, std::optional<std::uint64_t> askedAt) {
@@ -571,8 +581,7 @@ Invalidations ItemCatalog::dropListings() {
         }
     }
     listings_.clear();
-    listingChanges_ = {};
-    listingChanges_.droppedAll = true;
+    listingChanges_ = {.droppedAll = true, .changed = std::move(listingChanges_.changed)};
     ++generation_;
     return out;
 }

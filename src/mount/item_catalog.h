@@ -236,6 +236,7 @@ private:
     struct {
         bool droppedAll = false;
         std::set<Id> kept, dropped;
+        std::set<Id> changed;        // changed here: a saved listing must not show what they were
     } listingChanges_;               // since the last takeListingChanges()
     std::uint64_t generation_ = 0;   // counts applied change batches: an older listing is not kept
     std::uint64_t changesHere_ = 0;  // counts the changes made here (changeMark())

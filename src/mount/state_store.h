@@ -43,7 +43,8 @@ struct ListingChanges {
     bool droppedAll = false;                    // every listing saved before is forgotten first
     std::vector<host::ItemIdentifier> dropped;  // folders no longer listed
     std::vector<host::ItemIdentifier> kept;     // folders listed from now on
-    std::vector<ItemRecord> records;            // of the kept folders' children
+    std::vector<ItemRecord> records;            // of the kept folders' children, and of items changed here
+    std::vector<host::ItemIdentifier> gone;     // items changed here that are no more: their records go
 };
 
 class StateStore {
