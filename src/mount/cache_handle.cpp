@@ -176,6 +176,12 @@ void CacheHandle::fetchAll(const std::vector<std::shared_ptr<RangeFetch>>& mine,
             if (!room)
                 throw std::system_error(ENOSPC, std::generic_category(),
                                         "the cache is full of files that cannot be evicted");
+            // A delivery reaching past the range may be copied over bytes that eviction punches out
+            // meanwhile: then only the range claimed (which eviction never takes) counts as present.
+            const auto punchesBefore = [&] {
+                std::scoped_lock lock(state_->mutex);
+                return entry_->punches;
+            }();
             const auto delivery = fetch({range.start, range.end - range.start}, stop);
             if (delivered) delivered(delivery);
             // More than was asked (the extension reads ahead) is kept only when there is room for it.
@@ -186,7 +192,11 @@ void CacheHandle::fetchAll(const std::vector<std::shared_ptr<RangeFetch>>& mine,
             {
                 std::scoped_lock lock(state_->mutex);
                 if (taken) {
-                    const auto [start, end] = *taken;
+                    auto [start, end] = *taken;
+                    if (entry_->punches != punchesBefore) {
+                        start = std::max(start, range.start);
+                        end = std::min(end, range.end);
+                    }
                     if (readAhead_) readAhead_->noteFetched(end - start);
                     for (const auto& [from, to] : notEvicting(*entry_, start, end))
                         entry_->present.add(from, to);

@@ -130,6 +130,7 @@ bool CacheIndex::makeRoom(std::int64_t bytes, std::vector<Punch>& punches) {
             const auto claim = std::make_shared<RangeFetch>(RangeFetch{start, std::min(stop, end), true});
             entry->fetching.push_back(claim);
             entry->present.remove(claim->start, claim->end);
+            ++entry->punches;
             ++entry->unpersistedChanges;
             punches.push_back({entry, claim});
             freeing += claim->end - claim->start;

@@ -37,6 +37,7 @@ struct CacheEntry {
     ByteRanges present;
     std::vector<std::shared_ptr<RangeFetch>> fetching;
     std::vector<ByteRanges::Range> held;  // ranges readers are reading: eviction leaves them present
+    std::uint64_t punches = 0;            // ranges eviction took out of the file so far
     int openHandles = 0;
     // The file holds bytes the service lacks: it is whole, never evicted nor discarded.
     bool localChanges = false;

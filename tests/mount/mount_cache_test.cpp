@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <set>
@@ -200,6 +201,14 @@ int writeNew(const fs::path& file, const std::string& bytes) {
     return error;
 }
 
+// Where two byte strings part, in words; empty when they are equal.
+std::string firstDifference(const std::string& got, const std::string& wanted) {
+    if (got == wanted) return "";
+    const auto at = std::mismatch(got.begin(), got.end(), wanted.begin(), wanted.end()).first - got.begin();
+    return std::to_string(got.size()) + " bytes where " + std::to_string(wanted.size()) +
+           " were wanted, the first different at " + std::to_string(at);
+}
+
 // Reading four times the cache's limit, one file twice the limit through one descriptor among them, keeps the
 // cache folder under the high watermark all along; every read gets the service's bytes, and neither a pinned
 // file nor a change waiting to be uploaded is evicted.
@@ -219,10 +228,9 @@ TEST_F(CachingMount, ReadingFourTimesTheLimitKeepsTheCacheUnderItsHighWatermarkA
     ASSERT_TRUE(pinsComplete(1));
     ASSERT_EQ(writeNew(mountpoint / "pending.bin", pending), 0);
 
-    std::atomic<bool> reading = true;
     std::atomic<std::int64_t> most = 0;
-    std::thread watcher([&] {
-        while (reading) {
+    std::jthread watcher([&](std::stop_token stop) {
+        while (!stop.stop_requested()) {
             most = std::max(most.load(), diskUse(dir.path() / "cache"));
             std::this_thread::sleep_for(2ms);
         }
@@ -230,13 +238,14 @@ TEST_F(CachingMount, ReadingFourTimesTheLimitKeepsTheCacheUnderItsHighWatermarkA
     {
         const int fd = openToRead(mountpoint / "big.bin");
         for (std::int64_t at = 0; at < std::ssize(big); at += MiB)
-            ASSERT_TRUE(readAt(fd, at, MiB) == big.substr(at, MiB)) << at;
+            EXPECT_EQ(firstDifference(readAt(fd, at, MiB), big.substr(at, MiB)), "") << at;
         ::close(fd);
     }
     for (int i = 0; i < 4; ++i)
-        EXPECT_TRUE(fileText(mountpoint / ("f" + std::to_string(i) + ".bin")) ==
-                    seededBytes(4 * MiB, 10 + i));
-    reading = false;
+        EXPECT_EQ(firstDifference(fileText(mountpoint / ("f" + std::to_string(i) + ".bin")),
+                                  seededBytes(4 * MiB, 10 + i)),
+                  "");
+    watcher.request_stop();
     watcher.join();
     EXPECT_LE(most.load(), high);
     EXPECT_LE(mount->filesystem().status().cacheBytes, high);
