@@ -1,6 +1,7 @@
 #include "mount/pinner.h"
 
 #include <algorithm>
+#include <atomic>
 #include <unordered_set>
 #include <utility>
 
@@ -12,6 +13,7 @@ namespace {
 
 // What one ensure() asks: a reader of a file being pinned waits for one chunk at most.
 constexpr std::int64_t chunkBytes = std::int64_t{8} << 20;
+constexpr int downloadsAtOnce = 3;
 constexpr auto firstPause = std::chrono::seconds(1);
 constexpr auto longestPause = std::chrono::seconds(60);
 
@@ -187,14 +189,26 @@ std::string Pinner::walk(const std::set<Id>& pins, std::stop_token stop) {
         progress.lastError = progress_.lastError;
         progress_ = progress;
     }
-    for (std::size_t i = 0; i < files.size() && !stop.stop_requested(); ++i) {
-        if (present[i] == files[i].size) continue;
-        try {
-            download(files[i], present[i], stop);
-        } catch (...) {
-            if (stop.stop_requested()) break;
-            if (failure.empty()) failure = failureText(std::current_exception());
+    // A few files at once: while one is copied into its cache file and flushed, the next downloads.
+    std::atomic<std::size_t> next = 0;
+    std::mutex failureMutex;
+    const auto downloadAll = [&] {
+        for (auto i = next++; i < files.size() && !stop.stop_requested(); i = next++) {
+            if (present[i] == files[i].size) continue;
+            try {
+                download(files[i], present[i], stop);
+            } catch (...) {
+                if (stop.stop_requested()) return;
+                std::scoped_lock lock(failureMutex);
+                if (failure.empty()) failure = failureText(std::current_exception());
+            }
         }
+    };
+    {
+        std::vector<std::jthread> others;
+        for (int i = 1; i < downloadsAtOnce; ++i)
+            others.emplace_back(downloadAll);
+        downloadAll();
     }
     if (stop.stop_requested() && failure.empty()) failure = "the mount is ending";
     std::scoped_lock lock(mutex_);

@@ -1,9 +1,10 @@
 #pragma once
 // Pinned items: files, and folders with everything in them (files added later included), kept wholly
 // downloaded at their latest content version and never evicted. A thread of its own walks the pinned trees
-// whenever the catalog changes and fetches what the cache lacks, a file after another in chunks, so that a
-// reader of one of them waits for one chunk at most; a walk that failed (the service away, a listing that
-// timed out) is made again after a pause that doubles up to a minute. The pins persist in the state file.
+// whenever the catalog changes and fetches what the cache lacks, three files at a time, each in chunks, so
+// that a reader of one of them waits for one chunk at most; a walk that failed (the service away, a listing
+// that timed out) is made again after a pause that doubles up to a minute. The pins persist in the state
+// file.
 
 #include <chrono>
 #include <condition_variable>
