@@ -24,59 +24,18 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 build=${1:-build-bench}
 case $build in /*) ;; *) build=$root/$build ;; esac
-server_bin=$build/apps/tidewright-server/tidewright-server
-client=$build/apps/tidewright/tidewright
 folders=${TW_BENCH_FOLDERS:-10}
 per_folder=${TW_BENCH_FOLDER_FILES:-30}
 cached=${TW_BENCH_CACHED:-20}
 rounds=${TW_BENCH_ROUNDS:-5}
 token=bench-token
-for binary in "$server_bin" "$client" fusermount3 mountpoint; do
-  command -v "$binary" > /dev/null || { echo "mount_offline.sh: $binary not found (make bench-build)" >&2; exit 1; }
-done
 # shellcheck source=support/figures.sh
 source "$here/support/figures.sh"
+# shellcheck source=support/mount_bench.sh
+source "$here/support/mount_bench.sh"
+mount_bench_setup mount_offline.sh "$build"
+mkdir -p "$work/tree"
 
-work=$(mktemp -d /tmp/tw-bench-offline.XXXXXX)
-mnt=$work/mnt
-server_pid=""
-mount_pid=""
-unmount() {
-  [ -n "$mount_pid" ] || return 0
-  fusermount3 -u -q "$mnt" 2>/dev/null || true
-  wait "$mount_pid" || true
-  mount_pid=""
-}
-stop_server() {
-  [ -n "$server_pid" ] || return 0
-  kill "$server_pid" 2>/dev/null || true
-  wait "$server_pid" 2>/dev/null || true
-  server_pid=""
-}
-cleanup() {
-  unmount
-  stop_server
-  rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -p "$mnt" "$work/tree"
-
-# LISTEN: the server on that address (127.0.0.1:0 the first time), its address in $base.
-start_server() {
-  : > "$work/server.out"
-  "$server_bin" --data "$work/data" --token "$token" --listen "$1" > "$work/server.out" 2>> "$work/server.err" &
-  server_pid=$!
-  for _ in $(seq 1 600); do [ -s "$work/server.out" ] && break; sleep 0.1; done
-  base=$(head -1 "$work/server.out")
-  [ -n "$base" ] || { echo "mount_offline.sh: the server did not start: $(tail -5 "$work/server.err")" >&2; exit 1; }
-}
-mount_here() {
-  "$client" mount -f "$mnt" 2>> "$work/mount.err" &
-  mount_pid=$!
-  for _ in $(seq 1 200); do mountpoint -q "$mnt" && return 0; kill -0 "$mount_pid" 2>/dev/null || break; sleep 0.05; done
-  echo "mount_offline.sh: the mount did not come up: $(tail -5 "$work/mount.err")" >&2
-  exit 1
-}
 # TEXT: waits (at most 60 s) until `tidewright status` prints a line that starts with TEXT.
 wait_status() {
   for _ in $(seq 1 600); do
@@ -92,7 +51,7 @@ for f in $(seq 1 "$folders"); do
   mkdir -p "$work/tree/folder-$f"
   head -c $((per_folder * 4096)) /dev/urandom | (cd "$work/tree/folder-$f" && split -b 4096 -a 4 -d - file-)
 done
-start_server 127.0.0.1:0
+start_server 127.0.0.1:0 "$token"
 listen=${base#http://}
 umask 077
 printf '{"base":"%s","token":"%s"}\n' "$base" "$token" > "$work/domain.json"
@@ -117,7 +76,7 @@ read_cached() {
 # online|offline: one mount's two timed steps into t_list and t_read.
 measure() {
   if [ "$1" = online ]; then
-    [ -n "$server_pid" ] || start_server "$listen"
+    [ -n "$server_pid" ] || start_server "$listen" "$token"
     mount_here
     wait_status "last sync: 2"
   else

@@ -19,41 +19,17 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 build=${1:-build-bench}
 case $build in /*) ;; *) build=$root/$build ;; esac
-server_bin=$build/apps/tidewright-server/tidewright-server
-client=$build/apps/tidewright/tidewright
 files=${TW_BENCH_PIN_FILES:-100}
 total_mib=${TW_BENCH_PIN_MIB:-1024}
 rounds=${TW_BENCH_ROUNDS:-3}
 token=bench-token
-for binary in "$server_bin" "$client" fusermount3 mountpoint python3; do
-  command -v "$binary" > /dev/null || { echo "mount_pin.sh: $binary not found (make bench-build)" >&2; exit 1; }
-done
 # shellcheck source=support/figures.sh
 source "$here/support/figures.sh"
+# shellcheck source=support/mount_bench.sh
+source "$here/support/mount_bench.sh"
+mount_bench_setup mount_pin.sh "$build" python3
 
-work=$(mktemp -d /tmp/tw-bench-pin.XXXXXX)
-mnt=$work/mnt
-server_pid=""
-mount_pid=""
-unmount() {
-  [ -n "$mount_pid" ] || return 0
-  fusermount3 -u -q "$mnt" 2>/dev/null || true
-  wait "$mount_pid" || true
-  mount_pid=""
-}
-cleanup() {
-  unmount
-  [ -z "$server_pid" ] || { kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; }
-  rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -p "$mnt"
-
-"$server_bin" --data "$work/data" --token "$token" --listen 127.0.0.1:0 > "$work/server.out" 2> "$work/server.err" &
-server_pid=$!
-for _ in $(seq 1 600); do [ -s "$work/server.out" ] && break; sleep 0.1; done
-base=$(head -1 "$work/server.out")
-[ -n "$base" ] || { echo "mount_pin.sh: the server did not start: $(tail -5 "$work/server.err")" >&2; exit 1; }
+start_server 127.0.0.1:0 "$token"
 umask 077
 printf '{"base":"%s","token":"%s"}\n' "$base" "$token" > "$work/domain.json"
 export TIDEWRIGHT_CONFIG="$work/domain.json" XDG_RUNTIME_DIR="$work/run"
@@ -90,10 +66,7 @@ sys.exit(0 if p.get("complete") and p.get("files") and p["presentBytes"] == p["p
 # The mount on an empty cache and state, then the pin timed until complete, into t_pin.
 measure_pin() {
   rm -rf "$work/cache" "$work/state"
-  XDG_CACHE_HOME="$work/cache" XDG_STATE_HOME="$work/state" "$client" mount -f "$mnt" 2>> "$work/mount.err" &
-  mount_pid=$!
-  for _ in $(seq 1 200); do mountpoint -q "$mnt" && break; sleep 0.05; done
-  mountpoint -q "$mnt" || { echo "mount_pin.sh: the mount did not come up: $(tail -5 "$work/mount.err")" >&2; exit 1; }
+  mount_here XDG_CACHE_HOME="$work/cache" XDG_STATE_HOME="$work/state"
   for _ in $(seq 1 200); do "$client" status 2>/dev/null | grep -q '^last sync: 2' && break; sleep 0.05; done
   local start=$EPOCHREALTIME
   "$client" pin "$mnt/pinned"
