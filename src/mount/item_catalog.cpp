@@ -26,10 +26,8 @@ void dropRepeats(std::vector<T>& values, Key key) {
 // Whether the record is of an item of the service's that the state store keeps: not a file made here and
 // not yet sent, a draft, or what the trash view makes up.
 bool persists(const Id& identifier) {
-    return !isLocalIdentity(identifier) && !ItemCatalog::isDraft(identifier) &&
-           !TrashView::isInfo(identifier) && identifier != TrashView::folder &&
-           identifier != TrashView::infoFolder && identifier != host::rootContainer &&
-           identifier != host::trashContainer;
+    return !isLocalIdentity(identifier) && !ItemCatalog::isMadeUp(identifier) &&
+           identifier != host::rootContainer && identifier != host::trashContainer;
 }
 
 void dropRepeats(Invalidations& told) {

@@ -147,6 +147,9 @@ public:
     // memory, shown in the info folder until the trash's own .trashinfo of that name takes their place.
     Id addDraft(const std::string& name);
     static bool isDraft(const Id& identifier);
+    // What the trash view makes up (its folders, the .trashinfo files) or a draft in it: nothing the service
+    // holds.
+    static bool isMadeUp(const Id& identifier);
     // Renamed within the info folder, over another draft of that name if there is one.
     void renameDraft(const Id& draft, const std::string& name);
     void removeDraft(const Id& draft);

@@ -159,6 +159,11 @@ bool ItemCatalog::isDraft(const Id& identifier) {
     return identifier.starts_with(draftPrefix);
 }
 
+bool ItemCatalog::isMadeUp(const Id& identifier) {
+    return identifier == TrashView::folder || identifier == TrashView::infoFolder ||
+           TrashView::isInfo(identifier) || isDraft(identifier);
+}
+
 Id ItemCatalog::addDraft(const std::string& name) {
     std::scoped_lock lock(mutex_);
     const Id draft = draftPrefix + std::to_string(nextDraft_++);

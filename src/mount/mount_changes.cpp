@@ -85,9 +85,7 @@ void MountFilesystem::pinAt(Inode inode, bool pinned, int flags) {
     if (!found) fail(ENOENT);
     const auto& identifier = found->identifier;
     // What the trash view makes up and links are nothing of the service's to keep.
-    if (found->record.isLink || TrashView::isInfo(identifier) || ItemCatalog::isDraft(identifier) ||
-        identifier == TrashView::folder || identifier == TrashView::infoFolder)
-        fail(EPERM);
+    if (found->record.isLink || ItemCatalog::isMadeUp(identifier)) fail(EPERM);
     // A file the service has not made yet has no identifier to pin by: its own contents are here anyway.
     if (isLocalIdentity(identifier)) fail(EAGAIN);
     const auto through = pinner_.pinnedThrough(identifier);

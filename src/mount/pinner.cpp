@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "mount/mount_log.h"
-#include "mount/trash_view.h"
+#include "platform/error.h"
 
 namespace tw::mount {
 namespace {
@@ -16,22 +16,6 @@ constexpr std::int64_t chunkBytes = std::int64_t{8} << 20;
 constexpr int downloadsAtOnce = 3;
 constexpr auto firstPause = std::chrono::seconds(1);
 constexpr auto longestPause = std::chrono::seconds(60);
-
-// What the trash view makes up, or a draft of it: nothing of the service's to keep.
-bool madeUp(const host::ItemIdentifier& identifier) {
-    return identifier == TrashView::folder || identifier == TrashView::infoFolder ||
-           TrashView::isInfo(identifier) || ItemCatalog::isDraft(identifier);
-}
-
-std::string failureText(const std::exception_ptr& failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const std::exception& error) {
-        return error.what();
-    } catch (...) {
-        return "an unknown failure";
-    }
-}
 
 }  // namespace
 
@@ -168,7 +152,7 @@ std::string Pinner::walk(const std::set<Id>& pins, std::stop_token stop) {
         try {
             collect(pin, files, seen);
         } catch (...) {
-            if (failure.empty()) failure = failureText(std::current_exception());
+            if (failure.empty()) failure = Error::from(std::current_exception()).what();
         }
     }
     std::unordered_set<Id> kept;
@@ -200,7 +184,7 @@ std::string Pinner::walk(const std::set<Id>& pins, std::stop_token stop) {
             } catch (...) {
                 if (stop.stop_requested()) return;
                 std::scoped_lock lock(failureMutex);
-                if (failure.empty()) failure = failureText(std::current_exception());
+                if (failure.empty()) failure = Error::from(std::current_exception()).what();
             }
         }
     };
@@ -221,7 +205,9 @@ void Pinner::collect(const Id& pin, std::vector<ItemRecord>& files, std::set<Id>
     if (!top) return;  // not heard of yet (the feed will tell), or gone
     std::vector<ItemRecord> folders;
     const auto add = [&](const ItemRecord& record) {
-        if (madeUp(record.identifier) || record.isLink || !seen.insert(record.identifier).second) return;
+        if (ItemCatalog::isMadeUp(record.identifier) || record.isLink ||
+            !seen.insert(record.identifier).second)
+            return;
         if (record.isFolder)
             folders.push_back(record);
         else
