@@ -99,15 +99,17 @@ std::shared_ptr<Progress> FileProviderExtension::fetchPartialContents(
                 state->touched = now;
                 chunk = chooseChunk(*state, location);
             }
-            // Ends clamped to the file before rounding, which gives the same upper bound, and no sum can
-            // overflow whatever the host asks.
-            const std::int64_t size = opened.node.size;
-            const auto endWithin = [size](std::int64_t start, std::int64_t span) {
-                return start >= size ? size : start + std::min(span, size - start);
+            // The end of what is fetched from a file of `size` bytes: the range asked, or the chunk when it
+            // reaches further, in whole alignments, within the file. Ends clamped to the file before
+            // rounding give the same bound, and no sum can overflow whatever the host asks.
+            const auto upperFor = [&](std::int64_t size) {
+                const auto endWithin = [size](std::int64_t start, std::int64_t span) {
+                    return start >= size ? size : start + std::min(span, size - start);
+                };
+                const std::int64_t askedEnd = roundUp(endWithin(location, length), a);
+                return std::min(size, std::max(askedEnd, roundUp(endWithin(s, chunk), a)));
             };
-            const std::int64_t askedEnd = roundUp(endWithin(location, length), a);
-            const std::int64_t wantedEnd = std::max(askedEnd, roundUp(endWithin(s, chunk), a));
-            std::int64_t u = std::min(size, wantedEnd);
+            std::int64_t u = upperFor(opened.node.size);
             if (s >= u) throw fileProviderError(FileProviderErrorCode::noSuchItem);
             {
                 std::scoped_lock guard(lock_);
@@ -124,8 +126,9 @@ std::shared_ptr<Progress> FileProviderExtension::fetchPartialContents(
             } catch (const RemoteError& error) {
                 if (!isRefusedAddress(error)) throw;
                 // The address expired or was withdrawn: one new one, one more try.
+                // The new record may tell another size: a longer file still covers the range asked.
                 opened = open(identifier, /*force=*/true);
-                u = std::min(u, opened.node.size);
+                u = upperFor(opened.node.size);
                 if (s >= u) throw fileProviderError(FileProviderErrorCode::noSuchItem);
                 out.reset();  // nothing the refused attempt wrote stays
                 out.emplace(directory / randomUUID(), s);

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
@@ -246,6 +247,19 @@ TEST_F(ContentTest, RefusedAddressIsOpenedAgainOnceAndNothingOfTheRefusedAttempt
     EXPECT_TRUE(readAt(*read.file, 0, 4 * MiB) == periodicBytes(0, 3 * MiB));  // nothing of the old 4th piece
     EXPECT_EQ(entriesIn(provided), 1u);  // the refused attempt's file went with it
     EXPECT_EQ(server.requests("/api/v1/nodes/n1/open").size(), 2u);
+
+    // A file that grew since its record was opened: the range asked past the old end is delivered whole.
+    scriptOpen("n2", {{1 * MiB, "/b/old-version"}, {3 * MiB, "/b/new-version"}});
+    auto oldServed = std::make_shared<std::atomic<bool>>(false);
+    server.setHandler([oldServed](const RecordedRequest& request) {
+        if (request.target != "/b/old-version") return rangeReply(request, 3 * MiB);
+        return oldServed->exchange(true) ? failing(404, "not_found") : rangeReply(request, 1 * MiB);
+    });
+    ASSERT_FALSE(partial("n2", 0, 4096, 4096).error) << failure();  // the old record, kept for reuse
+    const Fetched grown = partial("n2", 0, 3 * MiB, 4096);
+    ASSERT_FALSE(grown.error) << failure();
+    EXPECT_EQ(grown.range, (host::ByteRange{0, 3 * MiB}));
+    EXPECT_TRUE(readAt(*grown.file, 0, 3 * MiB) == periodicBytes(0, 3 * MiB));
 }
 
 TEST_F(ContentTest, FailedPieceCancelsTheOthersAtOnce) {
