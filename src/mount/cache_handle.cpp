@@ -9,7 +9,6 @@
 #include <shared_mutex>
 #include <stdexcept>
 #include <system_error>
-#include <tuple>
 #include <utility>
 
 #include "mount/fetch_failure.h"
@@ -58,15 +57,6 @@ void punchHoles(CacheState& state, const std::vector<Punch>& punches) {
             state.finish(*entry, *punches[i].claim, nullptr);
         first = last;
     }
-}
-
-// [start, end) less what eviction is punching out of the entry: what a delivery may add to its ranges.
-std::vector<ByteRanges::Range> notEvicting(const CacheEntry& entry, std::int64_t start, std::int64_t end) {
-    ByteRanges pieces;
-    pieces.add(start, end);
-    for (const auto& claim : entry.fetching)
-        if (claim->evicting) pieces.remove(claim->start, claim->end);
-    return {pieces.ranges().begin(), pieces.ranges().end()};
 }
 
 }  // namespace
@@ -162,6 +152,7 @@ void CacheHandle::fetchAll(const std::vector<std::shared_ptr<RangeFetch>>& mine,
                            std::stop_token stop, const ReadAhead::Delivered& delivered) {
     for (std::size_t i = 0; i < mine.size(); ++i) {
         auto& range = *mine[i];
+        std::vector<std::shared_ptr<RangeFetch>> extra;
         try {
             {
                 // An earlier delivery may have brought this range along (the extension reads ahead).
@@ -176,40 +167,42 @@ void CacheHandle::fetchAll(const std::vector<std::shared_ptr<RangeFetch>>& mine,
             if (!room)
                 throw std::system_error(ENOSPC, std::generic_category(),
                                         "the cache is full of files that cannot be evicted");
-            // A delivery reaching past the range may be copied over bytes that eviction punches out
-            // meanwhile: then only the range claimed (which eviction never takes) counts as present.
-            const auto punchesBefore = [&] {
-                std::scoped_lock lock(state_->mutex);
-                return entry_->punches;
-            }();
             const auto delivery = fetch({range.start, range.end - range.start}, stop);
             if (delivered) delivered(delivery);
-            // More than was asked (the extension reads ahead) is kept only when there is room for it.
-            const auto extra = delivery.range.length - (range.end - range.start);
-            const auto extraRoom = extra > 0 ? makeRoom(extra) : std::nullopt;
-            const auto taken = take(delivery, range, extra > 0 && !extraRoom);
+            // More than was asked (the extension reads ahead) is kept only where there is room for it.
+            std::int64_t extraBytes = 0;
+            {
+                std::scoped_lock lock(state_->mutex);
+                extra = claimExtra(delivery.range, range);
+                for (const auto& piece : extra)
+                    extraBytes += piece->end - piece->start;
+            }
+            const auto extraRoom = extraBytes > 0 ? makeRoom(extraBytes) : std::nullopt;
+            if (!extraRoom) finishAll(extra);
+            const auto taken = take(delivery, range, extra);
             bool persistNow = false;
             {
                 std::scoped_lock lock(state_->mutex);
                 if (taken) {
-                    auto [start, end] = *taken;
-                    if (entry_->punches != punchesBefore) {
-                        start = std::max(start, range.start);
-                        end = std::min(end, range.end);
+                    if (readAhead_) readAhead_->noteFetched(*taken);
+                    std::int64_t bytes = 0;
+                    for (const auto* copied : copiedOf(range, extra)) {
+                        entry_->present.add(copied->start, copied->end);
+                        bytes += copied->end - copied->start;
                     }
-                    if (readAhead_) readAhead_->noteFetched(end - start);
-                    for (const auto& [from, to] : notEvicting(*entry_, start, end))
-                        entry_->present.add(from, to);
-                    entry_->unpersistedBytes += end - start;
+                    entry_->unpersistedBytes += bytes;
                     persistNow = entry_->unpersistedBytes >= persistEveryBytes;
                     state_->index.account(*entry_, diskBytesOf(fd_.get()), entry_->rangesBytes);
                 }
                 state_->finish(*entry_, range, nullptr);
                 state_->index.evict();
             }
+            finishAll(extra);
             if (persistNow) state_->persister.persistLater(entry_, fd_.get());
         } catch (...) {
             const auto error = std::current_exception();
+            // Another reader waiting for a piece of the extra fetches it itself.
+            finishAll(extra);
             std::scoped_lock lock(state_->mutex);
             for (std::size_t j = i; j < mine.size(); ++j)
                 state_->finish(*entry_, *mine[j], error);
@@ -218,8 +211,44 @@ void CacheHandle::fetchAll(const std::vector<std::shared_ptr<RangeFetch>>& mine,
     }
 }
 
-std::optional<ByteRanges::Range> CacheHandle::take(const Delivery& delivery, const RangeFetch& wanted,
-                                                   bool clip) {
+std::vector<std::shared_ptr<RangeFetch>> CacheHandle::claimExtra(host::ByteRange delivered,
+                                                                 const RangeFetch& wanted) {
+    std::vector<std::shared_ptr<RangeFetch>> extra;
+    if (entry_->localChanges || delivered.location < 0 || delivered.length < 0) return extra;
+    const auto size = entry_->key.size;
+    const auto start = std::min(delivered.location, size);
+    const auto end = delivered.length >= size - start ? size : start + delivered.length;
+    ByteRanges pieces;
+    for (const auto& [from, to] : entry_->present.missing(start, end))
+        pieces.add(from, to);
+    pieces.remove(wanted.start, wanted.end);
+    for (const auto& other : entry_->fetching)
+        pieces.remove(other->start, other->end);
+    for (const auto& [from, to] : pieces.ranges()) {
+        extra.push_back(std::make_shared<RangeFetch>(RangeFetch{from, to}));
+        entry_->fetching.push_back(extra.back());
+    }
+    return extra;
+}
+
+void CacheHandle::finishAll(std::vector<std::shared_ptr<RangeFetch>>& claims) {
+    if (claims.empty()) return;
+    std::scoped_lock lock(state_->mutex);
+    for (const auto& claim : claims)
+        state_->finish(*entry_, *claim, nullptr);
+    claims.clear();
+}
+
+std::vector<const RangeFetch*> CacheHandle::copiedOf(const RangeFetch& wanted,
+                                                     const std::vector<std::shared_ptr<RangeFetch>>& extra) {
+    std::vector<const RangeFetch*> copied{&wanted};
+    for (const auto& piece : extra)
+        copied.push_back(piece.get());
+    return copied;
+}
+
+std::optional<std::int64_t> CacheHandle::take(const Delivery& delivery, const RangeFetch& wanted,
+                                              const std::vector<std::shared_ptr<RangeFetch>>& extra) {
     struct Remove {
         const fs::path& file;
         ~Remove() {
@@ -242,15 +271,16 @@ std::optional<ByteRanges::Range> CacheHandle::take(const Delivery& delivery, con
         }
         size = entry_->key.size;  // fixed while the file holds no local changes
     }
-    auto start = std::min(range.location, size);
-    auto end = range.length >= size - start ? size : start + range.length;
+    const auto start = std::min(range.location, size);
+    const auto end = range.length >= size - start ? size : start + range.length;
     if (start > wanted.start || end < wanted.end)
         throw std::runtime_error("the fetched range does not cover the range asked for");
-    if (clip) std::tie(start, end) = std::pair(wanted.start, wanted.end);
     const FileDescriptor from(::open(delivery.file.c_str(), O_RDONLY | O_CLOEXEC));
     if (!from) throwErrno("cannot open the fetched file");
-    copyRange(from.get(), fd_.get(), start, end);
-    return ByteRanges::Range{start, end};
+    // Only bytes claimed are written: no one reads them meanwhile, and eviction leaves them alone.
+    for (const auto* copied : copiedOf(wanted, extra))
+        copyRange(from.get(), fd_.get(), copied->start, copied->end);
+    return end - start;
 }
 
 void CacheHandle::waitFor(const std::vector<std::shared_ptr<RangeFetch>>& theirs, std::stop_token stop,

@@ -53,9 +53,20 @@ private:
     // `delivered`, when given, is called with each delivery before it is copied into the file.
     void fetchAll(const std::vector<std::shared_ptr<RangeFetch>>& mine, const RangeFetcher& fetch,
                   std::stop_token stop, const ReadAhead::Delivered& delivered = {});
-    // Copies a delivery into the cache file (only the range wanted when `clip`) and deletes it; returns the
-    // range copied, or nothing when the file holds local changes (it is whole: the delivery is not copied).
-    std::optional<ByteRanges::Range> take(const Delivery& delivery, const RangeFetch& wanted, bool clip);
+    // With the cache's mutex held: claims the bytes of a delivery past the range `wanted` that the file
+    // lacks and no one else fetches, so that eviction leaves them alone until they are copied in and counted.
+    std::vector<std::shared_ptr<RangeFetch>> claimExtra(host::ByteRange delivered, const RangeFetch& wanted);
+    // Without the cache's mutex: finishes the claims, none failed (a waiter fetches the range itself), and
+    // forgets them.
+    void finishAll(std::vector<std::shared_ptr<RangeFetch>>& claims);
+    // The claims a delivery is copied into: the range fetched, then the extra.
+    static std::vector<const RangeFetch*> copiedOf(const RangeFetch& wanted,
+                                                   const std::vector<std::shared_ptr<RangeFetch>>& extra);
+    // Copies the claimed bytes of a delivery into the cache file (`wanted` and the `extra` claimed for it)
+    // and deletes it; returns the length of the delivery within the file, or nothing when the file holds
+    // local changes (it is whole: the delivery is not copied).
+    std::optional<std::int64_t> take(const Delivery& delivery, const RangeFetch& wanted,
+                                     const std::vector<std::shared_ptr<RangeFetch>>& extra);
     void waitFor(const std::vector<std::shared_ptr<RangeFetch>>& theirs, std::stop_token stop,
                  std::chrono::steady_clock::time_point deadline);
     // With `changing` held, the cache's mutex not: marks the file as holding local changes, its record cut

@@ -123,14 +123,16 @@ bool CacheIndex::makeRoom(std::int64_t bytes, std::vector<Punch>& punches) {
         auto free = entry->present;
         for (const auto& [start, end] : entry->held)
             free.remove(start, end);
+        // Nor bytes being fetched.
+        for (const auto& claim : entry->fetching)
+            free.remove(claim->start, claim->end);
         for (const auto& [start, end] : free.ranges()) {
             const auto take = std::min(end - start, usedBytes_ - freeing - target);
             // Whole blocks, so that the hole frees what it is counted for.
             const auto stop = take == end - start ? end : start + (take + 4095) / 4096 * 4096;
-            const auto claim = std::make_shared<RangeFetch>(RangeFetch{start, std::min(stop, end), true});
+            const auto claim = std::make_shared<RangeFetch>(RangeFetch{start, std::min(stop, end)});
             entry->fetching.push_back(claim);
             entry->present.remove(claim->start, claim->end);
-            ++entry->punches;
             ++entry->unpersistedChanges;
             punches.push_back({entry, claim});
             freeing += claim->end - claim->start;

@@ -20,11 +20,11 @@
 namespace tw::mount {
 
 // One range that a reader is fetching, or that eviction is taking out of a file; the others wait for `done`.
-// Guarded by the cache's mutex.
+// Bytes are written into a file only within such a claim, and eviction takes none that is claimed. Guarded
+// by the cache's mutex.
 struct RangeFetch {
     std::int64_t start;
     std::int64_t end;
-    bool evicting = false;  // eviction's: the bytes are being punched out of the file
     bool done = false;
     std::exception_ptr error;
 };
@@ -37,7 +37,6 @@ struct CacheEntry {
     ByteRanges present;
     std::vector<std::shared_ptr<RangeFetch>> fetching;
     std::vector<ByteRanges::Range> held;  // ranges readers are reading: eviction leaves them present
-    std::uint64_t punches = 0;            // ranges eviction took out of the file so far
     int openHandles = 0;
     // The file holds bytes the service lacks: it is whole, never evicted nor discarded.
     bool localChanges = false;
@@ -66,7 +65,7 @@ struct Punch {
 //
 // The limit bounds the disk space of every cache file, open or not (sparse ones by the blocks they use).
 // Past its high watermark (95 %) eviction takes the cache down to its low one (90 %): the least recently
-// used closed files first, then the ranges of open files that no reader holds. Files holding local
+// used closed files first, then the ranges of open files that no reader holds or fetches. Files holding local
 // changes, and the kept ones (pinned), never go; when they fill the cache, what does not fit is refused.
 class CacheIndex {
 public:

@@ -85,13 +85,15 @@ TEST_F(CacheIndexTest, EvictionDropsTheLeastRecentlyUsedFilesThatAreClosedAndMay
     EXPECT_EQ(index.usedBytes(), 900);
 }
 
-// Ranges of an open file that no reader holds are taken for room (claimed, for the caller to punch), in
-// whole blocks where the file goes on; what cannot go is said not to fit.
+// Ranges of an open file that no reader holds or fetches are taken for room (claimed, for the caller to
+// punch), in whole blocks where the file goes on; what cannot go is said not to fit.
 TEST_F(CacheIndexTest, MakingRoomTakesRangesOfOpenFilesThatNoReaderHoldsAndSaysWhenNothingMoreFits) {
     const auto reading = add("reading", "v", 600), closed = add("closed", "v", 100);
     index.opened(*reading);
     reading->present.add(0, 600);
     reading->held.push_back({0, 100});
+    // Bytes being fetched (present already: another delivery brought them along) stay too.
+    reading->fetching.push_back(std::make_shared<RangeFetch>(RangeFetch{100, 200}));
     std::vector<Punch> punches;
     EXPECT_TRUE(index.makeRoom(100, punches));  // 800 fits under the high watermark
     EXPECT_TRUE(punches.empty());
@@ -101,11 +103,10 @@ TEST_F(CacheIndexTest, MakingRoomTakesRangesOfOpenFilesThatNoReaderHoldsAndSaysW
     EXPECT_TRUE(kept({"closed"}).empty());
     ASSERT_EQ(punches.size(), 1u);
     EXPECT_EQ(punches[0].entry, reading);
-    EXPECT_EQ(punches[0].claim->start, 100);
+    EXPECT_EQ(punches[0].claim->start, 200);
     EXPECT_EQ(punches[0].claim->end, 600);
-    EXPECT_TRUE(punches[0].claim->evicting);
-    EXPECT_EQ(listOf(reading->present), (RangeList{{0, 100}}));
-    EXPECT_EQ(reading->fetching.size(), 1u);  // no reader fetches the range while it is punched
+    EXPECT_EQ(listOf(reading->present), (RangeList{{0, 200}}));
+    EXPECT_EQ(reading->fetching.size(), 2u);  // no reader fetches the range while it is punched
 
     punches.clear();
     reading->localChanges = true;  // nothing of it may go now

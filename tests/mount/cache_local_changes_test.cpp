@@ -122,9 +122,9 @@ TEST_F(CacheLocalChangesTest, AFileWithLocalChangesIsNeverEvictedDiscardedNorRep
     EXPECT_EQ(readAt(*reopened, 11, fileSize - 11), source.substr(11, fileSize - 11));
 }
 
-// The first reader's fetch is held while a second reader's larger delivery makes the whole file present and
-// the file takes local changes; the held delivery then arrives with the service's bytes.
-TEST_F(CacheLocalChangesTest, ADeliveryStillUnderWayIsNotCopiedOverLocalChanges) {
+// A larger delivery that reaches over a range another reader is still fetching leaves that range to it: the
+// file is whole, and may take local changes, only once that reader's delivery is in.
+TEST_F(CacheLocalChangesTest, ADeliveryLeavesARangeUnderWayToItsReaderAndLocalChangesWaitForIt) {
     HeldFetch held;
     std::atomic<int> calls = 0;
     fetcher.beforeDelivery = [&] {
@@ -134,19 +134,20 @@ TEST_F(CacheLocalChangesTest, ADeliveryStillUnderWayIsNotCopiedOverLocalChanges)
     auto first =
         std::async(std::launch::async, [&] { return outcome([&] { return ensure(*handle, 0, 100); }); });
     held.entered.get_future().wait();
-    fetcher.alter =
-        [&](Delivery delivery) {  // the second reader's delivery begins at 0: it covers the first's
-            const int fd = ::open(delivery.file.c_str(), O_WRONLY);
-            EXPECT_EQ(::pwrite(fd, source.data(), 1000, 0), 1000);
-            ::close(fd);
-            return Delivery{delivery.file, {0, size}};
-        };
+    fetcher.alter = [&](Delivery delivery) {  // the second reader's delivery begins at 0
+        const int fd = ::open(delivery.file.c_str(), O_WRONLY);
+        EXPECT_EQ(::pwrite(fd, source.data(), 1000, 0), 1000);
+        ::close(fd);
+        return Delivery{delivery.file, {0, size}};
+    };
     EXPECT_EQ(ensure(*handle, 1000, size), size - 1000);
-    handle->holdLocalChanges();
-    writeAt(*handle, 0, "local bytes");
+    EXPECT_EQ(outcome([&] { return (handle->holdLocalChanges(), 0); }),
+              "logic: a cache file can hold local changes only once it is whole");
     held.released.set_value();
     EXPECT_EQ(first.get(), "100");
-    EXPECT_EQ(readAt(*handle, 0, 11), "local bytes");
+    handle->holdLocalChanges();
+    writeAt(*handle, 0, "local bytes");
+    EXPECT_EQ(readAt(*handle, 0, 1000), "local bytes" + source.substr(11, 989));
     EXPECT_EQ(fetcher.asked().size(), 2u);
     EXPECT_TRUE(filesIn(deliveries()).empty());
 }

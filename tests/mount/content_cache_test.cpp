@@ -37,6 +37,23 @@ TEST_F(ContentCacheTest, ReadsAcrossHolesFetchOnlyWhatIsMissingAndEqualTheSource
     EXPECT_EQ(ensure(*other, 1000, 60000), 60000);
     EXPECT_EQ(fetcher.asked().back(), (ByteRange{0, 10}));
     EXPECT_EQ(readAt(*other, 60000, 5536), source.substr(60000, 5536));
+
+    // What a delivery brings along that the file holds already is not written again (eviction may be
+    // punching it out meanwhile): here the delivery's copy of it is damaged, and the file's stays right.
+    const auto third = cache.open({"n3", "v1", size});
+    const auto fetches = fetcher.asked().size();
+    ensure(*third, 32 * 1024, 1);  // [32 KiB, 96 KiB)
+    fetcher.alter = [](Delivery d) {
+        const int fd = ::open(d.file.c_str(), O_WRONLY);
+        EXPECT_EQ(::pwrite(fd, std::string(32 * 1024, 'x').data(), 32 * 1024, 32 * 1024), 32 * 1024);
+        ::close(fd);
+        return d;
+    };
+    EXPECT_EQ(ensure(*third, 0, 1), 1);  // [0, 64 KiB)
+    fetcher.alter = nullptr;
+    EXPECT_EQ(ensure(*third, 0, 96 * 1024), 96 * 1024);
+    EXPECT_EQ(fetcher.asked().size(), fetches + 2);
+    EXPECT_TRUE(readAt(*third, 0, 96 * 1024) == source.substr(0, 96 * 1024));
     EXPECT_TRUE(filesIn(deliveries()).empty());
 }
 
