@@ -311,15 +311,19 @@ CacheHold CacheHandle::hold(std::int64_t offset, std::int64_t length) {
 }
 
 std::optional<CacheHold> CacheHandle::makeRoom(std::int64_t bytes) {
+    return makeRoomIn(state_, bytes);
+}
+
+std::optional<CacheHold> makeRoomIn(const std::shared_ptr<CacheState>& state, std::int64_t bytes) {
     std::vector<Punch> punches;
     bool fits;
     {
-        std::scoped_lock lock(state_->mutex);
-        fits = state_->index.makeRoom(bytes, punches);
+        std::scoped_lock lock(state->mutex);
+        fits = state->index.makeRoom(bytes, punches);
     }
-    punchHoles(*state_, punches);
+    punchHoles(*state, punches);
     if (!fits) return std::nullopt;
-    return CacheHold([state = state_, bytes] {
+    return CacheHold([state, bytes] {
         std::scoped_lock lock(state->mutex);
         state->index.release(bytes);
     });

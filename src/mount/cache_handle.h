@@ -18,6 +18,10 @@
 
 namespace tw::mount {
 
+// Room for `bytes` more in the cache, made as CacheIndex::makeRoom() says (the ranges it takes are punched
+// out here, without the cache's mutex) and kept until the hold goes; none when they do not fit.
+std::optional<CacheHold> makeRoomIn(const std::shared_ptr<CacheState>& state, std::int64_t bytes);
+
 class CacheHandle final : public ContentCache::Handle {
 public:
     // Made by the cache with its mutex held, once `entry` counts the handle as open (CacheIndex::opened);

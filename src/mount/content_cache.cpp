@@ -5,6 +5,7 @@
 #include "mount/content_cache.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -84,6 +85,46 @@ std::shared_ptr<ContentCache::Handle> ContentCache::open(const CacheKey& key, Ra
     index.touch(*entry);
     index.evict();
     return handle;
+}
+
+bool ContentCache::adopt(const CacheKey& key, const Delivery& delivery) {
+    struct stat file {};
+    if (delivery.range.location != 0 || delivery.range.length < key.size ||
+        ::stat(delivery.file.c_str(), &file) != 0 || file.st_size != key.size)
+        return false;
+    auto& index = state_->index;
+    // Whether the version's file may be replaced: nothing of it cached, no handle on it.
+    const auto vacant = [&] {
+        for (const auto& entry : index.entriesOf(key.identifier))
+            if (entry->localChanges || (entry->key.contentVersion == key.contentVersion &&
+                                        (entry->openHandles > 0 || !entry->present.ranges().empty())))
+                return false;
+        return true;
+    };
+    {
+        std::scoped_lock lock(state_->mutex);
+        if (!vacant()) return false;
+    }
+    const auto diskBytes = std::int64_t{file.st_blocks} * 512;
+    const auto room = makeRoomIn(state_, diskBytes);
+    if (!room) return false;
+    std::scoped_lock lock(state_->mutex);
+    if (!vacant()) return false;
+    auto entry = std::make_shared<CacheEntry>();
+    entry->key = key;
+    entry->name = stemFor(key);
+    for (const auto& other : index.entriesOf(key.identifier))
+        index.drop(other);
+    ::unlink(index.rangesPath(*entry).c_str());
+    // The sidecar comes later: a data file without one is removed by the next start, never trusted.
+    if (::rename(delivery.file.c_str(), index.dataPath(*entry).c_str()) != 0) return false;
+    entry->present.add(0, key.size);
+    entry->unpersistedBytes = key.size;
+    entry->dataBytes = diskBytes;
+    index.insert(entry);
+    const FileDescriptor fd(::open(index.dataPath(*entry).c_str(), O_RDWR | O_CLOEXEC));
+    if (fd) state_->persister.persistLater(entry, fd.get());
+    return true;
 }
 
 void ContentCache::discard(const host::ItemIdentifier& identifier) {

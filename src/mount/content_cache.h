@@ -81,6 +81,11 @@ public:
     // while the one before is copied into the file, each waited for by any reader that needs it. The handle
     // cancels them (their stop token) and waits for them when it closes.
     std::shared_ptr<Handle> open(const CacheKey& key, RangeFetcher readAhead = {});
+    // Takes a delivery of every byte of `key`'s version, fetched outside the cache, as that version's cache
+    // file: the delivery's file is moved in, not copied. Only while the cache holds nothing of the version
+    // and no handle has it open, when the file fits and is on the cache's file system; returns whether it
+    // was taken (else the delivery is still the caller's). Other cached versions go, as with open().
+    bool adopt(const CacheKey& key, const Delivery& delivery);
     // Drops every cached version of the item (it changed or is gone) except a file holding local changes;
     // open handles keep reading theirs.
     void discard(const host::ItemIdentifier& identifier);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <unordered_set>
 #include <utility>
 
@@ -13,6 +14,8 @@ namespace {
 
 // What one ensure() asks: a reader of a file being pinned waits for one chunk at most.
 constexpr std::int64_t chunkBytes = std::int64_t{8} << 20;
+// Files up to this size, when nothing of them is cached, come in one fetch that the cache takes over whole.
+constexpr std::int64_t wholeBytes = std::int64_t{64} << 20;
 constexpr int downloadsAtOnce = 3;
 constexpr auto firstPause = std::chrono::seconds(1);
 constexpr auto longestPause = std::chrono::seconds(60);
@@ -225,18 +228,37 @@ void Pinner::collect(const Id& pin, std::vector<ItemRecord>& files, std::set<Id>
 
 void Pinner::download(const ItemRecord& file, std::int64_t presentBefore, std::stop_token stop) {
     const CacheKey key{file.identifier, file.version.contentVersion, file.size};
-    const auto handle = cache_.open(key);
     const auto fetch = fetcherFor_(file.identifier, file.version);
-    auto counted = presentBefore;
-    for (std::int64_t offset = 0; offset < file.size && !stop.stop_requested();) {
-        const auto got =
-            handle->ensure(offset, chunkBytes, fetch, stop, std::chrono::steady_clock::now() + deadline_);
-        if (got == 0) break;  // the file shrank: a change made here; the next walk sees it
-        offset += got;
+    auto count = [&, counted = presentBefore]() mutable {
         const auto now = cache_.presentBytes(key);
         std::scoped_lock lock(mutex_);
         progress_.presentBytes += now - counted;
         counted = now;
+    };
+    // A file the cache holds nothing of comes whole, its delivery moved into the cache rather than copied;
+    // one that cannot be moved in serves the first chunk instead.
+    std::optional<Delivery> whole;
+    if (presentBefore == 0 && file.size > 0 && file.size <= wholeBytes) {
+        whole = fetch({0, file.size}, stop);
+        if (cache_.adopt(key, *whole)) return count();
+    }
+    struct Remove {
+        std::optional<Delivery>& unused;
+        ~Remove() {
+            std::error_code ignored;
+            if (unused) std::filesystem::remove(unused->file, ignored);
+        }
+    } remove{whole};
+    const RangeFetcher fetchFirst = [&](host::ByteRange wanted, std::stop_token cancelled) {
+        return whole ? *std::exchange(whole, std::nullopt) : fetch(wanted, cancelled);
+    };
+    const auto handle = cache_.open(key);
+    for (std::int64_t offset = 0; offset < file.size && !stop.stop_requested();) {
+        const auto got = handle->ensure(offset, chunkBytes, fetchFirst, stop,
+                                        std::chrono::steady_clock::now() + deadline_);
+        if (got == 0) break;  // the file shrank: a change made here; the next walk sees it
+        offset += got;
+        count();
     }
 }
 

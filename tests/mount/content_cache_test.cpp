@@ -215,6 +215,38 @@ TEST_F(ContentCacheTest, ANewContentVersionOrADiscardDropsTheOldFileButNotItsOpe
     EXPECT_EQ(cache.usedBytes(), 0);
 }
 
+// A delivery of a whole file that the cache holds nothing of is moved in as its cache file, which readers
+// and a restart then use without fetching; a version the cache holds some of, or that is open, is refused.
+TEST_F(ContentCacheTest, AWholeDeliveryOfAnUncachedVersionIsMovedInAndOthersAreRefused) {
+    const auto whole = [&] { return fetcher({0, size}, {}); };
+    auto first = whole();
+    {
+        ContentCache adopting(folder(), 1 << 30);
+        EXPECT_FALSE(adopting.adopt({"n1", "v1", size + 1}, first));  // not all of that size
+        ensure(*adopting.open({"n1", "v0", size}), 0, 10);
+        EXPECT_TRUE(adopting.adopt({"n1", "v1", size}, first));
+        EXPECT_FALSE(fs::exists(first.file));
+        EXPECT_EQ(adopting.presentBytes({"n1", "v1", size}), size);
+        EXPECT_EQ(adopting.presentBytes({"n1", "v0", size}), 0);  // the older version went
+        EXPECT_GE(adopting.usedBytes(), size);
+
+        const auto partly = adopting.open({"n2", "v1", size});
+        ensure(*partly, 0, 10);
+        const auto open = adopting.open({"n3", "v1", size});
+        for (const auto* name : {"n2", "n3"}) {
+            const auto refused = whole();
+            EXPECT_FALSE(adopting.adopt({name, "v1", size}, refused)) << name;
+            EXPECT_TRUE(fs::exists(refused.file)) << name;  // still the caller's
+        }
+    }
+    const auto fetches = fetcher.asked().size();
+    ContentCache restarted(folder(), 1 << 30);
+    const auto handle = restarted.open({"n1", "v1", size});
+    EXPECT_EQ(ensure(*handle, 0, size), size);
+    EXPECT_EQ(fetcher.asked().size(), fetches);
+    EXPECT_TRUE(readAt(*handle, 0, size) == source);
+}
+
 TEST_F(ContentCacheTest, EvictionKeepsTheLimitAndNeverRemovesAnOpenFile) {
     const std::int64_t fileSize = 64 * 1024, limit = 3 * (fileSize + 8192);
     ContentCache cache(dir.path() / "small", limit);
