@@ -1,10 +1,11 @@
 #pragma once
 // Pinned items: files, and folders with everything in them (files added later included), kept wholly
 // downloaded at their latest content version and never evicted. A thread of its own walks the pinned trees
-// whenever the catalog changes and fetches what the cache lacks, three files at a time, each in chunks, so
-// that a reader of one of them waits for one chunk at most; a walk that failed (the service away, a listing
-// that timed out) is made again after a pause that doubles up to a minute. The pins persist in the state
-// file.
+// whenever the catalog changes and fetches what the cache lacks, three files at a time: a file the cache
+// holds nothing of in one fetch that the cache takes over as it is (a reader meanwhile fetches what it
+// reads itself), a larger one or the rest of one in chunks, so that a reader waits for one chunk at most. A
+// walk that failed (the service away, a listing that timed out) is made again after a pause that doubles up
+// to a minute. The pins persist in the state file.
 
 #include <chrono>
 #include <condition_variable>
