@@ -22,14 +22,20 @@ TEST_F(CliTest, AnInterruptedGetCancelsItsFetchAndLeavesNoFile) {
             201);
         ChildProcess get({"/usr/bin/env", "TMPDIR=" + tmp.string(), "XDG_CACHE_HOME=" + cache.string(),
                           tidewrightPath, "--config", configFile.string(), "get", id, destination.string()});
-        ASSERT_TRUE(waitUntil(10, [&] { return entriesIn(tmp) == 1; }));  // its download-XXXXXX
+        // Its download-XXXXXX (a sanitizer runtime puts a file of its own there while it starts).
+        ASSERT_TRUE(waitUntil(10, [&] {
+            for (const auto& entry : std::filesystem::directory_iterator(tmp))
+                if (entry.path().filename().string().starts_with("download-")) return true;
+            return false;
+        }));
         get.signal(signal);
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(get.wait(10), status);
         EXPECT_LT(secondsSince(start), 5) << "the stalled download was waited out";
         EXPECT_EQ(get.stderrText(), "");
-        EXPECT_EQ(entriesIn(tmp), 0u);
-        EXPECT_EQ(entriesIn(cache / "tidewright" / "default"), 0u);
+        for (const auto& folder : {tmp, cache})
+            for (const auto& left : std::filesystem::recursive_directory_iterator(folder))
+                EXPECT_TRUE(left.is_directory()) << left.path() << " left behind";
         EXPECT_FALSE(std::filesystem::exists(destination));
         api.del("/_control/faults");
     }
