@@ -379,12 +379,13 @@ TEST_F(WritingMount, FilesWrittenWhileTheServiceIsAwayArriveWhenItComesBack) {
     ASSERT_TRUE(writeFile(mountpoint / "offline.bin", bytes));
     ASSERT_TRUE(writeFile(mountpoint / "note.txt", "written offline"));
     EXPECT_FALSE(uploaded(2s));
-    const auto waiting = mount->filesystem().status();
-    ASSERT_EQ(waiting.entries.size(), 2u);
-    EXPECT_EQ(waiting.entries[0].state, UploadState::failed);
-    EXPECT_GE(waiting.entries[0].attempts, 2);  // the pauses start at 200 ms here
-    EXPECT_FALSE(waiting.entries[0].lastError.empty());
-    EXPECT_EQ(state(mountpoint / "note.txt"), "failed");
+    // Between two attempts (the pauses start at 200 ms here; an attempt shows as uploading).
+    ASSERT_TRUE(waitUntil(5, [&] {
+        const auto waiting = mount->filesystem().status();
+        return waiting.entries.size() == 2 && waiting.entries[0].state == UploadState::failed &&
+               waiting.entries[0].attempts >= 2 && !waiting.entries[0].lastError.empty();
+    })) << mount->filesystem().status().entries.size();
+    EXPECT_TRUE(waitUntil(5, [&] { return state(mountpoint / "note.txt") == "failed"; }));
     EXPECT_EQ(fileText(mountpoint / "note.txt"), "written offline");
 
     server->start();
