@@ -59,6 +59,12 @@ void punchHoles(CacheState& state, const std::vector<Punch>& punches) {
     }
 }
 
+// The part of a delivered range within a file of `size` bytes.
+ByteRanges::Range withinFile(host::ByteRange range, std::int64_t size) {
+    const auto start = std::min(range.location, size);
+    return {start, range.length >= size - start ? size : start + range.length};
+}
+
 }  // namespace
 
 CacheHandle::CacheHandle(std::shared_ptr<CacheState> state, std::shared_ptr<CacheEntry> entry,
@@ -215,9 +221,7 @@ std::vector<std::shared_ptr<RangeFetch>> CacheHandle::claimExtra(host::ByteRange
                                                                  const RangeFetch& wanted) {
     std::vector<std::shared_ptr<RangeFetch>> extra;
     if (entry_->localChanges || delivered.location < 0 || delivered.length < 0) return extra;
-    const auto size = entry_->key.size;
-    const auto start = std::min(delivered.location, size);
-    const auto end = delivered.length >= size - start ? size : start + delivered.length;
+    const auto [start, end] = withinFile(delivered, entry_->key.size);
     ByteRanges pieces;
     for (const auto& [from, to] : entry_->present.missing(start, end))
         pieces.add(from, to);
@@ -249,13 +253,7 @@ std::vector<const RangeFetch*> CacheHandle::copiedOf(const RangeFetch& wanted,
 
 std::optional<std::int64_t> CacheHandle::take(const Delivery& delivery, const RangeFetch& wanted,
                                               const std::vector<std::shared_ptr<RangeFetch>>& extra) {
-    struct Remove {
-        const fs::path& file;
-        ~Remove() {
-            std::error_code ignored;
-            fs::remove(file, ignored);
-        }
-    } remove{delivery.file};
+    const Removed remove{delivery.file};
     const auto& range = delivery.range;
     if (range.location < 0 || range.length < 0) throw std::runtime_error("the fetched range is invalid");
     // Held through the copy: local changes begin only once no delivery is being copied in.
@@ -271,8 +269,7 @@ std::optional<std::int64_t> CacheHandle::take(const Delivery& delivery, const Ra
         }
         size = entry_->key.size;  // fixed while the file holds no local changes
     }
-    const auto start = std::min(range.location, size);
-    const auto end = range.length >= size - start ? size : start + range.length;
+    const auto [start, end] = withinFile(range, size);
     if (start > wanted.start || end < wanted.end)
         throw std::runtime_error("the fetched range does not cover the range asked for");
     const FileDescriptor from(::open(delivery.file.c_str(), O_RDONLY | O_CLOEXEC));

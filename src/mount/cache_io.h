@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <utility>
 
 #include "platform/file_descriptor.h"
 
@@ -27,6 +29,19 @@ std::string readAt(int fd, std::int64_t offset, std::int64_t length);
 // it, else through a buffer. Throws when `from` ends before `end` (std::runtime_error) or on an I/O error
 // (std::system_error); `to` may then hold part of the range.
 void copyRange(int from, int to, std::int64_t start, std::int64_t end);
+
+// Removes `file` when it goes, unless it is empty (handed over, or never made); errors are ignored.
+struct Removed {
+    std::filesystem::path file;
+    Removed() = default;
+    explicit Removed(std::filesystem::path path) : file(std::move(path)) {}
+    Removed(const Removed&) = delete;
+    Removed& operator=(const Removed&) = delete;
+    ~Removed() {
+        std::error_code ignored;
+        if (!file.empty()) std::filesystem::remove(file, ignored);
+    }
+};
 
 // The whole contents of a file the cache wrote itself (a sidecar); nothing when it cannot be read.
 std::optional<std::string> readSmallFile(const std::filesystem::path& file);

@@ -192,13 +192,7 @@ std::string MountFilesystem::readUncached(const OpenFile& file, std::int64_t off
                                           std::stop_token stop, Deadline deadline) {
     const auto delivery =
         fetchContents(file.identifier, file.version, {offset, length}, std::move(stop), deadline);
-    struct Remove {
-        const std::filesystem::path& file;
-        ~Remove() {
-            std::error_code ignored;
-            std::filesystem::remove(file, ignored);
-        }
-    } remove{delivery.file};
+    const Removed remove{delivery.file};
     const FileDescriptor fd(::open(delivery.file.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) throw std::system_error(errno, std::generic_category(), "cannot open a fetched range");
     // The delivery holds its range at the file's own offsets.

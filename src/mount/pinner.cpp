@@ -6,6 +6,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "mount/cache_io.h"
 #include "mount/mount_log.h"
 #include "platform/error.h"
 
@@ -242,15 +243,11 @@ void Pinner::download(const ItemRecord& file, std::int64_t presentBefore, std::s
         whole = fetch({0, file.size}, stop);
         if (cache_.adopt(key, *whole)) return count();
     }
-    struct Remove {
-        std::optional<Delivery>& unused;
-        ~Remove() {
-            std::error_code ignored;
-            if (unused) std::filesystem::remove(unused->file, ignored);
-        }
-    } remove{whole};
+    Removed unused{whole ? whole->file : std::filesystem::path()};
     const RangeFetcher fetchFirst = [&](host::ByteRange wanted, std::stop_token cancelled) {
-        return whole ? *std::exchange(whole, std::nullopt) : fetch(wanted, cancelled);
+        if (!whole) return fetch(wanted, cancelled);
+        unused.file.clear();  // the cache's from now on
+        return *std::exchange(whole, std::nullopt);
     };
     const auto handle = cache_.open(key);
     for (std::int64_t offset = 0; offset < file.size && !stop.stop_requested();) {

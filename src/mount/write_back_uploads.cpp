@@ -96,14 +96,6 @@ void copyFile(int from, std::int64_t size, const std::filesystem::path& to) {
     copyRange(from, out.get(), 0, size);
 }
 
-struct Removed {
-    std::filesystem::path file;
-    ~Removed() {
-        std::error_code ignored;
-        if (!file.empty()) std::filesystem::remove(file, ignored);
-    }
-};
-
 }  // namespace
 // --- uploads ----------------------------------------------------------------------------------------------
 
